@@ -1,0 +1,44 @@
+// kestrun: posts a text file as a Usenet article.
+//
+//   kestrun server author groups subject file
+#include <clocale>
+#include <string>
+#include <vector>
+
+#include "app/help.h"
+#include "app/switches.h"
+#include "host/console.h"
+#include "host/version.h"
+#include "platform/files.h"
+#include "platform/messages.h"
+#include "rtl/forms.h"
+#include "rtl/sysutils.h"
+
+namespace {
+
+int Main(const std::vector<std::string>& args) {
+  TProductIdentity identity;
+  std::string exePath = plat::ModuleFileName();
+  ReadVersionInfo(exePath, identity);
+
+  std::string first = args.empty() ? std::string() : args[0];
+  if (HandleSwitch(first)) {
+    FreeVersionInfo(identity.Block, identity.BlockSize);
+    return 0;
+  }
+  if (args.size() < 5) {
+    ShowHelp(identity, exePath, first);
+    Halt(1);
+  }
+  throw Exception("Posting is not built yet");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
+  plat::InstallQuitOnInterrupt();
+  Application->ErrorWriter = WriteConsoleLine;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return Application->Run([&] { return Main(args); });
+}

@@ -1,0 +1,13 @@
+// Console text conversion: the program's texts are Windows-1250 bytes, the
+// console shows another code page (852 on a Polish Windows console, the
+// locale's encoding on Linux).
+#pragma once
+
+#include <string>
+
+std::u16string TextToWide(const std::string& text, unsigned codePage);
+std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage, unsigned targetCodePage);
+// The program's text from UTF-8 source text, in Windows-1250.
+std::string AnsiText(const std::string& utf8);
+// Writes one line to standard output in the console's code page.
+void WriteConsoleLine(const std::string& text);

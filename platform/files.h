@@ -1,0 +1,29 @@
+// Files and the running process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+// Opens an existing file for reading, shared with readers only.
+FileHandle FileOpenRead(const char* path);
+// Creates (or truncates) a file for writing.
+FileHandle FileCreate(const char* path);
+std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count);
+std::int32_t FileWrite(FileHandle file, const void* buffer, std::int32_t count);
+// origin 0 from the start, 1 from the current position, 2 from the end.
+std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin);
+void FileClose(FileHandle file);
+// The operating system's last error number (errno or GetLastError).
+int LastOsError();
+
+// Full path of the running executable.
+std::string ModuleFileName();
+// Characters that separate folders in a path.
+const char* PathDelimiters();
+
+}  // namespace plat

@@ -1,0 +1,60 @@
+// Hidden notification windows and the main thread's message queue.
+//
+// A hidden window is a handle that routes every message posted to it to one
+// target object. Messages are taken from the queue one by one by the thread
+// that owns the windows (the main thread); posting is allowed from any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+using WindowHandle = std::uintptr_t;  // 0 is "no window"
+
+constexpr std::uint32_t kWmQuit = 0x0012;
+constexpr std::uint32_t kWmUser = 0x0400;
+
+struct Message {
+  WindowHandle window = 0;
+  std::uint32_t msg = 0;
+  std::uintptr_t wParam = 0;
+  std::intptr_t lParam = 0;
+};
+
+class MessageTarget {
+ public:
+  virtual std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
+                                      std::intptr_t lParam) = 0;
+
+ protected:
+  ~MessageTarget() = default;
+};
+
+// Creates a hidden window of the given class; the class is registered on
+// first use. Returns 0 when the window cannot be created.
+WindowHandle CreateHiddenWindow(const char* className, MessageTarget* target);
+// Detaches the target first, so that nothing reaches an object being torn down.
+void DestroyHiddenWindow(WindowHandle window);
+// The platform's default handling of a message the target does not know.
+std::intptr_t DefaultMessageResult(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
+                                   std::intptr_t lParam);
+
+// Appends a message to the queue of the window's thread; safe from any thread.
+// A message for a window destroyed before it is dispatched is dropped.
+bool PostWindowMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
+                       std::intptr_t lParam);
+// Posts WM_QUIT to the main thread's queue; safe from any thread.
+void PostQuit();
+
+// Takes the next message of the calling thread's queue without waiting.
+// WM_QUIT is returned like any other message; the caller decides.
+bool PeekMessageRemove(Message* out);
+void DispatchQueued(const Message& message);
+// Blocks until a message is waiting (or the timeout, in milliseconds, passed;
+// negative waits for ever). Never spins. Returns whether a message is waiting.
+bool WaitForMessage(int timeoutMs = -1);
+
+// Makes Ctrl-C (and, on POSIX, SIGTERM) post WM_QUIT to the main queue.
+void InstallQuitOnInterrupt();
+
+}  // namespace plat

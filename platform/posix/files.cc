@@ -1,0 +1,56 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace plat {
+
+FileHandle FileOpenRead(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  return fd < 0 ? kNoFile : fd;
+}
+
+FileHandle FileCreate(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return fd < 0 ? kNoFile : fd;
+}
+
+std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count) {
+  ssize_t n;
+  do {
+    n = read(static_cast<int>(file), buffer, static_cast<std::size_t>(count));
+  } while (n < 0 && errno == EINTR);
+  return static_cast<std::int32_t>(n);
+}
+
+std::int32_t FileWrite(FileHandle file, const void* buffer, std::int32_t count) {
+  ssize_t n;
+  do {
+    n = write(static_cast<int>(file), buffer, static_cast<std::size_t>(count));
+  } while (n < 0 && errno == EINTR);
+  return static_cast<std::int32_t>(n);
+}
+
+std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin) {
+  static const int whence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  return lseek(static_cast<int>(file), offset, whence[origin]);
+}
+
+void FileClose(FileHandle file) {
+  if (file != kNoFile) close(static_cast<int>(file));
+}
+
+int LastOsError() { return errno; }
+
+std::string ModuleFileName() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+const char* PathDelimiters() { return "/"; }
+
+}  // namespace plat

@@ -1,0 +1,53 @@
+#include "platform/files.h"
+
+#include "platform/win32/win.h"
+
+namespace plat {
+
+FileHandle FileOpenRead(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle FileCreate(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(h);
+}
+
+std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count) {
+  DWORD n = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &n, nullptr)) return -1;
+  return static_cast<std::int32_t>(n);
+}
+
+std::int32_t FileWrite(FileHandle file, const void* buffer, std::int32_t count) {
+  DWORD n = 0;
+  if (!WriteFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &n, nullptr)) return -1;
+  return static_cast<std::int32_t>(n);
+}
+
+std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin) {
+  static const DWORD method[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
+  LARGE_INTEGER to, now;
+  to.QuadPart = offset;
+  if (!SetFilePointerEx(reinterpret_cast<HANDLE>(file), to, &now, method[origin])) return -1;
+  return now.QuadPart;
+}
+
+void FileClose(FileHandle file) {
+  if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+int LastOsError() { return static_cast<int>(GetLastError()); }
+
+std::string ModuleFileName() {
+  char buf[MAX_PATH + 1];
+  DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+  return std::string(buf, n);
+}
+
+const char* PathDelimiters() { return "\\/:"; }
+
+}  // namespace plat

@@ -1,0 +1,91 @@
+#include "platform/messages.h"
+
+#include "platform/win32/win.h"
+
+namespace plat {
+namespace {
+
+// Captured during static initialisation, which runs on the main thread.
+const DWORD mainThreadId = GetCurrentThreadId();
+
+LRESULT CALLBACK SharedWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* target = reinterpret_cast<MessageTarget*>(GetWindowLongPtrA(window, 0));
+  if (target == nullptr) return DefWindowProcA(window, msg, wParam, lParam);
+  return target->HandleMessage(msg, wParam, lParam);
+}
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    PostQuit();
+    return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+WindowHandle CreateHiddenWindow(const char* className, MessageTarget* target) {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA wc;
+  if (!GetClassInfoA(instance, className, &wc)) {
+    ZeroMemory(&wc, sizeof wc);
+    wc.lpfnWndProc = SharedWindowProc;
+    wc.cbWndExtra = sizeof(LONG_PTR);
+    wc.hInstance = instance;
+    wc.lpszClassName = className;
+    if (!RegisterClassA(&wc)) return 0;
+  }
+  HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, "", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                nullptr, instance, nullptr);
+  if (window != nullptr) SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(target));
+  return reinterpret_cast<WindowHandle>(window);
+}
+
+void DestroyHiddenWindow(WindowHandle window) {
+  if (window == 0) return;
+  HWND h = reinterpret_cast<HWND>(window);
+  SetWindowLongPtrA(h, 0, 0);
+  DestroyWindow(h);
+}
+
+std::intptr_t DefaultMessageResult(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
+                                   std::intptr_t lParam) {
+  return DefWindowProcA(reinterpret_cast<HWND>(window), msg, wParam, lParam);
+}
+
+bool PostWindowMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
+                       std::intptr_t lParam) {
+  return PostMessageA(reinterpret_cast<HWND>(window), msg, wParam, lParam) != 0;
+}
+
+void PostQuit() { PostThreadMessageA(mainThreadId, WM_QUIT, 0, 0); }
+
+bool PeekMessageRemove(Message* out) {
+  MSG m;
+  if (!PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) return false;
+  out->window = reinterpret_cast<WindowHandle>(m.hwnd);
+  out->msg = m.message;
+  out->wParam = m.wParam;
+  out->lParam = m.lParam;
+  return true;
+}
+
+void DispatchQueued(const Message& message) {
+  MSG m{};
+  m.hwnd = reinterpret_cast<HWND>(message.window);
+  m.message = message.msg;
+  m.wParam = message.wParam;
+  m.lParam = message.lParam;
+  TranslateMessage(&m);
+  DispatchMessageA(&m);
+}
+
+bool WaitForMessage(int timeoutMs) {
+  DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs),
+                                        QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  return r == WAIT_OBJECT_0;
+}
+
+void InstallQuitOnInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+}  // namespace plat

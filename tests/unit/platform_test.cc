@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "platform/messages.h"
+#include "rtl/forms.h"
+
+namespace {
+
+class Recorder : public plat::MessageTarget {
+ public:
+  std::vector<std::pair<std::uint32_t, std::uintptr_t>> seen;
+  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t) override {
+    seen.emplace_back(msg, wParam);
+    return 0;
+  }
+};
+
+class Window {
+ public:
+  explicit Window(plat::MessageTarget* t) : handle(plat::CreateHiddenWindow("KestrunTestWindow", t)) {}
+  ~Window() { plat::DestroyHiddenWindow(handle); }
+  plat::WindowHandle handle;
+};
+
+// Takes everything waiting; returns whether WM_QUIT was among it.
+bool Drain() {
+  bool quit = false;
+  plat::Message m;
+  while (plat::PeekMessageRemove(&m)) {
+    if (m.msg == plat::kWmQuit) {
+      quit = true;
+    } else {
+      plat::DispatchQueued(m);
+    }
+  }
+  return quit;
+}
+
+TEST(MessageQueue, DeliversInPostingOrderToTheRightWindow) {
+  Recorder a, b;
+  Window wa(&a), wb(&b);
+  ASSERT_NE(wa.handle, 0u);
+  for (std::uintptr_t i = 0; i < 5; ++i) {
+    plat::PostWindowMessage(i % 2 ? wb.handle : wa.handle, plat::kWmUser + 1, i, 0);
+  }
+  EXPECT_FALSE(Drain());
+  EXPECT_EQ(a.seen, (decltype(a.seen){{plat::kWmUser + 1, 0}, {plat::kWmUser + 1, 2}, {plat::kWmUser + 1, 4}}));
+  EXPECT_EQ(b.seen, (decltype(b.seen){{plat::kWmUser + 1, 1}, {plat::kWmUser + 1, 3}}));
+}
+
+TEST(MessageQueue, MessageForDestroyedWindowIsDropped) {
+  Recorder a;
+  plat::WindowHandle gone;
+  {
+    Window w(&a);
+    gone = w.handle;
+    plat::PostWindowMessage(gone, plat::kWmUser + 7, 1, 0);
+  }
+  Drain();
+  EXPECT_TRUE(a.seen.empty());
+}
+
+TEST(MessageQueue, PostFromAnotherThreadWakesABlockedWait) {
+  Recorder a;
+  Window w(&a);
+  Drain();
+  std::thread poster([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    plat::PostWindowMessage(w.handle, plat::kWmUser + 2, 42, 0);
+  });
+  EXPECT_TRUE(plat::WaitForMessage(10000));  // returns on the post, not the timeout
+  poster.join();
+  Drain();
+  ASSERT_EQ(a.seen.size(), 1u);
+  EXPECT_EQ(a.seen[0].second, 42u);
+}
+
+TEST(MessageQueue, BoundedWaitTimesOutWhenNothingComes) {
+  Drain();
+  EXPECT_FALSE(plat::WaitForMessage(30));
+}
+
+TEST(MessageQueue, QuitFromAnotherThreadEndsTheApplicationWait) {
+  Recorder a;
+  Window w(&a);
+  plat::PostWindowMessage(w.handle, plat::kWmUser + 3, 1, 0);
+  std::thread([] { plat::PostQuit(); }).join();
+  TApplication app;
+  while (!app.Terminated()) app.HandleMessage();
+  ASSERT_EQ(a.seen.size(), 1u);  // what was posted before the quit is still dispatched
+  EXPECT_EQ(a.seen[0].first, plat::kWmUser + 3);
+  EXPECT_FALSE(Drain());  // the quit is taken once
+}
+
+}  // namespace

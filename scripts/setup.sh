@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what building and testing Kestrun needs on Debian (run as root or
+# through sudo). Safe to run again: it only adds what is missing.
+set -euo pipefail
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+want_windows=1
+[ "${1:-}" = "--linux-only" ] && want_windows=0
+
+pkgs=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev python3 locales)
+if [ "$want_windows" = 1 ]; then
+  pkgs+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+    need_update=1
+  fi
+fi
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
+  $SUDO apt-get update -q
+  [ "${#missing[@]}" -gt 0 ] && $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The Polish locale gives wine its Polish code pages (1250 and 852).
+if ! locale -a 2>/dev/null | grep -qi '^pl_PL\.utf-\?8$'; then
+  $SUDO sed -i 's/^# *\(pl_PL.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^pl_PL.UTF-8 UTF-8' /etc/locale.gen || echo 'pl_PL.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen >/dev/null
+fi
+
+if [ "$want_windows" = 1 ]; then
+  "$(dirname "$0")/wine-prefix.sh"
+fi

@@ -27,9 +27,9 @@ class PollSource {
 void SetPollSource(PollSource* source);
 // Wakes a thread blocked in the loop; async-signal-safe.
 void Wake();
-// Removes queued messages that match; used to retract a lookup's done
-// message when the lookup is cancelled after it finished.
-void RemoveQueued(const std::function<bool(const Message&)>& match);
+// Removes queued messages that match and returns how many; used to retract
+// a done message or a closed socket's notifications.
+std::size_t RemoveQueued(const std::function<bool(const Message&)>& match);
 bool IsMainThread();
 
 }  // namespace plat::posix

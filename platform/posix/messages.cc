@@ -87,10 +87,10 @@ void Wake() {
   (void)r;
 }
 
-void RemoveQueued(const std::function<bool(const Message&)>& match) {
+std::size_t RemoveQueued(const std::function<bool(const Message&)>& match) {
   Queue& q = Q();
   std::lock_guard<std::mutex> lock(q.mu);
-  std::erase_if(q.messages, match);
+  return std::erase_if(q.messages, match);
 }
 
 bool IsMainThread() { return std::this_thread::get_id() == Q().mainThread; }

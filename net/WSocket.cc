@@ -1,0 +1,240 @@
+// The socket core: construction, the notification window, dispatch of the
+// library's notifications, error reporting and message pumping.
+#include "net/WSocket.h"
+
+#include "rtl/forms.h"
+
+TCustomWSocket::TCustomWSocket(TComponent* owner) : TComponent(owner) {
+  FNotifyWindow = CreateNotifyWindow();
+  FBlockSize = 1514;
+  ResetDefaults();
+  ++InstanceCount;
+}
+
+TCustomWSocket::~TCustomWSocket() {
+  BeginDestroy();
+  // A destructor must not throw; what the close reports has nobody to go to.
+  try {
+    CancelDnsLookup();
+  } catch (const std::exception&) {
+  }
+  try {
+    if (FState != wsClosed) Close();
+  } catch (const std::exception&) {
+  }
+  if (FSocketHandle != INVALID_SOCKET) {
+    try {
+      wsock::closesocket(FSocketHandle);
+    } catch (const std::exception&) {
+    }
+    FSocketHandle = INVALID_SOCKET;
+  }
+  if (--InstanceCount < 1) UnloadSocketLibrary();
+  ClearSendBuffer();
+  plat::DestroyHiddenWindow(FNotifyWindow);
+  FNotifyWindow = 0;
+}
+
+plat::WindowHandle TCustomWSocket::CreateNotifyWindow() {
+  return plat::CreateHiddenWindow("XSocketWindowClass", this);
+}
+
+std::intptr_t TCustomWSocket::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+  TMessage m{msg, wParam, lParam, 0};
+  HandleWindowMessage(m);
+  return m.Result;
+}
+
+void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
+  try {
+    switch (msg.Msg) {
+      case MsgSocketEvent:
+        HandleSocketNotification(msg);
+        break;
+      case MsgHostByNameDone:
+        HandleLookupDone(msg, true);
+        break;
+      case MsgHostByAddrDone:
+        HandleLookupDone(msg, false);
+        break;
+      case MsgCloseLater:
+        Close();
+        break;
+      case MsgFreeLater:
+        delete this;  // nothing of the object may be touched after this
+        return;
+      case MsgTestException:
+        throw ESocketException("Test exception in WSocket");
+      default:
+        msg.Result = plat::DefaultMessageResult(FNotifyWindow, msg.Msg, msg.WParam, msg.LParam);
+    }
+  } catch (const std::exception& e) {
+    // An exception must not unwind through the system's message dispatch.
+    HandleEventException(e);
+  }
+}
+
+void TCustomWSocket::ResetDefaults() {
+  FSocketHandle = INVALID_SOCKET;
+  FAddrKnown = false;
+  FAddrFamily = plat::kAfInet;
+  FHasAddr = false;
+  FProtoNumber = 6;
+  FHasProto = true;
+  FProtoKnown = false;
+  FLocalPortKnown = false;
+  FProto = "tcp";
+  FHasPort = false;
+  FPortKnown = false;
+  FLocalPort = "0";
+  FLocalAddr = "0.0.0.0";
+  FSocketType = plat::kSockStream;
+  FLingerOnOff = wsLingerOn;
+  FLingerTimeout = 0;
+  FDrained = true;
+  FReadCount = 0;
+  FPaused = false;
+  FSessionClosedFired = false;
+  FFlushTimeout = 60;
+  FState = wsClosed;
+  FSockAddr = plat::TSockAddrIn{plat::kAfInet, 0, {0}, {}};
+}
+
+void TCustomWSocket::EnterState(TSocketState newState) {
+  TSocketState old = FState;
+  FState = newState;
+  FireChangeState(old, newState);
+}
+
+void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
+  if (msg.WParam != FSocketHandle || FPaused) return;
+  auto bits = static_cast<std::uint16_t>(msg.LParam & 0xFFFF);
+  auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
+  if (bits & plat::kFdConnect) {
+    EnterState(wsConnected);
+    FireSessionConnected(error);
+    if (error != 0 && FState != wsClosed) Close();
+  }
+  if (bits & plat::kFdRead) DeliverReceived(error);
+  if (bits & plat::kFdWrite) {
+    TryToSend();
+    if (FDrained) FireDataSent(error);
+  }
+  if (bits & plat::kFdAccept) FireSessionAvailable(error);
+  if ((bits & plat::kFdClose) && FState != wsConnecting) {
+    DeliverReceived(0);
+    if (!FSessionClosedFired) {
+      FSessionClosedFired = true;
+      FireSessionClosed(error);
+    }
+    if (FState != wsClosed) Close();
+  }
+}
+
+void TCustomWSocket::ReportSocketError(const std::string& functionName) {
+  int n = wsock::WSAGetLastError();
+  std::string text = "Error " + IntToStr(n) + " in function " + functionName + "\r\n" + SocketErrorText(n);
+  if (n == 10054 || n == 10057) {
+    if (FSocketHandle != INVALID_SOCKET) wsock::closesocket(FSocketHandle);
+    FSocketHandle = INVALID_SOCKET;
+    EnterState(wsClosed);
+  }
+  FLastError = n;
+  RaiseError(text);
+}
+
+void TCustomWSocket::RaiseError(const std::string& message) {
+  if (OnError) {
+    FireError();
+    return;
+  }
+  throw ESocketException(message);
+}
+
+void TCustomWSocket::RaiseErrorFmt(const std::string& formatted) {
+  if (!OnError) throw ESocketException(formatted);
+  FireError();
+}
+
+void TCustomWSocket::HandleEventException(const std::exception& e) {
+  bool canClose = true;
+  if (OnBgException) {
+    try {
+      OnBgException(this, e, canClose);
+    } catch (const std::exception&) {
+    }
+  }
+  if (canClose) {
+    try {
+      Abort();
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+void TCustomWSocket::PumpMessages() {
+  if (FMultiThreaded) {
+    PumpPendingMessages();
+  } else {
+    Application->ProcessMessages();
+  }
+}
+
+bool TCustomWSocket::PumpOneMessage() {
+  plat::Message m;
+  if (!plat::PeekMessageRemove(&m)) return false;
+  if (m.msg == plat::kWmQuit) {
+    FQuitReceived = true;
+  } else {
+    plat::DispatchQueued(m);
+  }
+  return true;
+}
+
+void TCustomWSocket::PumpPendingMessages() {
+  while (PumpOneMessage()) {
+  }
+}
+
+bool TCustomWSocket::FireDataAvailable(std::uint16_t error) {
+  if (!OnDataAvailable) return false;
+  OnDataAvailable(this, error);
+  return true;
+}
+
+void TCustomWSocket::FireSessionAvailable(std::uint16_t error) {
+  if (OnSessionAvailable) OnSessionAvailable(this, error);
+}
+
+void TCustomWSocket::FireSessionConnected(std::uint16_t error) {
+  if (OnSessionConnected) OnSessionConnected(this, error);
+}
+
+void TCustomWSocket::FireSessionClosed(std::uint16_t error) {
+  if (OnSessionClosed) OnSessionClosed(this, error);
+}
+
+void TCustomWSocket::FireDataSent(std::uint16_t error) {
+  if (OnDataSent) OnDataSent(this, error);
+}
+
+void TCustomWSocket::FireChangeState(TSocketState oldState, TSocketState newState) {
+  if (OnChangeState) OnChangeState(this, oldState, newState);
+}
+
+void TCustomWSocket::FireDnsLookupDone(std::uint16_t error) {
+  if (OnDnsLookupDone) OnDnsLookupDone(this, error);
+}
+
+void TCustomWSocket::FireError() {
+  if (OnError) OnError(this);
+}
+
+bool TCustomWSocket::TimeValIsSet(const TTimeVal& tv) { return tv.tv_sec != 0 || tv.tv_usec != 0; }
+
+void TCustomWSocket::TimeValClear(TTimeVal& tv) { tv.tv_sec = tv.tv_usec = 0; }
+
+bool TCustomWSocket::TimeValCompare(const TTimeVal& a, const TTimeVal& b, bool equal) {
+  bool same = a.tv_sec == b.tv_sec && a.tv_usec == b.tv_usec;
+  return same ? equal : !equal;
+}

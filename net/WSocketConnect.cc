@@ -1,0 +1,250 @@
+// Opening, connecting, binding, listening, accepting, adopting, pausing and
+// closing, and the state changes that go with them.
+#include "net/WSocket.h"
+#include "rtl/forms.h"
+
+namespace {
+constexpr int kMaskConnect = plat::kFdRead | plat::kFdWrite | plat::kFdAccept | plat::kFdConnect | plat::kFdClose;
+constexpr int kMaskListen = plat::kFdRead | plat::kFdWrite | plat::kFdAccept | plat::kFdClose;
+constexpr int kMaskDup = plat::kFdRead | plat::kFdWrite | plat::kFdConnect | plat::kFdClose;
+
+int SetIntOption(plat::TSocket s, int name, int value) {
+  return wsock::setsockopt(s, plat::kSolSocket, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+}  // namespace
+
+void TCustomWSocket::ResolveForUse() {
+  if (!FProtoKnown) {
+    FProtoNumber = WSocketResolveProto(FProto);
+    FSocketType = FProtoNumber == plat::kIpProtoUdp ? plat::kSockDgram : plat::kSockStream;
+    FProtoKnown = true;
+  }
+  if (!FPortKnown) {
+    FPortNumber = WSocketResolvePort(FPort, FProto);
+    FSockAddr.sin_port = wsock::htons(FPortNumber);
+    FPortKnown = true;
+  }
+  if (!FLocalPortKnown) {
+    FLocalPortNumber = WSocketResolvePort(FLocalPort, FProto);
+    FLocalPortKnown = true;
+  }
+  if (!FAddrKnown) {
+    FSockAddr.sin_addr.S_addr = WSocketResolveHost(FAddr);
+    FAddrKnown = true;
+  }
+}
+
+void TCustomWSocket::Connect() {
+  if (FSocketHandle != INVALID_SOCKET && FState != wsClosed) return RaiseError("Connect: Socket already in use");
+  if (!FHasPort) return RaiseError("Connect: No Port Specified");
+  if (!FHasAddr) return RaiseError("Connect: No IP Address Specified");
+  if (!FHasProto) return RaiseError("Connect: No Protocol Specified");
+  try {
+    ResolveForUse();
+  } catch (const Exception& e) {
+    return RaiseError("connect: " + e.Message());
+  }
+  ClearSendBuffer();
+  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProtoNumber);
+  if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("Connect (socket)");
+  EnterState(wsOpened);
+  bool datagram = FSocketType == plat::kSockDgram;
+  if (datagram) {
+    BindLocal();
+    if (FSockAddr.sin_addr.S_addr == plat::kInaddrNone && SetIntOption(FSocketHandle, plat::kSoBroadcast, 1) != 0) {
+      return ReportSocketError("setsockopt(SO_BROADCAST)");
+    }
+  } else {
+    if (SetIntOption(FSocketHandle, plat::kSoReuseAddr, -1) != 0) return ReportSocketError("setsockopt(SO_REUSEADDR)");
+    ApplyLinger();
+    if (SetIntOption(FSocketHandle, plat::kSoKeepAlive, -1) != 0) return ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") BindLocal();
+  }
+  FSelectMask = kMaskConnect;
+  if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0) {
+    return ReportSocketError("WSAAsyncSelect");
+  }
+  if (datagram) {
+    EnterState(wsConnected);
+    FireSessionConnected(0);
+    return;
+  }
+  int rc = wsock::connect(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr), sizeof FSockAddr);
+  if (rc == 0 || wsock::WSAGetLastError() == 10035) {
+    EnterState(wsConnecting);
+  } else {
+    FLastError = wsock::WSAGetLastError();
+    ReportSocketError("Connect");
+  }
+}
+
+void TCustomWSocket::BindLocal() {
+  plat::TSockAddrIn local{};
+  local.sin_family = plat::kAfInet;
+  local.sin_port = wsock::htons(static_cast<std::uint16_t>(FLocalPortNumber));
+  local.sin_addr.S_addr = WSocketResolveHost(FLocalAddr);
+  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&local), sizeof local) != 0) {
+    return RaiseErrorFmt(Format("winsock.bind failed, error #%d", wsock::WSAGetLastError()));
+  }
+  int len = sizeof local;
+  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&local), &len) != 0) {
+    return RaiseErrorFmt(Format("winsock.getsockname failed, error #%d", wsock::WSAGetLastError()));
+  }
+  FLocalPortNumber = wsock::ntohs(local.sin_port);
+  FLocalPort = IntToStr(FLocalPortNumber);
+}
+
+void TCustomWSocket::ApplyLinger() {
+  if (FLingerOnOff == wsLingerNoSet) return;
+  if (FSocketHandle == INVALID_SOCKET) return RaiseError("Cannot set linger option at this time");
+  plat::TLinger l{static_cast<std::uint16_t>(FLingerOnOff), static_cast<std::uint16_t>(FLingerTimeout)};
+  if (wsock::setsockopt(FSocketHandle, plat::kSolSocket, plat::kSoLinger, reinterpret_cast<const char*>(&l),
+                        sizeof l) != 0) {
+    ReportSocketError("setsockopt(SO_LINGER)");
+  }
+}
+
+void TCustomWSocket::Listen() {
+  auto refuse = [this](const char* text) {
+    wsock::WSASetLastError(10022);
+    ReportSocketError(text);
+  };
+  if (!FHasPort) return refuse("listen: port not assigned");
+  if (!FHasProto) return refuse("listen: protocol not assigned");
+  if (!FHasAddr) return refuse("listen: address not assigned");
+  try {
+    ResolveForUse();
+  } catch (const Exception& e) {
+    return RaiseError("listen: " + e.Message());
+  }
+  ClearSendBuffer();
+  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProtoNumber);
+  if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("socket");
+  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr), sizeof FSockAddr) != 0) {
+    // The socket never left the closed state, so a close would not release
+    // it, and a raised report would skip the close anyway: release it first.
+    int error = wsock::WSAGetLastError();
+    wsock::closesocket(FSocketHandle);
+    FSocketHandle = INVALID_SOCKET;
+    wsock::WSASetLastError(error);
+    ReportSocketError("Bind");
+    Close();
+    return;
+  }
+  EnterState(wsBound);
+  if (FSocketType == plat::kSockDgram) {
+    EnterState(wsListening);
+    EnterState(wsConnected);
+    FireSessionConnected(0);
+  } else {
+    if (wsock::listen(FSocketHandle, 5) != 0) return ReportSocketError("Listen");
+    EnterState(wsListening);
+  }
+  FSelectMask = kMaskListen;
+  if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0) {
+    ReportSocketError("WSAASyncSelect");
+  }
+}
+
+TSocketHandle TCustomWSocket::Accept() {
+  if (FState != wsListening) {
+    wsock::WSASetLastError(10022);
+    ReportSocketError("not a listening socket");
+    return INVALID_SOCKET;
+  }
+  int len = sizeof FSockAddr;
+  FLastAcceptedHandle = wsock::accept(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&FSockAddr), &len);
+  if (FLastAcceptedHandle == INVALID_SOCKET) {
+    ReportSocketError("Accept");
+    return INVALID_SOCKET;
+  }
+  return FLastAcceptedHandle;
+}
+
+void TCustomWSocket::Dup(TSocketHandle newHandle) {
+  if (newHandle == 0 || newHandle == INVALID_SOCKET) {
+    wsock::WSASetLastError(10022);
+    return ReportSocketError("Dup");
+  }
+  if (FState != wsClosed) {
+    int rc = wsock::closesocket(FSocketHandle);
+    FSocketHandle = INVALID_SOCKET;
+    if (rc != 0) return ReportSocketError("Dup (closesocket)");
+    EnterState(wsClosed);
+  }
+  FSocketHandle = newHandle;
+  ApplyLinger();
+  FSelectMask = kMaskDup;
+  if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0) {
+    return ReportSocketError("WSAAsyncSelect");
+  }
+  EnterState(wsConnected);
+}
+
+void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
+  if (FSocketHandle == INVALID_SOCKET) {
+    if (FState != wsClosed) {
+      EnterState(wsClosed);
+      ResetDefaults();
+    }
+    return;
+  }
+  if (FState == wsClosed) {
+    // A socket that never left the closed state (a Listen whose bind
+    // failed): release it quietly rather than leak the descriptor.
+    wsock::closesocket(FSocketHandle);
+    FSocketHandle = INVALID_SOCKET;
+    return;
+  }
+  if (shut) Shutdown(1);
+  while (wsock::closesocket(FSocketHandle) != 0) {
+    FLastError = wsock::WSAGetLastError();
+    if (FLastError == 10035) {
+      PumpMessages();
+      continue;
+    }
+    if (FLastError == 10093) break;
+    FSocketHandle = INVALID_SOCKET;
+    return ReportSocketError("Disconnect (closesocket)");
+  }
+  FSocketHandle = INVALID_SOCKET;
+  EnterState(wsClosed);
+  if (!Destroying() && !FSessionClosedFired) {
+    FSessionClosedFired = true;
+    FireSessionClosed(error);
+  }
+  try {
+    ResetDefaults();
+  } catch (const std::exception&) {
+  }
+}
+
+void TCustomWSocket::Close() { DoClose(true, 0); }
+
+void TCustomWSocket::CloseLater() { plat::PostWindowMessage(FNotifyWindow, MsgCloseLater, 0, 0); }
+
+void TCustomWSocket::FreeLater() { plat::PostWindowMessage(FNotifyWindow, MsgFreeLater, 0, 0); }
+
+void TCustomWSocket::Abort() {
+  CancelDnsLookup();
+  ClearSendBuffer();
+  if (FState == wsConnected && FProtoNumber == plat::kIpProtoTcp) {
+    FLingerOnOff = wsLingerOff;
+    ApplyLinger();
+  }
+  DoClose(false, 0);
+}
+
+void TCustomWSocket::Shutdown(int how) {
+  if (FSocketHandle != INVALID_SOCKET) wsock::shutdown(FSocketHandle, how);
+}
+
+int TCustomWSocket::Pause() {
+  FPaused = true;
+  return wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, 0, 0);
+}
+
+int TCustomWSocket::Resume() {
+  FPaused = false;
+  return wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask);
+}

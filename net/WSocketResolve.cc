@@ -1,0 +1,288 @@
+// Address, port and protocol texts, their resolution, the peer and bound
+// names, and asynchronous name lookups.
+#include <cstring>
+
+#include "net/WSocket.h"
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::uint32_t LeadingNumber(const std::string& s) {
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < s.size() && IsDigit(s[i]); ++i) v = v * 10 + static_cast<std::uint32_t>(s[i] - '0');
+  return v;
+}
+
+// Four groups of decimal digits, each at most 255, separated by single
+// dots, with blanks allowed before and after.
+bool IsDottedAddress(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size() && s[i] == ' ') ++i;
+  if (i < s.size() && s[i] == '.') return false;
+  int dots = 0;
+  std::uint32_t value = 0;
+  for (; i < s.size(); ++i) {
+    char c = s[i];
+    if (IsDigit(c)) {
+      value = value * 10 + static_cast<std::uint32_t>(c - '0');
+      if (value > 255) return false;
+    } else if (c == '.') {
+      if (++dots > 3) return false;
+      if (i + 1 >= s.size() || !IsDigit(s[i + 1])) return false;
+      value = 0;
+    } else {
+      break;
+    }
+  }
+  for (; i < s.size(); ++i) {
+    if (s[i] != ' ') return false;
+  }
+  return dots == 3;
+}
+
+std::string Dotted(std::uint32_t networkOrder) { return wsock::inet_ntoa(plat::TInAddr{networkOrder}); }
+
+}  // namespace
+
+std::uint32_t WSocketResolveHost(const std::string& host) {
+  if (host.empty() || host.size() > 256) throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
+  std::string trimmed = Trim(host);
+  if (IsDottedAddress(host)) {
+    std::uint32_t a = wsock::inet_addr(trimmed.c_str());
+    if (a == plat::kInaddrNone && trimmed != "255.255.255.255") {
+      throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
+    }
+    return a;
+  }
+  plat::THostEnt* he = wsock::gethostbyname(trimmed.c_str());
+  if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
+    throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d", host.c_str(),
+                                  wsock::WSAGetLastError()));
+  }
+  std::uint32_t a;
+  std::memcpy(&a, he->h_addr_list[0], 4);
+  return a;
+}
+
+std::uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
+  if (port.empty() || port.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
+  if (proto.empty() || proto.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  if (IsDigit(port[0])) return static_cast<std::uint16_t>(LeadingNumber(port));
+  std::string p = Trim(port), pr = Trim(proto);
+  plat::TServEnt* se = wsock::getservbyname(p.c_str(), pr.empty() ? nullptr : pr.c_str());
+  if (se == nullptr) {
+    throw ESocketException(Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", port.c_str(),
+                                  wsock::WSAGetLastError()));
+  }
+  return wsock::ntohs(static_cast<std::uint16_t>(se->s_port));
+}
+
+std::int32_t WSocketResolveProto(const std::string& proto) {
+  if (proto.empty() || proto.size() >= 32) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  std::string p = Trim(proto);
+  if (p.empty()) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  if (IsDigit(p[0])) return static_cast<std::int32_t>(LeadingNumber(p));
+  plat::TProtoEnt* pe = wsock::getprotobyname(p.c_str());
+  if (pe == nullptr) {
+    throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", p.c_str(),
+                                  wsock::WSAGetLastError()));
+  }
+  return pe->p_proto;
+}
+
+// ---- property writers -------------------------------------------------------
+
+void TCustomWSocket::AssignAddr(const std::string& value) {
+  if (FHasAddr && value == FAddr) return;
+  if (FState != wsClosed) {
+    RaiseError("Cannot change Addr if not closed");
+    return;
+  }
+  FAddr = Trim(value);
+  FHasAddr = !FAddr.empty();
+  if (FHasAddr) FAddrKnown = false;
+}
+
+void TCustomWSocket::AssignPort(const std::string& value) {
+  if (FHasPort && value == FPort) return;
+  if (FState != wsClosed) {
+    RaiseError("Cannot change Port if not closed");
+    return;
+  }
+  FPort = Trim(value);
+  FHasPort = !FPort.empty();
+  if (FHasPort) FPortKnown = false;
+}
+
+void TCustomWSocket::AssignProto(const std::string& value) {
+  if (FHasProto && value == FProto) return;
+  if (FState != wsClosed) {
+    RaiseError("Cannot change Proto if not closed");
+    return;
+  }
+  FProto = Trim(value);
+  FHasProto = !FProto.empty();
+  if (FHasProto) FProtoKnown = false;
+}
+
+void TCustomWSocket::SetLocalAddr(const std::string& value) {
+  if (FState != wsClosed) {
+    RaiseError("Cannot change LocalAddr if not closed");
+    return;
+  }
+  std::string text = value.empty() ? std::string("0.0.0.0") : value;
+  std::uint32_t a = wsock::inet_addr(text.c_str());
+  if (a == plat::kInaddrNone) RaiseError("SetLocalAddr(): Invalid IP address");
+  FLocalAddr = Dotted(a);
+}
+
+void TCustomWSocket::AssignLocalPort(const std::string& value) {
+  if (FState != wsClosed) {
+    RaiseError("Cannot change LocalPort if not closed");
+    return;
+  }
+  FLocalPort = value;
+  FLocalPortKnown = false;
+}
+
+// ---- lookups ----------------------------------------------------------------
+
+void TCustomWSocket::DnsLookup(const std::string& hostName) {
+  if (hostName.empty()) {
+    RaiseError("DNS lookup: invalid host name.");
+    FireDnsLookupDone(10022);
+    return;
+  }
+  if (FLookupRequest != 0) {
+    wsock::WSACancelAsyncRequest(FLookupRequest);
+    FLookupRequest = 0;
+  }
+  FDnsResult.clear();
+  FDnsResultList.Clear();
+  std::uint32_t a = wsock::inet_addr(hostName.c_str());
+  if (a != plat::kInaddrNone) {
+    FDnsResult = Dotted(a);
+    FireDnsLookupDone(0);
+    return;
+  }
+  FEarlyLookupReply = false;
+  FLookupRequest = wsock::WSAAsyncGetHostByName(FNotifyWindow, MsgHostByNameDone, hostName.c_str(),
+                                                FLookupResultArea, sizeof FLookupResultArea);
+  if (FLookupRequest == 0) {
+    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(), wsock::WSAGetLastError()));
+    return;
+  }
+  if (FEarlyLookupReply) {
+    FEarlyLookupReply = false;
+    TMessage saved = FEarlyLookupMessage;
+    HandleLookupDone(saved, true);
+  }
+}
+
+void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
+  if (hostAddr.empty() || hostAddr.size() > 256) {
+    RaiseError("ReverseDnsLookup: Invalid host name.");
+    FireDnsLookupDone(10022);
+    return;
+  }
+  if (FLookupRequest != 0) {
+    wsock::WSACancelAsyncRequest(FLookupRequest);
+    FLookupRequest = 0;
+  }
+  FDnsResult.clear();
+  FDnsResultList.Clear();
+  std::uint32_t a = wsock::inet_addr(hostAddr.c_str());
+  FLookupRequest = wsock::WSAAsyncGetHostByAddr(FNotifyWindow, MsgHostByAddrDone, reinterpret_cast<const char*>(&a),
+                                                4, plat::kAfInet, FLookupResultArea, sizeof FLookupResultArea);
+  if (FLookupRequest == 0) {
+    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(), wsock::WSAGetLastError()));
+  }
+}
+
+void TCustomWSocket::CancelDnsLookup() {
+  if (FLookupRequest == 0) return;
+  if (wsock::WSACancelAsyncRequest(FLookupRequest) != 0) {
+    FLookupRequest = 0;
+    ReportSocketError("WSACancelAsyncRequest");
+    return;
+  }
+  FLookupRequest = 0;
+  if (!Destroying()) FireDnsLookupDone(10004);
+}
+
+void TCustomWSocket::HandleLookupDone(TMessage& msg, bool byName) {
+  if (byName && FLookupRequest == 0) {
+    FEarlyLookupMessage = msg;
+    FEarlyLookupReply = true;
+    return;
+  }
+  if (msg.WParam != FLookupRequest) return;
+  FLookupRequest = 0;
+  auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
+  if (error == 0) {
+    const auto* he = reinterpret_cast<const plat::THostEnt*>(FLookupResultArea);
+    if (byName) {
+      for (char** p = he->h_addr_list; p != nullptr && *p != nullptr; ++p) {
+        std::uint32_t a;
+        std::memcpy(&a, *p, 4);
+        FDnsResultList.Add(Dotted(a));
+      }
+      if (FDnsResultList.Count() > 0) FDnsResult = FDnsResultList[0];
+    } else {
+      FDnsResult = he->h_name != nullptr ? he->h_name : "";
+      FDnsResultList.Clear();
+      FDnsResultList.Add(FDnsResult);
+    }
+  }
+  FireDnsLookupDone(error);
+}
+
+// ---- peer and bound names -----------------------------------------------------
+
+std::string TCustomWSocket::ReadPeerAddr() {
+  if (FState != wsConnected) return "error";
+  plat::TSockAddrIn sa{};
+  int len = sizeof sa;
+  if (wsock::getpeername(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) {
+    ReportSocketError("GetPeerName");
+    return "error";
+  }
+  return Dotted(sa.sin_addr.S_addr);
+}
+
+std::string TCustomWSocket::ReadPeerPort() {
+  if (FState != wsConnected) return "error";
+  plat::TSockAddrIn sa{};
+  int len = sizeof sa;
+  if (wsock::getpeername(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) {
+    ReportSocketError("GetPeerPort");
+    return "error";
+  }
+  return IntToStr(wsock::ntohs(sa.sin_port));
+}
+
+int TCustomWSocket::QueryPeerName(plat::TSockAddrIn& name, int length) {
+  if (FState != wsConnected) return -1;
+  return wsock::getpeername(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&name), &length);
+}
+
+int TCustomWSocket::QuerySockName(plat::TSockAddrIn& name, int& length) {
+  return wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&name), &length);
+}
+
+std::string TCustomWSocket::ReadBoundPort() {
+  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
+  plat::TSockAddrIn sa{};
+  int len = sizeof sa;
+  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) return "error";
+  return Format("%d", wsock::ntohs(sa.sin_port));
+}
+
+std::string TCustomWSocket::ReadBoundAddr() {
+  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
+  plat::TSockAddrIn sa{};
+  int len = sizeof sa;
+  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) return "error";
+  return Dotted(sa.sin_addr.S_addr);
+}

@@ -1,0 +1,261 @@
+// The send queue and all data transfer: sending through 1514-byte blocks,
+// receiving, and the delivery loop behind OnDataAvailable.
+#include "net/WSocket.h"
+#include "rtl/forms.h"
+
+namespace {
+
+bool ConnectionGone(int error) {
+  return error == 10022 || error == 10038 || error == 10053 || error == 10054 || error == 10057;
+}
+
+}  // namespace
+
+int TCustomWSocket::Send(const void* data, int length) {
+  if (FState != wsConnected) {
+    wsock::WSASetLastError(10057);
+    ReportSocketError("Send");
+    return -1;
+  }
+  FDrained = false;
+  int result = 0;
+  if (length > 0) {
+    AppendToSendBuffer(data, length);
+    result = length;
+  }
+  TryToSend();
+  // OnDataSent never fires inside Send: the queue ran dry, so a write
+  // notification of our own brings it from the event loop.
+  if (FDrained && FSocketHandle != INVALID_SOCKET) {
+    plat::PostWindowMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle, plat::kFdWrite);
+  }
+  return result;
+}
+
+int TCustomWSocket::SendString(const std::string& text) {
+  if (text.empty()) return 0;
+  return Send(text.data(), static_cast<int>(text.size()));
+}
+
+void TCustomWSocket::AppendToSendBuffer(const void* data, int length) {
+  if (length <= 0) return;
+  if (FSendBuffer.empty()) FSendBuffer.push_back(std::make_unique<TBuffer>(FBlockSize));
+  const char* p = static_cast<const char*>(data);
+  for (;;) {
+    int taken = FSendBuffer.back()->AppendBytes(p, length);
+    if (taken == length) return;
+    p += taken;
+    length -= taken;
+    FSendBuffer.push_back(std::make_unique<TBuffer>(FBlockSize));
+  }
+}
+
+void TCustomWSocket::TryToSend() {
+  // OnSendData may call Send (re-entering here) or Abort (freeing the
+  // blocks) while a block is being sent; the outer loop carries on with
+  // whatever was queued, and stops if its block went away.
+  if (FInTryToSend) return;
+  if (FSocketHandle == INVALID_SOCKET || FSendBuffer.empty()) return;
+  FInTryToSend = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{FInTryToSend};
+  for (;;) {
+    TBuffer* block = FSendBuffer.front().get();
+    std::int32_t count = 0;
+    const char* unsent = block->PeekUnsent(&count);
+    if (count == 0) {
+      if (FSendBuffer.size() > 1) {
+        FSendBuffer.pop_front();
+        continue;
+      }
+      FDrained = true;
+      return;
+    }
+    std::uint32_t generation = FSendBufferGeneration;
+    int n = SendRaw(unsent, count);
+    if (n == 0) return;
+    if (n < 0) {
+      int error = wsock::WSAGetLastError();
+      if (error == 10035) return;
+      if (ConnectionGone(error)) {
+        FSessionClosedFired = true;
+        Close();
+        FireSessionClosed(static_cast<std::uint16_t>(error));
+        return;
+      }
+      ReportSocketError("TryToSend failed");
+      return;
+    }
+    if (generation != FSendBufferGeneration || FSendBuffer.empty() || FSocketHandle == INVALID_SOCKET) return;
+    block->ConsumeBytes(n);
+    if (n < count) return;
+  }
+}
+
+int TCustomWSocket::SendRaw(const void* data, int length) {
+  int n;
+  if (FSocketType == plat::kSockDgram) {
+    n = wsock::sendto(FSocketHandle, static_cast<const char*>(data), length, FSendFlags,
+                      reinterpret_cast<const plat::TSockAddr*>(&FSockAddr), sizeof FSockAddr);
+  } else {
+    n = wsock::send(FSocketHandle, static_cast<const char*>(data), length, FSendFlags);
+  }
+  if (n > 0) FireSendData(n);
+  return n;
+}
+
+void TCustomWSocket::FireSendData(std::int32_t count) {
+  if (OnSendData) OnSendData(this, count);
+}
+
+int TCustomWSocket::SendTo(const plat::TSockAddrIn& dest, int destLen, const void* data, int length) {
+  plat::TSockAddrIn to = dest;
+  int n = wsock::sendto(FSocketHandle, static_cast<const char*>(data), length, FSendFlags,
+                        reinterpret_cast<const plat::TSockAddr*>(&to), destLen);
+  if (n > 0) FireSendData(n);
+  return n;
+}
+
+void TCustomWSocket::ClearSendBuffer() {
+  FSendBuffer.clear();
+  ++FSendBufferGeneration;
+}
+
+void TCustomWSocket::WaitForEvent() {
+  if (FMultiThreaded) {
+    if (!PumpOneMessage()) {
+      plat::WaitForMessage();
+      PumpPendingMessages();
+    }
+  } else {
+    Application->HandleMessage();
+  }
+}
+
+bool TCustomWSocket::Terminating() const {
+  return FMultiThreaded ? FQuitReceived : Application->Terminated();
+}
+
+void TCustomWSocket::Flush() {
+  // Waits for the next event instead of polling in a loop: the queue only
+  // moves when the socket reports room, which arrives as a message.
+  while (FSocketHandle != INVALID_SOCKET && !FDrained && !Terminating()) {
+    TryToSend();
+    if (FSocketHandle == INVALID_SOCKET || FDrained) break;
+    WaitForEvent();
+  }
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags() {
+  if (FSendFlags == 0) return wsSendNormal;
+  if (FSendFlags == 1) return wsSendUrgent;
+  RaiseError("Invalid internal SendFlags");
+  return wsSendNormal;
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags value) {
+  if (value == wsSendNormal) {
+    FSendFlags = 0;
+  } else if (value == wsSendUrgent) {
+    FSendFlags = 1;
+  } else {
+    RaiseError("Invalid SendFlags");
+  }
+}
+
+int TCustomWSocket::RecvRaw(void* buffer, int size, int flags) {
+  return wsock::recv(FSocketHandle, static_cast<char*>(buffer), size, flags);
+}
+
+int TCustomWSocket::RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags, plat::TSockAddrIn& from,
+                                int& fromLen) {
+  return wsock::recvfrom(handle, static_cast<char*>(buffer), size, flags, reinterpret_cast<plat::TSockAddr*>(&from),
+                         &fromLen);
+}
+
+int TCustomWSocket::Receive(void* buffer, int size) {
+  int n = RecvRaw(buffer, size, 0);
+  if (n < 0) {
+    FLastError = wsock::WSAGetLastError();
+  } else {
+    FReadCount += n;
+  }
+  return n;
+}
+
+int TCustomWSocket::ReceiveFrom(void* buffer, int size, plat::TSockAddrIn& from, int& fromLen) {
+  int n = RecvFromRaw(FSocketHandle, buffer, size, 0, from, fromLen);
+  if (n < 0) {
+    FLastError = wsock::WSAGetLastError();
+  } else {
+    FReadCount += n;
+  }
+  return n;
+}
+
+std::int32_t TCustomWSocket::QueryRcvdCount() {
+  unsigned long count = 0;
+  if (wsock::ioctlsocket(FSocketHandle, plat::kFionRead, &count) != 0) {
+    ReportSocketError("ioctlSocket");
+    return -1;
+  }
+  return static_cast<std::int32_t>(count);
+}
+
+std::string TCustomWSocket::ReceiveString() {
+  std::int32_t n = RcvdCount();
+  if (n < 0) return "";
+  if (n == 0) n = 255;
+  std::string s(static_cast<std::size_t>(n), '\0');
+  int got = Receive(s.data(), n);
+  s.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return s;
+}
+
+void TCustomWSocket::DeliverReceived(std::uint16_t error) {
+  try {
+    for (;;) {
+      FLastError = 0;
+      if (!FireDataAvailable(error)) {
+        char discard[1024];
+        if (RecvRaw(discard, sizeof discard, 0) < 0) {
+          int e = wsock::WSAGetLastError();
+          if (e == 10035) {
+            FLastError = 0;
+            break;
+          }
+          FLastError = e;
+        }
+      }
+      if (FComponentOptions & OptionBit(wsoNoReceiveLoop)) break;
+      if (FLastError != 0) break;
+      unsigned long waiting = 0;
+      if (wsock::ioctlsocket(FSocketHandle, plat::kFionRead, &waiting) != 0) {
+        FLastError = wsock::WSAGetLastError();
+        break;
+      }
+      if (waiting == 0) break;
+    }
+  } catch (const std::exception&) {
+    // A handler's exception ends this delivery and goes no further.
+  }
+}
+
+void TCustomWSocket::WaitUntilClosed() {
+  while (FSocketHandle != INVALID_SOCKET && FState != wsClosed && !Terminating()) {
+    PumpMessages();
+    unsigned long waiting = 0;
+    if (wsock::ioctlsocket(FSocketHandle, plat::kFionRead, &waiting) != 0) break;
+    if (waiting > 0) FireDataAvailable(0);
+    char probe;
+    wsock::WSASetLastError(0);
+    if (RecvRaw(&probe, 0, 0) < 1) {
+      FLastError = wsock::WSAGetLastError();
+      if (FLastError != 10035) break;
+    }
+    // Nothing to do until the next event: wait for it rather than spin.
+    WaitForEvent();
+  }
+}

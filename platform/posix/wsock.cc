@@ -1,0 +1,613 @@
+// The socket library emulation: BSD sockets underneath, Windows Sockets
+// numbering and WSAAsyncSelect notifications produced by the message loop.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <unordered_map>
+
+#include "platform/files.h"
+#include "platform/posix/loop.h"
+#include "platform/posix/wsock_internal.h"
+
+namespace plat::posix {
+namespace {
+
+thread_local int wsaError = 0;
+
+int Fail() {
+  wsaError = WsaFromErrno(errno);
+  return kSocketError;
+}
+
+// What WSAAsyncSelect asked for, and which notifications are armed. Windows
+// re-arms a notification only when the application calls the matching
+// function (recv for FD_READ, a send that would block for FD_WRITE, accept
+// for FD_ACCEPT), and so does this.
+struct Registration {
+  WindowHandle window = 0;
+  unsigned msg = 0;
+  long mask = 0;
+  bool datagram = false;
+  bool listening = false;
+  bool connecting = false;
+  int connectError = 0;  // a connect refused at once, reported through FD_CONNECT
+  bool connected = false;
+  bool readArmed = true;
+  bool writeArmed = false;
+  bool acceptArmed = true;
+  bool closeSent = false;
+  bool endOfData = false;  // nothing more can ever be read
+  bool dead = false;       // the connection is gone both ways: stop polling
+};
+
+std::mutex regMu;
+std::unordered_map<int, Registration> regs;
+
+int Fd(TSocket s) { return static_cast<int>(s); }
+
+void Post(const Registration& r, int fd, std::uint16_t event, int error) {
+  if ((r.mask & event) == 0 || r.window == 0) return;
+  PostWindowMessage(r.window, r.msg, static_cast<std::uintptr_t>(fd),
+                    static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) | event));
+}
+
+int SocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+class SelectSource : public PollSource {
+ public:
+  bool Collect(std::vector<pollfd>* fds) override {
+    std::lock_guard<std::mutex> lock(regMu);
+    order_.clear();
+    bool urgent = false;
+    for (auto& [fd, r] : regs) {
+      if (r.mask == 0 || r.window == 0 || r.dead) continue;
+      short events = 0;
+      if (r.connecting) {
+        events = POLLOUT;
+        urgent = urgent || r.connectError != 0;
+      } else if (r.listening) {
+        if ((r.mask & kFdAccept) && r.acceptArmed) events = POLLIN;
+      } else if (r.connected || r.datagram) {
+        if ((r.mask & kFdRead) && r.readArmed && !r.endOfData) events |= POLLIN;
+        if ((r.mask & kFdClose) && !r.closeSent && !r.datagram) events |= POLLRDHUP;
+        if ((r.mask & kFdWrite) && r.writeArmed) events |= POLLOUT;
+      }
+      if (events == 0 && !(r.connecting && r.connectError)) continue;
+      fds->push_back({fd, events, 0});
+      order_.push_back(fd);
+    }
+    return urgent;
+  }
+
+  void Handle(const pollfd* fds, std::size_t count) override {
+    std::lock_guard<std::mutex> lock(regMu);
+    for (std::size_t i = 0; i < count && i < order_.size(); ++i) {
+      auto it = regs.find(order_[i]);
+      if (it == regs.end()) continue;
+      HandleOne(it->first, it->second, fds[i].revents);
+    }
+  }
+
+ private:
+  static void HandleOne(int fd, Registration& r, short re) {
+    if (r.connecting) {
+      if (r.connectError == 0 && (re & (POLLOUT | POLLERR | POLLHUP)) == 0) return;
+      int err = r.connectError != 0 ? r.connectError : SocketError(fd);
+      r.connecting = false;
+      r.connectError = 0;
+      if (err == 0) {
+        r.connected = true;
+        r.writeArmed = true;  // Windows follows FD_CONNECT with FD_WRITE
+      } else {
+        r.dead = true;
+      }
+      Post(r, fd, kFdConnect, err == 0 ? 0 : WsaFromErrno(err));
+      return;
+    }
+    if (r.listening) {
+      if (re & POLLIN) {
+        r.acceptArmed = false;
+        Post(r, fd, kFdAccept, 0);
+      }
+      return;
+    }
+    bool closed = (re & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    if ((re & POLLIN) && r.readArmed && (r.mask & kFdRead)) {
+      int waiting = 0;
+      if (ioctl(fd, FIONREAD, &waiting) == 0 && (waiting > 0 || r.datagram)) {
+        r.readArmed = false;
+        Post(r, fd, kFdRead, 0);
+      } else if (!r.datagram) {
+        r.endOfData = true;  // readable with nothing to read: the peer is done
+        closed = true;
+      }
+    }
+    if ((re & POLLOUT) && r.writeArmed && (r.mask & kFdWrite)) {
+      r.writeArmed = false;
+      Post(r, fd, kFdWrite, 0);
+    }
+    if (re & (POLLHUP | POLLERR)) r.dead = true;
+    if (closed && !r.closeSent && !r.datagram) {
+      r.closeSent = true;
+      int err = SocketError(fd);
+      Post(r, fd, kFdClose, err == 0 ? 0 : WsaFromErrno(err));
+    }
+  }
+
+  std::vector<int> order_;
+};
+
+SelectSource selectSource;
+
+template <typename F>
+void WithRegistration(int fd, F f) {
+  std::lock_guard<std::mutex> lock(regMu);
+  auto it = regs.find(fd);
+  if (it != regs.end()) f(it->second);
+}
+
+// ---- the entry points -------------------------------------------------------
+
+int PLAT_WINAPI EmuWSAStartup(std::uint16_t version, TWSAData* data) {
+  if (data == nullptr) return 10014;
+  std::memset(data, 0, sizeof *data);
+  data->wVersion = version;
+  data->wHighVersion = 0x0101;
+  std::snprintf(data->szDescription, sizeof data->szDescription, "Kestrun POSIX sockets");
+  std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
+  data->iMaxSockets = 32767;
+  data->iMaxUdpDg = 65467;
+  SetPollSource(&selectSource);
+  return 0;
+}
+
+int PLAT_WINAPI EmuWSACleanup() { return 0; }
+void PLAT_WINAPI EmuWSASetLastError(int error) { wsaError = error; }
+int PLAT_WINAPI EmuWSAGetLastError() { return wsaError; }
+
+int PLAT_WINAPI EmuWSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, long mask) {
+  int fd = Fd(s);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return Fail();
+  if (mask != 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail();
+  {
+    std::lock_guard<std::mutex> lock(regMu);
+    Registration& r = regs[fd];
+    r.window = window;
+    r.msg = msg;
+    r.mask = mask;
+    if (mask != 0) {
+      r.readArmed = true;
+      r.acceptArmed = true;
+      r.writeArmed = r.connected || r.datagram;
+    }
+  }
+  if (!IsMainThread()) Wake();
+  return 0;
+}
+
+TSocket PLAT_WINAPI EmuSocket(int af, int type, int protocol) {
+  if (af != kAfInet || (type != kSockStream && type != kSockDgram)) {
+    wsaError = af != kAfInet ? 10047 : 10044;
+    return kInvalidSocket;
+  }
+  int fd = ::socket(AF_INET, (type == kSockStream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, protocol);
+  if (fd < 0) {
+    Fail();
+    return kInvalidSocket;
+  }
+  std::lock_guard<std::mutex> lock(regMu);
+  regs[fd] = Registration{};
+  regs[fd].datagram = type == kSockDgram;
+  return static_cast<TSocket>(fd);
+}
+
+int PLAT_WINAPI EmuConnect(TSocket s, const TSockAddr* addr, int len) {
+  int fd = Fd(s);
+  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len));
+  int err = rc == 0 ? 0 : errno;
+  bool async = false;
+  WithRegistration(fd, [&](Registration& r) {
+    if (r.datagram) {
+      r.connected = rc == 0;
+      return;
+    }
+    async = r.mask != 0;
+    if (!async) {
+      r.connected = rc == 0;
+      return;
+    }
+    // Like Winsock, a non-blocking connect always "would block" and tells
+    // its outcome through FD_CONNECT, also when it was settled at once.
+    if (rc == 0 || err == EINPROGRESS) {
+      r.connecting = true;
+    } else if (err != EALREADY && err != EISCONN) {
+      r.connecting = true;
+      r.connectError = err;
+    } else {
+      async = false;
+    }
+  });
+  if (async) {
+    wsaError = 10035;
+    return kSocketError;
+  }
+  if (rc != 0) {
+    errno = err;
+    return Fail();
+  }
+  return 0;
+}
+
+int PLAT_WINAPI EmuBind(TSocket s, const TSockAddr* addr, int len) {
+  return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len)) == 0 ? 0 : Fail();
+}
+
+int PLAT_WINAPI EmuListen(TSocket s, int backlog) {
+  if (::listen(Fd(s), backlog) != 0) return Fail();
+  WithRegistration(Fd(s), [](Registration& r) { r.listening = true; });
+  return 0;
+}
+
+TSocket PLAT_WINAPI EmuAccept(TSocket s, TSockAddr* addr, int* len) {
+  socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
+  int fd = ::accept4(Fd(s), reinterpret_cast<sockaddr*>(addr), len ? &l : nullptr, SOCK_CLOEXEC);
+  int err = errno;
+  WithRegistration(Fd(s), [](Registration& r) { r.acceptArmed = true; });
+  if (fd < 0) {
+    errno = err;
+    Fail();
+    return kInvalidSocket;
+  }
+  if (len) *len = static_cast<int>(l);
+  std::lock_guard<std::mutex> lock(regMu);
+  regs[fd] = Registration{};
+  regs[fd].connected = true;
+  return static_cast<TSocket>(fd);
+}
+
+int PLAT_WINAPI EmuCloseSocket(TSocket s) {
+  int fd = Fd(s);
+  Registration r;
+  bool known;
+  {
+    std::lock_guard<std::mutex> lock(regMu);
+    auto it = regs.find(fd);
+    known = it != regs.end();
+    if (known) {
+      r = it->second;
+      regs.erase(it);
+    }
+  }
+  // Descriptor numbers come back at once on POSIX, so notifications still
+  // queued for this one must not reach the next socket that gets it.
+  if (known && r.window != 0) {
+    RemoveQueued([&](const Message& m) {
+      return m.window == r.window && m.msg == r.msg && m.wParam == static_cast<std::uintptr_t>(fd);
+    });
+  }
+  return ::close(fd) == 0 ? 0 : Fail();
+}
+
+int PLAT_WINAPI EmuShutdown(TSocket s, int how) { return ::shutdown(Fd(s), how) == 0 ? 0 : Fail(); }
+
+int PLAT_WINAPI EmuSetSockOpt(TSocket s, int level, int name, const char* value, int len) {
+  int fd = Fd(s);
+  if (value == nullptr || len < 1) {
+    wsaError = 10014;
+    return kSocketError;
+  }
+  int v = 0;
+  std::memcpy(&v, value, std::min<std::size_t>(sizeof v, static_cast<std::size_t>(len)));
+  if (level == kSolSocket && name == kSoLinger) {
+    if (len < static_cast<int>(sizeof(TLinger))) {
+      wsaError = 10014;
+      return kSocketError;
+    }
+    TLinger wl;
+    std::memcpy(&wl, value, sizeof wl);
+    linger l{wl.l_onoff != 0, wl.l_linger};
+    return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : Fail();
+  }
+  int lvl, opt;
+  if (level == kSolSocket) {
+    lvl = SOL_SOCKET;
+    switch (name) {
+      case kSoReuseAddr: opt = SO_REUSEADDR; v = v != 0; break;
+      case kSoKeepAlive: opt = SO_KEEPALIVE; v = v != 0; break;
+      case kSoBroadcast: opt = SO_BROADCAST; v = v != 0; break;
+      case kSoSndBuf: opt = SO_SNDBUF; break;
+      case kSoRcvBuf: opt = SO_RCVBUF; break;
+      default: wsaError = 10042; return kSocketError;
+    }
+  } else if (level == kIpProtoTcp && name == kTcpNoDelay) {
+    lvl = IPPROTO_TCP;
+    opt = TCP_NODELAY;
+    v = v != 0;
+  } else {
+    wsaError = 10042;
+    return kSocketError;
+  }
+  return setsockopt(fd, lvl, opt, &v, sizeof v) == 0 ? 0 : Fail();
+}
+
+int PLAT_WINAPI EmuGetSockOpt(TSocket s, int level, int name, char* value, int* len) {
+  if (level != kSolSocket || value == nullptr || len == nullptr || *len < 4) {
+    wsaError = 10042;
+    return kSocketError;
+  }
+  int opt = name == kSoSndBuf ? SO_SNDBUF : name == kSoRcvBuf ? SO_RCVBUF : name == 0x1007 ? SO_ERROR : -1;
+  if (opt < 0) {
+    wsaError = 10042;
+    return kSocketError;
+  }
+  int v = 0;
+  socklen_t l = sizeof v;
+  if (getsockopt(Fd(s), SOL_SOCKET, opt, &v, &l) != 0) return Fail();
+  if (opt == SO_ERROR && v != 0) v = WsaFromErrno(v);
+  std::memcpy(value, &v, 4);
+  *len = 4;
+  return 0;
+}
+
+int PLAT_WINAPI EmuSend(TSocket s, const char* buf, int len, int flags) {
+  int fd = Fd(s);
+  ssize_t n;
+  do {
+    n = ::send(fd, buf, static_cast<std::size_t>(len), ((flags & kMsgOob) ? MSG_OOB : 0) | MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
+    errno = err;
+    return Fail();
+  }
+  // Winsock takes all or nothing from a non-blocking send; POSIX may take a
+  // part, which means the buffer is full just the same: re-arm FD_WRITE.
+  if (n < len) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
+  return static_cast<int>(n);
+}
+
+int PLAT_WINAPI EmuSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddr* to, int tolen) {
+  int fd = Fd(s);
+  ssize_t n = ::sendto(fd, buf, static_cast<std::size_t>(len), ((flags & kMsgOob) ? MSG_OOB : 0) | MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr*>(to), static_cast<socklen_t>(tolen));
+  if (n < 0) {
+    int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
+    errno = err;
+    return Fail();
+  }
+  return static_cast<int>(n);
+}
+
+int PLAT_WINAPI EmuRecv(TSocket s, char* buf, int len, int flags) {
+  int fd = Fd(s);
+  ssize_t n;
+  do {
+    n = ::recv(fd, buf, static_cast<std::size_t>(len), (flags & kMsgOob) ? MSG_OOB : 0);
+  } while (n < 0 && errno == EINTR);
+  int err = errno;
+  WithRegistration(fd, [](Registration& r) { r.readArmed = true; });
+  errno = err;
+  return n < 0 ? Fail() : static_cast<int>(n);
+}
+
+int PLAT_WINAPI EmuRecvFrom(TSocket s, char* buf, int len, int flags, TSockAddr* from, int* fromlen) {
+  int fd = Fd(s);
+  socklen_t l = fromlen ? static_cast<socklen_t>(*fromlen) : 0;
+  ssize_t n = ::recvfrom(fd, buf, static_cast<std::size_t>(len), (flags & kMsgOob) ? MSG_OOB : 0,
+                         reinterpret_cast<sockaddr*>(from), fromlen ? &l : nullptr);
+  int err = errno;
+  WithRegistration(fd, [](Registration& r) { r.readArmed = true; });
+  if (n < 0) {
+    errno = err;
+    return Fail();
+  }
+  if (fromlen) *fromlen = static_cast<int>(l);
+  return static_cast<int>(n);
+}
+
+int PLAT_WINAPI EmuIoctlSocket(TSocket s, long cmd, unsigned long* arg) {
+  if (arg == nullptr) {
+    wsaError = 10014;
+    return kSocketError;
+  }
+  if (cmd == kFionRead) {
+    int n = 0;
+    if (ioctl(Fd(s), FIONREAD, &n) != 0) return Fail();
+    *arg = static_cast<unsigned long>(n);
+    return 0;
+  }
+  if (cmd == kFionBio) {
+    int flags = fcntl(Fd(s), F_GETFL);
+    if (flags < 0) return Fail();
+    flags = *arg ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(Fd(s), F_SETFL, flags) == 0 ? 0 : Fail();
+  }
+  wsaError = 10022;
+  return kSocketError;
+}
+
+int PLAT_WINAPI EmuGetSockName(TSocket s, TSockAddr* addr, int* len) {
+  socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
+  if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
+  if (len) *len = static_cast<int>(l);
+  return 0;
+}
+
+int PLAT_WINAPI EmuGetPeerName(TSocket s, TSockAddr* addr, int* len) {
+  socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
+  if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
+  if (len) *len = static_cast<int>(l);
+  return 0;
+}
+
+std::uint16_t PLAT_WINAPI EmuHtons(std::uint16_t v) { return htons(v); }
+std::uint16_t PLAT_WINAPI EmuNtohs(std::uint16_t v) { return ntohs(v); }
+std::uint32_t PLAT_WINAPI EmuInetAddr(const char* text) {
+  return text == nullptr ? kInaddrNone : ::inet_addr(text);
+}
+char* PLAT_WINAPI EmuInetNtoa(TInAddr a) {
+  thread_local char buf[16];
+  const auto* b = reinterpret_cast<const unsigned char*>(&a.S_addr);
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return buf;
+}
+
+THostEnt* PLAT_WINAPI EmuGetHostByNameApi(const char* name) { return EmuGetHostByName(name); }
+TServEnt* PLAT_WINAPI EmuGetServByNameApi(const char* n, const char* p) { return EmuGetServByName(n, p); }
+TProtoEnt* PLAT_WINAPI EmuGetProtoByNameApi(const char* name) { return EmuGetProtoByName(name); }
+std::uintptr_t PLAT_WINAPI EmuAsyncByName(WindowHandle w, unsigned m, const char* n, char* b, int l) {
+  return EmuAsyncGetHostByName(w, m, n, b, l);
+}
+std::uintptr_t PLAT_WINAPI EmuAsyncByAddr(WindowHandle w, unsigned m, const char* a, int len, int type,
+                                          char* b, int l) {
+  return EmuAsyncGetHostByAddr(w, m, a, len, type, b, l);
+}
+int PLAT_WINAPI EmuCancel(std::uintptr_t handle) { return EmuCancelAsyncRequest(handle); }
+
+struct Entry {
+  const char* name;
+  void* proc;
+};
+
+#define ENTRY(n, f) {n, reinterpret_cast<void*>(&f)}
+const Entry kTable[] = {
+    ENTRY("WSAStartup", EmuWSAStartup),
+    ENTRY("WSACleanup", EmuWSACleanup),
+    ENTRY("WSASetLastError", EmuWSASetLastError),
+    ENTRY("WSAGetLastError", EmuWSAGetLastError),
+    ENTRY("WSACancelAsyncRequest", EmuCancel),
+    ENTRY("WSAAsyncGetHostByName", EmuAsyncByName),
+    ENTRY("WSAAsyncGetHostByAddr", EmuAsyncByAddr),
+    ENTRY("WSAAsyncSelect", EmuWSAAsyncSelect),
+    ENTRY("getservbyname", EmuGetServByNameApi),
+    ENTRY("getprotobyname", EmuGetProtoByNameApi),
+    ENTRY("gethostbyname", EmuGetHostByNameApi),
+    ENTRY("socket", EmuSocket),
+    ENTRY("shutdown", EmuShutdown),
+    ENTRY("setsockopt", EmuSetSockOpt),
+    ENTRY("getsockopt", EmuGetSockOpt),
+    ENTRY("sendto", EmuSendTo),
+    ENTRY("send", EmuSend),
+    ENTRY("recv", EmuRecv),
+    ENTRY("recvfrom", EmuRecvFrom),
+    ENTRY("ntohs", EmuNtohs),
+    ENTRY("listen", EmuListen),
+    ENTRY("ioctlsocket", EmuIoctlSocket),
+    ENTRY("inet_ntoa", EmuInetNtoa),
+    ENTRY("inet_addr", EmuInetAddr),
+    ENTRY("htons", EmuHtons),
+    ENTRY("getsockname", EmuGetSockName),
+    ENTRY("getpeername", EmuGetPeerName),
+    ENTRY("connect", EmuConnect),
+    ENTRY("closesocket", EmuCloseSocket),
+    ENTRY("bind", EmuBind),
+    ENTRY("accept", EmuAccept),
+};
+#undef ENTRY
+
+}  // namespace
+
+void SetWsaError(int error) { wsaError = error; }
+int GetWsaError() { return wsaError; }
+
+int WsaFromErrno(int error) {
+  switch (error) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: return 10038;
+    case EACCES: case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: case ENFILE: return 10024;
+    case EAGAIN: return 10035;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: case EPIPE: return 10054;  // a send to a reset peer, as on Windows
+    case ENOBUFS: case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    default: return 10022;
+  }
+}
+
+int WsaFromResolver(int code) {
+  switch (code) {
+    case EAI_NONAME: return 11001;
+    case EAI_AGAIN: return 11002;
+    case EAI_FAIL: return 11003;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004;
+#endif
+    case EAI_MEMORY: return 10055;
+    case EAI_SYSTEM: return WsaFromErrno(errno);
+    default: return 11003;
+  }
+}
+
+}  // namespace plat::posix
+
+namespace plat {
+
+// The emulation is the "library": the only name it answers to is the one a
+// Windows program loads.
+void* SocketLibraryLoad(const char* name) {
+  if (name != nullptr && strcasecmp(name, "wsock32.dll") == 0) {
+    return const_cast<void*>(static_cast<const void*>(posix::kTable));
+  }
+  errno = ENOENT;
+  return nullptr;
+}
+
+void* SocketLibraryProc(void* library, const char* name) {
+  if (library != posix::kTable || name == nullptr) return nullptr;
+  for (const posix::Entry& e : posix::kTable) {
+    if (std::strcmp(e.name, name) == 0) return e.proc;
+  }
+  errno = ENOENT;
+  return nullptr;
+}
+
+void SocketLibraryFree(void*) {}
+
+}  // namespace plat

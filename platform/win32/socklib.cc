@@ -1,0 +1,15 @@
+#include "platform/socklib.h"
+
+#include "platform/win32/win.h"
+
+namespace plat {
+
+void* SocketLibraryLoad(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
+
+void* SocketLibraryProc(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void SocketLibraryFree(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+}  // namespace plat

@@ -24,6 +24,7 @@ struct Binding {
   void* library = nullptr;
   void* SocketProcTable[kSlotCount] = {};
   plat::TWSAData startup{};
+  bool pinned = false;  // a lookup the library may still be running
   // The library is unloaded once more when the program ends.
   ~Binding() { UnloadSocketLibrary(); }
 } binding;
@@ -58,7 +59,7 @@ void* LookupLibraryProc(const std::string& name) {
 }
 
 void UnloadSocketLibrary() {
-  if (binding.library != nullptr) {
+  if (binding.library != nullptr && !binding.pinned) {
     // Cleanup is best effort: a library that fails it is unloaded anyway.
     try {
       wsock::WSACleanup();
@@ -72,6 +73,8 @@ void UnloadSocketLibrary() {
 }
 
 bool SocketLibraryLoaded() { return binding.library != nullptr; }
+
+void NoteAbandonedLookup() { binding.pinned = true; }
 
 void SetSocketLibraryLoader(const TSocketLibraryLoader* loader) {
   UnloadSocketLibrary();

@@ -30,6 +30,10 @@ void* LookupLibraryProc(const std::string& name);
 void UnloadSocketLibrary();
 std::string SocketErrorText(int error);
 bool SocketLibraryLoaded();
+// Records that a cancelled lookup may still be running inside the library
+// (see plat::AsyncLookupCancelIsFinal): from then on the library is not
+// freed, since freeing it under its own worker thread would crash.
+void NoteAbandonedLookup();
 
 // Live socket objects; the last one to go unloads the library.
 extern std::int32_t InstanceCount;

@@ -69,6 +69,8 @@ std::int32_t WSocketResolveProto(const std::string& proto);
 
 class TCustomWSocket : public TComponent, private plat::MessageTarget {
  public:
+  static constexpr int kLookupAreaSize = 1025;
+
   explicit TCustomWSocket(TComponent* owner);
   ~TCustomWSocket() override;
 
@@ -197,6 +199,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known.
   void ResolveForUse();
   void HandleLookupDone(TMessage& msg, bool byName);
+  // Cancels the pending lookup; returns the library's result.
+  int CancelLookup();
 
   // Blocks until the next message and handles it (no busy waiting).
   void WaitForEvent();
@@ -215,7 +219,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   std::uint8_t FSendFlags = 0;
   std::int32_t FLastError = 0;
   plat::WindowHandle FNotifyWindow = 0;
-  alignas(alignof(std::max_align_t)) char FLookupResultArea[1025] = {};
+  // Where the library writes a lookup's host entry; see CancelLookup.
+  std::unique_ptr<char[]> FLookupResultArea{new char[kLookupAreaSize]()};
   std::uintptr_t FLookupRequest = 0;
   bool FEarlyLookupReply = false;
   TMessage FEarlyLookupMessage{};

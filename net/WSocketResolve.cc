@@ -155,7 +155,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
     return;
   }
   if (FLookupRequest != 0) {
-    wsock::WSACancelAsyncRequest(FLookupRequest);
+    CancelLookup();
     FLookupRequest = 0;
   }
   FDnsResult.clear();
@@ -168,7 +168,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
   }
   FEarlyLookupReply = false;
   FLookupRequest = wsock::WSAAsyncGetHostByName(FNotifyWindow, MsgHostByNameDone, hostName.c_str(),
-                                                FLookupResultArea, sizeof FLookupResultArea);
+                                                FLookupResultArea.get(), kLookupAreaSize);
   if (FLookupRequest == 0) {
     RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(), wsock::WSAGetLastError()));
     return;
@@ -187,14 +187,14 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
     return;
   }
   if (FLookupRequest != 0) {
-    wsock::WSACancelAsyncRequest(FLookupRequest);
+    CancelLookup();
     FLookupRequest = 0;
   }
   FDnsResult.clear();
   FDnsResultList.Clear();
   std::uint32_t a = wsock::inet_addr(hostAddr.c_str());
   FLookupRequest = wsock::WSAAsyncGetHostByAddr(FNotifyWindow, MsgHostByAddrDone, reinterpret_cast<const char*>(&a),
-                                                4, plat::kAfInet, FLookupResultArea, sizeof FLookupResultArea);
+                                                4, plat::kAfInet, FLookupResultArea.get(), kLookupAreaSize);
   if (FLookupRequest == 0) {
     RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(), wsock::WSAGetLastError()));
   }
@@ -202,13 +202,25 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
 
 void TCustomWSocket::CancelDnsLookup() {
   if (FLookupRequest == 0) return;
-  if (wsock::WSACancelAsyncRequest(FLookupRequest) != 0) {
+  if (CancelLookup() != 0) {
     FLookupRequest = 0;
     ReportSocketError("WSACancelAsyncRequest");
     return;
   }
   FLookupRequest = 0;
   if (!Destroying()) FireDnsLookupDone(10004);
+}
+
+int TCustomWSocket::CancelLookup() {
+  int rc = wsock::WSACancelAsyncRequest(FLookupRequest);
+  if (!plat::AsyncLookupCancelIsFinal()) {
+    // The library may still write into the area of a cancelled lookup, even
+    // after this object is gone: leave that area to it and use a new one.
+    (void)FLookupResultArea.release();
+    FLookupResultArea.reset(new char[kLookupAreaSize]());
+    NoteAbandonedLookup();
+  }
+  return rc;
 }
 
 void TCustomWSocket::HandleLookupDone(TMessage& msg, bool byName) {
@@ -221,7 +233,7 @@ void TCustomWSocket::HandleLookupDone(TMessage& msg, bool byName) {
   FLookupRequest = 0;
   auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
   if (error == 0) {
-    const auto* he = reinterpret_cast<const plat::THostEnt*>(FLookupResultArea);
+    const auto* he = reinterpret_cast<const plat::THostEnt*>(FLookupResultArea.get());
     if (byName) {
       for (char** p = he->h_addr_list; p != nullptr && *p != nullptr; ++p) {
         std::uint32_t a;

@@ -89,8 +89,10 @@ void TCustomWSocket::TryToSend() {
       return;
     }
     if (generation != FSendBufferGeneration || FSendBuffer.empty() || FSocketHandle == INVALID_SOCKET) return;
+    // A short send means the socket is nearly full, but the library posts
+    // FD_WRITE only after a send that would block: go on until one does,
+    // or the rest could wait for a notification that never comes.
     block->ConsumeBytes(n);
-    if (n < count) return;
   }
 }
 

@@ -137,4 +137,10 @@ void* SocketLibraryLoad(const char* name);
 void* SocketLibraryProc(void* library, const char* name);
 void SocketLibraryFree(void* library);
 
+// Whether a successful WSACancelAsyncRequest guarantees that the lookup will
+// not write into the caller's area any more. Not so on Windows (a lookup
+// that has just finished races with the cancel, and wine does not cancel at
+// all), so there a cancelled lookup's area must be given up, not reused.
+bool AsyncLookupCancelIsFinal();
+
 }  // namespace plat

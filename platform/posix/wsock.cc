@@ -377,9 +377,6 @@ int PLAT_WINAPI EmuSend(TSocket s, const char* buf, int len, int flags) {
     errno = err;
     return Fail();
   }
-  // Winsock takes all or nothing from a non-blocking send; POSIX may take a
-  // part, which means the buffer is full just the same: re-arm FD_WRITE.
-  if (n < len) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
   return static_cast<int>(n);
 }
 
@@ -609,5 +606,7 @@ void* SocketLibraryProc(void* library, const char* name) {
 }
 
 void SocketLibraryFree(void*) {}
+
+bool AsyncLookupCancelIsFinal() { return true; }
 
 }  // namespace plat

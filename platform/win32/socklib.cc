@@ -12,4 +12,6 @@ void* SocketLibraryProc(void* library, const char* name) {
 
 void SocketLibraryFree(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
+bool AsyncLookupCancelIsFinal() { return false; }
+
 }  // namespace plat

@@ -13,6 +13,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/WSockLib.h"
 #include "net/WSockbuf.h"
@@ -202,6 +203,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   // Cancels the pending lookup; returns the library's result.
   int CancelLookup();
 
+  std::unique_ptr<TBuffer> NewBlock();
+  void RetireBlock(std::unique_ptr<TBuffer> block);
   // Blocks until the next message and handles it (no busy waiting).
   void WaitForEvent();
   // Whether the loop was told to quit, so that waits give up.
@@ -256,6 +259,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   std::int32_t FSelectMask = 0;
   plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
   bool FInTryToSend = false;
+  std::vector<std::unique_ptr<TBuffer>> FSpareBlocks;
   std::uint32_t FSendBufferGeneration = 0;
 
  private:

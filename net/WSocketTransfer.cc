@@ -39,15 +39,29 @@ int TCustomWSocket::SendString(const std::string& text) {
 
 void TCustomWSocket::AppendToSendBuffer(const void* data, int length) {
   if (length <= 0) return;
-  if (FSendBuffer.empty()) FSendBuffer.push_back(std::make_unique<TBuffer>(FBlockSize));
+  if (FSendBuffer.empty()) FSendBuffer.push_back(NewBlock());
   const char* p = static_cast<const char*>(data);
   for (;;) {
     int taken = FSendBuffer.back()->AppendBytes(p, length);
     if (taken == length) return;
     p += taken;
     length -= taken;
-    FSendBuffer.push_back(std::make_unique<TBuffer>(FBlockSize));
+    FSendBuffer.push_back(NewBlock());
   }
+}
+
+// Blocks that went out are kept for the next data instead of being freed
+// and allocated again for every send; a few are enough for steady streaming.
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlock() {
+  if (FSpareBlocks.empty()) return std::make_unique<TBuffer>(FBlockSize);
+  std::unique_ptr<TBuffer> block = std::move(FSpareBlocks.back());
+  FSpareBlocks.pop_back();
+  block->SetCapacity(FBlockSize);
+  return block;
+}
+
+void TCustomWSocket::RetireBlock(std::unique_ptr<TBuffer> block) {
+  if (FSpareBlocks.size() < 4) FSpareBlocks.push_back(std::move(block));
 }
 
 void TCustomWSocket::TryToSend() {
@@ -67,6 +81,7 @@ void TCustomWSocket::TryToSend() {
     const char* unsent = block->PeekUnsent(&count);
     if (count == 0) {
       if (FSendBuffer.size() > 1) {
+        RetireBlock(std::move(FSendBuffer.front()));
         FSendBuffer.pop_front();
         continue;
       }
@@ -122,6 +137,7 @@ int TCustomWSocket::SendTo(const plat::TSockAddrIn& dest, int destLen, const voi
 
 void TCustomWSocket::ClearSendBuffer() {
   FSendBuffer.clear();
+  FSpareBlocks.clear();
   ++FSendBufferGeneration;
 }
 

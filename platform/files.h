@@ -21,6 +21,9 @@ void FileClose(FileHandle file);
 // The operating system's last error number (errno or GetLastError).
 int LastOsError();
 
+// CPU time (user and system) the process has used so far, in seconds.
+double ProcessCpuSeconds();
+
 // Full path of the running executable.
 std::string ModuleFileName();
 // Characters that separate folders in a path.

@@ -42,6 +42,15 @@ void FileClose(FileHandle file) {
 
 int LastOsError() { return static_cast<int>(GetLastError()); }
 
+double ProcessCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto value = [](const FILETIME& f) {
+    return static_cast<double>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 1e7;
+  };
+  return value(kernel) + value(user);
+}
+
 std::string ModuleFileName() {
   char buf[MAX_PATH + 1];
   DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "app/help.h"
+#include "app/posting.h"
 #include "app/switches.h"
 #include "host/console.h"
 #include "host/version.h"
+#include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "rtl/forms.h"
@@ -30,7 +32,9 @@ int Main(const std::vector<std::string>& args) {
     ShowHelp(identity, exePath, first);
     Halt(1);
   }
-  throw Exception("Posting is not built yet");
+  // The header values as the program's own text; the path stays as given.
+  RunPosting(args[0], plat::ArgumentToAnsi(args[1]), plat::ArgumentToAnsi(args[2]), plat::ArgumentToAnsi(args[3]),
+             args[4], identity);
 }
 
 }  // namespace

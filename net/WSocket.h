@@ -158,6 +158,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   virtual std::string ReadBoundPort();
   virtual std::string ReadBoundAddr();
 
+  // TCP_NODELAY on the current socket, if any; a hint, failures are ignored.
+  void SetTcpNoDelay(bool on);
+
   virtual void PumpMessages();
   static bool TimeValIsSet(const TTimeVal& tv);
   static void TimeValClear(TTimeVal& tv);

@@ -248,3 +248,10 @@ int TCustomWSocket::Resume() {
   FPaused = false;
   return wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask);
 }
+
+void TCustomWSocket::SetTcpNoDelay(bool on) {
+  if (FSocketHandle == INVALID_SOCKET) return;
+  int value = on ? 1 : 0;
+  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpNoDelay, reinterpret_cast<const char*>(&value),
+                    sizeof value);
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace plat {
 
@@ -14,6 +15,11 @@ constexpr unsigned kCpUtf8 = 65001;
 // With dstLen 0 the functions return the length the result needs.
 int MultiByteToWide(unsigned codePage, const char* src, int srcLen, char16_t* dst, int dstLen);
 int WideToMultiByte(unsigned codePage, const char16_t* src, int srcLen, char* dst, int dstLen);
+
+// A command-line argument as text in the ANSI code page. Windows hands an
+// 8-bit program its arguments in that code page already; POSIX hands over
+// the locale's encoding, which is converted ("?" for what has no match).
+std::string ArgumentToAnsi(const std::string& argument);
 
 // Bytes to standard output, unbuffered and unconverted.
 void WriteStdout(const char* data, std::size_t size);

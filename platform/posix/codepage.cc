@@ -112,6 +112,17 @@ int WideToMultiByte(unsigned codePage, const char16_t* src, int srcLen, char* ds
   return bytes;
 }
 
+std::string ArgumentToAnsi(const std::string& argument) {
+  if (argument.empty()) return argument;
+  int n = MultiByteToWide(kCpOemCp, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
+  std::u16string wide(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWide(kCpOemCp, argument.data(), static_cast<int>(argument.size()), wide.data(), n);
+  int m = WideToMultiByte(kCpAcp, wide.data(), n, nullptr, 0);
+  std::string out(static_cast<std::size_t>(m), '\0');
+  WideToMultiByte(kCpAcp, wide.data(), n, out.data(), m);
+  return out;
+}
+
 void WriteStdout(const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t n = write(STDOUT_FILENO, data, size);

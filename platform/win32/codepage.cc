@@ -13,6 +13,8 @@ int WideToMultiByte(unsigned codePage, const char16_t* src, int srcLen, char* ds
                              dstLen, nullptr, nullptr);
 }
 
+std::string ArgumentToAnsi(const std::string& argument) { return argument; }
+
 void WriteStdout(const char* data, std::size_t size) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   while (size > 0) {

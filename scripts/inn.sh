@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# A private INN news server for tests, the demo and benchmarks.
+#
+#   scripts/inn.sh start [ADDRESS [DIR]]   prints DIR; the server listens on ADDRESS:119
+#   scripts/inn.sh stop DIR
+#
+# It runs as the news user from a folder of its own (nothing of the system's
+# news server is touched), on a loopback address of its own, because the
+# poster always connects to the nntp port. Needs root (innd's helper binds
+# port 119) and the inn2 package (scripts/setup.sh installs it).
+set -euo pipefail
+
+cmd="${1:-}"
+case "$cmd" in
+start)
+  addr="${2:-127.0.0.2}"
+  dir="${3:-$(mktemp -d /tmp/kestrun-inn.XXXXXX)}"
+  mkdir -p "$dir"
+  rm -rf "$dir/etc"
+  cp -a /etc/news "$dir/etc"
+  for d in db run spool spool/articles spool/overview spool/incoming spool/incoming/tmp spool/outgoing \
+           spool/archive log http; do
+    mkdir -p "$dir/$d"
+  done
+  conf="$dir/etc/inn.conf"
+  set_conf() {  # key value
+    if grep -qE "^#?\s*$1:" "$conf"; then
+      sed -i -E "s|^#?\s*$1:.*|$1: $2|" "$conf"
+    else
+      echo "$1: $2" >>"$conf"
+    fi
+  }
+  set_conf domain kestrun.test
+  set_conf pathhost kestrun-test
+  set_conf server "$addr"
+  set_conf port 119
+  set_conf bindaddress "$addr"
+  set_conf bindaddress6 none
+  set_conf pathdb "$dir/db"
+  set_conf pathetc "$dir/etc"
+  set_conf pathrun "$dir/run"
+  set_conf pathspool "$dir/spool"
+  set_conf patharticles "$dir/spool/articles"
+  set_conf pathoverview "$dir/spool/overview"
+  set_conf pathincoming "$dir/spool/incoming"
+  set_conf pathtmp "$dir/spool/incoming/tmp"
+  set_conf pathoutgoing "$dir/spool/outgoing"
+  set_conf patharchive "$dir/spool/archive"
+  set_conf pathlog "$dir/log"
+  set_conf pathhttp "$dir/http"
+  set_conf pathfilter "$dir/etc/filter"
+  set_conf maxartsize 100000000
+  set_conf localmaxartsize 100000000
+  set_conf pgpverify false
+  # Every host in incoming.conf is a feeding peer whose POST is refused with
+  # "401 MODE-READER"; the poster sends no MODE READER, so list nobody.
+  printf 'streaming: true\nmax-connections: 8\n' >"$dir/etc/incoming.conf"
+  cat >"$dir/db/active" <<'ACTIVE'
+control 0000000000 0000000001 n
+control.cancel 0000000000 0000000001 n
+junk 0000000000 0000000001 n
+pl.test 0000000000 0000000001 y
+pl.test.bench 0000000000 0000000001 y
+ACTIVE
+  : >"$dir/db/active.times"
+  : >"$dir/db/newsgroups"
+  : >"$dir/db/history"
+  chown -R news:news "$dir"
+  chmod 755 "$dir"
+  export INNCONF="$conf"
+  su news -s /bin/sh -c "cd '$dir/db' && INNCONF='$conf' /usr/lib/news/bin/makedbz -i -o"
+  # innd reports its start-up errors only to syslog; keep what it prints.
+  su news -s /bin/sh -c "INNCONF='$conf' setsid /usr/lib/news/bin/innd -f >'$dir/log/innd.out' 2>&1 &"
+  for _ in $(seq 1 100); do
+    if (exec 3<>"/dev/tcp/$addr/119") 2>/dev/null; then
+      echo "$dir"
+      exit 0
+    fi
+    sleep 0.1
+  done
+  echo "inn.sh: innd did not start on $addr:119; see $dir/log" >&2
+  cat "$dir/log/innd.out" >&2 || true
+  exit 1
+  ;;
+stop)
+  dir="${2:?usage: inn.sh stop DIR}"
+  if [ -f "$dir/run/innd.pid" ]; then
+    kill "$(cat "$dir/run/innd.pid")" 2>/dev/null || true
+  fi
+  pkill -f "INNCONF=$dir/etc/inn.conf" 2>/dev/null || true
+  for _ in $(seq 1 50); do
+    [ -f "$dir/run/innd.pid" ] && kill -0 "$(cat "$dir/run/innd.pid")" 2>/dev/null || break
+    sleep 0.1
+  done
+  rm -rf "$dir"
+  ;;
+*)
+  echo "usage: inn.sh start [ADDRESS [DIR]] | stop DIR" >&2
+  exit 2
+  ;;
+esac

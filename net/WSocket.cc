@@ -110,19 +110,32 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   if (msg.WParam != FSocketHandle || FPaused) return;
   auto bits = static_cast<std::uint16_t>(msg.LParam & 0xFFFF);
   auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
+  // A handler may close the socket (and so reset it, clearing the record
+  // that the session's end was reported): whatever the message still holds
+  // belongs to a session that is over.
+  auto ended = [&] { return FSocketHandle != msg.WParam; };
   if (bits & plat::kFdConnect) {
     EnterState(wsConnected);
     FireSessionConnected(error);
     if (error != 0 && FState != wsClosed) Close();
+    if (ended()) return;
   }
-  if (bits & plat::kFdRead) DeliverReceived(error);
+  if (bits & plat::kFdRead) {
+    DeliverReceived(error);
+    if (ended()) return;
+  }
   if (bits & plat::kFdWrite) {
     TryToSend();
     if (FDrained) FireDataSent(error);
+    if (ended()) return;
   }
-  if (bits & plat::kFdAccept) FireSessionAvailable(error);
+  if (bits & plat::kFdAccept) {
+    FireSessionAvailable(error);
+    if (ended()) return;
+  }
   if ((bits & plat::kFdClose) && FState != wsConnecting) {
     DeliverReceived(0);
+    if (ended()) return;
     if (!FSessionClosedFired) {
       FSessionClosedFired = true;
       FireSessionClosed(error);

@@ -191,6 +191,30 @@ TEST(Session, WithoutAHandlerIncomingDataIsDiscarded) {
   EXPECT_TRUE(RunUntil([&] { return closed; }));
 }
 
+TEST(Session, ClosingOnTheFinalZeroReadReportsTheCloseOnce) {
+  LoopbackServer server;
+  TWSocket client(nullptr);
+  int closes = 0;
+  std::string got;
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buf[64];
+    int n = client.Receive(buf, sizeof buf);
+    if (n == 0) client.Close();  // what a line protocol client does on the peer's close
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+  };
+  client.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closes; };
+  bool connected = false;
+  client.OnSessionConnected = [&](TObject*, std::uint16_t) { connected = true; };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected && !server.peers.empty(); }));
+  server.peers[0]->SendString("last words");
+  server.peers[0]->Abort();
+  ASSERT_TRUE(RunUntil([&] { return closes > 0; }));
+  Settle();
+  EXPECT_EQ(got, "last words");
+  EXPECT_EQ(closes, 1);
+}
+
 TEST(Session, DatagramConnectReportsAtOnce) {
   TWSocket receiver(nullptr);
   receiver.AssignAddr("127.0.0.1");

@@ -36,6 +36,8 @@ class LoopbackServer {
  public:
   // Called for each accepted connection before it starts receiving events.
   std::function<void(TWSocket&)> OnAccept;
+  // Called for each accepted connection once it is connected.
+  std::function<void(TWSocket&)> OnReady;
   std::vector<std::unique_ptr<TWSocket>> peers;
 
   LoopbackServer() : listener_(std::make_unique<TWSocket>(nullptr)) {
@@ -47,6 +49,7 @@ class LoopbackServer {
       if (OnAccept) OnAccept(*peer);
       peer->Dup(h);
       peers.push_back(std::move(peer));
+      if (OnReady) OnReady(*peers.back());
     };
     listener_->Listen();
     port_ = listener_->ReadBoundPort();

@@ -41,7 +41,8 @@ void AppendEncodedWords(std::vector<std::string>& lines, const std::string& text
   while (i < text.size()) {
     std::string& line = lines.back();
     bool fresh = line.size() <= 1 || line.back() == ' ';
-    std::size_t room = kMaxLine - line.size() - (fresh ? 0 : 1);
+    std::size_t used = line.size() + (fresh ? 0 : 1);
+    std::size_t room = used < kMaxLine ? kMaxLine - used : 0;
     if (room < overhead + 3) {
       lines.push_back(" ");
       continue;

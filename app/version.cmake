@@ -13,3 +13,19 @@ set(KESTRUN_VERSION_ENTRIES
   "ProductName=${KESTRUN_PRODUCT_NAME}"
   "ProductUrl=${KESTRUN_PRODUCT_URL}"
   "ProductVersion=${KESTRUN_PRODUCT_VERSION}")
+
+# The version as the program prints it: the low 8 bits of each part, the
+# last three with two digits.
+string(REPLACE "." ";" _parts "${KESTRUN_PRODUCT_VERSION}")
+set(KESTRUN_PRODUCT_VERSION_TEXT "")
+foreach(_p IN LISTS _parts)
+  math(EXPR _p "${_p} % 256")
+  if(KESTRUN_PRODUCT_VERSION_TEXT STREQUAL "")
+    set(KESTRUN_PRODUCT_VERSION_TEXT "${_p}")
+  else()
+    if(_p LESS 10)
+      set(_p "0${_p}")
+    endif()
+    string(APPEND KESTRUN_PRODUCT_VERSION_TEXT ".${_p}")
+  endif()
+endforeach()

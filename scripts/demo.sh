@@ -1,11 +1,41 @@
 #!/usr/bin/env bash
-# Sets up, builds the Linux program and runs it.
+# The main job: sets up, builds kestrun, starts a private news server on
+# 127.0.0.2, posts a sample Polish article with kestrun and shows the console
+# line, the exit code and the article as the server stored it.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/setup.sh --linux-only
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/linux -j "$(nproc)" --target kestrun
+
+server=127.0.0.2
+inn="$(scripts/inn.sh start "$server")"
+trap 'scripts/inn.sh stop "$inn"' EXIT
+
+# The article file is Windows-1250 text, as the Content-Type header declares.
+article="$(mktemp /tmp/kestrun-demo.XXXXXX.txt)"
+trap 'rm -f "$article"; scripts/inn.sh stop "$inn"' EXIT
+python3 - "$article" <<'TEXT'
+import sys
+text = ("Dzień dobry!\r\n"
+        "\r\n"
+        "To jest próbny artykuł wysłany przez Kestrun.\r\n"
+        ".Ta linia zaczyna się kropką, a następna jest samą kropką:\r\n"
+        ".\r\n"
+        "Zażółć gęślą jaźń.\r\n")
+open(sys.argv[1], "wb").write(text.encode("cp1250"))
+TEXT
+
+echo "\$ kestrun $server \"Jan Kowalski <jan.kowalski@example.invalid>\" pl.test \"Próbny artykuł\" $article"
 set +e
-build/linux/app/kestrun "$@"
-echo "(exit code $?)"
+LANG=C.UTF-8 build/linux/app/kestrun "$server" "Jan Kowalski <jan.kowalski@example.invalid>" pl.test \
+  "Próbny artykuł" "$article"
+code=$?
+set -e
+echo "(exit code $code)"
+echo
+echo "The article as the news server stored it:"
+echo "------------------------------------------"
+python3 scripts/show_article.py "$server" pl.test
+exit "$code"

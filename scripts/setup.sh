@@ -10,7 +10,7 @@ export DEBIAN_FRONTEND=noninteractive
 want_windows=1
 [ "${1:-}" = "--linux-only" ] && want_windows=0
 
-pkgs=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev python3 locales)
+pkgs=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev python3 locales inn2 procps)
 if [ "$want_windows" = 1 ]; then
   pkgs+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32)
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -25,7 +25,22 @@ for p in "${pkgs[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
   $SUDO apt-get update -q
-  [ "${#missing[@]}" -gt 0 ] && $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+  if [ "${#missing[@]}" -gt 0 ]; then
+    # inn2 must not start a system news server, and it configures only once
+    # inn.conf names a domain: install it unconfigured, then set the domain.
+    policy=/usr/sbin/policy-rc.d
+    [ -e "$policy" ] || { printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null; $SUDO chmod +x "$policy"; added_policy=1; }
+    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" || true
+    if [ -f /etc/news/inn.conf ] && ! grep -q '^domain:' /etc/news/inn.conf; then
+      $SUDO sed -i 's/^#* *domain:.*/domain: kestrun.test/' /etc/news/inn.conf
+      grep -q '^domain:' /etc/news/inn.conf || echo 'domain: kestrun.test' | $SUDO tee -a /etc/news/inn.conf >/dev/null
+    fi
+    $SUDO dpkg --configure -a
+    [ "${added_policy:-0}" = 1 ] && $SUDO rm -f "$policy"
+    for p in "${missing[@]}"; do
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || { echo "setup: $p did not install" >&2; exit 1; }
+    done
+  fi
 fi
 
 # The Polish locale gives wine its Polish code pages (1250 and 852).

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import nntp_read  # noqa: E402
 
 ap = argparse.ArgumentParser()
@@ -115,5 +115,61 @@ try:
     check("line break in a header argument: exit 1", code == 1 and "temat" in out, "%d %r" % (code, out))
 finally:
     os.unlink(path)
+
+
+
+def silent_server(address, script):
+    """A news server on ADDRESS:119 that answers with SCRIPT (a list of
+    lines, one per line received, the first one unasked) and then says
+    nothing more."""
+    import socket
+    import threading
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind((address, 119))
+    srv.listen(1)
+
+    def serve():
+        try:
+            conn, _ = srv.accept()
+        except OSError:
+            return
+        f = conn.makefile("rb")
+        for i, line in enumerate(script):
+            if i > 0 and not f.readline():
+                break
+            conn.sendall(line.encode() + b"\r\n")
+        while f.readline():
+            pass
+        conn.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    return srv
+
+
+def interrupted(name, script, want_code, want_first_line):
+    """Ctrl-C while the program waits on a server that has gone quiet."""
+    import signal
+    import time
+    srv = silent_server("127.0.0.4", script)
+    path = body_file(b"body\r\n")
+    try:
+        p = subprocess.Popen([opts.program, "127.0.0.4", "a <a@example.invalid>", "pl.test", name, path],
+                             stdout=subprocess.PIPE, env=env)
+        time.sleep(1.0)
+        still_waiting = p.poll() is None
+        p.send_signal(signal.SIGINT)
+        out, _ = p.communicate(timeout=30)
+        out = out.decode(console)
+        check(name, still_waiting and p.returncode == want_code and out.startswith(want_first_line + eol),
+              "waiting %s, exit %s, %r" % (still_waiting, p.returncode, out))
+    finally:
+        srv.close()
+        os.unlink(path)
+
+
+if not windows:  # wine turns a signal into a console event only for a real console
+    interrupted("Ctrl-C before the greeting: exit 2", [], 2, "Połączenie niemożliwe")
+    interrupted("Ctrl-C while waiting for the final reply: exit 3", ["200 ready", "340 send it"], 3, "Błąd serwera:")
 
 sys.exit(1 if failures else 0)

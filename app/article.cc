@@ -1,5 +1,6 @@
 #include "app/article.h"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -153,16 +154,22 @@ void AssembleArticle(TStream& article, const std::string& author, const std::str
     std::int32_t got = file.Read(block.data(), want);
     if (got <= 0) break;
     left -= got;
-    std::int32_t from = 0;
-    for (std::int32_t i = 0; i < got; ++i) {
-      if (lineStart && block[static_cast<std::size_t>(i)] == '.') {
-        article.WriteBuffer(block.data() + from, i - from);
+    const char* data = block.data();
+    const char* end = data + got;
+    const char* from = data;
+    if (lineStart && *data == '.') article.WriteBuffer(".", 1);
+    // Only the byte after each line feed can start a dotted line.
+    for (const char* nl = data; (nl = static_cast<const char*>(std::memchr(nl, '\n', static_cast<std::size_t>(end - nl)))) != nullptr;) {
+      ++nl;
+      if (nl < end && *nl == '.') {
+        article.WriteBuffer(from, static_cast<std::int32_t>(nl - from));
         article.WriteBuffer(".", 1);
-        from = i;
+        from = nl;
       }
-      lineStart = block[static_cast<std::size_t>(i)] == '\n';
+      if (nl == end) break;
     }
-    article.WriteBuffer(block.data() + from, got - from);
+    article.WriteBuffer(from, static_cast<std::int32_t>(end - from));
+    lineStart = end[-1] == '\n';
   }
   article.SetPosition(0);
 }

@@ -48,8 +48,13 @@ std::int32_t TMemoryStream::Read(void* buffer, std::int32_t count) {
 std::int32_t TMemoryStream::Write(const void* buffer, std::int32_t count) {
   if (count <= 0 || FPosition < 0) return 0;
   std::size_t end = static_cast<std::size_t>(FPosition) + static_cast<std::size_t>(count);
-  if (end > FData.size()) FData.resize(end);
-  std::memcpy(FData.data() + FPosition, buffer, static_cast<std::size_t>(count));
+  const char* bytes = static_cast<const char*>(buffer);
+  if (static_cast<std::size_t>(FPosition) == FData.size()) {
+    FData.insert(FData.end(), bytes, bytes + count);  // appending: no zero fill first
+  } else {
+    if (end > FData.size()) FData.resize(end);
+    std::memcpy(FData.data() + FPosition, bytes, static_cast<std::size_t>(count));
+  }
   FPosition = static_cast<std::int64_t>(end);
   return count;
 }

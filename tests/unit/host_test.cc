@@ -73,6 +73,18 @@ TEST(CodePage, Windows1250ToConsole852IsExact) {
   EXPECT_EQ(TextToWide("", 1250), u"");
 }
 
+TEST(CodePage, EveryWindows1250CharacterSurvivesUtf8) {
+  std::string all;
+  for (int c = 1; c < 256; ++c) {
+    if (c != 0x81 && c != 0x83 && c != 0x88 && c != 0x90 && c != 0x98) all.push_back(static_cast<char>(c));
+  }
+  std::string utf8 = ConvertCodePage(all, 1250, plat::kCpUtf8);
+  EXPECT_EQ(ConvertCodePage(utf8, plat::kCpUtf8, 1250), all);
+  EXPECT_EQ(ConvertCodePage("\xA3\xB9\x8C\x9F\x80\x84\x94", 1250, plat::kCpUtf8), "ŁąŚź€„”");
+  EXPECT_EQ(TextToWide("\xF0\x9F\x98\x80", plat::kCpUtf8), u"\U0001F600");
+  EXPECT_EQ(ConvertCodePage("\xF0\x9F\x98\x80", plat::kCpUtf8, 1250), "??");  // no such character in 1250
+}
+
 TEST(CodePage, MissingCharacterIsReplacedNotLost) {
   // Code page 852 has no typographic quotes: each becomes one replacement
   // byte, and the text around it survives.

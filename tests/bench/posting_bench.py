@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Whole-process cost of posting an article: kestrun, INN's inews and a
+Python nntplib script, side by side, against a private INN and a loopback
+sink server. Prints medians of wall time, CPU time and peak memory.
+
+    posting_bench.py KESTRUN POST_VARIANTS RUNSTAT   (as root; starts its own servers)
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+root = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+kestrun, variants, runstat = sys.argv[1], sys.argv[2], sys.argv[3]
+INN, SINK = "127.0.0.5", "127.0.0.6"
+SIZES = [("1 KB", 1000, 15), ("1 MB", 1000000, 9), ("10 MB", 10000000, 5)]
+HEADERS = ("From: Bench <bench@example.invalid>\r\nNewsgroups: pl.test.bench\r\nSubject: bench\r\n"
+           "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=Windows-1250\r\n"
+           "Content-Transfer-Encoding: 8bit\r\n\r\n")
+
+
+def body(size):
+    line = b"Kestrun benchmark line of text, seventy bytes long, more or less ok.\r\n"
+    return (line * (size // len(line) + 1))[:size]
+
+
+def measure(cmd, env=None):
+    """Wall ms, CPU ms and peak MB of one run, measured by runstat for the
+    program alone (a child of this large Python process would count the
+    parent's pages in its peak)."""
+    r = subprocess.run([runstat] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    err = r.stderr.decode(errors="replace")
+    if r.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (cmd[0], r.returncode, err[-300:]))
+    wall, cpu, peak = err.strip().splitlines()[-1].split()
+    return float(wall), float(cpu), int(peak) / 1024
+
+
+def median(xs):
+    xs = sorted(xs)
+    return xs[len(xs) // 2]
+
+
+inn_dir = subprocess.check_output([os.path.join(root, "scripts", "inn.sh"), "start", INN]).decode().strip()
+sink = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "sink_server.py"), SINK],
+                        stdout=subprocess.PIPE)
+sink.stdout.readline()
+work = tempfile.mkdtemp(prefix="kestrun-bench.")
+try:
+    # inews finds its server in inn.conf: one copy per target.
+    confs = {}
+    for name, addr in (("inn", INN), ("sink", SINK)):
+        conf = os.path.join(work, name + ".conf")
+        with open(os.path.join(inn_dir, "etc", "inn.conf")) as src, open(conf, "w") as dst:
+            for l in src:
+                dst.write("server: %s\n" % addr if l.startswith("server:") else l)
+        confs[name] = conf
+    print("Posting benchmark: medians of whole-process wall time, CPU time (user+system) and peak memory")
+    for target, addr in (("private INN", INN), ("loopback sink", SINK)):
+        print("\n%s (%s:119)" % (target, addr))
+        print("  %-6s %-9s %10s %10s %12s" % ("size", "client", "wall ms", "CPU ms", "peak MB"))
+        for label, size, runs in SIZES:
+            b = body(size)
+            bodyfile = os.path.join(work, "body.txt")
+            artfile = os.path.join(work, "article.txt")
+            open(bodyfile, "wb").write(b)
+            # inews and nntplib take a whole article with LF line ends and turn
+            # them into CR LF themselves; kestrun sends its file as it is.
+            open(artfile, "wb").write((HEADERS.encode() + b).replace(b"\r\n", b"\n"))
+            env = dict(os.environ, INNCONF=confs["inn" if addr == INN else "sink"])
+            clients = [
+                ("kestrun", lambda: measure([kestrun, addr, "Bench <bench@example.invalid>", "pl.test.bench",
+                                             "bench", bodyfile])),
+                ("inews", lambda: measure(["/usr/lib/news/bin/inews", "-h", "-O", artfile], env=env)),
+                ("nntplib", lambda: measure([sys.executable, os.path.join(os.path.dirname(__file__),
+                                                                          "nntplib_post.py"), addr, artfile])),
+            ]
+            results = {}
+            for name, run in clients:
+                samples = [run() for _ in range(runs)]
+                results[name] = [median([s[i] for s in samples]) for i in range(3)]
+                w, c, m = results[name]
+                print("  %-6s %-9s %10.1f %10.1f %12.1f" % (label, name, w, c, m))
+            k, i = results["kestrun"], results["inews"]
+            print("  %-6s kestrun/inews: wall %.2fx, CPU %.2fx; kestrun peak memory %.1f MB for a %.1f MB article"
+                  % ("", k[0] / i[0], k[1] / i[1], k[2], size / 1e6))
+    print("\nEnd of the article, 1 MB, as the client ends it (post only, connection already up):")
+    for target, addr in (("private INN", INN), ("loopback sink", SINK)):
+        print("  %s:" % target)
+        sys.stdout.flush()
+        subprocess.run([variants, addr, "119", os.path.join(work, "article1m.txt"), "9"]
+                       if open(os.path.join(work, "article1m.txt"), "wb").write(body(1000000)) else [])
+finally:
+    sink.kill()
+    subprocess.run([os.path.join(root, "scripts", "inn.sh"), "stop", inn_dir])
+    shutil.rmtree(work, ignore_errors=True)

@@ -160,6 +160,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
 
   // TCP_NODELAY on the current socket, if any; a hint, failures are ignored.
   void SetTcpNoDelay(bool on);
+  // Asks the system to send full segments only, until turned off (which
+  // sends what is held). Where the system has no such option, nothing.
+  void SetTcpCork(bool on);
 
   virtual void PumpMessages();
   static bool TimeValIsSet(const TTimeVal& tv);

@@ -255,3 +255,10 @@ void TCustomWSocket::SetTcpNoDelay(bool on) {
   wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpNoDelay, reinterpret_cast<const char*>(&value),
                     sizeof value);
 }
+
+void TCustomWSocket::SetTcpCork(bool on) {
+  if (FSocketHandle == INVALID_SOCKET) return;
+  int value = on ? 1 : 0;
+  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpCork, reinterpret_cast<const char*>(&value),
+                    sizeof value);
+}

@@ -94,7 +94,10 @@ void TNntpCli::CompleteRequest(std::uint16_t Error) {
 }
 
 void TNntpCli::ReleasePost() {
-  if (FWSocket != nullptr) FWSocket->OnDataSent = nullptr;
+  if (FWSocket != nullptr) {
+    FWSocket->OnDataSent = nullptr;
+    FWSocket->SetTcpCork(false);
+  }
   FDataStream = nullptr;
 }
 
@@ -242,6 +245,10 @@ void TNntpCli::HandlePostReply() {
   }
   FReplyHandler = &TNntpCli::HandlePostFinalReply;
   FWSocket->OnDataSent = [this](TObject* s, std::uint16_t e) { HandleDataSent(s, e); };
+  // The article goes out in full segments rather than one per 1514-byte
+  // block: the server then reads it in large pieces, as it would from a
+  // client that writes large buffers.
+  FWSocket->SetTcpCork(true);
   SendPostBlock();
 }
 
@@ -260,6 +267,7 @@ void TNntpCli::SendPostBlock() {
   // acknowledgement. Only here, so the article itself goes in full segments.
   FWSocket->SetTcpNoDelay(true);
   FWSocket->Send(FPostBuffer, 5);
+  FWSocket->SetTcpCork(false);  // and out goes whatever is held
 }
 
 void TNntpCli::HandleDataSent(TObject*, std::uint16_t Error) {

@@ -81,6 +81,9 @@ constexpr int kSoLinger = 0x0080;
 constexpr int kSoSndBuf = 0x1001;
 constexpr int kSoRcvBuf = 0x1002;
 constexpr int kTcpNoDelay = 0x0001;
+// Not a Windows Sockets option: the POSIX emulation's own, for TCP_CORK
+// (hold back partial segments until uncorked). Windows refuses it.
+constexpr int kTcpCork = 0x4B43;
 constexpr long kFionRead = 0x4004667F;
 constexpr long kFionBio = static_cast<long>(0x8004667EL);
 constexpr int kMsgOob = 1;

@@ -335,9 +335,9 @@ int PLAT_WINAPI EmuSetSockOpt(TSocket s, int level, int name, const char* value,
       case kSoRcvBuf: opt = SO_RCVBUF; break;
       default: wsaError = 10042; return kSocketError;
     }
-  } else if (level == kIpProtoTcp && name == kTcpNoDelay) {
+  } else if (level == kIpProtoTcp && (name == kTcpNoDelay || name == kTcpCork)) {
     lvl = IPPROTO_TCP;
-    opt = TCP_NODELAY;
+    opt = name == kTcpNoDelay ? TCP_NODELAY : TCP_CORK;
     v = v != 0;
   } else {
     wsaError = 10042;

@@ -1,9 +1,10 @@
 // Posts one article with three ways of ending the transfer, to show why the
 // client pushes only the end marker without Nagle's delay:
-//   shipped   - as the client does it: TCP_NODELAY only for the end marker
-//   nagle     - Nagle's algorithm throughout: the small marker waits for the
-//               server's delayed acknowledgement
-//   nodelay   - TCP_NODELAY for the whole transfer
+//   shipped   - as the client does it: the article corked into full
+//               segments, the end marker pushed at once (TCP_NODELAY)
+//   nagle     - a plain socket: Nagle's algorithm holds the small marker
+//               until the server's delayed acknowledgement
+//   nodelay   - TCP_NODELAY for the whole transfer: many small segments
 //
 //   post_variants SERVER PORT FILE RUNS
 #include <algorithm>
@@ -29,6 +30,7 @@ class VariantClient : public TNntpCli {
   void SendPostBlock() override {
     if (mode_ == Mode::shipped) return TNntpCli::SendPostBlock();
     if (FDataStream == nullptr) return;
+    FWSocket->SetTcpCork(false);
     if (mode_ == Mode::nodelay) FWSocket->SetTcpNoDelay(true);
     std::int32_t n = FDataStream->Read(FPostBuffer, kBufferSize);
     if (n > 0) {
@@ -84,7 +86,7 @@ int main(int argc, char** argv) {
   }
   int runs = std::atoi(argv[4]);
   const std::pair<Mode, const char*> modes[] = {
-      {Mode::shipped, "marker pushed (shipped)"}, {Mode::nagle, "Nagle throughout"}, {Mode::nodelay, "TCP_NODELAY throughout"}};
+      {Mode::shipped, "corked, marker pushed"}, {Mode::nagle, "plain (Nagle)"}, {Mode::nodelay, "TCP_NODELAY throughout"}};
   for (const auto& [mode, name] : modes) {
     std::vector<double> t;
     for (int i = 0; i < runs; ++i) t.push_back(PostOnce(mode, argv[1], argv[2], article));

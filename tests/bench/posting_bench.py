@@ -15,7 +15,7 @@ import time
 root = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 kestrun, variants, runstat = sys.argv[1], sys.argv[2], sys.argv[3]
 INN, SINK = "127.0.0.5", "127.0.0.6"
-SIZES = [("1 KB", 1000, 15), ("1 MB", 1000000, 9), ("10 MB", 10000000, 5)]
+SIZES = [("1 KB", 1000, 31), ("1 MB", 1000000, 15), ("10 MB", 10000000, 7)]
 HEADERS = ("From: Bench <bench@example.invalid>\r\nNewsgroups: pl.test.bench\r\nSubject: bench\r\n"
            "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=Windows-1250\r\n"
            "Content-Transfer-Encoding: 8bit\r\n\r\n")
@@ -69,6 +69,8 @@ try:
             # inews and nntplib take a whole article with LF line ends and turn
             # them into CR LF themselves; kestrun sends its file as it is.
             open(artfile, "wb").write((HEADERS.encode() + b).replace(b"\r\n", b"\n"))
+            if size == 1000000:
+                open(os.path.join(work, "article1m.txt"), "wb").write(HEADERS.encode() + b)
             env = dict(os.environ, INNCONF=confs["inn" if addr == INN else "sink"])
             clients = [
                 ("kestrun", lambda: measure([kestrun, addr, "Bench <bench@example.invalid>", "pl.test.bench",
@@ -90,8 +92,7 @@ try:
     for target, addr in (("private INN", INN), ("loopback sink", SINK)):
         print("  %s:" % target)
         sys.stdout.flush()
-        subprocess.run([variants, addr, "119", os.path.join(work, "article1m.txt"), "9"]
-                       if open(os.path.join(work, "article1m.txt"), "wb").write(body(1000000)) else [])
+        subprocess.run([variants, addr, "119", os.path.join(work, "article1m.txt"), "9"])
 finally:
     sink.kill()
     subprocess.run([os.path.join(root, "scripts", "inn.sh"), "stop", inn_dir])

@@ -206,6 +206,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known.
   void ResolveForUse();
   void HandleLookupDone(TMessage& msg, bool byName);
+  void AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value, const char* name);
   // Cancels the pending lookup; returns the library's result.
   int CancelLookup();
 

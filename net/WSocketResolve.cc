@@ -93,37 +93,23 @@ std::int32_t WSocketResolveProto(const std::string& proto) {
 
 // ---- property writers -------------------------------------------------------
 
-void TCustomWSocket::AssignAddr(const std::string& value) {
-  if (FHasAddr && value == FAddr) return;
-  if (FState != wsClosed) {
-    RaiseError("Cannot change Addr if not closed");
-    return;
-  }
-  FAddr = Trim(value);
-  FHasAddr = !FAddr.empty();
-  if (FHasAddr) FAddrKnown = false;
+// The writers of Addr, Port and Proto: the same text again changes nothing
+// in any state; a new one only while closed, stored trimmed.
+void TCustomWSocket::AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
+                                const char* name) {
+  if (assigned && value == field) return;
+  if (FState != wsClosed) return RaiseError(std::string("Cannot change ") + name + " if not closed");
+  field = Trim(value);
+  assigned = !field.empty();
+  if (assigned) resolved = false;
 }
 
-void TCustomWSocket::AssignPort(const std::string& value) {
-  if (FHasPort && value == FPort) return;
-  if (FState != wsClosed) {
-    RaiseError("Cannot change Port if not closed");
-    return;
-  }
-  FPort = Trim(value);
-  FHasPort = !FPort.empty();
-  if (FHasPort) FPortKnown = false;
-}
+void TCustomWSocket::AssignAddr(const std::string& value) { AssignText(FAddr, FHasAddr, FAddrKnown, value, "Addr"); }
+
+void TCustomWSocket::AssignPort(const std::string& value) { AssignText(FPort, FHasPort, FPortKnown, value, "Port"); }
 
 void TCustomWSocket::AssignProto(const std::string& value) {
-  if (FHasProto && value == FProto) return;
-  if (FState != wsClosed) {
-    RaiseError("Cannot change Proto if not closed");
-    return;
-  }
-  FProto = Trim(value);
-  FHasProto = !FProto.empty();
-  if (FHasProto) FProtoKnown = false;
+  AssignText(FProto, FHasProto, FProtoKnown, value, "Proto");
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& value) {

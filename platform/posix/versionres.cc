@@ -1,5 +1,7 @@
 #include "platform/posix/versionres.h"
 
+#include "platform/codepage.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -8,32 +10,9 @@ namespace plat::posix {
 namespace {
 
 std::u16string Utf8ToUtf16(const std::string& s) {
-  std::u16string out;
-  for (std::size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    std::uint32_t cp;
-    int extra;
-    if (c < 0x80) {
-      cp = c, extra = 0;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F, extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F, extra = 2;
-    } else {
-      cp = c & 0x07, extra = 3;
-    }
-    ++i;
-    for (int k = 0; k < extra && i < s.size(); ++k, ++i) {
-      cp = cp << 6 | (static_cast<unsigned char>(s[i]) & 0x3F);
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
+  int n = MultiByteToWide(kCpUtf8, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::u16string out(static_cast<std::size_t>(n > 0 ? n : 0), u'\0');
+  if (n > 0) MultiByteToWide(kCpUtf8, s.data(), static_cast<int>(s.size()), out.data(), n);
   return out;
 }
 

@@ -365,32 +365,29 @@ int PLAT_WINAPI EmuGetSockOpt(TSocket s, int level, int name, char* value, int* 
   return 0;
 }
 
+// A send that would block re-arms FD_WRITE, as on Windows.
+int SendResult(int fd, ssize_t n) {
+  if (n >= 0) return static_cast<int>(n);
+  int err = errno;
+  if (err == EAGAIN || err == EWOULDBLOCK) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
+  errno = err;
+  return Fail();
+}
+
+int SendFlags(int flags) { return ((flags & kMsgOob) ? MSG_OOB : 0) | MSG_NOSIGNAL; }
+
 int PLAT_WINAPI EmuSend(TSocket s, const char* buf, int len, int flags) {
-  int fd = Fd(s);
   ssize_t n;
   do {
-    n = ::send(fd, buf, static_cast<std::size_t>(len), ((flags & kMsgOob) ? MSG_OOB : 0) | MSG_NOSIGNAL);
+    n = ::send(Fd(s), buf, static_cast<std::size_t>(len), SendFlags(flags));
   } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
-    errno = err;
-    return Fail();
-  }
-  return static_cast<int>(n);
+  return SendResult(Fd(s), n);
 }
 
 int PLAT_WINAPI EmuSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddr* to, int tolen) {
-  int fd = Fd(s);
-  ssize_t n = ::sendto(fd, buf, static_cast<std::size_t>(len), ((flags & kMsgOob) ? MSG_OOB : 0) | MSG_NOSIGNAL,
+  ssize_t n = ::sendto(Fd(s), buf, static_cast<std::size_t>(len), SendFlags(flags),
                        reinterpret_cast<const sockaddr*>(to), static_cast<socklen_t>(tolen));
-  if (n < 0) {
-    int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
-    errno = err;
-    return Fail();
-  }
-  return static_cast<int>(n);
+  return SendResult(Fd(s), n);
 }
 
 int PLAT_WINAPI EmuRecv(TSocket s, char* buf, int len, int flags) {

@@ -70,28 +70,43 @@ ACTIVE
   export INNCONF="$conf"
   su news -s /bin/sh -c "cd '$dir/db' && INNCONF='$conf' /usr/lib/news/bin/makedbz -i -o"
   # innd reports its start-up errors only to syslog; keep what it prints.
-  su news -s /bin/sh -c "INNCONF='$conf' setsid /usr/lib/news/bin/innd -f >'$dir/log/innd.out' 2>&1 &"
-  for _ in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/$addr/119") 2>/dev/null; then
-      echo "$dir"
-      exit 0
-    fi
-    sleep 0.1
+  # Ready means a reader gets its greeting, not merely that the port is open
+  # (innd's helper binds the port before innd has finished starting).
+  greets() {
+    timeout 5 bash -c "exec 3<>/dev/tcp/$addr/119 && head -c 3 <&3" 2>/dev/null | grep -qE '^20[01]'
+  }
+  for attempt in 1 2 3; do
+    su news -s /bin/sh -c "INNCONF='$conf' setsid /usr/lib/news/bin/innd -f >>'$dir/log/innd.out' 2>&1 &"
+    for _ in $(seq 1 100); do
+      if greets; then
+        sleep 0.2
+        if greets; then
+          echo "$dir"
+          exit 0
+        fi
+      fi
+      sleep 0.1
+    done
+    echo "inn.sh: innd on $addr:119 did not greet (attempt $attempt)" >&2
+    [ -f "$dir/run/innd.pid" ] && kill "$(cat "$dir/run/innd.pid")" 2>/dev/null || true
+    sleep 1
   done
-  echo "inn.sh: innd did not start on $addr:119; see $dir/log" >&2
-  cat "$dir/log/innd.out" >&2 || true
+  echo "inn.sh: innd did not start on $addr:119; its output and logs:" >&2
+  cat "$dir/log/innd.out" "$dir"/log/news.* >&2 2>/dev/null || true
   exit 1
   ;;
 stop)
   dir="${2:?usage: inn.sh stop DIR}"
   if [ -f "$dir/run/innd.pid" ]; then
-    kill "$(cat "$dir/run/innd.pid")" 2>/dev/null || true
+    pid="$(cat "$dir/run/innd.pid")"
+    su news -s /bin/sh -c "INNCONF='$dir/etc/inn.conf' /usr/lib/news/bin/ctlinnd -s -t 5 shutdown done" \
+      >/dev/null 2>&1 || kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null || true
   fi
-  pkill -f "INNCONF=$dir/etc/inn.conf" 2>/dev/null || true
-  for _ in $(seq 1 50); do
-    [ -f "$dir/run/innd.pid" ] && kill -0 "$(cat "$dir/run/innd.pid")" 2>/dev/null || break
-    sleep 0.1
-  done
   rm -rf "$dir"
   ;;
 *)

@@ -33,8 +33,8 @@ int Main(const std::vector<std::string>& args) {
     Halt(1);
   }
   // The header values as the program's own text; the path stays as given.
-  RunPosting(args[0], plat::ArgumentToAnsi(args[1]), plat::ArgumentToAnsi(args[2]), plat::ArgumentToAnsi(args[3]),
-             args[4], identity);
+  RunPosting(args[0], plat::ArgumentToAnsi(args[1]), plat::ArgumentToAnsi(args[2]),
+             plat::ArgumentToAnsi(args[3]), args[4], identity);
 }
 
 }  // namespace

@@ -21,8 +21,8 @@ bool IsAscii(const std::string& s) {
 // Characters that may stand for themselves in a Q-encoded word in any
 // header context (RFC 2047, section 5, rule 3).
 bool PlainInWord(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '!' || c == '*' ||
-         c == '+' || c == '-' || c == '/';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '!' ||
+         c == '*' || c == '+' || c == '-' || c == '/';
 }
 
 std::string QEncoded(unsigned char c) {
@@ -82,17 +82,20 @@ void AddArticleLine(TStream& article, const std::string& line) {
   article.WriteBuffer(out.data(), static_cast<std::int32_t>(out.size()));
 }
 
-void CheckHeaderArguments(const std::string& author, const std::string& groups, const std::string& subject) {
+void CheckHeaderArguments(const std::string& author, const std::string& groups,
+                          const std::string& subject) {
   const std::pair<const char*, const std::string*> args[] = {
       {"autor", &author}, {"grupy", &groups}, {"temat", &subject}};
   for (const auto& [what, value] : args) {
     if (value->find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-      throw Exception(AnsiText(std::string("Niedozwolony znak końca wiersza w parametrze: ") + what));
+      throw Exception(
+          AnsiText(std::string("Niedozwolony znak końca wiersza w parametrze: ") + what));
     }
   }
 }
 
-std::vector<std::string> HeaderLines(const std::string& name, const std::string& value, bool isAddress) {
+std::vector<std::string> HeaderLines(const std::string& name, const std::string& value,
+                                     bool isAddress) {
   std::vector<std::string> lines{name + ": "};
   if (IsAscii(value)) {
     lines[0] += value;
@@ -106,7 +109,8 @@ std::vector<std::string> HeaderLines(const std::string& name, const std::string&
       phrase = Trim(value.substr(0, lt));
       rest = value.substr(lt);
       // An encoded-word inside quotes is not decoded: drop the quotes.
-      if (phrase.size() >= 2 && phrase.front() == '"' && phrase.back() == '"') phrase = phrase.substr(1, phrase.size() - 2);
+      if (phrase.size() >= 2 && phrase.front() == '"' && phrase.back() == '"')
+        phrase = phrase.substr(1, phrase.size() - 2);
     }
   }
   if (IsAscii(phrase)) {
@@ -125,19 +129,22 @@ std::vector<std::string> HeaderLines(const std::string& name, const std::string&
 }
 
 void AssembleArticle(TStream& article, const std::string& author, const std::string& groups,
-                     const std::string& subject, const std::string& path, const TProductIdentity& identity) {
+                     const std::string& subject, const std::string& path,
+                     const TProductIdentity& identity) {
   auto add = [&](const std::vector<std::string>& lines) {
     for (const std::string& l : lines) AddArticleLine(article, l);
   };
   add(HeaderLines("From", author, true));
   AddArticleLine(article, "Newsgroups: " + groups);
   add(HeaderLines("Subject", subject, false));
-  AddArticleLine(article, "User-Agent: " + UserAgentText(identity.ProductName, identity.ProductVersion));
+  AddArticleLine(article,
+                 "User-Agent: " + UserAgentText(identity.ProductName, identity.ProductVersion));
   AddArticleLine(article, "Mime-Version: 1.0");
   AddArticleLine(article, "Content-Type: text/plain; charset=Windows-1250");
   AddArticleLine(article, "Content-Transfer-Encoding: 8bit");
   // A header with an empty value is refused by news servers: leave it out.
-  if (!identity.ProductUrl.empty()) AddArticleLine(article, "X-User-Agent-Url: " + identity.ProductUrl);
+  if (!identity.ProductUrl.empty())
+    AddArticleLine(article, "X-User-Agent-Url: " + identity.ProductUrl);
   AddArticleLine(article, "");
 
   TFileStream file(path, fmOpenRead | fmShareDenyWrite);
@@ -150,7 +157,8 @@ void AssembleArticle(TStream& article, const std::string& author, const std::str
   std::vector<char> block(64 * 1024);
   bool lineStart = true;
   for (std::int64_t left = size; left > 0;) {
-    std::int32_t want = static_cast<std::int32_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(block.size())));
+    std::int32_t want = static_cast<std::int32_t>(
+        std::min<std::int64_t>(left, static_cast<std::int64_t>(block.size())));
     std::int32_t got = file.Read(block.data(), want);
     if (got <= 0) break;
     left -= got;
@@ -159,7 +167,8 @@ void AssembleArticle(TStream& article, const std::string& author, const std::str
     const char* from = data;
     if (lineStart && *data == '.') article.WriteBuffer(".", 1);
     // Only the byte after each line feed can start a dotted line.
-    for (const char* nl = data; (nl = static_cast<const char*>(std::memchr(nl, '\n', static_cast<std::size_t>(end - nl)))) != nullptr;) {
+    for (const char* nl = data; (nl = static_cast<const char*>(std::memchr(
+                                     nl, '\n', static_cast<std::size_t>(end - nl)))) != nullptr;) {
       ++nl;
       if (nl < end && *nl == '.') {
         article.WriteBuffer(from, static_cast<std::int32_t>(nl - from));

@@ -7,5 +7,6 @@
 
 #include "host/version.h"
 
-[[noreturn]] void RunPosting(const std::string& server, const std::string& author, const std::string& groups,
-                             const std::string& subject, const std::string& path, TProductIdentity& identity);
+[[noreturn]] void RunPosting(const std::string& server, const std::string& author,
+                             const std::string& groups, const std::string& subject,
+                             const std::string& path, TProductIdentity& identity);

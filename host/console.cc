@@ -5,15 +5,20 @@
 std::u16string TextToWide(const std::string& text, unsigned codePage) {
   int n = plat::MultiByteToWide(codePage, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::u16string wide(static_cast<std::size_t>(n > 0 ? n : 0), u'\0');
-  if (n > 0) plat::MultiByteToWide(codePage, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  if (n > 0)
+    plat::MultiByteToWide(codePage, text.data(), static_cast<int>(text.size()), wide.data(), n);
   return wide;
 }
 
-std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage, unsigned targetCodePage) {
+std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage,
+                            unsigned targetCodePage) {
   std::u16string wide = TextToWide(text, sourceCodePage);
-  int n = plat::WideToMultiByte(targetCodePage, wide.data(), static_cast<int>(wide.size()), nullptr, 0);
+  int n =
+      plat::WideToMultiByte(targetCodePage, wide.data(), static_cast<int>(wide.size()), nullptr, 0);
   std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) plat::WideToMultiByte(targetCodePage, wide.data(), static_cast<int>(wide.size()), out.data(), n);
+  if (n > 0)
+    plat::WideToMultiByte(targetCodePage, wide.data(), static_cast<int>(wide.size()), out.data(),
+                          n);
   return out;
 }
 

@@ -6,7 +6,8 @@
 #include <string>
 
 std::u16string TextToWide(const std::string& text, unsigned codePage);
-std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage, unsigned targetCodePage);
+std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage,
+                            unsigned targetCodePage);
 // The program's text from UTF-8 source text, in Windows-1250.
 std::string AnsiText(const std::string& utf8);
 // Writes one line to standard output in the console's code page.

@@ -18,13 +18,15 @@ std::string QueryText(const void* block, const std::string& path) {
 
 bool ReadVersionInfo(const std::string& path, TProductIdentity& info) {
   info.BlockSize = static_cast<std::int32_t>(plat::VersionInfoSize(path.c_str()));
-  if (info.BlockSize > 0) info.Block = std::make_unique<unsigned char[]>(static_cast<std::size_t>(info.BlockSize));
+  if (info.BlockSize > 0)
+    info.Block = std::make_unique<unsigned char[]>(static_cast<std::size_t>(info.BlockSize));
   info.ProductVersion = 0;
   info.ProductName.clear();
   info.ProductUrl.clear();
   info.LegalCopyright.clear();
   bool ok = info.BlockSize > 0 &&
-            plat::VersionInfoRead(path.c_str(), static_cast<std::uint32_t>(info.BlockSize), info.Block.get());
+            plat::VersionInfoRead(path.c_str(), static_cast<std::uint32_t>(info.BlockSize),
+                                  info.Block.get());
   if (!ok) return false;
 
   void* value = nullptr;

@@ -45,9 +45,10 @@ int WSACleanup();
 void WSASetLastError(int error);
 int WSAGetLastError();
 int WSACancelAsyncRequest(std::uintptr_t handle);
-std::uintptr_t WSAAsyncGetHostByName(WindowHandle window, unsigned msg, const char* name, char* buf, int buflen);
-std::uintptr_t WSAAsyncGetHostByAddr(WindowHandle window, unsigned msg, const char* addr, int len, int type,
-                                     char* buf, int buflen);
+std::uintptr_t WSAAsyncGetHostByName(WindowHandle window, unsigned msg, const char* name, char* buf,
+                                     int buflen);
+std::uintptr_t WSAAsyncGetHostByAddr(WindowHandle window, unsigned msg, const char* addr, int len,
+                                     int type, char* buf, int buflen);
 int WSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, long mask);
 TServEnt* getservbyname(const char* name, const char* proto);
 TProtoEnt* getprotobyname(const char* name);

@@ -13,7 +13,8 @@ void TBuffer::SetCapacity(std::int32_t capacity) {
   // invariant (consumed <= filled <= capacity) holds.
   FFilledCount = std::min(FFilledCount, capacity);
   FConsumedCount = std::min(FConsumedCount, FFilledCount);
-  if (FStorage && FFilledCount > 0) std::memcpy(area.get(), FStorage.get(), static_cast<std::size_t>(FFilledCount));
+  if (FStorage && FFilledCount > 0)
+    std::memcpy(area.get(), FStorage.get(), static_cast<std::size_t>(FFilledCount));
   FStorage = std::move(area);
   FCapacity = capacity;
 }

@@ -39,7 +39,8 @@ plat::WindowHandle TCustomWSocket::CreateNotifyWindow() {
   return plat::CreateHiddenWindow("XSocketWindowClass", this);
 }
 
-std::intptr_t TCustomWSocket::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
+std::intptr_t TCustomWSocket::HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
+                                            std::intptr_t lParam) {
   TMessage m{msg, wParam, lParam, 0};
   HandleWindowMessage(m);
   return m.Result;
@@ -146,7 +147,8 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
 
 void TCustomWSocket::ReportSocketError(const std::string& functionName) {
   int n = wsock::WSAGetLastError();
-  std::string text = "Error " + IntToStr(n) + " in function " + functionName + "\r\n" + SocketErrorText(n);
+  std::string text =
+      "Error " + IntToStr(n) + " in function " + functionName + "\r\n" + SocketErrorText(n);
   if (n == 10054 || n == 10057) {
     if (FSocketHandle != INVALID_SOCKET) wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;

@@ -22,13 +22,22 @@
 #include "rtl/classes.h"
 
 enum TSocketState : std::uint8_t {
-  wsInvalidState, wsOpened, wsBound, wsConnecting, wsConnected, wsAccepting, wsListening, wsClosed
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsConnected,
+  wsAccepting,
+  wsListening,
+  wsClosed
 };
 enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
 enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
 enum TWSocketOption : std::uint8_t { wsoNoReceiveLoop };
 using TWSocketOptions = std::uint8_t;  // bit n set: option n present
-constexpr TWSocketOptions OptionBit(TWSocketOption o) { return static_cast<TWSocketOptions>(1u << o); }
+constexpr TWSocketOptions OptionBit(TWSocketOption o) {
+  return static_cast<TWSocketOptions>(1u << o);
+}
 
 using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
 using TDataSent = TDataAvailable;
@@ -37,8 +46,10 @@ using TSessionAvailable = TDataAvailable;
 using TSessionConnected = TDataAvailable;
 using TDnsLookupDone = TDataAvailable;
 using TSendData = std::function<void(TObject* Sender, std::int32_t BytesSent)>;
-using TChangeState = std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
-using TBgExceptionEvent = std::function<void(TObject* Sender, const std::exception& E, bool& CanClose)>;
+using TChangeState =
+    std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent =
+    std::function<void(TObject* Sender, const std::exception& E, bool& CanClose)>;
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 using TSocketHandle = plat::TSocket;
@@ -188,8 +199,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   virtual void FireDnsLookupDone(std::uint16_t error);
   virtual void FireError();
   virtual int RecvRaw(void* buffer, int size, int flags);
-  virtual int RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags, plat::TSockAddrIn& from,
-                          int& fromLen);
+  virtual int RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags,
+                          plat::TSockAddrIn& from, int& fromLen);
 
   void EnterState(TSocketState newState);
   void TryToSend();
@@ -206,7 +217,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known.
   void ResolveForUse();
   void HandleLookupDone(TMessage& msg, bool byName);
-  void AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value, const char* name);
+  void AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
+                  const char* name);
   // Cancels the pending lookup; returns the library's result.
   int CancelLookup();
 
@@ -270,7 +282,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   std::uint32_t FSendBufferGeneration = 0;
 
  private:
-  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
+                              std::intptr_t lParam) override;
 };
 
 // The socket that applications create. The SOCKS, line-mode and synchronous

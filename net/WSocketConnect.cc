@@ -4,12 +4,14 @@
 #include "rtl/forms.h"
 
 namespace {
-constexpr int kMaskConnect = plat::kFdRead | plat::kFdWrite | plat::kFdAccept | plat::kFdConnect | plat::kFdClose;
+constexpr int kMaskConnect =
+    plat::kFdRead | plat::kFdWrite | plat::kFdAccept | plat::kFdConnect | plat::kFdClose;
 constexpr int kMaskListen = plat::kFdRead | plat::kFdWrite | plat::kFdAccept | plat::kFdClose;
 constexpr int kMaskDup = plat::kFdRead | plat::kFdWrite | plat::kFdConnect | plat::kFdClose;
 
 int SetIntOption(plat::TSocket s, int name, int value) {
-  return wsock::setsockopt(s, plat::kSolSocket, name, reinterpret_cast<const char*>(&value), sizeof value);
+  return wsock::setsockopt(s, plat::kSolSocket, name, reinterpret_cast<const char*>(&value),
+                           sizeof value);
 }
 }  // namespace
 
@@ -35,7 +37,8 @@ void TCustomWSocket::ResolveForUse() {
 }
 
 void TCustomWSocket::Connect() {
-  if (FSocketHandle != INVALID_SOCKET && FState != wsClosed) return RaiseError("Connect: Socket already in use");
+  if (FSocketHandle != INVALID_SOCKET && FState != wsClosed)
+    return RaiseError("Connect: Socket already in use");
   if (!FHasPort) return RaiseError("Connect: No Port Specified");
   if (!FHasAddr) return RaiseError("Connect: No IP Address Specified");
   if (!FHasProto) return RaiseError("Connect: No Protocol Specified");
@@ -51,13 +54,16 @@ void TCustomWSocket::Connect() {
   bool datagram = FSocketType == plat::kSockDgram;
   if (datagram) {
     BindLocal();
-    if (FSockAddr.sin_addr.S_addr == plat::kInaddrNone && SetIntOption(FSocketHandle, plat::kSoBroadcast, 1) != 0) {
+    if (FSockAddr.sin_addr.S_addr == plat::kInaddrNone &&
+        SetIntOption(FSocketHandle, plat::kSoBroadcast, 1) != 0) {
       return ReportSocketError("setsockopt(SO_BROADCAST)");
     }
   } else {
-    if (SetIntOption(FSocketHandle, plat::kSoReuseAddr, -1) != 0) return ReportSocketError("setsockopt(SO_REUSEADDR)");
+    if (SetIntOption(FSocketHandle, plat::kSoReuseAddr, -1) != 0)
+      return ReportSocketError("setsockopt(SO_REUSEADDR)");
     ApplyLinger();
-    if (SetIntOption(FSocketHandle, plat::kSoKeepAlive, -1) != 0) return ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    if (SetIntOption(FSocketHandle, plat::kSoKeepAlive, -1) != 0)
+      return ReportSocketError("setsockopt(SO_KEEPALIVE)");
     if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") BindLocal();
   }
   FSelectMask = kMaskConnect;
@@ -69,7 +75,8 @@ void TCustomWSocket::Connect() {
     FireSessionConnected(0);
     return;
   }
-  int rc = wsock::connect(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr), sizeof FSockAddr);
+  int rc = wsock::connect(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
+                          sizeof FSockAddr);
   if (rc == 0 || wsock::WSAGetLastError() == 10035) {
     EnterState(wsConnecting);
   } else {
@@ -83,7 +90,8 @@ void TCustomWSocket::BindLocal() {
   local.sin_family = plat::kAfInet;
   local.sin_port = wsock::htons(static_cast<std::uint16_t>(FLocalPortNumber));
   local.sin_addr.S_addr = WSocketResolveHost(FLocalAddr);
-  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&local), sizeof local) != 0) {
+  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&local), sizeof local) !=
+      0) {
     return RaiseErrorFmt(Format("winsock.bind failed, error #%d", wsock::WSAGetLastError()));
   }
   int len = sizeof local;
@@ -97,9 +105,10 @@ void TCustomWSocket::BindLocal() {
 void TCustomWSocket::ApplyLinger() {
   if (FLingerOnOff == wsLingerNoSet) return;
   if (FSocketHandle == INVALID_SOCKET) return RaiseError("Cannot set linger option at this time");
-  plat::TLinger l{static_cast<std::uint16_t>(FLingerOnOff), static_cast<std::uint16_t>(FLingerTimeout)};
-  if (wsock::setsockopt(FSocketHandle, plat::kSolSocket, plat::kSoLinger, reinterpret_cast<const char*>(&l),
-                        sizeof l) != 0) {
+  plat::TLinger l{static_cast<std::uint16_t>(FLingerOnOff),
+                  static_cast<std::uint16_t>(FLingerTimeout)};
+  if (wsock::setsockopt(FSocketHandle, plat::kSolSocket, plat::kSoLinger,
+                        reinterpret_cast<const char*>(&l), sizeof l) != 0) {
     ReportSocketError("setsockopt(SO_LINGER)");
   }
 }
@@ -120,7 +129,8 @@ void TCustomWSocket::Listen() {
   ClearSendBuffer();
   FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProtoNumber);
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("socket");
-  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr), sizeof FSockAddr) != 0) {
+  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
+                  sizeof FSockAddr) != 0) {
     // The socket never left the closed state, so a close would not release
     // it, and a raised report would skip the close anyway: release it first.
     int error = wsock::WSAGetLastError();
@@ -153,7 +163,8 @@ TSocketHandle TCustomWSocket::Accept() {
     return INVALID_SOCKET;
   }
   int len = sizeof FSockAddr;
-  FLastAcceptedHandle = wsock::accept(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&FSockAddr), &len);
+  FLastAcceptedHandle =
+      wsock::accept(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&FSockAddr), &len);
   if (FLastAcceptedHandle == INVALID_SOCKET) {
     ReportSocketError("Accept");
     return INVALID_SOCKET;
@@ -252,13 +263,13 @@ int TCustomWSocket::Resume() {
 void TCustomWSocket::SetTcpNoDelay(bool on) {
   if (FSocketHandle == INVALID_SOCKET) return;
   int value = on ? 1 : 0;
-  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpNoDelay, reinterpret_cast<const char*>(&value),
-                    sizeof value);
+  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpNoDelay,
+                    reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 void TCustomWSocket::SetTcpCork(bool on) {
   if (FSocketHandle == INVALID_SOCKET) return;
   int value = on ? 1 : 0;
-  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpCork, reinterpret_cast<const char*>(&value),
-                    sizeof value);
+  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpCork,
+                    reinterpret_cast<const char*>(&value), sizeof value);
 }

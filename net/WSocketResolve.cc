@@ -10,7 +10,8 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 std::uint32_t LeadingNumber(const std::string& s) {
   std::uint32_t v = 0;
-  for (std::size_t i = 0; i < s.size() && IsDigit(s[i]); ++i) v = v * 10 + static_cast<std::uint32_t>(s[i] - '0');
+  for (std::size_t i = 0; i < s.size() && IsDigit(s[i]); ++i)
+    v = v * 10 + static_cast<std::uint32_t>(s[i] - '0');
   return v;
 }
 
@@ -41,12 +42,15 @@ bool IsDottedAddress(const std::string& s) {
   return dots == 3;
 }
 
-std::string Dotted(std::uint32_t networkOrder) { return wsock::inet_ntoa(plat::TInAddr{networkOrder}); }
+std::string Dotted(std::uint32_t networkOrder) {
+  return wsock::inet_ntoa(plat::TInAddr{networkOrder});
+}
 
 }  // namespace
 
 std::uint32_t WSocketResolveHost(const std::string& host) {
-  if (host.empty() || host.size() > 256) throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
+  if (host.empty() || host.size() > 256)
+    throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
   std::string trimmed = Trim(host);
   if (IsDottedAddress(host)) {
     std::uint32_t a = wsock::inet_addr(trimmed.c_str());
@@ -57,8 +61,8 @@ std::uint32_t WSocketResolveHost(const std::string& host) {
   }
   plat::THostEnt* he = wsock::gethostbyname(trimmed.c_str());
   if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
-    throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d", host.c_str(),
-                                  wsock::WSAGetLastError()));
+    throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d",
+                                  host.c_str(), wsock::WSAGetLastError()));
   }
   std::uint32_t a;
   std::memcpy(&a, he->h_addr_list[0], 4);
@@ -66,27 +70,30 @@ std::uint32_t WSocketResolveHost(const std::string& host) {
 }
 
 std::uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
-  if (port.empty() || port.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
-  if (proto.empty() || proto.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Proto.");
+  if (port.empty() || port.size() >= 32)
+    throw ESocketException("WSocketResolvePort: Invalid Port.");
+  if (proto.empty() || proto.size() >= 32)
+    throw ESocketException("WSocketResolvePort: Invalid Proto.");
   if (IsDigit(port[0])) return static_cast<std::uint16_t>(LeadingNumber(port));
   std::string p = Trim(port), pr = Trim(proto);
   plat::TServEnt* se = wsock::getservbyname(p.c_str(), pr.empty() ? nullptr : pr.c_str());
   if (se == nullptr) {
-    throw ESocketException(Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", port.c_str(),
-                                  wsock::WSAGetLastError()));
+    throw ESocketException(Format("WSocketResolvePort: Cannot convert port '%s', Error #%d",
+                                  port.c_str(), wsock::WSAGetLastError()));
   }
   return wsock::ntohs(static_cast<std::uint16_t>(se->s_port));
 }
 
 std::int32_t WSocketResolveProto(const std::string& proto) {
-  if (proto.empty() || proto.size() >= 32) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  if (proto.empty() || proto.size() >= 32)
+    throw ESocketException("WSocketResolveProto: Invalid Protocol.");
   std::string p = Trim(proto);
   if (p.empty()) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
   if (IsDigit(p[0])) return static_cast<std::int32_t>(LeadingNumber(p));
   plat::TProtoEnt* pe = wsock::getprotobyname(p.c_str());
   if (pe == nullptr) {
-    throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", p.c_str(),
-                                  wsock::WSAGetLastError()));
+    throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d",
+                                  p.c_str(), wsock::WSAGetLastError()));
   }
   return pe->p_proto;
 }
@@ -95,18 +102,23 @@ std::int32_t WSocketResolveProto(const std::string& proto) {
 
 // The writers of Addr, Port and Proto: the same text again changes nothing
 // in any state; a new one only while closed, stored trimmed.
-void TCustomWSocket::AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
-                                const char* name) {
+void TCustomWSocket::AssignText(std::string& field, bool& assigned, bool& resolved,
+                                const std::string& value, const char* name) {
   if (assigned && value == field) return;
-  if (FState != wsClosed) return RaiseError(std::string("Cannot change ") + name + " if not closed");
+  if (FState != wsClosed)
+    return RaiseError(std::string("Cannot change ") + name + " if not closed");
   field = Trim(value);
   assigned = !field.empty();
   if (assigned) resolved = false;
 }
 
-void TCustomWSocket::AssignAddr(const std::string& value) { AssignText(FAddr, FHasAddr, FAddrKnown, value, "Addr"); }
+void TCustomWSocket::AssignAddr(const std::string& value) {
+  AssignText(FAddr, FHasAddr, FAddrKnown, value, "Addr");
+}
 
-void TCustomWSocket::AssignPort(const std::string& value) { AssignText(FPort, FHasPort, FPortKnown, value, "Port"); }
+void TCustomWSocket::AssignPort(const std::string& value) {
+  AssignText(FPort, FHasPort, FPortKnown, value, "Port");
+}
 
 void TCustomWSocket::AssignProto(const std::string& value) {
   AssignText(FProto, FHasProto, FProtoKnown, value, "Proto");
@@ -156,7 +168,8 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
   FLookupRequest = wsock::WSAAsyncGetHostByName(FNotifyWindow, MsgHostByNameDone, hostName.c_str(),
                                                 FLookupResultArea.get(), kLookupAreaSize);
   if (FLookupRequest == 0) {
-    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(), wsock::WSAGetLastError()));
+    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(),
+                         wsock::WSAGetLastError()));
     return;
   }
   if (FEarlyLookupReply) {
@@ -179,10 +192,12 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   FDnsResult.clear();
   FDnsResultList.Clear();
   std::uint32_t a = wsock::inet_addr(hostAddr.c_str());
-  FLookupRequest = wsock::WSAAsyncGetHostByAddr(FNotifyWindow, MsgHostByAddrDone, reinterpret_cast<const char*>(&a),
-                                                4, plat::kAfInet, FLookupResultArea.get(), kLookupAreaSize);
+  FLookupRequest = wsock::WSAAsyncGetHostByAddr(FNotifyWindow, MsgHostByAddrDone,
+                                                reinterpret_cast<const char*>(&a), 4, plat::kAfInet,
+                                                FLookupResultArea.get(), kLookupAreaSize);
   if (FLookupRequest == 0) {
-    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(), wsock::WSAGetLastError()));
+    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(),
+                         wsock::WSAGetLastError()));
   }
 }
 
@@ -273,7 +288,8 @@ std::string TCustomWSocket::ReadBoundPort() {
   if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
   plat::TSockAddrIn sa{};
   int len = sizeof sa;
-  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) return "error";
+  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0)
+    return "error";
   return Format("%d", wsock::ntohs(sa.sin_port));
 }
 
@@ -281,6 +297,7 @@ std::string TCustomWSocket::ReadBoundAddr() {
   if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
   plat::TSockAddrIn sa{};
   int len = sizeof sa;
-  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) return "error";
+  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0)
+    return "error";
   return Dotted(sa.sin_addr.S_addr);
 }

@@ -103,7 +103,9 @@ void TCustomWSocket::TryToSend() {
       ReportSocketError("TryToSend failed");
       return;
     }
-    if (generation != FSendBufferGeneration || FSendBuffer.empty() || FSocketHandle == INVALID_SOCKET) return;
+    if (generation != FSendBufferGeneration || FSendBuffer.empty() ||
+        FSocketHandle == INVALID_SOCKET)
+      return;
     // A short send means the socket is nearly full, but the library posts
     // FD_WRITE only after a send that would block: go on until one does,
     // or the rest could wait for a notification that never comes.
@@ -127,7 +129,8 @@ void TCustomWSocket::FireSendData(std::int32_t count) {
   if (OnSendData) OnSendData(this, count);
 }
 
-int TCustomWSocket::SendTo(const plat::TSockAddrIn& dest, int destLen, const void* data, int length) {
+int TCustomWSocket::SendTo(const plat::TSockAddrIn& dest, int destLen, const void* data,
+                           int length) {
   plat::TSockAddrIn to = dest;
   int n = wsock::sendto(FSocketHandle, static_cast<const char*>(data), length, FSendFlags,
                         reinterpret_cast<const plat::TSockAddr*>(&to), destLen);
@@ -187,10 +190,10 @@ int TCustomWSocket::RecvRaw(void* buffer, int size, int flags) {
   return wsock::recv(FSocketHandle, static_cast<char*>(buffer), size, flags);
 }
 
-int TCustomWSocket::RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags, plat::TSockAddrIn& from,
-                                int& fromLen) {
-  return wsock::recvfrom(handle, static_cast<char*>(buffer), size, flags, reinterpret_cast<plat::TSockAddr*>(&from),
-                         &fromLen);
+int TCustomWSocket::RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags,
+                                plat::TSockAddrIn& from, int& fromLen) {
+  return wsock::recvfrom(handle, static_cast<char*>(buffer), size, flags,
+                         reinterpret_cast<plat::TSockAddr*>(&from), &fromLen);
 }
 
 int TCustomWSocket::Receive(void* buffer, int size) {

@@ -5,7 +5,9 @@
 TNntpCli::TNntpCli(TComponent* owner) : TComponent(owner) {
   FWindowHandle = plat::CreateHiddenWindow("NntpCliWindowClass", this);
   FWSocket = new TWSocket(this);  // owned: freed with the client
-  FWSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) { HandleSocketConnected(s, e); };
+  FWSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) {
+    HandleSocketConnected(s, e);
+  };
   FWSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { HandleSocketData(s, e); };
   FWSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { HandleSocketClosed(s, e); };
   FWSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { HandleLookupDone(s, e); };
@@ -18,10 +20,13 @@ TNntpCli::~TNntpCli() {
   plat::DestroyHiddenWindow(FWindowHandle);
 }
 
-std::intptr_t TNntpCli::HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-  if (msg != WM_NNTP_REQUEST_DONE) return plat::DefaultMessageResult(FWindowHandle, msg, wParam, lParam);
+std::intptr_t TNntpCli::HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
+                                      std::intptr_t lParam) {
+  if (msg != WM_NNTP_REQUEST_DONE)
+    return plat::DefaultMessageResult(FWindowHandle, msg, wParam, lParam);
   if (OnRequestDone) {
-    OnRequestDone(this, static_cast<TNntpRequest>(wParam & 0xFF), static_cast<std::uint16_t>(lParam & 0xFFFF));
+    OnRequestDone(this, static_cast<TNntpRequest>(wParam & 0xFF),
+                  static_cast<std::uint16_t>(lParam & 0xFFFF));
   }
   return 0;
 }
@@ -294,7 +299,8 @@ void TNntpCli::HandlePostFinalReply() {
 // ---- status parsing ------------------------------------------------------------------
 
 std::size_t TNntpCli::SkipBlanks(const std::string& text, std::size_t from) {
-  while (from < text.size() && (text[from] == ' ' || text[from] == '\t' || text[from] == '\r' || text[from] == '\n')) {
+  while (from < text.size() &&
+         (text[from] == ' ' || text[from] == '\t' || text[from] == '\r' || text[from] == '\n')) {
     ++from;
   }
   return from;

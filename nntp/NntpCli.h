@@ -14,15 +14,45 @@
 #include "rtl/classes.h"
 
 enum TNntpState : std::uint8_t {
-  nntpNotConnected, nntpDnsLookup, nntpWaitingBanner, nntpReady, nntpWaitingResponse
+  nntpNotConnected,
+  nntpDnsLookup,
+  nntpWaitingBanner,
+  nntpReady,
+  nntpWaitingResponse
 };
 
 enum TNntpRequest : std::uint8_t {
-  nntpGroup, nntpList, nntpConnect, nntpPost, nntpHelp, nntpNewGroups, nntpNewNews, nntpArticleByNumber,
-  nntpArticleByID, nntpBodyByID, nntpBodyByNumber, nntpHeadByID, nntpHeadByNumber, nntpStatByID,
-  nntpStatByNumber, nntpNext, nntpLast, nntpQuit, nntpAbort, nntpXOver, nntpListOverViewFmt, nntpDate,
-  nntpAuthenticate, nntpModeReader, nntpXHdr, nntpListActive, nntpSearch, nntpAnyCommand, nntpXPat,
-  nntpListSrchFields, nntpListSearchable
+  nntpGroup,
+  nntpList,
+  nntpConnect,
+  nntpPost,
+  nntpHelp,
+  nntpNewGroups,
+  nntpNewNews,
+  nntpArticleByNumber,
+  nntpArticleByID,
+  nntpBodyByID,
+  nntpBodyByNumber,
+  nntpHeadByID,
+  nntpHeadByNumber,
+  nntpStatByID,
+  nntpStatByNumber,
+  nntpNext,
+  nntpLast,
+  nntpQuit,
+  nntpAbort,
+  nntpXOver,
+  nntpListOverViewFmt,
+  nntpDate,
+  nntpAuthenticate,
+  nntpModeReader,
+  nntpXHdr,
+  nntpListActive,
+  nntpSearch,
+  nntpAnyCommand,
+  nntpXPat,
+  nntpListSrchFields,
+  nntpListSearchable
 };
 
 class NntpException : public Exception {
@@ -138,7 +168,8 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   bool FCompleteNotConnected = false;
 
  private:
-  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
+                              std::intptr_t lParam) override;
   void DispatchLine();
   // Completes the request and ends in nntpNotConnected even while the
   // socket still counts as connected (a failed connect, a closed session).

@@ -8,8 +8,8 @@
 
 namespace plat {
 
-constexpr unsigned kCpAcp = 0;      // the system's ANSI code page
-constexpr unsigned kCpOemCp = 1;    // the console's code page
+constexpr unsigned kCpAcp = 0;    // the system's ANSI code page
+constexpr unsigned kCpOemCp = 1;  // the console's code page
 constexpr unsigned kCpUtf8 = 65001;
 
 // With dstLen 0 the functions return the length the result needs.

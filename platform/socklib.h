@@ -104,9 +104,10 @@ using WSACleanup = int(PLAT_WINAPI*)();
 using WSASetLastError = void(PLAT_WINAPI*)(int);
 using WSAGetLastError = int(PLAT_WINAPI*)();
 using WSACancelAsyncRequest = int(PLAT_WINAPI*)(std::uintptr_t);
-using WSAAsyncGetHostByName = std::uintptr_t(PLAT_WINAPI*)(WindowHandle, unsigned, const char*, char*, int);
-using WSAAsyncGetHostByAddr = std::uintptr_t(PLAT_WINAPI*)(WindowHandle, unsigned, const char*, int, int,
+using WSAAsyncGetHostByName = std::uintptr_t(PLAT_WINAPI*)(WindowHandle, unsigned, const char*,
                                                            char*, int);
+using WSAAsyncGetHostByAddr = std::uintptr_t(PLAT_WINAPI*)(WindowHandle, unsigned, const char*, int,
+                                                           int, char*, int);
 using WSAAsyncSelect = int(PLAT_WINAPI*)(TSocket, WindowHandle, unsigned, long);
 using getservbyname = TServEnt*(PLAT_WINAPI*)(const char*, const char*);
 using getprotobyname = TProtoEnt*(PLAT_WINAPI*)(const char*);

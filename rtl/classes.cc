@@ -60,7 +60,9 @@ std::int32_t TMemoryStream::Write(const void* buffer, std::int32_t count) {
 }
 
 std::int64_t TMemoryStream::Seek(std::int64_t offset, int origin) {
-  std::int64_t base = origin == 0 ? 0 : origin == 1 ? FPosition : static_cast<std::int64_t>(FData.size());
+  std::int64_t base = origin == 0   ? 0
+                      : origin == 1 ? FPosition
+                                    : static_cast<std::int64_t>(FData.size());
   FPosition = std::max<std::int64_t>(0, base + offset);
   return FPosition;
 }

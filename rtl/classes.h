@@ -95,7 +95,9 @@ class TFileStream : public TStream {
 class TStringList : public TObject {
  public:
   int Count() const { return static_cast<int>(FItems.size()); }
-  const std::string& operator[](int index) const { return FItems.at(static_cast<std::size_t>(index)); }
+  const std::string& operator[](int index) const {
+    return FItems.at(static_cast<std::size_t>(index));
+  }
   void Add(const std::string& s) { FItems.push_back(s); }
   void Clear() { FItems.clear(); }
   // Lines joined with CR LF, each ended by one.

@@ -51,6 +51,7 @@ std::string ExtractFileName(const std::string& path) {
 std::string ChangeFileExt(const std::string& path, const std::string& extension) {
   std::size_t delim = path.find_last_of(plat::PathDelimiters());
   std::size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (delim != std::string::npos && dot < delim)) return path + extension;
+  if (dot == std::string::npos || (delim != std::string::npos && dot < delim))
+    return path + extension;
   return path.substr(0, dot) + extension;
 }

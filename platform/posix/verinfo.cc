@@ -17,10 +17,12 @@ bool FindSection(std::ifstream& f, std::vector<std::uint8_t>* out) {
   Ehdr eh;
   f.seekg(0);
   if (!f.read(reinterpret_cast<char*>(&eh), sizeof eh)) return false;
-  if (eh.e_shoff == 0 || eh.e_shentsize != sizeof(Shdr) || eh.e_shstrndx >= eh.e_shnum) return false;
+  if (eh.e_shoff == 0 || eh.e_shentsize != sizeof(Shdr) || eh.e_shstrndx >= eh.e_shnum)
+    return false;
   std::vector<Shdr> sections(eh.e_shnum);
   f.seekg(static_cast<std::streamoff>(eh.e_shoff));
-  if (!f.read(reinterpret_cast<char*>(sections.data()), sizeof(Shdr) * sections.size())) return false;
+  if (!f.read(reinterpret_cast<char*>(sections.data()), sizeof(Shdr) * sections.size()))
+    return false;
   const Shdr& names = sections[eh.e_shstrndx];
   std::vector<char> strtab(names.sh_size + 1, 0);
   f.seekg(static_cast<std::streamoff>(names.sh_offset));
@@ -31,7 +33,8 @@ bool FindSection(std::ifstream& f, std::vector<std::uint8_t>* out) {
     if (s.sh_size < 6 || s.sh_size > 65535) return false;
     out->resize(s.sh_size);
     f.seekg(static_cast<std::streamoff>(s.sh_offset));
-    return static_cast<bool>(f.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(s.sh_size)));
+    return static_cast<bool>(
+        f.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(s.sh_size)));
   }
   return false;
 }
@@ -70,7 +73,8 @@ bool VersionInfoRead(const char* path, std::uint32_t size, void* block) {
   return ResourceSize(res.data()) <= res.size();
 }
 
-bool VersionInfoQuery(const void* block, const char* subBlock, void** value, std::uint32_t* length) {
+bool VersionInfoQuery(const void* block, const char* subBlock, void** value,
+                      std::uint32_t* length) {
   auto* base = static_cast<std::uint8_t*>(const_cast<void*>(block));
   std::size_t size = ResourceSize(base);
   std::uint32_t valueLength = 0;

@@ -27,7 +27,8 @@ bool IsTranslation(const std::string& s) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: verres OUT.cc PRODUCT_VERSION FILE_VERSION [LANGCP NAME=VALUE...]...\n");
+    std::fprintf(stderr,
+                 "usage: verres OUT.cc PRODUCT_VERSION FILE_VERSION [LANGCP NAME=VALUE...]...\n");
     return 2;
   }
   plat::posix::VersionDescription d;
@@ -47,7 +48,8 @@ int main(int argc, char** argv) {
     }
     std::size_t eq = a.find('=');
     if (eq == std::string::npos || d.translations.empty()) {
-      std::fprintf(stderr, "verres: '%s' is neither a translation nor a NAME=VALUE after one\n", argv[i]);
+      std::fprintf(stderr, "verres: '%s' is neither a translation nor a NAME=VALUE after one\n",
+                   argv[i]);
       return 2;
     }
     d.translations.back().strings.emplace_back(a.substr(0, eq), a.substr(eq + 1));

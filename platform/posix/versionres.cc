@@ -1,10 +1,10 @@
 #include "platform/posix/versionres.h"
 
-#include "platform/codepage.h"
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/codepage.h"
 
 namespace plat::posix {
 namespace {
@@ -53,9 +53,7 @@ class Writer {
   }
 };
 
-std::uint16_t Word(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
+std::uint16_t Word(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 struct Node {
   std::size_t start = 0, end = 0, value = 0, children = 0;
@@ -118,7 +116,8 @@ std::vector<std::uint8_t> BuildVersionResource(const VersionDescription& d) {
   }
   w.End(sfi);
   std::size_t vfi = w.Begin(0, 1, "VarFileInfo");
-  std::size_t var = w.Begin(static_cast<std::uint16_t>(4 * d.translations.size()), 0, "Translation");
+  std::size_t var =
+      w.Begin(static_cast<std::uint16_t>(4 * d.translations.size()), 0, "Translation");
   for (const VersionTranslation& t : d.translations) {
     w.Word(t.language);
     w.Word(t.codePage);
@@ -140,7 +139,8 @@ long FindVersionValue(const std::uint8_t* r, std::size_t size, const char* path,
     const char* e = p;
     while (*e && *e != '\\') ++e;
     std::string want;
-    for (const char* q = p; q < e; ++q) want.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(*q))));
+    for (const char* q = p; q < e; ++q)
+      want.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(*q))));
     bool found = false;
     Node child;
     for (std::size_t at = node.children; at < node.end; at = (child.end + 3) & ~std::size_t{3}) {

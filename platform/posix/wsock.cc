@@ -2,6 +2,7 @@
 // numbering and WSAAsyncSelect notifications produced by the message loop.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -12,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <netdb.h>
 #include <unordered_map>
 
 #include "platform/files.h"
@@ -206,7 +206,8 @@ TSocket PLAT_WINAPI EmuSocket(int af, int type, int protocol) {
     wsaError = af != kAfInet ? 10047 : 10044;
     return kInvalidSocket;
   }
-  int fd = ::socket(AF_INET, (type == kSockStream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, protocol);
+  int fd =
+      ::socket(AF_INET, (type == kSockStream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, protocol);
   if (fd < 0) {
     Fail();
     return kInvalidSocket;
@@ -255,7 +256,9 @@ int PLAT_WINAPI EmuConnect(TSocket s, const TSockAddr* addr, int len) {
 }
 
 int PLAT_WINAPI EmuBind(TSocket s, const TSockAddr* addr, int len) {
-  return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len)) == 0 ? 0 : Fail();
+  return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len)) == 0
+             ? 0
+             : Fail();
 }
 
 int PLAT_WINAPI EmuListen(TSocket s, int backlog) {
@@ -328,12 +331,27 @@ int PLAT_WINAPI EmuSetSockOpt(TSocket s, int level, int name, const char* value,
   if (level == kSolSocket) {
     lvl = SOL_SOCKET;
     switch (name) {
-      case kSoReuseAddr: opt = SO_REUSEADDR; v = v != 0; break;
-      case kSoKeepAlive: opt = SO_KEEPALIVE; v = v != 0; break;
-      case kSoBroadcast: opt = SO_BROADCAST; v = v != 0; break;
-      case kSoSndBuf: opt = SO_SNDBUF; break;
-      case kSoRcvBuf: opt = SO_RCVBUF; break;
-      default: wsaError = 10042; return kSocketError;
+      case kSoReuseAddr:
+        opt = SO_REUSEADDR;
+        v = v != 0;
+        break;
+      case kSoKeepAlive:
+        opt = SO_KEEPALIVE;
+        v = v != 0;
+        break;
+      case kSoBroadcast:
+        opt = SO_BROADCAST;
+        v = v != 0;
+        break;
+      case kSoSndBuf:
+        opt = SO_SNDBUF;
+        break;
+      case kSoRcvBuf:
+        opt = SO_RCVBUF;
+        break;
+      default:
+        wsaError = 10042;
+        return kSocketError;
     }
   } else if (level == kIpProtoTcp && (name == kTcpNoDelay || name == kTcpCork)) {
     lvl = IPPROTO_TCP;
@@ -351,7 +369,10 @@ int PLAT_WINAPI EmuGetSockOpt(TSocket s, int level, int name, char* value, int* 
     wsaError = 10042;
     return kSocketError;
   }
-  int opt = name == kSoSndBuf ? SO_SNDBUF : name == kSoRcvBuf ? SO_RCVBUF : name == 0x1007 ? SO_ERROR : -1;
+  int opt = name == kSoSndBuf   ? SO_SNDBUF
+            : name == kSoRcvBuf ? SO_RCVBUF
+            : name == 0x1007    ? SO_ERROR
+                                : -1;
   if (opt < 0) {
     wsaError = 10042;
     return kSocketError;
@@ -369,7 +390,8 @@ int PLAT_WINAPI EmuGetSockOpt(TSocket s, int level, int name, char* value, int* 
 int SendResult(int fd, ssize_t n) {
   if (n >= 0) return static_cast<int>(n);
   int err = errno;
-  if (err == EAGAIN || err == EWOULDBLOCK) WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
+  if (err == EAGAIN || err == EWOULDBLOCK)
+    WithRegistration(fd, [](Registration& r) { r.writeArmed = true; });
   errno = err;
   return Fail();
 }
@@ -384,7 +406,8 @@ int PLAT_WINAPI EmuSend(TSocket s, const char* buf, int len, int flags) {
   return SendResult(Fd(s), n);
 }
 
-int PLAT_WINAPI EmuSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddr* to, int tolen) {
+int PLAT_WINAPI EmuSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddr* to,
+                          int tolen) {
   ssize_t n = ::sendto(Fd(s), buf, static_cast<std::size_t>(len), SendFlags(flags),
                        reinterpret_cast<const sockaddr*>(to), static_cast<socklen_t>(tolen));
   return SendResult(Fd(s), n);
@@ -402,7 +425,8 @@ int PLAT_WINAPI EmuRecv(TSocket s, char* buf, int len, int flags) {
   return n < 0 ? Fail() : static_cast<int>(n);
 }
 
-int PLAT_WINAPI EmuRecvFrom(TSocket s, char* buf, int len, int flags, TSockAddr* from, int* fromlen) {
+int PLAT_WINAPI EmuRecvFrom(TSocket s, char* buf, int len, int flags, TSockAddr* from,
+                            int* fromlen) {
   int fd = Fd(s);
   socklen_t l = fromlen ? static_cast<socklen_t>(*fromlen) : 0;
   ssize_t n = ::recvfrom(fd, buf, static_cast<std::size_t>(len), (flags & kMsgOob) ? MSG_OOB : 0,
@@ -465,13 +489,16 @@ char* PLAT_WINAPI EmuInetNtoa(TInAddr a) {
 }
 
 THostEnt* PLAT_WINAPI EmuGetHostByNameApi(const char* name) { return EmuGetHostByName(name); }
-TServEnt* PLAT_WINAPI EmuGetServByNameApi(const char* n, const char* p) { return EmuGetServByName(n, p); }
+TServEnt* PLAT_WINAPI EmuGetServByNameApi(const char* n, const char* p) {
+  return EmuGetServByName(n, p);
+}
 TProtoEnt* PLAT_WINAPI EmuGetProtoByNameApi(const char* name) { return EmuGetProtoByName(name); }
-std::uintptr_t PLAT_WINAPI EmuAsyncByName(WindowHandle w, unsigned m, const char* n, char* b, int l) {
+std::uintptr_t PLAT_WINAPI EmuAsyncByName(WindowHandle w, unsigned m, const char* n, char* b,
+                                          int l) {
   return EmuAsyncGetHostByName(w, m, n, b, l);
 }
-std::uintptr_t PLAT_WINAPI EmuAsyncByAddr(WindowHandle w, unsigned m, const char* a, int len, int type,
-                                          char* b, int l) {
+std::uintptr_t PLAT_WINAPI EmuAsyncByAddr(WindowHandle w, unsigned m, const char* a, int len,
+                                          int type, char* b, int l) {
   return EmuAsyncGetHostByAddr(w, m, a, len, type, b, l);
 }
 int PLAT_WINAPI EmuCancel(std::uintptr_t handle) { return EmuCancelAsyncRequest(handle); }
@@ -481,7 +508,8 @@ struct Entry {
   void* proc;
 };
 
-#define ENTRY(n, f) {n, reinterpret_cast<void*>(&f)}
+#define ENTRY(n, f) \
+  { n, reinterpret_cast<void*>(&f) }
 const Entry kTable[] = {
     ENTRY("WSAStartup", EmuWSAStartup),
     ENTRY("WSACleanup", EmuWSACleanup),
@@ -524,58 +552,107 @@ int GetWsaError() { return wsaError; }
 
 int WsaFromErrno(int error) {
   switch (error) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EBADF: return 10038;
-    case EACCES: case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: case ENFILE: return 10024;
-    case EAGAIN: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: case EPIPE: return 10054;  // a send to a reset peer, as on Windows
-    case ENOBUFS: case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return 10022;
+    case 0:
+      return 0;
+    case EINTR:
+      return 10004;
+    case EBADF:
+      return 10038;
+    case EACCES:
+    case EPERM:
+      return 10013;
+    case EFAULT:
+      return 10014;
+    case EINVAL:
+      return 10022;
+    case EMFILE:
+    case ENFILE:
+      return 10024;
+    case EAGAIN:
+      return 10035;
+    case EINPROGRESS:
+      return 10036;
+    case EALREADY:
+      return 10037;
+    case ENOTSOCK:
+      return 10038;
+    case EDESTADDRREQ:
+      return 10039;
+    case EMSGSIZE:
+      return 10040;
+    case EPROTOTYPE:
+      return 10041;
+    case ENOPROTOOPT:
+      return 10042;
+    case EPROTONOSUPPORT:
+      return 10043;
+    case ESOCKTNOSUPPORT:
+      return 10044;
+    case EOPNOTSUPP:
+      return 10045;
+    case EPFNOSUPPORT:
+      return 10046;
+    case EAFNOSUPPORT:
+      return 10047;
+    case EADDRINUSE:
+      return 10048;
+    case EADDRNOTAVAIL:
+      return 10049;
+    case ENETDOWN:
+      return 10050;
+    case ENETUNREACH:
+      return 10051;
+    case ENETRESET:
+      return 10052;
+    case ECONNABORTED:
+      return 10053;
+    case ECONNRESET:
+    case EPIPE:
+      return 10054;  // a send to a reset peer, as on Windows
+    case ENOBUFS:
+    case ENOMEM:
+      return 10055;
+    case EISCONN:
+      return 10056;
+    case ENOTCONN:
+      return 10057;
+    case ESHUTDOWN:
+      return 10058;
+    case ETIMEDOUT:
+      return 10060;
+    case ECONNREFUSED:
+      return 10061;
+    case ELOOP:
+      return 10062;
+    case ENAMETOOLONG:
+      return 10063;
+    case EHOSTDOWN:
+      return 10064;
+    case EHOSTUNREACH:
+      return 10065;
+    default:
+      return 10022;
   }
 }
 
 int WsaFromResolver(int code) {
   switch (code) {
-    case EAI_NONAME: return 11001;
-    case EAI_AGAIN: return 11002;
-    case EAI_FAIL: return 11003;
+    case EAI_NONAME:
+      return 11001;
+    case EAI_AGAIN:
+      return 11002;
+    case EAI_FAIL:
+      return 11003;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return 11004;
+    case EAI_NODATA:
+      return 11004;
 #endif
-    case EAI_MEMORY: return 10055;
-    case EAI_SYSTEM: return WsaFromErrno(errno);
-    default: return 11003;
+    case EAI_MEMORY:
+      return 10055;
+    case EAI_SYSTEM:
+      return WsaFromErrno(errno);
+    default:
+      return 11003;
   }
 }
 

@@ -31,23 +31,21 @@ struct Service {
   const char* proto;
 };
 const Service kServices[] = {
-    {"echo", 7, "tcp"},      {"echo", 7, "udp"},       {"discard", 9, "tcp"},
-    {"discard", 9, "udp"},   {"daytime", 13, "tcp"},   {"daytime", 13, "udp"},
-    {"ftp-data", 20, "tcp"}, {"ftp", 21, "tcp"},       {"ssh", 22, "tcp"},
-    {"telnet", 23, "tcp"},   {"smtp", 25, "tcp"},      {"time", 37, "tcp"},
-    {"time", 37, "udp"},     {"domain", 53, "tcp"},    {"domain", 53, "udp"},
-    {"http", 80, "tcp"},     {"www", 80, "tcp"},       {"pop3", 110, "tcp"},
-    {"nntp", 119, "tcp"},    {"usenet", 119, "tcp"},   {"ntp", 123, "udp"},
-    {"imap", 143, "tcp"},    {"snmp", 161, "udp"},     {"ldap", 389, "tcp"},
-    {"https", 443, "tcp"},   {"nntps", 563, "tcp"},    {"socks", 1080, "tcp"},
+    {"echo", 7, "tcp"},     {"echo", 7, "udp"},     {"discard", 9, "tcp"},   {"discard", 9, "udp"},
+    {"daytime", 13, "tcp"}, {"daytime", 13, "udp"}, {"ftp-data", 20, "tcp"}, {"ftp", 21, "tcp"},
+    {"ssh", 22, "tcp"},     {"telnet", 23, "tcp"},  {"smtp", 25, "tcp"},     {"time", 37, "tcp"},
+    {"time", 37, "udp"},    {"domain", 53, "tcp"},  {"domain", 53, "udp"},   {"http", 80, "tcp"},
+    {"www", 80, "tcp"},     {"pop3", 110, "tcp"},   {"nntp", 119, "tcp"},    {"usenet", 119, "tcp"},
+    {"ntp", 123, "udp"},    {"imap", 143, "tcp"},   {"snmp", 161, "udp"},    {"ldap", 389, "tcp"},
+    {"https", 443, "tcp"},  {"nntps", 563, "tcp"},  {"socks", 1080, "tcp"},
 };
 struct Protocol {
   const char* name;
   int number;
 };
-const Protocol kProtocols[] = {{"ip", 0}, {"icmp", 1}, {"ggp", 3}, {"tcp", 6}, {"egp", 8},
-                               {"pup", 12}, {"udp", 17}, {"hmp", 20}, {"xns-idp", 22},
-                               {"rdp", 27}, {"ipv6", 41}, {"rvd", 66}};
+const Protocol kProtocols[] = {{"ip", 0},       {"icmp", 1}, {"ggp", 3},   {"tcp", 6},
+                               {"egp", 8},      {"pup", 12}, {"udp", 17},  {"hmp", 20},
+                               {"xns-idp", 22}, {"rdp", 27}, {"ipv6", 41}, {"rvd", 66}};
 
 bool SameName(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 
@@ -102,7 +100,8 @@ HostResult ResolveAddress(std::uint32_t address) {
 // the asynchronous lookups of Windows do. Returns the size it needs.
 int WriteHostEnt(const HostResult& r, char* buf, int buflen) {
   std::size_t n = r.addresses.size();
-  std::size_t need = sizeof(THostEnt) + sizeof(char*) + (n + 1) * sizeof(char*) + 4 * n + r.name.size() + 1;
+  std::size_t need =
+      sizeof(THostEnt) + sizeof(char*) + (n + 1) * sizeof(char*) + 4 * n + r.name.size() + 1;
   if (need > static_cast<std::size_t>(buflen)) return static_cast<int>(need);
   auto* he = reinterpret_cast<THostEnt*>(buf);
   char** aliases = reinterpret_cast<char**>(buf + sizeof(THostEnt));
@@ -141,7 +140,8 @@ std::unordered_map<std::uintptr_t, Lookup> pending;
 std::uintptr_t nextHandle = 0x10000000;
 
 template <typename Resolve>
-std::uintptr_t StartLookup(WindowHandle window, unsigned msg, char* buf, int buflen, Resolve resolve) {
+std::uintptr_t StartLookup(WindowHandle window, unsigned msg, char* buf, int buflen,
+                           Resolve resolve) {
   std::uintptr_t handle;
   {
     std::lock_guard<std::mutex> lock(lookupMu);
@@ -253,8 +253,8 @@ TServEnt* EmuGetServByName(const char* name, const char* proto) {
   std::snprintf(s.name, sizeof s.name, "%s", name);
   std::snprintf(s.proto, sizeof s.proto, "%s", foundProto);
   s.aliases[0] = nullptr;
-  s.entry = TServEnt{s.name, s.aliases, static_cast<std::int16_t>(htons(static_cast<std::uint16_t>(port))),
-                     s.proto};
+  s.entry = TServEnt{s.name, s.aliases,
+                     static_cast<std::int16_t>(htons(static_cast<std::uint16_t>(port))), s.proto};
   return &s.entry;
 }
 
@@ -270,7 +270,8 @@ TProtoEnt* EmuGetProtoByName(const char* name) {
   if (number < 0) {
     protoent pe{}, *res = nullptr;
     char buf[1024];
-    if (getprotobyname_r(name, &pe, buf, sizeof buf, &res) == 0 && res != nullptr) number = res->p_proto;
+    if (getprotobyname_r(name, &pe, buf, sizeof buf, &res) == 0 && res != nullptr)
+      number = res->p_proto;
   }
   if (number < 0) {
     SetWsaError(11004);

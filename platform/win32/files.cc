@@ -18,13 +18,15 @@ FileHandle FileCreate(const char* path) {
 
 std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count) {
   DWORD n = 0;
-  if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &n, nullptr)) return -1;
+  if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &n, nullptr))
+    return -1;
   return static_cast<std::int32_t>(n);
 }
 
 std::int32_t FileWrite(FileHandle file, const void* buffer, std::int32_t count) {
   DWORD n = 0;
-  if (!WriteFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &n, nullptr)) return -1;
+  if (!WriteFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &n, nullptr))
+    return -1;
   return static_cast<std::int32_t>(n);
 }
 
@@ -46,7 +48,9 @@ double ProcessCpuSeconds() {
   FILETIME created, exited, kernel, user;
   if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
   auto value = [](const FILETIME& f) {
-    return static_cast<double>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 1e7;
+    return static_cast<double>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) |
+                               f.dwLowDateTime) /
+           1e7;
   };
   return value(kernel) + value(user);
 }

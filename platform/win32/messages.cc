@@ -81,7 +81,8 @@ void DispatchQueued(const Message& message) {
 }
 
 bool WaitForMessage(int timeoutMs) {
-  DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs),
+  DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr,
+                                        timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs),
                                         QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   return r == WAIT_OBJECT_0;
 }

@@ -13,7 +13,8 @@ bool VersionInfoRead(const char* path, std::uint32_t size, void* block) {
   return GetFileVersionInfoA(path, 0, size, block) != 0;
 }
 
-bool VersionInfoQuery(const void* block, const char* subBlock, void** value, std::uint32_t* length) {
+bool VersionInfoQuery(const void* block, const char* subBlock, void** value,
+                      std::uint32_t* length) {
   UINT len = 0;
   BOOL ok = VerQueryValueA(block, subBlock, value, &len);
   *length = len;

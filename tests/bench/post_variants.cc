@@ -64,7 +64,8 @@ double PostOnce(Mode mode, const char* server, const char* port, const std::stri
   auto t0 = std::chrono::steady_clock::now();
   c.Post(&m);
   Wait(c);
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   if (c.StatusCode() != 240) std::fprintf(stderr, "post failed: %s\n", c.LastResponse().c_str());
   c.Abort();
   return ms;
@@ -85,13 +86,15 @@ int main(int argc, char** argv) {
     std::fclose(f);
   }
   int runs = std::atoi(argv[4]);
-  const std::pair<Mode, const char*> modes[] = {
-      {Mode::shipped, "corked, marker pushed"}, {Mode::nagle, "plain (Nagle)"}, {Mode::nodelay, "TCP_NODELAY throughout"}};
+  const std::pair<Mode, const char*> modes[] = {{Mode::shipped, "corked, marker pushed"},
+                                                {Mode::nagle, "plain (Nagle)"},
+                                                {Mode::nodelay, "TCP_NODELAY throughout"}};
   for (const auto& [mode, name] : modes) {
     std::vector<double> t;
     for (int i = 0; i < runs; ++i) t.push_back(PostOnce(mode, argv[1], argv[2], article));
     std::sort(t.begin(), t.end());
-    std::printf("    %-24s median %7.1f ms  (min %.1f, max %.1f)\n", name, t[t.size() / 2], t.front(), t.back());
+    std::printf("    %-24s median %7.1f ms  (min %.1f, max %.1f)\n", name, t[t.size() / 2],
+                t.front(), t.back());
   }
   return 0;
 }

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
   wait4(pid, &status, 0, &ru);
   clock_gettime(CLOCK_MONOTONIC, &t1);
   double wall = (t1.tv_sec - t0.tv_sec) * 1e3 + (t1.tv_nsec - t0.tv_nsec) / 1e6;
-  double cpu = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+  double cpu = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+               (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
   fprintf(stderr, "%.3f %.3f %ld\n", wall, cpu, ru.ru_maxrss);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -87,7 +87,8 @@ double BlockingLoop(long long total, int chunk, int call = 1 << 30) {
   wsock::closesocket(s);
   sink.Wait();
   double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  if (sink.received != total) std::printf("  (sink received %lld of %lld bytes)\n", sink.received.load(), total);
+  if (sink.received != total)
+    std::printf("  (sink received %lld of %lld bytes)\n", sink.received.load(), total);
   return static_cast<double>(total) / 1e6 / seconds;
 }
 
@@ -118,7 +119,8 @@ double ComponentLoop(long long total) {
   while (!done) Application->HandleMessage();
   sink.Wait();
   double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  if (sink.received != total) std::printf("  (sink received %lld of %lld bytes)\n", sink.received.load(), total);
+  if (sink.received != total)
+    std::printf("  (sink received %lld of %lld bytes)\n", sink.received.load(), total);
   return static_cast<double>(total) / 1e6 / seconds;
 }
 
@@ -136,7 +138,9 @@ double IdleCpuMs(int seconds) {
   auto end = Clock::now() + std::chrono::seconds(seconds);
   for (auto now = Clock::now(); now < end; now = Clock::now()) {
     Application->ProcessMessages();
-    plat::WaitForMessage(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count()) + 1);
+    plat::WaitForMessage(
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count()) +
+        1);
   }
   double cpu = plat::ProcessCpuSeconds() - cpu0;
   client.Abort();
@@ -162,13 +166,18 @@ int main(int argc, char** argv) {
     b64k.push_back(BlockingLoop(total, 65536));
   }
   double c = median(comp), ceiling = median(b1514), pattern = median(b4096), limit = median(b64k);
-  std::printf("  TWSocket Send/OnDataSent, 4096-byte pieces : %8.1f MB/s (%.0f%% of the 1514-byte ceiling)\n", c,
-              100 * c / ceiling);
+  std::printf(
+      "  TWSocket Send/OnDataSent, 4096-byte pieces : %8.1f MB/s (%.0f%% of the 1514-byte "
+      "ceiling)\n",
+      c, 100 * c / ceiling);
   std::printf("  blocking send loop, 1514-byte calls        : %8.1f MB/s\n", ceiling);
-  std::printf("  blocking send loop, 4096-byte pieces cut at 1514 (the component's call pattern): %.1f MB/s\n",
-              pattern);
+  std::printf(
+      "  blocking send loop, 4096-byte pieces cut at 1514 (the component's call pattern): %.1f "
+      "MB/s\n",
+      pattern);
   std::printf("  blocking send loop, 64 KiB calls           : %8.1f MB/s\n", limit);
   int idle = argc > 2 ? std::atoi(argv[2]) : 5;
-  std::printf("CPU time while waiting %d s on a silent connection: %.2f ms\n", idle, IdleCpuMs(idle));
+  std::printf("CPU time while waiting %d s on a silent connection: %.2f ms\n", idle,
+              IdleCpuMs(idle));
   return 0;
 }

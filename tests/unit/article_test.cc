@@ -1,9 +1,10 @@
 // The article text, byte for byte.
+#include "app/article.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "app/article.h"
 #include "host/console.h"
 
 namespace {
@@ -20,7 +21,8 @@ class ArticleTest : public ::testing::Test {
   }
   void TearDown() override { std::remove(path.c_str()); }
 
-  std::string Assemble(const std::string& body, const std::string& author = "Jan <jan@example.invalid>",
+  std::string Assemble(const std::string& body,
+                       const std::string& author = "Jan <jan@example.invalid>",
                        const std::string& subject = "Test") {
     {
       TFileStream f(path, fmCreate);
@@ -31,7 +33,8 @@ class ArticleTest : public ::testing::Test {
     EXPECT_EQ(article.Position(), 0);
     return std::string(article.Memory(), static_cast<std::size_t>(article.Size()));
   }
-  std::string Headers(const std::string& from = "Jan <jan@example.invalid>", const std::string& subject = "Test") {
+  std::string Headers(const std::string& from = "Jan <jan@example.invalid>",
+                      const std::string& subject = "Test") {
     return "From: " + from + "\r\nNewsgroups: pl.test,pl.news.czytniki\r\nSubject: " + subject +
            "\r\nUser-Agent: Kestrun/1.02.03.04\r\nMime-Version: 1.0\r\n"
            "Content-Type: text/plain; charset=Windows-1250\r\nContent-Transfer-Encoding: 8bit\r\n"
@@ -41,11 +44,13 @@ class ArticleTest : public ::testing::Test {
 
 TEST_F(ArticleTest, HeaderBlockAndEmptyBody) {
   EXPECT_EQ(Assemble(""), Headers());
-  EXPECT_EQ(Assemble("", "Jan <jan@example.invalid>", ""), Headers("Jan <jan@example.invalid>", ""));
+  EXPECT_EQ(Assemble("", "Jan <jan@example.invalid>", ""),
+            Headers("Jan <jan@example.invalid>", ""));
 }
 
 TEST_F(ArticleTest, BodyKeepsItsBytesAndDoublesLeadingDots) {
-  EXPECT_EQ(Assemble(".\r\n.start\r\nmid.dle\r\n..two\r\n"), Headers() + "..\r\n..start\r\nmid.dle\r\n...two\r\n");
+  EXPECT_EQ(Assemble(".\r\n.start\r\nmid.dle\r\n..two\r\n"),
+            Headers() + "..\r\n..start\r\nmid.dle\r\n...two\r\n");
   // LF-only line ends stay as they are; a dot after a lone LF still leads a line.
   EXPECT_EQ(Assemble("a\n.b\nc"), Headers() + "a\n..b\nc");
   EXPECT_EQ(Assemble(".no final line end"), Headers() + "..no final line end");
@@ -62,7 +67,8 @@ TEST_F(ArticleTest, BodyKeepsItsBytesAndDoublesLeadingDots) {
 TEST_F(ArticleTest, EmptyProductUrlLeavesItsHeaderOut) {
   identity.ProductUrl.clear();
   std::string h = Headers();
-  h.erase(h.find("X-User-Agent-Url"), std::string("X-User-Agent-Url: https://kestrun.example.org/\r\n").size());
+  h.erase(h.find("X-User-Agent-Url"),
+          std::string("X-User-Agent-Url: https://kestrun.example.org/\r\n").size());
   EXPECT_EQ(Assemble("x"), h + "x");
 }
 
@@ -77,13 +83,15 @@ TEST_F(ArticleTest, MissingFileNamesIt) {
 }
 
 TEST(HeaderValues, AsciiStaysAndPolishIsEncodedInWindows1250) {
-  EXPECT_EQ(HeaderLines("Subject", "Plain subject", false), std::vector<std::string>{"Subject: Plain subject"});
+  EXPECT_EQ(HeaderLines("Subject", "Plain subject", false),
+            std::vector<std::string>{"Subject: Plain subject"});
   EXPECT_EQ(HeaderLines("Subject", AnsiText("Zażółć"), false),
             std::vector<std::string>{"Subject: =?Windows-1250?Q?Za=BF=F3=B3=E6?="});
   // Only the display name is encoded, never the address; quotes go.
   EXPECT_EQ(HeaderLines("From", AnsiText("\"Jan Łoś\" <jan@example.invalid>"), true),
             std::vector<std::string>{"From: =?Windows-1250?Q?Jan_=A3o=9C?= <jan@example.invalid>"});
-  EXPECT_EQ(HeaderLines("From", "jan@example.invalid", true), std::vector<std::string>{"From: jan@example.invalid"});
+  EXPECT_EQ(HeaderLines("From", "jan@example.invalid", true),
+            std::vector<std::string>{"From: jan@example.invalid"});
 }
 
 TEST(HeaderValues, LongValuesAreFoldedWithin78Characters) {

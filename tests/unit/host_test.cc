@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr std::uint64_t Version(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) {
+constexpr std::uint64_t Version(std::uint16_t a, std::uint16_t b, std::uint16_t c,
+                                std::uint16_t d) {
   return static_cast<std::uint64_t>(a) << 48 | static_cast<std::uint64_t>(b) << 32 |
          static_cast<std::uint64_t>(c) << 16 | d;
 }
@@ -61,8 +62,12 @@ TEST(VersionResource, ProgramWithoutResourceGivesEmptyIdentity) {
 }
 
 // "Połączenie niemożliwe" in Windows-1250 and in code page 852.
-const char kCp1250Text[] = "Po\xB3\xB9" "czenie niemo\xBFliwe";
-const char kCp852Text[] = "Po\x88\xA5" "czenie niemo\xBEliwe";
+const char kCp1250Text[] =
+    "Po\xB3\xB9"
+    "czenie niemo\xBFliwe";
+const char kCp852Text[] =
+    "Po\x88\xA5"
+    "czenie niemo\xBEliwe";
 
 TEST(CodePage, Windows1250ToConsole852IsExact) {
   EXPECT_EQ(ConvertCodePage(kCp1250Text, 1250, 852), kCp852Text);
@@ -76,13 +81,15 @@ TEST(CodePage, Windows1250ToConsole852IsExact) {
 TEST(CodePage, EveryWindows1250CharacterSurvivesUtf8) {
   std::string all;
   for (int c = 1; c < 256; ++c) {
-    if (c != 0x81 && c != 0x83 && c != 0x88 && c != 0x90 && c != 0x98) all.push_back(static_cast<char>(c));
+    if (c != 0x81 && c != 0x83 && c != 0x88 && c != 0x90 && c != 0x98)
+      all.push_back(static_cast<char>(c));
   }
   std::string utf8 = ConvertCodePage(all, 1250, plat::kCpUtf8);
   EXPECT_EQ(ConvertCodePage(utf8, plat::kCpUtf8, 1250), all);
   EXPECT_EQ(ConvertCodePage("\xA3\xB9\x8C\x9F\x80\x84\x94", 1250, plat::kCpUtf8), "ŁąŚź€„”");
   EXPECT_EQ(TextToWide("\xF0\x9F\x98\x80", plat::kCpUtf8), u"\U0001F600");
-  EXPECT_EQ(ConvertCodePage("\xF0\x9F\x98\x80", plat::kCpUtf8, 1250), "??");  // no such character in 1250
+  EXPECT_EQ(ConvertCodePage("\xF0\x9F\x98\x80", plat::kCpUtf8, 1250),
+            "??");  // no such character in 1250
 }
 
 TEST(CodePage, MissingCharacterIsReplacedNotLost) {

@@ -12,7 +12,8 @@ TEST(SocketErrorText, KnownAndUnknownNumbers) {
   EXPECT_EQ(SocketErrorText(10071), "Too many levels of remote in path");
   EXPECT_EQ(SocketErrorText(11001), "Host not found");
   EXPECT_EQ(SocketErrorText(11004), "No Data");
-  for (int n : {1, 10072, 10090, 11000, 11005, -1}) EXPECT_EQ(SocketErrorText(n), "Not a WinSock error") << n;
+  for (int n : {1, 10072, 10090, 11000, 11005, -1})
+    EXPECT_EQ(SocketErrorText(n), "Not a WinSock error") << n;
 }
 
 // A library whose behaviour a test chooses.
@@ -21,7 +22,9 @@ bool fakeLoadFails = false;
 const char* fakeMissing = "";
 int PLAT_WINAPI FakeStartup(std::uint16_t, plat::TWSAData*) { return fakeStartupResult; }
 int PLAT_WINAPI FakeCleanup() { return 0; }
-std::uint16_t PLAT_WINAPI FakeHtons(std::uint16_t v) { return static_cast<std::uint16_t>(v << 8 | v >> 8); }
+std::uint16_t PLAT_WINAPI FakeHtons(std::uint16_t v) {
+  return static_cast<std::uint16_t>(v << 8 | v >> 8);
+}
 char fakeLibrary;
 const TSocketLibraryLoader kFake = {
     [](const char*) -> void* { return fakeLoadFails ? nullptr : &fakeLibrary; },
@@ -71,7 +74,8 @@ TEST_F(BindingFailures, EachFailureHasItsMessage) {
 
   fakeStartupResult = 0;
   fakeMissing = "getprotobyname";
-  EXPECT_EQ(Failure([] { wsock::getprotobyname("tcp"); }), "Procedure getprotobyname not found in wsock32.dll Error #126");
+  EXPECT_EQ(Failure([] { wsock::getprotobyname("tcp"); }),
+            "Procedure getprotobyname not found in wsock32.dll Error #126");
   EXPECT_EQ(wsock::htons(0x0304), 0x0403);  // other entry points still work
 }
 
@@ -94,9 +98,9 @@ TEST_F(BindingFailures, SocketsLoadNothingUntilUsedAndTheLastUnloads) {
 
 class BufferProbe : public TWSocket {
  public:
-  using TWSocket::TWSocket;
   using TCustomWSocket::AppendToSendBuffer;
   using TCustomWSocket::SendBuffer;
+  using TWSocket::TWSocket;
 };
 
 TEST(SendBuffer, PacksIntoBlocksOfBlockSize) {
@@ -146,12 +150,16 @@ TEST(Resolvers, HostTexts) {
   EXPECT_EQ(Raised([] { WSocketResolveHost(std::string(257, 'a')); }),
             "WSocketResolveHost: '" + std::string(257, 'a') + "' Invalid Hostname.");
   // A group above 255 fails the dotted test, so the text is looked up as a name.
-  EXPECT_EQ(Raised([] { WSocketResolveHost("1.2.3.256"); }).rfind(
-                "WSocketResolveHost: Cannot convert host address '1.2.3.256', Error #", 0),
+  EXPECT_EQ(Raised([] {
+              WSocketResolveHost("1.2.3.256");
+            }).rfind("WSocketResolveHost: Cannot convert host address '1.2.3.256', Error #", 0),
             0u);
-  EXPECT_EQ(Raised([] { WSocketResolveHost("no-such-host.invalid"); }).rfind(
-                "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #110", 0),
-            0u);
+  EXPECT_EQ(
+      Raised([] { WSocketResolveHost("no-such-host.invalid"); })
+          .rfind(
+              "WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #110",
+              0),
+      0u);
 }
 
 TEST(Resolvers, PortAndProtocolTexts) {
@@ -159,18 +167,21 @@ TEST(Resolvers, PortAndProtocolTexts) {
   EXPECT_EQ(WSocketResolvePort("80abc", "tcp"), 80);
   EXPECT_EQ(WSocketResolvePort("nntp", "tcp"), 119);
   EXPECT_EQ(WSocketResolvePort(" nntp ", " tcp "), 119);
-  EXPECT_EQ(Raised([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }), "WSocketResolvePort: Invalid Port.");
+  EXPECT_EQ(Raised([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
+            "WSocketResolvePort: Invalid Port.");
   EXPECT_EQ(Raised([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
   EXPECT_EQ(Raised([] { WSocketResolvePort("119", ""); }), "WSocketResolvePort: Invalid Proto.");
-  EXPECT_EQ(Raised([] { WSocketResolvePort("no-such-service", "tcp"); }).rfind(
-                "WSocketResolvePort: Cannot convert port 'no-such-service', Error #", 0),
+  EXPECT_EQ(Raised([] {
+              WSocketResolvePort("no-such-service", "tcp");
+            }).rfind("WSocketResolvePort: Cannot convert port 'no-such-service', Error #", 0),
             0u);
   EXPECT_EQ(WSocketResolveProto("tcp"), 6);
   EXPECT_EQ(WSocketResolveProto(" udp "), 17);
   EXPECT_EQ(WSocketResolveProto("17x"), 17);
   EXPECT_EQ(Raised([] { WSocketResolveProto("   "); }), "WSocketResolveProto: Invalid Protocol.");
-  EXPECT_EQ(Raised([] { WSocketResolveProto("no-such-proto"); }).rfind(
-                "WSocketResolveProto: Cannot convert protocol 'no-such-proto', Error #", 0),
+  EXPECT_EQ(Raised([] {
+              WSocketResolveProto("no-such-proto");
+            }).rfind("WSocketResolveProto: Cannot convert protocol 'no-such-proto', Error #", 0),
             0u);
 }
 
@@ -193,7 +204,8 @@ TEST(Properties, WritersTrimAndGuardTheirTexts) {
 
 TEST(Properties, SendOnAClosedSocketReportsNotConnected) {
   TWSocket s(nullptr);
-  EXPECT_EQ(Raised([&] { s.Send("x", 1); }), "Error 10057 in function Send\r\nSocket is not connected");
+  EXPECT_EQ(Raised([&] { s.Send("x", 1); }),
+            "Error 10057 in function Send\r\nSocket is not connected");
   EXPECT_EQ(s.LastError(), 10057);
   int errors = 0;
   s.OnError = [&](TObject*) { ++errors; };
@@ -213,10 +225,13 @@ TEST(Properties, ConnectChecksComeInOrder) {
   EXPECT_EQ(Raised([&] { s.Connect(); }), "Connect: No Protocol Specified");
   s.AssignProto("tcp");
   s.AssignPort("no-such-service");
-  EXPECT_EQ(Raised([&] { s.Connect(); }).rfind("connect: WSocketResolvePort: Cannot convert port", 0), 0u);
+  EXPECT_EQ(
+      Raised([&] { s.Connect(); }).rfind("connect: WSocketResolvePort: Cannot convert port", 0),
+      0u);
   EXPECT_EQ(s.State(), wsClosed);
   TWSocket fresh(nullptr);
-  EXPECT_EQ(Raised([&] { fresh.Listen(); }), "Error 10022 in function listen: port not assigned\r\nInvalid argument");
+  EXPECT_EQ(Raised([&] { fresh.Listen(); }),
+            "Error 10022 in function listen: port not assigned\r\nInvalid argument");
 }
 
 }  // namespace

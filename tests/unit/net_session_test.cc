@@ -9,7 +9,8 @@
 namespace {
 
 const char* Name(TSocketState s) {
-  static const char* names[] = {"invalid", "opened", "bound", "connecting", "connected", "accepting", "listening", "closed"};
+  static const char* names[] = {"invalid",   "opened",    "bound",     "connecting",
+                                "connected", "accepting", "listening", "closed"};
   return names[s];
 }
 
@@ -17,8 +18,12 @@ const char* Name(TSocketState s) {
 struct Recorder {
   std::vector<std::string> log;
   void Attach(TWSocket& s) {
-    s.OnChangeState = [this](TObject*, TSocketState, TSocketState n) { log.push_back(std::string("state ") + Name(n)); };
-    s.OnSessionConnected = [this](TObject*, std::uint16_t e) { log.push_back("connected " + IntToStr(e)); };
+    s.OnChangeState = [this](TObject*, TSocketState, TSocketState n) {
+      log.push_back(std::string("state ") + Name(n));
+    };
+    s.OnSessionConnected = [this](TObject*, std::uint16_t e) {
+      log.push_back("connected " + IntToStr(e));
+    };
     s.OnSessionClosed = [this, &s](TObject*, std::uint16_t e) {
       log.push_back("closed " + IntToStr(e) + " in " + Name(s.State()));
     };
@@ -53,8 +58,9 @@ TEST(Session, ConnectReportsOnceLaterAndPeerCloseFiresBeforeOwnClose) {
   server.peers[0]->Abort();  // an orderly close from the peer
   ASSERT_TRUE(RunUntil([&] { return rec.Count("closed") == 1; }));
   Settle();
-  EXPECT_EQ(rec.log, (std::vector<std::string>{"state opened", "state connecting", "state connected", "connected 0",
-                                               "closed 0 in connected", "state closed"}));
+  EXPECT_EQ(rec.log,
+            (std::vector<std::string>{"state opened", "state connecting", "state connected",
+                                      "connected 0", "closed 0 in connected", "state closed"}));
   // After a session the port has to be assigned again.
   EXPECT_EQ(client.Port(), server.Port());
   EXPECT_THROW(client.Connect(), ESocketException);
@@ -68,8 +74,9 @@ TEST(Session, RefusedPortGivesConnectErrorThenClose) {
   Connect(client, port);
   ASSERT_TRUE(RunUntil([&] { return rec.Count("closed") == 1; }));
   Settle();
-  EXPECT_EQ(rec.log, (std::vector<std::string>{"state opened", "state connecting", "state connected",
-                                               "connected 10061", "state closed", "closed 0 in closed"}));
+  EXPECT_EQ(rec.log,
+            (std::vector<std::string>{"state opened", "state connecting", "state connected",
+                                      "connected 10061", "state closed", "closed 0 in closed"}));
 }
 
 TEST(Session, LocalCloseFiresAfterStateIsClosedAndDestructionFiresNothing) {
@@ -161,8 +168,8 @@ TEST(Session, PartialSendFinishesOnALaterWriteNotification) {
   ASSERT_TRUE(RunUntil([&] { return connected && peerPtr != nullptr && dataSent == 1; }));
   peerPtr->Pause();  // the peer stops reading
   int small = 4096;
-  wsock::setsockopt(client.HSocket(), plat::kSolSocket, plat::kSoSndBuf, reinterpret_cast<const char*>(&small),
-                    sizeof small);
+  wsock::setsockopt(client.HSocket(), plat::kSolSocket, plat::kSoSndBuf,
+                    reinterpret_cast<const char*>(&small), sizeof small);
   std::string big(4 * 1024 * 1024, '\0');
   std::iota(big.begin(), big.end(), 0);
   EXPECT_EQ(client.Send(big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));

@@ -19,7 +19,8 @@
 inline bool RunUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!done()) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     Application->ProcessMessages();
     if (done()) break;
@@ -30,7 +31,9 @@ inline bool RunUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
 
 // Lets whatever is already on its way arrive, for checks that something did
 // NOT happen.
-inline void Settle(int ms = 100) { RunUntil([] { return false; }, ms); }
+inline void Settle(int ms = 100) {
+  RunUntil([] { return false; }, ms);
+}
 
 class LoopbackServer {
  public:

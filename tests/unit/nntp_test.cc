@@ -95,7 +95,8 @@ class NntpTest : public ::testing::Test {
     inCall = true;
     client.Connect();
     inCall = false;
-    return RunUntil([&] { return client.State() == nntpReady || client.State() == nntpNotConnected; }) &&
+    return RunUntil(
+               [&] { return client.State() == nntpReady || client.State() == nntpNotConnected; }) &&
            client.State() == nntpReady;
   }
   void PostAndWait(TStream& article) {
@@ -149,9 +150,13 @@ TEST_F(NntpTest, AnyGreetingMakesTheClientReady) {
 TEST_F(NntpTest, LinesAreSplitAtCrLfAcrossReads) {
   server.greeting = "";
   std::vector<std::string> unsolicited;
-  client.OnDataAvailable = [&](TObject*, std::uint16_t) { unsolicited.push_back(client.LastResponse()); };
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    unsolicited.push_back(client.LastResponse());
+  };
   std::string seenBytes;
-  client.OnDisplay = [&](TObject*, const char* msg, std::int32_t len) { seenBytes.append(msg, static_cast<std::size_t>(len)); };
+  client.OnDisplay = [&](TObject*, const char* msg, std::int32_t len) {
+    seenBytes.append(msg, static_cast<std::size_t>(len));
+  };
   client.Connect();
   ASSERT_TRUE(RunUntil([&] { return server.peer != nullptr; }));
   server.peer->SendString("200 hello\r");
@@ -171,7 +176,9 @@ TEST_F(NntpTest, LinesAreSplitAtCrLfAcrossReads) {
 TEST_F(NntpTest, OverlongLineIsCutNotTakenForAClose) {
   ASSERT_TRUE(ConnectReady());
   std::vector<std::string> unsolicited;
-  client.OnDataAvailable = [&](TObject*, std::uint16_t) { unsolicited.push_back(client.LastResponse()); };
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    unsolicited.push_back(client.LastResponse());
+  };
   server.peer->SendString(std::string(10000, 'x') + "\r\nafter\r\n");
   ASSERT_TRUE(RunUntil([&] { return unsolicited.size() == 2; }));
   EXPECT_EQ(unsolicited[0], std::string(4095, 'x'));

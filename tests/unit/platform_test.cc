@@ -19,7 +19,8 @@ class Recorder : public plat::MessageTarget {
 
 class Window {
  public:
-  explicit Window(plat::MessageTarget* t) : handle(plat::CreateHiddenWindow("KestrunTestWindow", t)) {}
+  explicit Window(plat::MessageTarget* t)
+      : handle(plat::CreateHiddenWindow("KestrunTestWindow", t)) {}
   ~Window() { plat::DestroyHiddenWindow(handle); }
   plat::WindowHandle handle;
 };
@@ -46,7 +47,8 @@ TEST(MessageQueue, DeliversInPostingOrderToTheRightWindow) {
     plat::PostWindowMessage(i % 2 ? wb.handle : wa.handle, plat::kWmUser + 1, i, 0);
   }
   EXPECT_FALSE(Drain());
-  EXPECT_EQ(a.seen, (decltype(a.seen){{plat::kWmUser + 1, 0}, {plat::kWmUser + 1, 2}, {plat::kWmUser + 1, 4}}));
+  EXPECT_EQ(a.seen, (decltype(a.seen){
+                        {plat::kWmUser + 1, 0}, {plat::kWmUser + 1, 2}, {plat::kWmUser + 1, 4}}));
   EXPECT_EQ(b.seen, (decltype(b.seen){{plat::kWmUser + 1, 1}, {plat::kWmUser + 1, 3}}));
 }
 

@@ -219,6 +219,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   void HandleLookupDone(TMessage& msg, bool byName);
   void AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
                   const char* name);
+  void BeginLookup();
   // Cancels the pending lookup; returns the library's result.
   int CancelLookup();
 

@@ -146,18 +146,23 @@ void TCustomWSocket::AssignLocalPort(const std::string& value) {
 
 // ---- lookups ----------------------------------------------------------------
 
-void TCustomWSocket::DnsLookup(const std::string& hostName) {
-  if (hostName.empty()) {
-    RaiseError("DNS lookup: invalid host name.");
-    FireDnsLookupDone(10022);
-    return;
-  }
+// A new lookup replaces a pending one, which then reports nothing.
+void TCustomWSocket::BeginLookup() {
   if (FLookupRequest != 0) {
     CancelLookup();
     FLookupRequest = 0;
   }
   FDnsResult.clear();
   FDnsResultList.Clear();
+}
+
+void TCustomWSocket::DnsLookup(const std::string& hostName) {
+  if (hostName.empty()) {
+    RaiseError("DNS lookup: invalid host name.");
+    FireDnsLookupDone(10022);
+    return;
+  }
+  BeginLookup();
   std::uint32_t a = wsock::inet_addr(hostName.c_str());
   if (a != plat::kInaddrNone) {
     FDnsResult = Dotted(a);
@@ -185,12 +190,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
     FireDnsLookupDone(10022);
     return;
   }
-  if (FLookupRequest != 0) {
-    CancelLookup();
-    FLookupRequest = 0;
-  }
-  FDnsResult.clear();
-  FDnsResultList.Clear();
+  BeginLookup();
   std::uint32_t a = wsock::inet_addr(hostAddr.c_str());
   FLookupRequest = wsock::WSAAsyncGetHostByAddr(FNotifyWindow, MsgHostByAddrDone,
                                                 reinterpret_cast<const char*>(&a), 4, plat::kAfInet,

@@ -30,7 +30,14 @@ if [ "${#missing[@]}" -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
     # inn.conf names a domain: install it unconfigured, then set the domain.
     policy=/usr/sbin/policy-rc.d
     [ -e "$policy" ] || { printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null; $SUDO chmod +x "$policy"; added_policy=1; }
-    $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" || true
+    # wine goes in as its packages recommend (the combination known to work);
+    # the rest without recommendations.
+    plain=() full=()
+    for p in "${missing[@]}"; do
+      case "$p" in wine | wine32) full+=("$p") ;; *) plain+=("$p") ;; esac
+    done
+    [ "${#plain[@]}" -eq 0 ] || $SUDO apt-get install -y -q --no-install-recommends "${plain[@]}" || true
+    [ "${#full[@]}" -eq 0 ] || $SUDO apt-get install -y -q "${full[@]}" || true
     if [ -f /etc/news/inn.conf ] && ! grep -q '^domain:' /etc/news/inn.conf; then
       $SUDO sed -i 's/^#* *domain:.*/domain: kestrun.test/' /etc/news/inn.conf
       grep -q '^domain:' /etc/news/inn.conf || echo 'domain: kestrun.test' | $SUDO tee -a /etc/news/inn.conf >/dev/null

@@ -29,21 +29,26 @@ if [ "${#missing[@]}" -gt 0 ] || [ "${need_update:-0}" = 1 ]; then
     # inn2 must not start a system news server, and it configures only once
     # inn.conf names a domain: install it unconfigured, then set the domain.
     policy=/usr/sbin/policy-rc.d
-    [ -e "$policy" ] || { printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null; $SUDO chmod +x "$policy"; added_policy=1; }
+    if [ ! -e "$policy" ]; then
+      printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+      $SUDO chmod +x "$policy"
+      trap '$SUDO rm -f "$policy"' EXIT
+    fi
     # wine goes in as its packages recommend (the combination known to work);
     # the rest without recommendations.
     plain=() full=()
     for p in "${missing[@]}"; do
       case "$p" in wine | wine32) full+=("$p") ;; *) plain+=("$p") ;; esac
     done
-    [ "${#plain[@]}" -eq 0 ] || $SUDO apt-get install -y -q --no-install-recommends "${plain[@]}" || true
+    # --force-confmiss brings back configuration files removed by hand.
+    [ "${#plain[@]}" -eq 0 ] || $SUDO apt-get install -y -q --no-install-recommends \
+      -o Dpkg::Options::=--force-confmiss "${plain[@]}" || true
     [ "${#full[@]}" -eq 0 ] || $SUDO apt-get install -y -q "${full[@]}" || true
     if [ -f /etc/news/inn.conf ] && ! grep -q '^domain:' /etc/news/inn.conf; then
       $SUDO sed -i 's/^#* *domain:.*/domain: kestrun.test/' /etc/news/inn.conf
       grep -q '^domain:' /etc/news/inn.conf || echo 'domain: kestrun.test' | $SUDO tee -a /etc/news/inn.conf >/dev/null
     fi
     $SUDO dpkg --configure -a
-    [ "${added_policy:-0}" = 1 ] && $SUDO rm -f "$policy"
     for p in "${missing[@]}"; do
       dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || { echo "setup: $p did not install" >&2; exit 1; }
     done

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 
 namespace plat {
 
@@ -53,6 +54,12 @@ void DispatchQueued(const Message& message);
 // Blocks until a message is waiting (or the timeout, in milliseconds, passed;
 // negative waits for ever). Never spins. Returns whether a message is waiting.
 bool WaitForMessage(int timeoutMs = -1);
+
+// Where an exception that escapes a window's target goes. It must not
+// unwind through the system's message dispatch (on Windows that ends the
+// process), so the window procedure catches it and hands it here; without a
+// handler it is dropped.
+void SetDispatchExceptionHandler(void (*handler)(const std::exception& e));
 
 // Makes Ctrl-C (and, on POSIX, SIGTERM) post WM_QUIT to the main queue.
 void InstallQuitOnInterrupt();

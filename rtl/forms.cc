@@ -9,7 +9,14 @@
 
 namespace {
 TApplication theApplication;
-}
+
+// An error that escaped an event handler is reported and the loop goes on,
+// as a window program's message loop does.
+const bool reportsHandlerErrors = [] {
+  plat::SetDispatchExceptionHandler([](const std::exception& e) { Application->ShowException(e); });
+  return true;
+}();
+}  // namespace
 
 TApplication* Application = &theApplication;
 

@@ -29,6 +29,7 @@ struct Queue {
 };
 
 std::atomic<bool> quitRequested{false};
+void (*exceptionHandler)(const std::exception&) = nullptr;
 
 Queue& Q() {
   static Queue* q = new Queue;  // lives until the process ends
@@ -151,8 +152,14 @@ void DispatchQueued(const Message& message) {
   Queue& q = Q();
   auto it = q.windows.find(message.window);
   if (it == q.windows.end() || it->second == nullptr) return;
-  it->second->HandleMessage(message.msg, message.wParam, message.lParam);
+  try {
+    it->second->HandleMessage(message.msg, message.wParam, message.lParam);
+  } catch (const std::exception& e) {
+    if (exceptionHandler != nullptr) exceptionHandler(e);
+  }
 }
+
+void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) { exceptionHandler = handler; }
 
 bool WaitForMessage(int timeoutMs) {
   Queue& q = Q();

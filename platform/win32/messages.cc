@@ -8,10 +8,17 @@ namespace {
 // Captured during static initialisation, which runs on the main thread.
 const DWORD mainThreadId = GetCurrentThreadId();
 
+void (*exceptionHandler)(const std::exception&) = nullptr;
+
 LRESULT CALLBACK SharedWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* target = reinterpret_cast<MessageTarget*>(GetWindowLongPtrA(window, 0));
   if (target == nullptr) return DefWindowProcA(window, msg, wParam, lParam);
-  return target->HandleMessage(msg, wParam, lParam);
+  try {
+    return target->HandleMessage(msg, wParam, lParam);
+  } catch (const std::exception& e) {
+    if (exceptionHandler != nullptr) exceptionHandler(e);
+    return 0;
+  }
 }
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
@@ -86,6 +93,8 @@ bool WaitForMessage(int timeoutMs) {
                                         QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   return r == WAIT_OBJECT_0;
 }
+
+void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) { exceptionHandler = handler; }
 
 void InstallQuitOnInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 

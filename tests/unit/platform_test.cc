@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -94,6 +96,29 @@ TEST(MessageQueue, QuitFromAnotherThreadEndsTheApplicationWait) {
   ASSERT_EQ(a.seen.size(), 1u);  // what was posted before the quit is still dispatched
   EXPECT_EQ(a.seen[0].first, plat::kWmUser + 3);
   EXPECT_FALSE(Drain());  // the quit is taken once
+}
+
+class Thrower : public plat::MessageTarget {
+ public:
+  int calls = 0;
+  std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t wParam, std::intptr_t) override {
+    ++calls;
+    if (wParam == 1) throw std::runtime_error("handler failed");
+    return 0;
+  }
+};
+
+TEST(MessageQueue, ErrorEscapingAHandlerIsReportedAndTheLoopGoesOn) {
+  Thrower t;
+  Window w(&t);
+  std::vector<std::string> reported;
+  Application->ErrorWriter = [&](const std::string& text) { reported.push_back(text); };
+  plat::PostWindowMessage(w.handle, plat::kWmUser + 1, 1, 0);
+  plat::PostWindowMessage(w.handle, plat::kWmUser + 1, 2, 0);
+  Application->ProcessMessages();
+  Application->ErrorWriter = nullptr;
+  EXPECT_EQ(t.calls, 2);
+  EXPECT_EQ(reported, std::vector<std::string>{"handler failed"});
 }
 
 }  // namespace

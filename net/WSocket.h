@@ -220,6 +220,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   void AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
                   const char* name);
   void BeginLookup();
+  bool PeerName(plat::TSockAddrIn& sa, const char* what);
+  bool BoundName(plat::TSockAddrIn& sa);
   // Cancels the pending lookup; returns the library's result.
   int CancelLookup();
 

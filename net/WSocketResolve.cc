@@ -253,26 +253,25 @@ void TCustomWSocket::HandleLookupDone(TMessage& msg, bool byName) {
 
 // ---- peer and bound names -----------------------------------------------------
 
-std::string TCustomWSocket::ReadPeerAddr() {
-  if (FState != wsConnected) return "error";
-  plat::TSockAddrIn sa{};
+// The peer's name while connected; a failure is reported naming `what`.
+bool TCustomWSocket::PeerName(plat::TSockAddrIn& sa, const char* what) {
+  if (FState != wsConnected) return false;
   int len = sizeof sa;
   if (wsock::getpeername(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) {
-    ReportSocketError("GetPeerName");
-    return "error";
+    ReportSocketError(what);
+    return false;
   }
-  return Dotted(sa.sin_addr.S_addr);
+  return true;
+}
+
+std::string TCustomWSocket::ReadPeerAddr() {
+  plat::TSockAddrIn sa{};
+  return PeerName(sa, "GetPeerName") ? Dotted(sa.sin_addr.S_addr) : "error";
 }
 
 std::string TCustomWSocket::ReadPeerPort() {
-  if (FState != wsConnected) return "error";
   plat::TSockAddrIn sa{};
-  int len = sizeof sa;
-  if (wsock::getpeername(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0) {
-    ReportSocketError("GetPeerPort");
-    return "error";
-  }
-  return IntToStr(wsock::ntohs(sa.sin_port));
+  return PeerName(sa, "GetPeerPort") ? IntToStr(wsock::ntohs(sa.sin_port)) : "error";
 }
 
 int TCustomWSocket::QueryPeerName(plat::TSockAddrIn& name, int length) {
@@ -284,20 +283,19 @@ int TCustomWSocket::QuerySockName(plat::TSockAddrIn& name, int& length) {
   return wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&name), &length);
 }
 
-std::string TCustomWSocket::ReadBoundPort() {
-  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
-  plat::TSockAddrIn sa{};
+// The socket's own name once bound; failures are not reported.
+bool TCustomWSocket::BoundName(plat::TSockAddrIn& sa) {
+  if (FState != wsBound && FState != wsConnected && FState != wsListening) return false;
   int len = sizeof sa;
-  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0)
-    return "error";
-  return Format("%d", wsock::ntohs(sa.sin_port));
+  return wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) == 0;
+}
+
+std::string TCustomWSocket::ReadBoundPort() {
+  plat::TSockAddrIn sa{};
+  return BoundName(sa) ? Format("%d", wsock::ntohs(sa.sin_port)) : "error";
 }
 
 std::string TCustomWSocket::ReadBoundAddr() {
-  if (FState != wsBound && FState != wsConnected && FState != wsListening) return "error";
   plat::TSockAddrIn sa{};
-  int len = sizeof sa;
-  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&sa), &len) != 0)
-    return "error";
-  return Dotted(sa.sin_addr.S_addr);
+  return BoundName(sa) ? Dotted(sa.sin_addr.S_addr) : "error";
 }

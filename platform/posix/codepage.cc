@@ -188,32 +188,35 @@ class Converter {
   iconv_t cd_;
 };
 
+// Hands a converted text over as the Windows functions do: its length when
+// asked (dstLen 0), the text when it fits, 0 when it does not.
+template <typename Char>
+int Deliver(const std::basic_string<Char>& text, Char* dst, int dstLen) {
+  int n = static_cast<int>(text.size());
+  if (dstLen == 0) return n;
+  if (dstLen < n) return 0;
+  std::memcpy(dst, text.data(), text.size() * sizeof(Char));
+  return n;
+}
+
 }  // namespace
 
 int MultiByteToWide(unsigned codePage, const char* src, int srcLen, char16_t* dst, int dstLen) {
   if (srcLen < 0) srcLen = static_cast<int>(std::strlen(src)) + 1;
   if (srcLen == 0) return 0;
   std::string encoding = EncodingOf(codePage);
-  if (IsCp1250(encoding) || IsUtf8(encoding)) {
-    std::u16string w = IsCp1250(encoding) ? Cp1250ToWide(src, srcLen) : Utf8ToWide(src, srcLen);
-    int units = static_cast<int>(w.size());
-    if (dstLen == 0) return units;
-    if (dstLen < units) return 0;
-    std::memcpy(dst, w.data(), w.size() * sizeof(char16_t));
-    return units;
-  }
+  if (IsCp1250(encoding)) return Deliver(Cp1250ToWide(src, srcLen), dst, dstLen);
+  if (IsUtf8(encoding)) return Deliver(Utf8ToWide(src, srcLen), dst, dstLen);
   Converter c("UTF-16LE", encoding);
   if (!c.ok()) return 0;
   const std::string replacement("\xFD\xFF", 2);  // U+FFFD, as Windows does for bad input
   std::vector<char> out = c.Run(src, srcLen, 1, replacement);
-  int units = static_cast<int>(out.size() / 2);
-  if (dstLen == 0) return units;
-  if (dstLen < units) return 0;
-  for (int i = 0; i < units; ++i) {
-    dst[i] = static_cast<char16_t>(static_cast<unsigned char>(out[2 * i]) |
-                                   static_cast<unsigned char>(out[2 * i + 1]) << 8);
+  std::u16string wide(out.size() / 2, u'\0');
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    wide[i] = static_cast<char16_t>(static_cast<unsigned char>(out[2 * i]) |
+                                    static_cast<unsigned char>(out[2 * i + 1]) << 8);
   }
-  return units;
+  return Deliver(wide, dst, dstLen);
 }
 
 int WideToMultiByte(unsigned codePage, const char16_t* src, int srcLen, char* dst, int dstLen) {
@@ -224,14 +227,8 @@ int WideToMultiByte(unsigned codePage, const char16_t* src, int srcLen, char* ds
   }
   if (srcLen == 0) return 0;
   std::string encoding = EncodingOf(codePage);
-  if (IsCp1250(encoding) || IsUtf8(encoding)) {
-    std::string m = IsCp1250(encoding) ? WideToCp1250(src, srcLen) : WideToUtf8(src, srcLen);
-    int bytes = static_cast<int>(m.size());
-    if (dstLen == 0) return bytes;
-    if (dstLen < bytes) return 0;
-    std::memcpy(dst, m.data(), m.size());
-    return bytes;
-  }
+  if (IsCp1250(encoding)) return Deliver(WideToCp1250(src, srcLen), dst, dstLen);
+  if (IsUtf8(encoding)) return Deliver(WideToUtf8(src, srcLen), dst, dstLen);
   Converter c(encoding, "UTF-16LE");
   if (!c.ok()) return 0;
   std::vector<char> in(static_cast<std::size_t>(srcLen) * 2);
@@ -240,11 +237,7 @@ int WideToMultiByte(unsigned codePage, const char16_t* src, int srcLen, char* ds
     in[2 * i + 1] = static_cast<char>(src[i] >> 8);
   }
   std::vector<char> out = c.Run(in.data(), in.size(), 2, "?");
-  int bytes = static_cast<int>(out.size());
-  if (dstLen == 0) return bytes;
-  if (dstLen < bytes) return 0;
-  std::memcpy(dst, out.data(), out.size());
-  return bytes;
+  return Deliver(std::string(out.begin(), out.end()), dst, dstLen);
 }
 
 std::string ArgumentToAnsi(const std::string& argument) {

@@ -11,11 +11,18 @@
 set -euo pipefail
 
 cmd="${1:-}"
+marker=.kestrun-inn
 case "$cmd" in
 start)
   addr="${2:-127.0.0.2}"
   dir="${3:-$(mktemp -d /tmp/kestrun-inn.XXXXXX)}"
   mkdir -p "$dir"
+  # The folder is wiped by "stop": take only an empty one or one of our own.
+  if [ ! -f "$dir/$marker" ] && [ -n "$(ls -A "$dir")" ]; then
+    echo "inn.sh: $dir is not empty and is not a news server folder of ours" >&2
+    exit 1
+  fi
+  touch "$dir/$marker"
   rm -rf "$dir/etc"
   cp -a /etc/news "$dir/etc"
   for d in db run spool spool/articles spool/overview spool/incoming spool/incoming/tmp spool/outgoing \
@@ -97,6 +104,10 @@ ACTIVE
   ;;
 stop)
   dir="${2:?usage: inn.sh stop DIR}"
+  if [ ! -f "$dir/$marker" ]; then
+    echo "inn.sh: $dir was not made by inn.sh start; not touching it" >&2
+    exit 1
+  fi
   if [ -f "$dir/run/innd.pid" ]; then
     pid="$(cat "$dir/run/innd.pid")"
     su news -s /bin/sh -c "INNCONF='$dir/etc/inn.conf' /usr/lib/news/bin/ctlinnd -s -t 5 shutdown done" \

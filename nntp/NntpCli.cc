@@ -39,6 +39,8 @@ void TNntpCli::Connect() {
   FRequestReported = false;
   FReceiveLen = 0;
   FSkippingLongLine = false;
+  FLongLine.clear();
+  FDataFailure = 0;
   FRequestLine.clear();
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
@@ -152,7 +154,14 @@ void TNntpCli::HandleSocketConnected(TObject*, std::uint16_t Error) {
 }
 
 void TNntpCli::HandleSocketClosed(TObject*, std::uint16_t Error) {
-  if (FRequestType != nntpAbort) CompleteNotConnected(Error);
+  // A reading request cut off by an orderly close has not succeeded: its
+  // answer is missing or incomplete. It is reported as a reset, not as 0.
+  std::uint16_t requestError = Error;
+  if (requestError == 0 && !FRequestReported && FRequestType != nntpConnect &&
+      FRequestType != nntpPost && FRequestType != nntpQuit) {
+    requestError = 10054;
+  }
+  if (FRequestType != nntpAbort) CompleteNotConnected(requestError);
   if (OnSessionClosed) OnSessionClosed(this, Error);
   SetSessionState(nntpNotConnected);
 }
@@ -186,6 +195,20 @@ void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
       // may be half of that line end, so it stays.
       int keep = FReceiveBuffer[FReceiveLen - 1] == '\r' ? 1 : 0;
       int take = FReceiveLen - keep;
+      if (ReceivingData() && !FSkippingLongLine) {
+        // A data line is kept whole, up to a limit that no article line
+        // or overview line of a sane server comes near.
+        if (FLongLine.size() + static_cast<std::size_t>(take) > kMaxDataLine) {
+          std::string().swap(FLongLine);
+          if (FDataFailure == 0) FDataFailure = kErrorLineTooLong;
+          FSkippingLongLine = true;
+        } else {
+          FLongLine.append(FReceiveBuffer, static_cast<std::size_t>(take));
+        }
+        std::memmove(FReceiveBuffer, FReceiveBuffer + take, static_cast<std::size_t>(keep) + 1);
+        FReceiveLen = keep;
+        continue;
+      }
       bool first = !FSkippingLongLine;
       if (first) FLastResponse.assign(FReceiveBuffer, static_cast<std::size_t>(take));
       std::memmove(FReceiveBuffer, FReceiveBuffer + take, static_cast<std::size_t>(keep) + 1);
@@ -195,7 +218,13 @@ void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
       continue;
     }
     auto lineLen = static_cast<int>(eol - FReceiveBuffer);
-    std::string line(FReceiveBuffer, static_cast<std::size_t>(lineLen));
+    std::string line;
+    if (!FLongLine.empty()) {
+      line.swap(FLongLine);
+      line.append(FReceiveBuffer, static_cast<std::size_t>(lineLen));
+    } else {
+      line.assign(FReceiveBuffer, static_cast<std::size_t>(lineLen));
+    }
     int rest = FReceiveLen - lineLen - 2;
     std::memmove(FReceiveBuffer, eol + 2, static_cast<std::size_t>(rest) + 1);
     FReceiveLen = rest;

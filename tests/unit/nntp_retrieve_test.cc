@@ -190,7 +190,7 @@ TEST_F(RetrieveTest, NewNewsListIsReceivedNotLeftForTheNextRequest) {
             (Done{nntpNewNews, 0}));
   EXPECT_EQ(Text(out), "<a@h>\r\n<b@h>\r\n");
   EXPECT_EQ(Run([&] { client.Date(); }), (Done{nntpDate, 0}));
-  EXPECT_EQ(client.ServerDate(), EncodeDate(2024, 1, 2) + EncodeTime(3, 4, 5, 0));
+  EXPECT_DOUBLE_EQ(client.ServerDate(), EncodeDate(2024, 1, 2) + EncodeTime(3, 4, 5, 0));
 }
 
 TEST_F(RetrieveTest, XHdrKeepsItsOwnEventsAndUnstuffsToo) {
@@ -341,18 +341,18 @@ TEST_F(RetrieveTest, DateRepliesGoodImpossibleAndShort) {
   for (const auto& [reply, expected] : cases) {
     Answer(reply + "\r\n");
     EXPECT_EQ(Run([&] { client.Date(); }), (Done{nntpDate, 0})) << reply;
-    EXPECT_EQ(client.ServerDate(), expected) << reply;
+    EXPECT_DOUBLE_EQ(client.ServerDate(), expected) << reply;
   }
   Answer("500 what?\r\n");
   EXPECT_EQ(Run([&] { client.Date(); }), (Done{nntpDate, 500}));
-  EXPECT_EQ(client.ServerDate(), 0);
+  EXPECT_DOUBLE_EQ(client.ServerDate(), 0);
 
   Answer("111 19991231235959\r\n");
   Run([&] { client.Date(); });
   Answer("201 reader, no posting\r\n");
   bool permitted = client.PostingPermited();
   EXPECT_EQ(Run([&] { client.ModeReader(); }), (Done{nntpModeReader, 0}));
-  EXPECT_EQ(client.ServerDate(), 0);
+  EXPECT_DOUBLE_EQ(client.ServerDate(), 0);
   EXPECT_EQ(client.PostingPermited(), permitted);
 }
 

@@ -4,7 +4,9 @@
 
 #include "app/article.h"
 #include "host/console.h"
+#include "host/netrc.h"
 #include "nntp/NntpCli.h"
+#include "platform/codepage.h"
 #include "rtl/forms.h"
 
 namespace {
@@ -18,6 +20,26 @@ void WaitForClient(const TNntpCli& client) {
     if (client.State() == nntpReady || client.State() == nntpNotConnected) return;
     plat::WaitForMessage();
   }
+}
+
+// Logs in with the server's entry of the user's netrc file; false when
+// there is none, the file is open to others, or the server refuses (its
+// line is then in LastResponse). The password is never shown.
+bool LogIn(TNntpCli& client, const std::string& server) {
+  TNetrcLookup netrc = LookUpNetrc(server);
+  if (netrc.OpenToOthers) {
+    WriteConsoleLine(AnsiText("Plik ") + plat::ArgumentToAnsi(netrc.Path) +
+                     AnsiText(" mogą czytać lub zmieniać inni użytkownicy, więc Kestrun go nie "
+                              "używa (chmod 600)"));
+    return false;
+  }
+  if (!netrc.Found) return false;
+  client.SetUserName(netrc.Login.Login);
+  client.SetPassWord(netrc.Login.Password);
+  client.Authenticate();
+  WaitForClient(client);
+  client.SetPassWord("");
+  return client.State() == nntpReady && client.StatusCode() == 281;
 }
 
 }  // namespace
@@ -43,6 +65,12 @@ void RunPosting(const std::string& server, const std::string& author, const std:
     AssembleArticle(*article, author, groups, subject, path, identity);
     client->Post(article.get());
     WaitForClient(*client);
+    // Most public servers want a login before a post and say so with 480.
+    if (client->State() == nntpReady && client->StatusCode() == 480 && LogIn(*client, server)) {
+      article->SetPosition(0);
+      client->Post(article.get());
+      WaitForClient(*client);
+    }
   }
   if (client->State() != nntpReady || client->StatusCode() != 240) {
     WriteConsoleLine(AnsiText("Błąd serwera:"));

@@ -1,9 +1,12 @@
-// The user's environment: variables, the per-user netrc file and whether a
-// file is open to other users, and the clock.
+// The process's surroundings: environment variables, the per-user netrc
+// file and whether a file is open to other users, standard output, and the
+// clock.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace plat {
 
@@ -18,6 +21,10 @@ std::vector<std::string> NetrcCandidates();
 // Whether users other than the owner may read the file (or write it: then
 // they could plant a login). Systems without such permission bits say no.
 bool FileOpenToOthers(const std::string& path);
+
+// Standard output as a file handle for FileWrite: raw bytes, no line end
+// conversion.
+FileHandle StandardOutput();
 
 // A moment as the calendar shows it.
 struct CalendarTime {

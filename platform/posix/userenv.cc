@@ -35,6 +35,8 @@ bool FileOpenToOthers(const std::string& path) {
   return (st.st_mode & (S_IRGRP | S_IROTH | S_IWGRP | S_IWOTH)) != 0;
 }
 
+FileHandle StandardOutput() { return STDOUT_FILENO; }
+
 namespace {
 
 CalendarTime Now(bool utc) {

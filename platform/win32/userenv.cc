@@ -29,6 +29,10 @@ std::vector<std::string> NetrcCandidates() {
 // folder is private to that user already.
 bool FileOpenToOthers(const std::string&) { return false; }
 
+FileHandle StandardOutput() {
+  return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
 namespace {
 
 CalendarTime FromSystemTime(const SYSTEMTIME& st) {

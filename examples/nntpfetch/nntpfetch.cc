@@ -105,10 +105,8 @@ class Fetcher {
   bool Connect() {
     FDone = false;
     FClient.Connect();
-    while (FClient.State() != nntpReady && FClient.State() != nntpNotConnected &&
-           !Application->Terminated()) {
-      Pump();
-    }
+    WaitUntil(
+        [this] { return FClient.State() == nntpReady || FClient.State() == nntpNotConnected; });
     return FClient.State() == nntpReady;
   }
 
@@ -127,7 +125,7 @@ class Fetcher {
     FDone = false;
     FError = 0;
     start();
-    while (!FDone && !Application->Terminated()) Pump();
+    WaitUntil([this] { return FDone; });
     if (!FDone) throw Exception("interrupted");
     return FError;
   }
@@ -147,10 +145,14 @@ class Fetcher {
     return error == 0;
   }
 
-  void Pump() {
-    Application->ProcessMessages();
-    if (!FDone && !Application->Terminated() && FClient.State() != nntpNotConnected)
+  // Pumps the event loop, blocking between events, until `done` holds or
+  // the program is told to stop.
+  static void WaitUntil(const std::function<bool()>& done) {
+    while (!done()) {
+      Application->ProcessMessages();
+      if (done() || Application->Terminated()) return;
       plat::WaitForMessage();
+    }
   }
 
   std::string FServer;

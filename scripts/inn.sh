@@ -81,6 +81,7 @@ control.cancel 0000000000 0000000001 n
 junk 0000000000 0000000001 n
 pl.test 0000000000 0000000001 y
 pl.test.bench 0000000000 0000000001 y
+pl.test.read 0000000000 0000000001 y
 ACTIVE
   if [ -n "$auth" ]; then
     user="${auth%%:*}" password="${auth#*:}"

@@ -175,6 +175,21 @@ void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
     return;
   }
   if (n < 0) return;
+  SplitReceived(n, Error);
+}
+
+void TNntpCli::TakeReceived(const char* data, int n) {
+  while (n > 0 && FRequestType != nntpAbort) {
+    int room = kBufferSize - 1 - FReceiveLen;
+    int take = n < room ? n : room;
+    std::memcpy(FReceiveBuffer + FReceiveLen, data, static_cast<std::size_t>(take));
+    SplitReceived(take, 0);
+    data += take;
+    n -= take;
+  }
+}
+
+void TNntpCli::SplitReceived(int n, std::uint16_t Error) {
   FReceiveBuffer[FReceiveLen + n] = 0;
   if (OnDisplay) OnDisplay(this, FReceiveBuffer + FReceiveLen, n);
   FReceiveLen += n;

@@ -191,6 +191,10 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   void HandleSocketClosed(TObject* Sender, std::uint16_t Error);
   void HandleDataSent(TObject* Sender, std::uint16_t Error);
 
+  // Hands bytes to the receive path as if the socket had delivered them
+  // (for tests and fuzzing: no socket involved).
+  void TakeReceived(const char* data, int n);
+
   // Reads a signed decimal number after blanks; returns where it stopped.
   static std::size_t ParseNumber(const std::string& text, std::size_t from, std::int32_t& value);
   static std::size_t SkipBlanks(const std::string& text, std::size_t from);
@@ -241,6 +245,8 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
                               std::intptr_t lParam) override;
   void DispatchLine();
+  // Splits and dispatches the n bytes just placed after the held ones.
+  void SplitReceived(int n, std::uint16_t Error);
   // Completes the request and ends in nntpNotConnected even while the
   // socket still counts as connected (a failed connect, a closed session).
   void CompleteNotConnected(std::uint16_t Error);

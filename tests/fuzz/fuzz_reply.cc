@@ -1,4 +1,4 @@
-// Fuzz target for the NNTP client's reply and data-line handling: the first
+// Fuzz target (fuzz_reply) for the NNTP client's reply and data-line handling: the first
 // byte picks the requests to start, the rest is what the server sends, fed
 // in pieces whose sizes also come from the input. Nothing goes on the wire.
 //

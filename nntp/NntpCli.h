@@ -171,17 +171,19 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::string FRequestLine;
   TNntpRequest FRequestType = nntpConnect;
   bool FRequestReported = false;
-  // POST: whether the end marker was handed to the socket, and whether the
-  // bytes sent so far end at the start of a line.
+  // POST: whether the end marker was handed to the socket, whether the
+  // bytes sent so far end at the start of a line, and the block going out.
   bool FTerminatorSent = false;
   bool FPostAtLineStart = true;
-  // The server's answers: the last status and line, and the bytes received
-  // but not yet split into lines.
-  std::int32_t FStatusCode = 503;
   char FPostBuffer[kBufferSize] = {};
+  // The server's answers: the last status, the bytes received but not yet
+  // split into lines, the line being handled, and a status line kept while
+  // the lines of a multi-line answer come in.
+  std::int32_t FStatusCode = 503;
   TNntpLineBuffer FReceiveBuffer;
   std::string FLastResponse;
   std::string FSavedResponse;
+  // Published for the component's users; the client itself never sets it.
   std::string FErrorMessage;
   // Results of the retrieval and group commands.
   std::int32_t FArticleEstimated = -1;

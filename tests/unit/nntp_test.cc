@@ -530,15 +530,23 @@ TEST_F(NntpTest, InactivityLimitCountsArticleBytesGoingOut) {
   client.SetInactivityTimeout(200);
   ASSERT_TRUE(ConnectReady());
   server.peer->Pause();
+  // Small system buffers on both ends, so that the client's sending follows
+  // the server's reading instead of filling megabytes of buffers at once.
+  int small = 32 * 1024;
+  const char* option = reinterpret_cast<const char*>(&small);
+  wsock::setsockopt(server.peer->HSocket(), plat::kSolSocket, plat::kSoRcvBuf, option,
+                    sizeof small);
+  wsock::setsockopt(client.WSocket()->HSocket(), plat::kSolSocket, plat::kSoSndBuf, option,
+                    sizeof small);
   int readingTicks = 0;
   TMemoryStream article;
   Ticker ticker(20, [&] {
     // Once the client has handed everything over, what the system still
     // buffers is read at once: the client cannot see those bytes leave.
     bool allHandedOver = article.Position() == article.Size();
-    readingTicks += server.ReadSome(allHandedOver ? 1u << 30 : 256 * 1024) > 0;
+    readingTicks += server.ReadSome(allHandedOver ? 1u << 30 : 128 * 1024) > 0;
   });
-  Fill(article, Bytes(8000000) + "\r\n");
+  Fill(article, Bytes(1000000) + "\r\n");
   client.Post(&article);
   ASSERT_TRUE(RunUntil([&] { return !done.empty(); }, 30000));
   EXPECT_EQ(done, (std::vector<Done>{{nntpPost, 0}}));

@@ -324,6 +324,7 @@ void TNntpCli::HandleArticleReply() {
     return;
   }
   FReplyHandler = &TNntpCli::HandleArticleLine;
+  FReceiveBuffer.SetLineLimit(kMaxDataLine);  // data lines arrive whole
   FSavedResponse = FLastResponse;
   SetSessionState(nntpWaitingResponse);
   if (OnMessageBegin) OnMessageBegin(this);
@@ -344,6 +345,7 @@ void TNntpCli::HandleXHdrReply() {
     return;
   }
   FReplyHandler = &TNntpCli::HandleXHdrLine;
+  FReceiveBuffer.SetLineLimit(kMaxDataLine);
   FSavedResponse = FLastResponse;
   SetSessionState(nntpWaitingResponse);
   if (OnXHdrBegin) OnXHdrBegin(this);
@@ -355,11 +357,6 @@ void TNntpCli::HandleXHdrLine() {
   } else {
     DeliverDataLine(OnXHdrLine);
   }
-}
-
-bool TNntpCli::ReceivingData() const {
-  return FReplyHandler == &TNntpCli::HandleArticleLine ||
-         FReplyHandler == &TNntpCli::HandleXHdrLine;
 }
 
 void TNntpCli::DeliverDataLine(const TNotifyEvent& LineEvent) {

@@ -36,9 +36,7 @@ class FuzzCli : public TNntpCli {
   FuzzCli() : TNntpCli(nullptr) {}
   void SendCommandLine() override { FSavedResponse.clear(); }
   void Reset() {
-    FReceiveLen = 0;
-    FSkippingLongLine = false;
-    FLongLine.clear();
+    FReceiveBuffer.Clear();
     FDataFailure = 0;
     FRequestReported = true;
     FReplyHandler = nullptr;

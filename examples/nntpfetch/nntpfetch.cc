@@ -95,6 +95,8 @@ class Fetcher {
  public:
   explicit Fetcher(const std::string& server) : FServer(server) {
     FClient.SetHost(server);
+    // A server that falls silent ends the run rather than holding it.
+    FClient.SetInactivityTimeout(5 * 60 * 1000);
     FClient.OnRequestDone = [this](TObject*, TNntpRequest, std::uint16_t error) {
       FDone = true;
       FError = error;

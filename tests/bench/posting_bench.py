@@ -17,7 +17,8 @@ import time
 root = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 kestrun, variants, runstat = sys.argv[1], sys.argv[2], sys.argv[3]
 csv_path = sys.argv[4] if len(sys.argv) > 4 else None
-INN, SINK = "127.0.0.5", "127.0.0.6"
+# KESTRUN_BENCH_POST_ADDRESSES ("INN SINK") moves the servers elsewhere.
+INN, SINK = os.environ.get("KESTRUN_BENCH_POST_ADDRESSES", "127.0.0.5 127.0.0.6").split()
 SIZES = [("1 KB", 1000, 31), ("1 MB", 1000000, 15), ("10 MB", 10000000, 7)]
 HEADERS = ("From: Bench <bench@example.invalid>\r\nNewsgroups: pl.test.bench\r\nSubject: bench\r\n"
            "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=Windows-1250\r\n"

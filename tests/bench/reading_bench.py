@@ -19,7 +19,9 @@ import time
 here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.abspath(os.path.join(here, "..", ".."))
 fetch, plain, kestrun, runstat, csv_path = sys.argv[1:6]
-INN, AUTH, REPLAY = "127.0.0.5", "127.0.0.4", "127.0.0.6"
+# Loopback addresses of the servers (port 119); KESTRUN_BENCH_ADDRESSES
+# ("INN AUTH REPLAY") moves them off addresses that tests may be using.
+INN, AUTH, REPLAY = os.environ.get("KESTRUN_BENCH_ADDRESSES", "127.0.0.5 127.0.0.4 127.0.0.6").split()
 LINES = int(os.environ.get("KESTRUN_BENCH_LINES", "100000"))
 RUNS = int(os.environ.get("KESTRUN_BENCH_RUNS", "5"))
 USER, PASSWORD = "bench", "Bench-9-haslo"

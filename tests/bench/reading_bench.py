@@ -136,21 +136,30 @@ try:
 
     print("\nFrom the replay server (%s:119)" % REPLAY)
     lines = over.split(b"\r\n")[:-1]
-    for n in sorted({LINES // 100, LINES // 10, LINES}):
-        for size in (1000000, 10000000) if n == LINES else (n * 100,):
-            ov = os.path.join(work, "over.txt")
-            ar = os.path.join(work, "article.txt")
-            open(ov, "wb").write(stuffed(b"".join(l + b"\r\n" for l in lines[:n])))
-            open(ar, "wb").write(stuffed(art[:size]))
-            replay = subprocess.Popen([sys.executable, os.path.join(here, "replay_server.py"), REPLAY, ov, ar],
-                                      stdout=subprocess.PIPE)
-            replay.stdout.readline()
-            if size == n * 100 or size == 1000000:
-                run_case("replay", "XOVER %d lines" % n, os.path.getsize(ov) / 1e6, readers(REPLAY, "bench"))
-            run_case("replay", "ARTICLE %.1f MB" % (size / 1e6), size / 1e6, readers(REPLAY, "bench", "1"))
+
+    def replay_case(case, size_mb, overview, article, group_args):
+        global replay
+        ov = os.path.join(work, "over.txt")
+        ar = os.path.join(work, "article.txt")
+        open(ov, "wb").write(stuffed(overview))
+        open(ar, "wb").write(stuffed(article))
+        replay = subprocess.Popen([sys.executable, os.path.join(here, "replay_server.py"), REPLAY, ov, ar],
+                                  stdout=subprocess.PIPE)
+        replay.stdout.readline()
+        try:
+            run_case("replay", case, size_mb, readers(REPLAY, *group_args))
+        finally:
             replay.kill()
             replay.wait()
             replay = None
+
+    for n in sorted({max(1, LINES // 100), max(1, LINES // 10), LINES}):
+        part = b"".join(l + b"\r\n" for l in lines[:n])
+        replay_case("XOVER %d lines" % n, len(part) / 1e6, part, b"x\r\n", ["bench"])
+    for size in (100000, 1000000, 10000000):
+        # Whole lines only: the answer must end with a line end before ".".
+        part = art[:art.rfind(b"\r\n", 0, size) + 2]
+        replay_case("ARTICLE %.1f MB" % (len(part) / 1e6), len(part) / 1e6, b"", part, ["bench", "1"])
 
     print("\nPosting 1 KB to an INN that wants a login (%s:119)" % AUTH)
     netrc = os.path.join(work, "netrc")

@@ -196,19 +196,13 @@ void TCustomWSocket::PumpMessages() {
 }
 
 bool TCustomWSocket::PumpOneMessage() {
-  plat::Message m;
-  if (!plat::PeekMessageRemove(&m)) return false;
-  if (m.msg == plat::kWmQuit) {
-    FQuitReceived = true;
-  } else {
-    plat::DispatchQueued(m);
-  }
-  return true;
+  TPumped pumped = PumpMessage();
+  if (pumped == TPumped::Quit) FQuitReceived = true;
+  return pumped != TPumped::Nothing;
 }
 
 void TCustomWSocket::PumpPendingMessages() {
-  while (PumpOneMessage()) {
-  }
+  if (PumpWaitingMessages()) FQuitReceived = true;
 }
 
 bool TCustomWSocket::FireDataAvailable(std::uint16_t error) {

@@ -268,8 +268,5 @@ void TCustomWSocket::SetTcpNoDelay(bool on) {
 }
 
 void TCustomWSocket::SetTcpCork(bool on) {
-  if (FSocketHandle == INVALID_SOCKET) return;
-  int value = on ? 1 : 0;
-  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpCork,
-                    reinterpret_cast<const char*>(&value), sizeof value);
+  if (FSocketHandle != INVALID_SOCKET) plat::SetCork(FSocketHandle, on);
 }

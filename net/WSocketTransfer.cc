@@ -146,10 +146,7 @@ void TCustomWSocket::ClearSendBuffer() {
 
 void TCustomWSocket::WaitForEvent() {
   if (FMultiThreaded) {
-    if (!PumpOneMessage()) {
-      plat::WaitForMessage();
-      PumpPendingMessages();
-    }
+    if (WaitAndPumpMessages()) FQuitReceived = true;
   } else {
     Application->HandleMessage();
   }

@@ -81,9 +81,6 @@ constexpr int kSoLinger = 0x0080;
 constexpr int kSoSndBuf = 0x1001;
 constexpr int kSoRcvBuf = 0x1002;
 constexpr int kTcpNoDelay = 0x0001;
-// Not a Windows Sockets option: the POSIX emulation's own, for TCP_CORK
-// (hold back partial segments until uncorked). Windows refuses it.
-constexpr int kTcpCork = 0x4B43;
 constexpr long kFionRead = 0x4004667F;
 constexpr long kFionBio = static_cast<long>(0x8004667EL);
 constexpr int kMsgOob = 1;
@@ -146,5 +143,10 @@ void SocketLibraryFree(void* library);
 // that has just finished races with the cancel, and wine does not cancel at
 // all), so there a cancelled lookup's area must be given up, not reused.
 bool AsyncLookupCancelIsFinal();
+
+// Asks the system to send full segments only, until turned off, which sends
+// what is held (TCP_CORK). Windows has no such option: there it does
+// nothing. Failures are ignored; it is a hint.
+void SetCork(TSocket s, bool on);
 
 }  // namespace plat

@@ -159,7 +159,9 @@ void DispatchQueued(const Message& message) {
   }
 }
 
-void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) { exceptionHandler = handler; }
+void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) {
+  exceptionHandler = handler;
+}
 
 bool WaitForMessage(int timeoutMs) {
   Queue& q = Q();

@@ -94,7 +94,9 @@ bool WaitForMessage(int timeoutMs) {
   return r == WAIT_OBJECT_0;
 }
 
-void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) { exceptionHandler = handler; }
+void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) {
+  exceptionHandler = handler;
+}
 
 void InstallQuitOnInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/posix/loop.h"
-#include "platform/posix/wsock_internal.h"
+#include "platform/posix/socklib_internal.h"
 
 namespace plat::posix {
 namespace {

@@ -12,7 +12,7 @@ int GetWsaError();
 int WsaFromErrno(int error);
 int WsaFromResolver(int code);
 
-// Resolver entry points of the emulation (wsock_lookup.cc).
+// Resolver entry points of the emulation (socklib_lookup.cc).
 THostEnt* EmuGetHostByName(const char* name);
 TServEnt* EmuGetServByName(const char* name, const char* proto);
 TProtoEnt* EmuGetProtoByName(const char* name);

@@ -17,7 +17,7 @@
 
 #include "platform/files.h"
 #include "platform/posix/loop.h"
-#include "platform/posix/wsock_internal.h"
+#include "platform/posix/socklib_internal.h"
 
 namespace plat::posix {
 namespace {
@@ -353,9 +353,9 @@ int PLAT_WINAPI EmuSetSockOpt(TSocket s, int level, int name, const char* value,
         wsaError = 10042;
         return kSocketError;
     }
-  } else if (level == kIpProtoTcp && (name == kTcpNoDelay || name == kTcpCork)) {
+  } else if (level == kIpProtoTcp && name == kTcpNoDelay) {
     lvl = IPPROTO_TCP;
-    opt = name == kTcpNoDelay ? TCP_NODELAY : TCP_CORK;
+    opt = TCP_NODELAY;
     v = v != 0;
   } else {
     wsaError = 10042;
@@ -682,5 +682,10 @@ void* SocketLibraryProc(void* library, const char* name) {
 void SocketLibraryFree(void*) {}
 
 bool AsyncLookupCancelIsFinal() { return true; }
+
+void SetCork(TSocket s, bool on) {
+  int v = on ? 1 : 0;
+  ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_CORK, &v, sizeof v);
+}
 
 }  // namespace plat

@@ -109,8 +109,7 @@ void TCustomWSocket::EnterState(TSocketState newState) {
 
 void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   if (msg.WParam != FSocketHandle || FPaused) return;
-  auto bits = static_cast<std::uint16_t>(msg.LParam & 0xFFFF);
-  auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
+  auto [bits, error] = plat::UnpackNotification(msg.LParam);
   // A handler may close the socket (and so reset it, clearing the record
   // that the session's end was reported): whatever the message still holds
   // belongs to a session that is over.
@@ -149,7 +148,7 @@ void TCustomWSocket::ReportSocketError(const std::string& functionName) {
   int n = wsock::WSAGetLastError();
   std::string text =
       "Error " + IntToStr(n) + " in function " + functionName + "\r\n" + SocketErrorText(n);
-  if (n == 10054 || n == 10057) {
+  if (n == plat::WSAECONNRESET || n == plat::WSAENOTCONN) {
     if (FSocketHandle != INVALID_SOCKET) wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
     EnterState(wsClosed);

@@ -77,7 +77,7 @@ void TCustomWSocket::Connect() {
   }
   int rc = wsock::connect(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
                           sizeof FSockAddr);
-  if (rc == 0 || wsock::WSAGetLastError() == 10035) {
+  if (rc == 0 || wsock::WSAGetLastError() == plat::WSAEWOULDBLOCK) {
     EnterState(wsConnecting);
   } else {
     FLastError = wsock::WSAGetLastError();
@@ -115,7 +115,7 @@ void TCustomWSocket::ApplyLinger() {
 
 void TCustomWSocket::Listen() {
   auto refuse = [this](const char* text) {
-    wsock::WSASetLastError(10022);
+    wsock::WSASetLastError(plat::WSAEINVAL);
     ReportSocketError(text);
   };
   if (!FHasPort) return refuse("listen: port not assigned");
@@ -158,7 +158,7 @@ void TCustomWSocket::Listen() {
 
 TSocketHandle TCustomWSocket::Accept() {
   if (FState != wsListening) {
-    wsock::WSASetLastError(10022);
+    wsock::WSASetLastError(plat::WSAEINVAL);
     ReportSocketError("not a listening socket");
     return INVALID_SOCKET;
   }
@@ -174,7 +174,7 @@ TSocketHandle TCustomWSocket::Accept() {
 
 void TCustomWSocket::Dup(TSocketHandle newHandle) {
   if (newHandle == 0 || newHandle == INVALID_SOCKET) {
-    wsock::WSASetLastError(10022);
+    wsock::WSASetLastError(plat::WSAEINVAL);
     return ReportSocketError("Dup");
   }
   if (FState != wsClosed) {
@@ -210,11 +210,11 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
   if (shut) Shutdown(1);
   while (wsock::closesocket(FSocketHandle) != 0) {
     FLastError = wsock::WSAGetLastError();
-    if (FLastError == 10035) {
+    if (FLastError == plat::WSAEWOULDBLOCK) {
       PumpMessages();
       continue;
     }
-    if (FLastError == 10093) break;
+    if (FLastError == plat::WSANOTINITIALISED) break;
     FSocketHandle = INVALID_SOCKET;
     return ReportSocketError("Disconnect (closesocket)");
   }

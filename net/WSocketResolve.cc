@@ -159,7 +159,7 @@ void TCustomWSocket::BeginLookup() {
 void TCustomWSocket::DnsLookup(const std::string& hostName) {
   if (hostName.empty()) {
     RaiseError("DNS lookup: invalid host name.");
-    FireDnsLookupDone(10022);
+    FireDnsLookupDone(plat::WSAEINVAL);
     return;
   }
   BeginLookup();
@@ -187,7 +187,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
 void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   if (hostAddr.empty() || hostAddr.size() > 256) {
     RaiseError("ReverseDnsLookup: Invalid host name.");
-    FireDnsLookupDone(10022);
+    FireDnsLookupDone(plat::WSAEINVAL);
     return;
   }
   BeginLookup();
@@ -209,7 +209,7 @@ void TCustomWSocket::CancelDnsLookup() {
     return;
   }
   FLookupRequest = 0;
-  if (!Destroying()) FireDnsLookupDone(10004);
+  if (!Destroying()) FireDnsLookupDone(plat::WSAEINTR);
 }
 
 int TCustomWSocket::CancelLookup() {
@@ -232,7 +232,7 @@ void TCustomWSocket::HandleLookupDone(TMessage& msg, bool byName) {
   }
   if (msg.WParam != FLookupRequest) return;
   FLookupRequest = 0;
-  auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
+  std::uint16_t error = plat::UnpackNotification(msg.LParam).error;
   if (error == 0) {
     const auto* he = reinterpret_cast<const plat::THostEnt*>(FLookupResultArea.get());
     if (byName) {

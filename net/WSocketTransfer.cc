@@ -6,14 +6,15 @@
 namespace {
 
 bool ConnectionGone(int error) {
-  return error == 10022 || error == 10038 || error == 10053 || error == 10054 || error == 10057;
+  return error == plat::WSAEINVAL || error == plat::WSAENOTSOCK || error == plat::WSAECONNABORTED ||
+         error == plat::WSAECONNRESET || error == plat::WSAENOTCONN;
 }
 
 }  // namespace
 
 int TCustomWSocket::Send(const void* data, int length) {
   if (FState != wsConnected) {
-    wsock::WSASetLastError(10057);
+    wsock::WSASetLastError(plat::WSAENOTCONN);
     ReportSocketError("Send");
     return -1;
   }
@@ -27,7 +28,8 @@ int TCustomWSocket::Send(const void* data, int length) {
   // OnDataSent never fires inside Send: the queue ran dry, so a write
   // notification of our own brings it from the event loop.
   if (FDrained && FSocketHandle != INVALID_SOCKET) {
-    plat::PostWindowMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle, plat::kFdWrite);
+    plat::PostWindowMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle,
+                            plat::PackNotification(plat::kFdWrite, 0));
   }
   return result;
 }
@@ -93,7 +95,7 @@ void TCustomWSocket::TryToSend() {
     if (n == 0) return;
     if (n < 0) {
       int error = wsock::WSAGetLastError();
-      if (error == 10035) return;
+      if (error == plat::WSAEWOULDBLOCK) return;
       if (ConnectionGone(error)) {
         FSessionClosedFired = true;
         Close();
@@ -240,7 +242,7 @@ void TCustomWSocket::DeliverReceived(std::uint16_t error) {
         char discard[1024];
         if (RecvRaw(discard, sizeof discard, 0) < 0) {
           int e = wsock::WSAGetLastError();
-          if (e == 10035) {
+          if (e == plat::WSAEWOULDBLOCK) {
             FLastError = 0;
             break;
           }
@@ -271,7 +273,7 @@ void TCustomWSocket::WaitUntilClosed() {
     wsock::WSASetLastError(0);
     if (RecvRaw(&probe, 0, 0) < 1) {
       FLastError = wsock::WSAGetLastError();
-      if (FLastError != 10035) break;
+      if (FLastError != plat::WSAEWOULDBLOCK) break;
     }
     // Nothing to do until the next event: wait for it rather than spin.
     WaitForEvent();

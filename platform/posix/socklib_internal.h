@@ -1,7 +1,15 @@
 // Shared pieces of the POSIX emulation of the socket library.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include "platform/socklib.h"
+
+// The C library may make these macros; the emulation has entry points of
+// these names, and calls the functions.
+#undef htons
+#undef ntohs
 
 namespace plat::posix {
 
@@ -12,14 +20,13 @@ int GetWsaError();
 int WsaFromErrno(int error);
 int WsaFromResolver(int code);
 
-// Resolver entry points of the emulation (socklib_lookup.cc).
-THostEnt* EmuGetHostByName(const char* name);
-TServEnt* EmuGetServByName(const char* name, const char* proto);
-TProtoEnt* EmuGetProtoByName(const char* name);
-std::uintptr_t EmuAsyncGetHostByName(WindowHandle window, unsigned msg, const char* name, char* buf,
-                                     int buflen);
-std::uintptr_t EmuAsyncGetHostByAddr(WindowHandle window, unsigned msg, const char* addr, int len,
-                                     int type, char* buf, int buflen);
-int EmuCancelAsyncRequest(std::uintptr_t handle);
+// The emulation's entry points, one per entry point of the library and
+// with its name (socklib.cc, the resolvers in socklib_lookup.cc). They call
+// the system's functions of the same names qualified with ::.
+namespace emu {
+#define PLAT_EMU_DECLARE(name, result, params, args) result PLAT_WINAPI name params;
+PLAT_SOCKET_ENTRY_POINTS(PLAT_EMU_DECLARE)
+#undef PLAT_EMU_DECLARE
+}  // namespace emu
 
 }  // namespace plat::posix

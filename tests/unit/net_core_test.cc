@@ -5,6 +5,16 @@
 
 namespace {
 
+TEST(SocketErrors, NotificationParameterPacksEventAndError) {
+  std::intptr_t lParam = plat::PackNotification(plat::kFdRead | plat::kFdClose, 0xFFFF);
+  plat::TNotification n = plat::UnpackNotification(lParam);
+  EXPECT_EQ(n.low, plat::kFdRead | plat::kFdClose);
+  EXPECT_EQ(n.error, 0xFFFF);
+  n = plat::UnpackNotification(plat::PackNotification(0, plat::WSAECONNREFUSED));
+  EXPECT_EQ(n.low, 0);
+  EXPECT_EQ(n.error, 10061);
+}
+
 TEST(SocketErrorText, KnownAndUnknownNumbers) {
   EXPECT_EQ(SocketErrorText(0), "No Error");
   EXPECT_EQ(SocketErrorText(10035), "Operation would block");
@@ -12,6 +22,10 @@ TEST(SocketErrorText, KnownAndUnknownNumbers) {
   EXPECT_EQ(SocketErrorText(10071), "Too many levels of remote in path");
   EXPECT_EQ(SocketErrorText(11001), "Host not found");
   EXPECT_EQ(SocketErrorText(11004), "No Data");
+  EXPECT_EQ(SocketErrorText(plat::WSAEWOULDBLOCK), "Operation would block");
+  EXPECT_EQ(SocketErrorText(plat::WSANOTINITIALISED), "WinSock not initialized");
+  // Every number from 10035 to 10071 has a text of its own.
+  for (int n = 10035; n <= 10071; ++n) EXPECT_NE(SocketErrorText(n), "Not a WinSock error") << n;
   for (int n : {1, 10072, 10090, 11000, 11005, -1})
     EXPECT_EQ(SocketErrorText(n), "Not a WinSock error") << n;
 }

@@ -12,7 +12,14 @@
 
 class ESocketException : public Exception {
  public:
-  using Exception::Exception;
+  // `error` is the socket error number behind the failure, 0 when there is
+  // none to tell.
+  explicit ESocketException(const std::string& message, int error = 0)
+      : Exception(message), FErrorCode(error) {}
+  int ErrorCode() const { return FErrorCode; }
+
+ private:
+  int FErrorCode;
 };
 
 // How the facade reaches a library; tests substitute their own to show the

@@ -1,6 +1,8 @@
 // The send queue and all data transfer: sending through 1514-byte blocks,
 // receiving, and the delivery loop behind OnDataAvailable.
-#include "net/WSocket.h"
+#include <algorithm>
+
+#include "net/WSocketCore.h"
 #include "rtl/forms.h"
 
 namespace {
@@ -40,30 +42,7 @@ int TCustomWSocket::SendString(const std::string& text) {
 }
 
 void TCustomWSocket::AppendToSendBuffer(const void* data, int length) {
-  if (length <= 0) return;
-  if (FSendBuffer.empty()) FSendBuffer.push_back(NewBlock());
-  const char* p = static_cast<const char*>(data);
-  for (;;) {
-    int taken = FSendBuffer.back()->AppendBytes(p, length);
-    if (taken == length) return;
-    p += taken;
-    length -= taken;
-    FSendBuffer.push_back(NewBlock());
-  }
-}
-
-// Blocks that went out are kept for the next data instead of being freed
-// and allocated again for every send; a few are enough for steady streaming.
-std::unique_ptr<TBuffer> TCustomWSocket::NewBlock() {
-  if (FSpareBlocks.empty()) return std::make_unique<TBuffer>(FBlockSize);
-  std::unique_ptr<TBuffer> block = std::move(FSpareBlocks.back());
-  FSpareBlocks.pop_back();
-  block->SetCapacity(FBlockSize);
-  return block;
-}
-
-void TCustomWSocket::RetireBlock(std::unique_ptr<TBuffer> block) {
-  if (FSpareBlocks.size() < 4) FSpareBlocks.push_back(std::move(block));
+  FSendQueue.Append(data, length);
 }
 
 void TCustomWSocket::TryToSend() {
@@ -71,26 +50,20 @@ void TCustomWSocket::TryToSend() {
   // blocks) while a block is being sent; the outer loop carries on with
   // whatever was queued, and stops if its block went away.
   if (FInTryToSend) return;
-  if (FSocketHandle == INVALID_SOCKET || FSendBuffer.empty()) return;
+  if (FSocketHandle == INVALID_SOCKET || FSendQueue.Empty()) return;
   FInTryToSend = true;
   struct Reset {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{FInTryToSend};
   for (;;) {
-    TBuffer* block = FSendBuffer.front().get();
     std::int32_t count = 0;
-    const char* unsent = block->PeekUnsent(&count);
+    const char* unsent = FSendQueue.PeekUnsent(&count);
     if (count == 0) {
-      if (FSendBuffer.size() > 1) {
-        RetireBlock(std::move(FSendBuffer.front()));
-        FSendBuffer.pop_front();
-        continue;
-      }
       FDrained = true;
       return;
     }
-    std::uint32_t generation = FSendBufferGeneration;
+    std::uint32_t generation = FSendQueue.Generation();
     int n = SendRaw(unsent, count);
     if (n == 0) return;
     if (n < 0) {
@@ -105,13 +78,11 @@ void TCustomWSocket::TryToSend() {
       ReportSocketError("TryToSend failed");
       return;
     }
-    if (generation != FSendBufferGeneration || FSendBuffer.empty() ||
-        FSocketHandle == INVALID_SOCKET)
-      return;
+    if (generation != FSendQueue.Generation() || FSocketHandle == INVALID_SOCKET) return;
     // A short send means the socket is nearly full, but the library posts
     // FD_WRITE only after a send that would block: go on until one does,
     // or the rest could wait for a notification that never comes.
-    block->ConsumeBytes(n);
+    FSendQueue.Consume(n);
   }
 }
 
@@ -140,11 +111,7 @@ int TCustomWSocket::SendTo(const plat::TSockAddrIn& dest, int destLen, const voi
   return n;
 }
 
-void TCustomWSocket::ClearSendBuffer() {
-  FSendBuffer.clear();
-  FSpareBlocks.clear();
-  ++FSendBufferGeneration;
-}
+void TCustomWSocket::ClearSendBuffer() { FSendQueue.Clear(); }
 
 void TCustomWSocket::WaitForEvent() {
   if (FMultiThreaded) {
@@ -171,7 +138,7 @@ void TCustomWSocket::Flush() {
 TSocketSendFlags TCustomWSocket::SendFlags() {
   if (FSendFlags == 0) return wsSendNormal;
   if (FSendFlags == 1) return wsSendUrgent;
-  RaiseError("Invalid internal SendFlags");
+  RaiseError("Invalid internal SendFlags", plat::WSAEINVAL);
   return wsSendNormal;
 }
 
@@ -181,7 +148,7 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags value) {
   } else if (value == wsSendUrgent) {
     FSendFlags = 1;
   } else {
-    RaiseError("Invalid SendFlags");
+    RaiseError("Invalid SendFlags", plat::WSAEINVAL);
   }
 }
 
@@ -234,32 +201,36 @@ std::string TCustomWSocket::ReceiveString() {
   return s;
 }
 
+// A handler must read what it is told about: while bytes are waiting, it
+// is called again.
 void TCustomWSocket::DeliverReceived(std::uint16_t error) {
+  while (DeliverOnce(error) > 0) {
+  }
+}
+
+std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
+  TSocketHandle handle = FSocketHandle;
   try {
-    for (;;) {
-      FLastError = 0;
-      if (!FireDataAvailable(error)) {
-        char discard[1024];
-        if (RecvRaw(discard, sizeof discard, 0) < 0) {
-          int e = wsock::WSAGetLastError();
-          if (e == plat::WSAEWOULDBLOCK) {
-            FLastError = 0;
-            break;
-          }
-          FLastError = e;
+    FLastError = 0;
+    if (!FireDataAvailable(error)) {
+      char discard[1024];
+      if (RecvRaw(discard, sizeof discard, 0) < 0) {
+        int e = wsock::WSAGetLastError();
+        if (e == plat::WSAEWOULDBLOCK) {
+          FLastError = 0;
+          return 0;
         }
+        FLastError = e;
       }
-      if (FComponentOptions & OptionBit(wsoNoReceiveLoop)) break;
-      if (FLastError != 0) break;
-      unsigned long waiting = 0;
-      if (wsock::ioctlsocket(FSocketHandle, plat::kFionRead, &waiting) != 0) {
-        FLastError = wsock::WSAGetLastError();
-        break;
-      }
-      if (waiting == 0) break;
     }
+    if (FComponentOptions & OptionBit(wsoNoReceiveLoop)) return 0;
+    // A failed receive (also a would-block one) ends the delivery, and so
+    // does a handler that closed the socket.
+    if (FLastError != 0 || FSocketHandle != handle) return 0;
+    return std::max(QueryRcvdCount(), 0);
   } catch (const std::exception&) {
     // A handler's exception ends this delivery and goes no further.
+    return 0;
   }
 }
 

@@ -1,13 +1,13 @@
 // The socket core: construction, the notification window, dispatch of the
 // library's notifications, error reporting and message pumping.
-#include "net/WSocket.h"
+#include "net/WSocketCore.h"
 
 #include "rtl/forms.h"
 
 TCustomWSocket::TCustomWSocket(TComponent* owner) : TComponent(owner) {
   FNotifyWindow = CreateNotifyWindow();
-  FBlockSize = 1514;
-  ResetDefaults();
+  // No ResetDefaults here: the fields start at their defaults already, and
+  // a layer's override could not be reached from here anyway.
   ++InstanceCount;
 }
 
@@ -76,29 +76,9 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
 }
 
 void TCustomWSocket::ResetDefaults() {
-  FSocketHandle = INVALID_SOCKET;
-  FAddrKnown = false;
-  FAddrFamily = plat::kAfInet;
-  FHasAddr = false;
-  FProtoNumber = 6;
-  FHasProto = true;
-  FProtoKnown = false;
-  FLocalPortKnown = false;
-  FProto = "tcp";
-  FHasPort = false;
-  FPortKnown = false;
-  FLocalPort = "0";
-  FLocalAddr = "0.0.0.0";
-  FSocketType = plat::kSockStream;
-  FLingerOnOff = wsLingerOn;
-  FLingerTimeout = 0;
-  FDrained = true;
-  FReadCount = 0;
-  FPaused = false;
-  FSessionClosedFired = false;
-  FFlushTimeout = 60;
-  FState = wsClosed;
-  FSockAddr = plat::TSockAddrIn{plat::kAfInet, 0, {0}, {}};
+  static_cast<TSessionFields&>(*this) = TSessionFields{};
+  FAddr.Forget();
+  FPort.Forget();
 }
 
 void TCustomWSocket::EnterState(TSocketState newState) {
@@ -154,19 +134,19 @@ void TCustomWSocket::ReportSocketError(const std::string& functionName) {
     EnterState(wsClosed);
   }
   FLastError = n;
-  RaiseError(text);
+  RaiseError(text, n);
 }
 
-void TCustomWSocket::RaiseError(const std::string& message) {
+void TCustomWSocket::RaiseError(const std::string& message, int error) {
   if (OnError) {
     FireError();
     return;
   }
-  throw ESocketException(message);
+  throw ESocketException(message, error);
 }
 
-void TCustomWSocket::RaiseErrorFmt(const std::string& formatted) {
-  if (!OnError) throw ESocketException(formatted);
+void TCustomWSocket::RaiseErrorFmt(const std::string& formatted, int error) {
+  if (!OnError) throw ESocketException(formatted, error);
   FireError();
 }
 

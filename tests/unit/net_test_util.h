@@ -1,5 +1,6 @@
-// Helpers for socket tests: running the real event loop with a deadline,
-// and a loopback server made of the component itself.
+// Helpers for socket tests: running the real event loop until something
+// happens or until it is idle, a loopback server made of the component
+// itself, and a port on which nothing listens.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,8 +30,22 @@ inline bool RunUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
   return true;
 }
 
-// Lets whatever is already on its way arrive, for checks that something did
-// NOT happen.
+// Pumps the event loop until it is idle: the queue has run dry and nothing
+// more has come for `quietMs`, the time the system may take to post a
+// notification for something that has already happened on the network.
+// This is how a test shows that nothing else arrives. Returns false if the
+// loop never fell quiet within ten seconds.
+inline bool PumpUntilIdle(int quietMs = 20) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    Application->ProcessMessages();
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  } while (plat::WaitForMessage(quietMs));
+  return true;
+}
+
+// Lets whatever is on its way arrive for a fixed time. Kept for tests that
+// have not moved to PumpUntilIdle yet; a fixed wait is slow and proves less.
 inline void Settle(int ms = 100) {
   RunUntil([] { return false; }, ms);
 }
@@ -64,13 +79,34 @@ class LoopbackServer {
   std::string port_;
 };
 
-// A port on which nothing listens: bound once, then released.
-inline std::string ClosedPort() {
-  TWSocket probe(nullptr);
-  probe.AssignAddr("127.0.0.1");
-  probe.AssignPort("0");
-  probe.Listen();
-  std::string port = probe.ReadBoundPort();
-  probe.Close();
-  return port;
-}
+// A loopback port on which nothing listens, so that a connection to it is
+// refused. The port stays bound (without listening) for the object's life:
+// a port number that was only probed and given back could be taken by
+// anything else running meanwhile.
+class ClosedPort {
+ public:
+  ClosedPort() {
+    socket_ = wsock::socket(plat::kAfInet, plat::kSockStream, plat::kIpProtoTcp);
+    plat::TSockAddrIn a{};
+    a.sin_family = plat::kAfInet;
+    a.sin_addr.S_addr = wsock::inet_addr("127.0.0.1");
+    int len = sizeof a;
+    if (socket_ == plat::kInvalidSocket ||
+        wsock::bind(socket_, reinterpret_cast<const plat::TSockAddr*>(&a), sizeof a) != 0 ||
+        wsock::getsockname(socket_, reinterpret_cast<plat::TSockAddr*>(&a), &len) != 0) {
+      ADD_FAILURE() << "no port to refuse connections on: " << wsock::WSAGetLastError();
+      return;
+    }
+    port_ = std::to_string(wsock::ntohs(a.sin_port));
+  }
+  ~ClosedPort() {
+    if (socket_ != plat::kInvalidSocket) wsock::closesocket(socket_);
+  }
+  ClosedPort(const ClosedPort&) = delete;
+  ClosedPort& operator=(const ClosedPort&) = delete;
+  const std::string& Port() const { return port_; }
+
+ private:
+  plat::TSocket socket_ = plat::kInvalidSocket;
+  std::string port_;
+};

@@ -79,6 +79,13 @@ void NoteAbandonedLookup() { binding.pinned = true; }
 
 void SetSocketLibraryLoader(const TSocketLibraryLoader* loader) {
   UnloadSocketLibrary();
+  if (binding.library != nullptr) {
+    // Still running a cancelled lookup, so it cannot be freed: it stays
+    // loaded but forgotten, and the new loader binds everything afresh.
+    binding.library = nullptr;
+    for (void*& slot : binding.SocketProcTable) slot = nullptr;
+    binding.pinned = false;
+  }
   binding.loader = loader != nullptr ? loader : &kPlatformLoader;
 }
 

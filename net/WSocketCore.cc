@@ -106,6 +106,9 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   }
   if (bits & plat::kFdWrite) {
     TryToSend();
+    // A send that found the connection gone has ended the session (and
+    // reported it): nothing was sent, so nothing may say it was.
+    if (ended()) return;
     if (FDrained) FireDataSent(error);
     if (ended()) return;
   }

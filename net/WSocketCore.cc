@@ -136,11 +136,14 @@ void TCustomWSocket::ReportSocketError(const std::string& functionName) {
     FSocketHandle = INVALID_SOCKET;
     EnterState(wsClosed);
   }
-  FLastError = n;
   RaiseError(text, n);
 }
 
+// LastError tells the number of the failure being reported, whichever path
+// reported it, so that an OnError handler or the catcher of the exception
+// never reads a number left over from an earlier failure.
 void TCustomWSocket::RaiseError(const std::string& message, int error) {
+  FLastError = error;
   if (OnError) {
     FireError();
     return;
@@ -149,6 +152,7 @@ void TCustomWSocket::RaiseError(const std::string& message, int error) {
 }
 
 void TCustomWSocket::RaiseErrorFmt(const std::string& formatted, int error) {
+  FLastError = error;
   if (!OnError) throw ESocketException(formatted, error);
   FireError();
 }

@@ -156,6 +156,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TSocketState State() const { return FState; }
   std::int32_t ReadCount() const { return FReadCount; }
   std::int32_t RcvdCount() { return QueryRcvdCount(); }
+  // The error number of the last failure: a library call's, or WSAEINVAL
+  // for a failed check (misuse).
   std::int32_t LastError() const { return FLastError; }
   bool MultiThreaded() const { return FMultiThreaded; }
   void SetMultiThreaded(bool value) { FMultiThreaded = value; }
@@ -243,8 +245,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   virtual std::int32_t QueryRcvdCount();
   virtual void BindLocal();
   virtual int SendRaw(const void* data, int length);
-  // Both report a failure with `error` as its number: OnError when
-  // assigned, otherwise ESocketException with the text.
+  // Both report a failure with `error` as its number: LastError := error,
+  // then OnError when assigned, otherwise ESocketException with the text.
   virtual void RaiseErrorFmt(const std::string& formatted, int error);
   virtual void RaiseError(const std::string& message, int error);
   virtual void HandleEventException(const std::exception& e);

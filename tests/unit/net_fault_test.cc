@@ -86,4 +86,38 @@ TEST_F(FailingLibrary, AHandlerFreesItsSocketLaterWhenAReceiveFails) {
   EXPECT_EQ(errors.size(), 1u);
 }
 
+TEST(ErrorNumbers, AFailureReportsItsOwnNumberNotAnEarlierOne) {
+  int expected = 0;
+  try {
+    WSocketResolvePort("no-such-service", "tcp");
+  } catch (const ESocketException& e) {
+    expected = e.ErrorCode();
+  }
+  ASSERT_NE(expected, 0);
+
+  TWSocket s(nullptr);
+  int reports = 0;
+  s.OnError = [&](TObject*) { ++reports; };
+  s.Send("x", 1);  // not connected
+  EXPECT_EQ(s.LastError(), plat::WSAENOTCONN);
+  s.Connect();  // no port: a misuse
+  EXPECT_EQ(s.LastError(), plat::WSAEINVAL);
+  s.Send("x", 1);
+  s.AssignAddr("127.0.0.1");
+  s.AssignPort("no-such-service");
+  s.Connect();  // the port does not resolve
+  EXPECT_EQ(reports, 4);
+  EXPECT_EQ(s.LastError(), expected);
+
+  s.OnError = nullptr;
+  EXPECT_THROW(s.Send("x", 1), ESocketException);
+  try {
+    s.Connect();
+    ADD_FAILURE() << "no exception";
+  } catch (const ESocketException& e) {
+    EXPECT_EQ(e.ErrorCode(), expected);
+    EXPECT_EQ(s.LastError(), expected);
+  }
+}
+
 }  // namespace

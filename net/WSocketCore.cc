@@ -66,6 +66,10 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
         return;
       case MsgTestException:
         throw ESocketException("Test exception in WSocket");
+      case MsgDeliverMore:
+        FDeliveryPosted = false;
+        if (msg.WParam == FSocketHandle && !FPaused) DeliverMore();
+        break;
       default:
         msg.Result = plat::DefaultMessageResult(FNotifyWindow, msg.Msg, msg.WParam, msg.LParam);
     }
@@ -117,7 +121,14 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
     if (ended()) return;
   }
   if ((bits & plat::kFdClose) && FState != wsConnecting) {
-    DeliverReceived(0);
+    // The peer sends nothing more, so what is waiting is handed out in one
+    // go, before the close is reported. A handler that stops reading ends
+    // it (the count stays the same) rather than keeping it spinning.
+    std::int32_t last = -1;
+    for (std::int32_t left = DeliverOnce(0); left > 0 && left != last && !ended() && !FPaused;
+         left = DeliverOnce(0)) {
+      last = left;
+    }
     if (ended()) return;
     if (!FSessionClosedFired) {
       FSessionClosedFired = true;

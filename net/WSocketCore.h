@@ -76,6 +76,9 @@ constexpr std::uint32_t MsgHostByAddrDone = plat::kWmUser + 3;
 constexpr std::uint32_t MsgCloseLater = plat::kWmUser + 4;
 constexpr std::uint32_t MsgFreeLater = plat::kWmUser + 5;
 constexpr std::uint32_t MsgTestException = plat::kWmUser + 6;
+// Delivers the next piece of received data: the receive loop hands control
+// back to the message loop between pieces (wParam the socket handle).
+constexpr std::uint32_t MsgDeliverMore = plat::kWmUser + 7;
 
 struct TMessage {
   std::uint32_t Msg;
@@ -129,6 +132,7 @@ struct TSessionFields {
   std::int32_t FReadCount = 0;       // bytes received on this connection
   bool FPaused = false;              // notifications suspended
   bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
+  bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
 };
 
 class TCustomWSocket : public TComponent, private plat::MessageTarget, protected TSessionFields {
@@ -266,7 +270,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   void TryToSend();
   void AppendToSendBuffer(const void* data, int length);
   void ClearSendBuffer();
-  // Hands received data to OnDataAvailable while bytes are waiting.
+  // Hands received data to OnDataAvailable: one piece per call, then back
+  // to the message loop (MsgDeliverMore) while bytes are waiting.
   void DeliverReceived(std::uint16_t error);
   void HandleSocketNotification(TMessage& msg);
   void ApplyLinger();
@@ -289,6 +294,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // One call of OnDataAvailable (or, without a handler, one discarding
   // read). Returns the bytes still waiting, 0 when delivery stops here.
   std::int32_t DeliverOnce(std::uint16_t error);
+  // The next piece, when MsgDeliverMore comes and bytes are still waiting.
+  void DeliverMore();
   // Blocks until the next message and handles it (no busy waiting).
   void WaitForEvent();
   // Whether the loop was told to quit, so that waits give up.

@@ -201,10 +201,14 @@ std::string TCustomWSocket::ReceiveString() {
   return s;
 }
 
-// A handler must read what it is told about: while bytes are waiting, it
-// is called again.
+// One piece per notification: a peer that sends without pause would keep a
+// loop that reads until the socket is empty from ever returning, and the
+// message loop from seeing anything else (a quit among them). While bytes
+// are waiting, the next piece comes from the message loop (MsgDeliverMore),
+// so a handler that leaves bytes unread is still called again.
 void TCustomWSocket::DeliverReceived(std::uint16_t error) {
-  while (DeliverOnce(error) > 0) {
+  if (DeliverOnce(error) > 0 && !FDeliveryPosted) {
+    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FSocketHandle, 0);
   }
 }
 
@@ -232,6 +236,16 @@ std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
     // A handler's exception ends this delivery and goes no further.
     return 0;
   }
+}
+
+void TCustomWSocket::DeliverMore() {
+  // The library's own notification may have taken what was waiting.
+  try {
+    if (QueryRcvdCount() <= 0) return;
+  } catch (const std::exception&) {
+    return;
+  }
+  DeliverReceived(0);
 }
 
 void TCustomWSocket::WaitUntilClosed() {

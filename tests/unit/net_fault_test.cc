@@ -3,6 +3,7 @@
 // chosen calls, and a peer that sends without pause.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,90 @@ TEST(ErrorNumbers, AFailureReportsItsOwnNumberNotAnEarlierOne) {
     EXPECT_EQ(e.ErrorCode(), expected);
     EXPECT_EQ(s.LastError(), expected);
   }
+}
+
+TEST(ReceiveLoop, AQuitIsSeenWhileDataKeepsArriving) {
+  FloodServer server;  // sends for twenty seconds at most
+  TWSocket client(nullptr);
+  bool quitPosted = false, backlogGivenUp = false;
+  auto keepBacklogUntil = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    // For a while the handler keeps a backlog of 64 kB (it reads a little
+    // only above that), so that bytes are always waiting: TCP's own ups and
+    // downs cannot end a loop that reads until the socket is empty. Then it
+    // reads whatever comes, so that such a loop ends once the flood does.
+    std::int32_t waiting = client.RcvdCount();
+    if (waiting >= 65536 && !quitPosted) {
+      quitPosted = true;
+      plat::PostQuit();  // as Ctrl-C does
+    }
+    if (waiting < 65536 + 64) {
+      if (std::chrono::steady_clock::now() < keepBacklogUntil) return;
+      backlogGivenUp = true;
+    }
+    char buf[64];
+    client.Receive(buf, sizeof buf);
+  };
+  Connect(client, server.Port());
+  TApplication loop;  // a loop of the test's own, so that the quit ends only it
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (!loop.Terminated() && std::chrono::steady_clock::now() < deadline) loop.HandleMessage();
+  ASSERT_TRUE(loop.Terminated());
+  // Seen while bytes were waiting all the time and more kept coming.
+  EXPECT_FALSE(backlogGivenUp);
+  EXPECT_TRUE(server.Flooding());
+  client.Abort();
+  server.Stop();
+}
+
+TEST(ReceiveLoop, AHandlerThatReadsNothingIsCalledAgain) {
+  LoopbackServer server;
+  TWSocket client(nullptr);
+  bool connected = false;
+  int calls = 0;
+  std::string got;
+  client.OnSessionConnected = [&](TObject*, std::uint16_t) { connected = true; };
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (++calls % 2 == 1) return;  // every other call leaves the data where it is
+    char buf[700];
+    int n = client.Receive(buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+  };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected && !server.peers.empty(); }));
+  std::string message(5000, 'r');
+  server.peers[0]->SendString(message);
+  ASSERT_TRUE(RunUntil([&] { return got.size() == message.size(); }));
+  EXPECT_EQ(got, message);
+}
+
+TEST(ReceiveLoop, WhatWaitsAtTheCloseIsAllDeliveredBeforeTheCloseEvent) {
+  LoopbackServer server;
+  TWSocket client(nullptr);
+  bool connected = false, closed = false;
+  std::size_t atClose = 0;
+  std::string got;
+  client.OnSessionConnected = [&](TObject*, std::uint16_t) { connected = true; };
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buf[100];  // many pieces
+    int n = client.Receive(buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+  };
+  client.OnSessionClosed = [&](TObject*, std::uint16_t) {
+    closed = true;
+    atClose = got.size();
+  };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected && !server.peers.empty(); }));
+  std::string message(20000, '\0');
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>(i % 251);
+  // All of it and the end of the connection reach the client before it has
+  // read anything.
+  server.peers[0]->SendString(message);
+  server.peers[0]->Abort();
+  ASSERT_TRUE(RunUntil([&] { return closed; }));
+  EXPECT_EQ(atClose, message.size());
+  EXPECT_TRUE(got == message);
 }
 
 }  // namespace

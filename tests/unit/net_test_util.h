@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/WSocket.h"
@@ -79,6 +81,19 @@ class LoopbackServer {
   std::string port_;
 };
 
+// Keeps the socket library loaded while a helper uses sockets of its own
+// (the library is unloaded when the last socket object goes): counts as one
+// more socket object.
+class SocketLibraryUse {
+ public:
+  SocketLibraryUse() { ++InstanceCount; }
+  ~SocketLibraryUse() {
+    if (--InstanceCount < 1) UnloadSocketLibrary();
+  }
+  SocketLibraryUse(const SocketLibraryUse&) = delete;
+  SocketLibraryUse& operator=(const SocketLibraryUse&) = delete;
+};
+
 // A loopback port on which nothing listens, so that a connection to it is
 // refused. The port stays bound (without listening) for the object's life:
 // a port number that was only probed and given back could be taken by
@@ -107,6 +122,74 @@ class ClosedPort {
   const std::string& Port() const { return port_; }
 
  private:
+  SocketLibraryUse use_;
   plat::TSocket socket_ = plat::kInvalidSocket;
   std::string port_;
+};
+
+// A peer that sends without pause: a server on a thread of its own that
+// accepts one connection on a loopback port and sends to it, in blocking
+// calls, a line that never ends, until it is stopped, the connection goes,
+// or twenty seconds have passed.
+class FloodServer {
+ public:
+  explicit FloodServer(char fill = 'x') {
+    listener_ = wsock::socket(plat::kAfInet, plat::kSockStream, plat::kIpProtoTcp);
+    plat::TSockAddrIn a{};
+    a.sin_family = plat::kAfInet;
+    a.sin_addr.S_addr = wsock::inet_addr("127.0.0.1");
+    int len = sizeof a;
+    if (listener_ == plat::kInvalidSocket ||
+        wsock::bind(listener_, reinterpret_cast<const plat::TSockAddr*>(&a), sizeof a) != 0 ||
+        wsock::getsockname(listener_, reinterpret_cast<plat::TSockAddr*>(&a), &len) != 0 ||
+        wsock::listen(listener_, 1) != 0) {
+      ADD_FAILURE() << "no flooding server: " << wsock::WSAGetLastError();
+      return;
+    }
+    port_ = std::to_string(wsock::ntohs(a.sin_port));
+    thread_ = std::thread([this, fill] { Run(fill); });
+  }
+  ~FloodServer() { Stop(); }
+  FloodServer(const FloodServer&) = delete;
+  FloodServer& operator=(const FloodServer&) = delete;
+
+  const std::string& Port() const { return port_; }
+  // Whether it is still sending.
+  bool Flooding() const { return flooding_; }
+  // Stops sending and waits for the thread. The receiving side should have
+  // gone first (a blocked send ends when the connection does).
+  void Stop() {
+    stop_ = true;
+    if (listener_ == plat::kInvalidSocket) return;
+    plat::TSocket peer = peer_;
+    if (peer != plat::kInvalidSocket) wsock::shutdown(peer, 2);
+    wsock::shutdown(listener_, 2);  // ends an accept still waiting
+    if (thread_.joinable()) thread_.join();
+    wsock::closesocket(listener_);
+    listener_ = plat::kInvalidSocket;
+  }
+
+ private:
+  void Run(char fill) {
+    plat::TSocket peer = wsock::accept(listener_, nullptr, nullptr);
+    if (peer == plat::kInvalidSocket) return;
+    peer_ = peer;
+    std::string chunk(65536, fill);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    flooding_ = true;
+    while (!stop_ && std::chrono::steady_clock::now() < end) {
+      if (wsock::send(peer, chunk.data(), static_cast<int>(chunk.size()), 0) <= 0) break;
+    }
+    flooding_ = false;
+    peer_ = plat::kInvalidSocket;
+    wsock::closesocket(peer);
+  }
+
+  SocketLibraryUse use_;
+  plat::TSocket listener_ = plat::kInvalidSocket;
+  std::atomic<plat::TSocket> peer_{plat::kInvalidSocket};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> flooding_{false};
+  std::string port_;
+  std::thread thread_;
 };

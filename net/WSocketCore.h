@@ -334,6 +334,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   bool FQuitReceived = false;
   // The notification mask last registered.
   std::int32_t FSelectMask = 0;
+  // TryToSend is running: a handler it calls (OnSendData) that sends again
+  // only queues, and the running loop sends it.
   bool FInTryToSend = false;
 
  private:

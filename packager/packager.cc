@@ -118,10 +118,13 @@ TKnownFolders TKnownFolders::FromSystem() {
 }
 
 TClassifiedPath ClassifyPath(const std::string& path, const TKnownFolders& folders) {
+  // The inner folder of each nested pair goes first: the system folder lies
+  // in the Windows folder and the common-files folder in the program-files
+  // folder.
   const std::pair<const char*, const std::string*> order[] = {{"S", &folders.System},
                                                               {"W", &folders.Windows},
-                                                              {"P", &folders.ProgramFiles},
-                                                              {"C", &folders.CommonFiles}};
+                                                              {"C", &folders.CommonFiles},
+                                                              {"P", &folders.ProgramFiles}};
   for (const auto& [kind, folder] : order) {
     std::string f = WithTrailingBackslash(*folder);
     if (StartsWithText(path, f)) return {kind, path.substr(f.size())};

@@ -31,8 +31,9 @@ struct TClassifiedPath {
   std::string Rest;  // the path without the folder that matched
 };
 
-// The kind of a path by the folder it lies in (system before Windows, which
-// contains it), compared without regard to letter case.
+// The kind of a path by the folder it lies in, compared without regard to
+// letter case; the system folder is tried before the Windows folder and the
+// common-files folder before the program-files folder, which contain them.
 TClassifiedPath ClassifyPath(const std::string& path, const TKnownFolders& folders);
 // A path made into a folder name that can live below another folder: every
 // ":" becomes "~" and every pair of separators "~~".

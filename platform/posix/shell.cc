@@ -15,10 +15,13 @@ namespace plat {
 namespace {
 
 std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && *home != '\0') return home;
-  passwd* pw = getpwuid(getuid());
-  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+  const char* env = std::getenv("HOME");
+  passwd* pw = env != nullptr && *env != '\0' ? nullptr : getpwuid(getuid());
+  std::string home = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir
+                     : env != nullptr                       ? env
+                                                            : "";
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home;
 }
 
 bool IsFolder(const std::string& path) {

@@ -36,6 +36,10 @@ struct ProgressInfo {
 // Finds this process's window with the caption (UTF-8) and reads it.
 bool InspectProgressWindow(const std::string& caption, ProgressInfo* out);
 
+// Sets a file's last-write time, in seconds since 1970 (UTC); the C++
+// library of the Windows toolchain cannot set a time after 2038.
+bool SetLastWriteTime(const std::string& path, long long unixSeconds);
+
 // Sets a variable of the process environment, as the system sees it; an
 // empty value removes it.
 void SetEnvironment(const std::string& name, const std::string& value);

@@ -117,6 +117,10 @@ bool AnswerMessageBox(int timeoutMs, BoxInfo* out) {
     Sleep(10);
   }
   HWND box = s.found;
+  // The box may be found while it is still being filled in: wait for its
+  // caption.
+  while (GetWindowTextLengthW(box) == 0 && static_cast<LONG>(GetTickCount() - deadline) <= 0)
+    Sleep(10);
   out->caption = Utf8(TextOf(box));
   out->text.clear();
   out->errorIcon = out->warningIcon = false;
@@ -134,6 +138,9 @@ bool AnswerMessageBox(int timeoutMs, BoxInfo* out) {
   }
   HWND ok = GetDlgItem(box, IDOK);
   PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
+  // Gone before the next one is looked for, so no box is answered twice.
+  while (IsWindow(box) && IsWindowVisible(box) && static_cast<LONG>(GetTickCount() - deadline) <= 0)
+    Sleep(10);
   return true;
 }
 
@@ -184,6 +191,19 @@ bool InspectProgressWindow(const std::string& caption, ProgressInfo* out) {
     }
   }
   return true;
+}
+
+bool SetLastWriteTime(const std::string& path, long long unixSeconds) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  // FILETIME counts 100 ns from 1601.
+  unsigned long long ticks =
+      (static_cast<unsigned long long>(unixSeconds) + 11644473600ULL) * 10000000ULL;
+  FILETIME t{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  BOOL ok = SetFileTime(h, nullptr, nullptr, &t);
+  CloseHandle(h);
+  return ok != 0;
 }
 
 void SetEnvironment(const std::string& name, const std::string& value) {

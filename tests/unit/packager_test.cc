@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 
 #include "host/console.h"
 #include "platform/messages.h"
+#include "platform/process.h"
 #include "platform/shell.h"
+#include "platform/testsupport.h"
 #include "rtl/dateutils.h"
 #include "rtl/inifiles.h"
 #include "rtl/sysutils.h"
@@ -132,6 +135,43 @@ TEST_F(Builder, ClassifiesPathsAndMakesSafeNames) {
   EXPECT_EQ(SafeDirName(S("//server/share//x/")), S("~~server/share~~x/"));
 }
 
+// The real compressor call, with the stand-in tool as "compress" on the
+// program search path.
+TEST(Compressor, RunsTheToolFromThePathAndReportsItsStatus) {
+  ScratchDir dir;
+  const std::string self = plat::ModuleFileName();
+  const bool exe = self.size() > 4 && self.substr(self.size() - 4) == ".exe";
+  fs::create_directories(dir / "bin");
+  fs::create_directories(dir / "with blanks");
+  fs::copy_file(SiblingProgram("fake_compress"), dir / (exe ? "bin/compress.exe" : "bin/compress"));
+  const char* oldPath = std::getenv("PATH");
+  std::string savedPath = oldPath != nullptr ? oldPath : "";
+  const std::string source = S(dir / "with blanks/source a.txt"),
+                    target = S(dir / "with blanks/out b");
+  WriteAll(source, "abc");
+  std::uint32_t code = 99;
+
+  plat::testing::SetEnvironment("PATH", dir / "nothing");
+  EXPECT_FALSE(plat::RunCompressor(source, target, &code));
+
+  plat::testing::SetEnvironment("PATH", dir / "bin");
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_LOG", dir / "log");
+  EXPECT_TRUE(plat::RunCompressor(source, target, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(ReadAll(target), "Z:cba");
+  EXPECT_EQ(ReadAll(source), "abc");  // the source stays as it was
+  // Windows gets both paths quoted, so blanks cannot split them; POSIX gets
+  // the tool's standard-output form, never the one that replaces the source.
+  EXPECT_EQ(ReadAll(dir / "log"), (exe ? source + "|" + target : "-c|" + source) + "\n");
+
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "1");
+  EXPECT_TRUE(plat::RunCompressor(source, target, &code));
+  EXPECT_EQ(code, 3u);
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "");
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_LOG", "");
+  plat::testing::SetEnvironment("PATH", savedPath);
+}
+
 TEST(Versions, CompareAsUnsignedHalves) {
   EXPECT_EQ(CompareVersions(1, 5, 1, 6), -1);
   EXPECT_EQ(CompareVersions(2, 0, 1, 0xFFFFFFFF), 1);
@@ -183,16 +223,17 @@ TEST_F(Builder, PublishesTheTreeAndSkipsAnUpToDateFile) {
 TEST_F(Builder, FileWithoutVersionIsJudgedByDateUnsigned) {
   std::string data = S(dir / "prog/Firma/dane.txt");
   WriteAll(data, "dane");
-  auto at = [](int year) {  // this day of the month in `year`, give or take a day
-    return fs::file_time_type::clock::now() +
-           std::chrono::hours(24 * 365 * (year - 2026) + 24 * (year - 2026) / 4);
+  // 1 June of the year, near enough.
+  auto at = [&](int year) {
+    long long days = (year - 1970) * 365LL + (year - 1969) / 4 + 151;
+    ASSERT_TRUE(plat::testing::SetLastWriteTime(data, days * 86400 + 12 * 3600));
   };
-  fs::last_write_time(data, at(2043));
-  ASSERT_TRUE(b.PublishFile(data));
+  at(2043);
+  ASSERT_TRUE(b.PublishFile(data)) << (warnings.empty() ? "" : warnings[0]);
   ASSERT_TRUE(b.PublishFile(data));
   EXPECT_EQ(compressions, 1);
   // 2045 has the top bit set; it is still later than 2043.
-  fs::last_write_time(data, at(2045));
+  at(2045);
   ASSERT_LT(FileAge(data), 0);
   ASSERT_TRUE(b.PublishFile(data));
   EXPECT_EQ(compressions, 2);
@@ -253,7 +294,7 @@ TEST_F(Builder, FoldersThatCannotBeMadeAreNamed) {
 TEST_F(Builder, UnreadableDateIsReported) {
   std::string old = S(dir / "prog/Firma/old.txt");
   WriteAll(old, "x");
-  fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 52));
+  ASSERT_TRUE(plat::testing::SetLastWriteTime(old, 5 * 365 * 86400LL));  // 1975
   EXPECT_FALSE(b.PublishFile(old));
   EXPECT_EQ(warnings, (std::vector<std::string>{
                           AnsiText("Nie można pobrać daty z pliku źródłowego \"") + old + "\"",

@@ -6,6 +6,7 @@
 #include "host/console.h"
 #include "host/folders.h"
 #include "host/version.h"
+#include "platform/codepage.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/filesys.h"
@@ -25,7 +26,10 @@ namespace {
 
 const int kBlockSize = 1024;
 
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+// A path as the program's text, for a message: the system's file names are
+// in the locale's encoding on POSIX.
+std::string Shown(const std::string& path) { return plat::ArgumentToAnsi(path); }
+std::string Quoted(const std::string& s) { return "\"" + Shown(s) + "\""; }
 
 bool StartsWithText(const std::string& path, const std::string& folder) {
   return !folder.empty() && path.size() >= folder.size() &&
@@ -276,7 +280,8 @@ bool TPackageBuilder::Publish(const std::string& file, const Names& n) {
              !AddListLine(programList, n.f.Kind + PublishedRest(n.f));
   }
   if (failed)
-    Warn(AnsiText("Nie można skopiować pliku ") + file + " (" + ExtractFileName(file) + ")");
+    Warn(AnsiText("Nie można skopiować pliku ") + Shown(file) + " (" +
+         Shown(ExtractFileName(file)) + ")");
   return !failed;
 }
 

@@ -167,7 +167,7 @@ def linux():
 
 
 def wine():
-    prefix = wine_prefix.prepare(opts.work, "wine-switches")
+    prefix = wine_prefix.prepare(opts.work, "wine-tests")
     env = wine_prefix.environment(prefix)
     key = r"HKLM\Software\Microsoft\Windows\CurrentVersion"
     try:

@@ -19,8 +19,7 @@ int main(int argc, char** argv) {
   if (what == "link" && argc > 2) {
     plat::testing::ShellLinkInfo info;
     if (!plat::testing::ReadShellLink(argv[2], &info)) return 1;
-    std::printf("%s\n%s\n%s\n", info.path.c_str(), info.arguments.c_str(),
-                info.workingDir.c_str());
+    std::printf("%s\n%s\n%s\n", info.path.c_str(), info.arguments.c_str(), info.workingDir.c_str());
     return 0;
   }
   return 2;

@@ -95,7 +95,11 @@ TEST_F(DesktopEntry, DesktopFromUserDirsOrHome) {
 }
 
 TEST_F(DesktopEntry, NothingIsWrittenWithoutADesktop) {
+  // From inside the home folder, so that a link with no folder would show.
+  std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(home.Path());
   CreateFolderShortcut(plat::kCsidlDesktop, "/opt/x/prog", "Prog", "");
+  std::filesystem::current_path(cwd);
   EXPECT_TRUE(std::filesystem::is_empty(home.Path()));
 }
 

@@ -1,22 +1,22 @@
 // The ceiling for the reading benchmark: a plain blocking reader with no
 // event loop, no components and large buffers, doing the same work as
 // nntpfetch (GROUP, then XOVER of the whole group or ARTICLE n; lines
-// unstuffed and written to standard output with CR LF).
+// unstuffed and written to standard output with CR LF). It calls the socket
+// library's blocking functions straight through the binding, nothing else.
 //
 //   plain_reader ADDRESS GROUP [NUMBER]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "net/WSockLib.h"
+#include "platform/files.h"
+#include "platform/userenv.h"
+
 namespace {
 
-int sock = -1;
+plat::TSocket sock = plat::kInvalidSocket;
 char in[256 * 1024];
 std::size_t inStart = 0, inEnd = 0;
 char out[64 * 1024];
@@ -25,7 +25,8 @@ std::size_t outLen = 0;
 void Flush() {
   std::size_t at = 0;
   while (at < outLen) {
-    ssize_t n = write(1, out + at, outLen - at);
+    std::int32_t n =
+        plat::FileWrite(plat::StandardOutput(), out + at, static_cast<std::int32_t>(outLen - at));
     if (n <= 0) std::exit(1);
     at += static_cast<std::size_t>(n);
   }
@@ -36,7 +37,7 @@ void Out(const char* data, std::size_t n) {
   if (outLen + n > sizeof out) Flush();
   if (n > sizeof out) {
     while (n > 0) {
-      ssize_t w = write(1, data, n);
+      std::int32_t w = plat::FileWrite(plat::StandardOutput(), data, static_cast<std::int32_t>(n));
       if (w <= 0) std::exit(1);
       data += w;
       n -= static_cast<std::size_t>(w);
@@ -68,7 +69,7 @@ bool ReadLine(std::string& spill, const char*& line, std::size_t& len) {
     }
     spill.append(start, inEnd - inStart);
     inStart = inEnd = 0;
-    ssize_t n = recv(sock, in, sizeof in, 0);
+    int n = wsock::recv(sock, in, static_cast<int>(sizeof in), 0);
     if (n <= 0) return false;
     inEnd = static_cast<std::size_t>(n);
   }
@@ -76,7 +77,10 @@ bool ReadLine(std::string& spill, const char*& line, std::size_t& len) {
 
 std::string Command(const std::string& text) {
   std::string line = text + "\r\n";
-  if (send(sock, line.data(), line.size(), 0) != static_cast<ssize_t>(line.size())) std::exit(2);
+  if (wsock::send(sock, line.data(), static_cast<int>(line.size()), 0) !=
+      static_cast<int>(line.size())) {
+    std::exit(2);
+  }
   std::string spill;
   const char* l;
   std::size_t n;
@@ -88,12 +92,14 @@ std::string Command(const std::string& text) {
 
 int main(int argc, char** argv) {
   if (argc < 3) return 1;
-  sock = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(119);
-  inet_pton(AF_INET, argv[1], &a.sin_addr);
-  if (connect(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 2;
+  plat::TWSAData data{};
+  if (wsock::WSAStartup(0x0101, &data) != 0) return 2;
+  sock = wsock::socket(plat::kAfInet, plat::kSockStream, plat::kIpProtoTcp);
+  plat::TSockAddrIn a{};
+  a.sin_family = plat::kAfInet;
+  a.sin_port = wsock::htons(119);
+  a.sin_addr.S_addr = wsock::inet_addr(argv[1]);
+  if (wsock::connect(sock, reinterpret_cast<const plat::TSockAddr*>(&a), sizeof a) != 0) return 2;
   std::string spill;
   const char* line;
   std::size_t len;

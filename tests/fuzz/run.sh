@@ -26,9 +26,12 @@ build status "$root/nntp/NntpText.cc"
 build dotcopy
 # The client itself on the bytes a server sends: it needs the whole stack
 # below it (the POSIX emulation of the platform included).
-build reply "$root"/nntp/*.cc "$root"/net/*.cc "$root"/rtl/*.cc \
-  "$root"/platform/posix/{messages,codepage,files,verinfo,wsock,wsock_lookup,versionres,userenv}.cc \
-  -Wno-ignored-attributes -lpthread
+posix=()
+for f in "$root"/platform/posix/*.cc; do
+  [ "$(basename "$f")" = testsupport.cc ] || posix+=("$f")
+done
+build reply "$root"/nntp/*.cc "$root"/net/*.cc "$root"/rtl/*.cc "${posix[@]}" \
+  -DKESTRUN_VERSION_SECTION='".versioninfo"' -Wno-ignored-attributes -lpthread
 
 for target in lines status dotcopy reply; do
   # The client's inputs hold long data lines.

@@ -1,0 +1,344 @@
+// TCustomWSocket: the socket core, an event-driven, never-blocking TCP/UDP
+// socket over IPv4.
+//
+// Every object owns a hidden window; the socket library reports network
+// events for the object's socket as messages to it and the object turns
+// each into an event (OnSessionConnected, OnDataAvailable, OnDataSent,
+// OnSessionClosed...). No operation waits for the network. Objects are
+// used on the thread that created them; events run from its message loop.
+//
+// Layers (SOCKS, line mode, synchronous waits) derive from this class, one
+// after the other, and TWSocket (net/WSocket.h) sits on top of them. A
+// layer extends the core by overriding its virtual operations: every event
+// is fired through a virtual Fire... operation, received bytes are read
+// through RecvRaw and counted through QueryRcvdCount, and ResetDefaults is
+// what a close calls to put the connection state back.
+//
+// Construction and ResetDefaults: the state that a close puts back starts
+// at its defaults through member initialisers, in the core (TSessionFields)
+// and in a layer alike. The constructor does not call ResetDefaults: in a
+// constructor a virtual call only reaches the class being constructed, so
+// it could never reach a layer's override. A layer therefore gives its own
+// resettable fields initialisers, and its ResetDefaults override puts them
+// back the same way and calls the core's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "net/WSockLib.h"
+#include "net/WSockbuf.h"
+#include "platform/messages.h"
+#include "platform/socklib.h"
+#include "rtl/classes.h"
+
+enum TSocketState : std::uint8_t {
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsConnected,
+  wsAccepting,
+  wsListening,
+  wsClosed
+};
+enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
+enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
+enum TWSocketOption : std::uint8_t { wsoNoReceiveLoop };
+using TWSocketOptions = std::uint8_t;  // bit n set: option n present
+constexpr TWSocketOptions OptionBit(TWSocketOption o) {
+  return static_cast<TWSocketOptions>(1u << o);
+}
+
+using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDataSent = TDataAvailable;
+using TSessionClosed = TDataAvailable;
+using TSessionAvailable = TDataAvailable;
+using TSessionConnected = TDataAvailable;
+using TDnsLookupDone = TDataAvailable;
+using TSendData = std::function<void(TObject* Sender, std::int32_t BytesSent)>;
+using TChangeState =
+    std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+using TBgExceptionEvent =
+    std::function<void(TObject* Sender, const std::exception& E, bool& CanClose)>;
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+using TSocketHandle = plat::TSocket;
+constexpr TSocketHandle INVALID_SOCKET = plat::kInvalidSocket;
+
+constexpr std::uint32_t MsgSocketEvent = plat::kWmUser + 1;
+constexpr std::uint32_t MsgHostByNameDone = plat::kWmUser + 2;
+constexpr std::uint32_t MsgHostByAddrDone = plat::kWmUser + 3;
+constexpr std::uint32_t MsgCloseLater = plat::kWmUser + 4;
+constexpr std::uint32_t MsgFreeLater = plat::kWmUser + 5;
+constexpr std::uint32_t MsgTestException = plat::kWmUser + 6;
+// Delivers the next piece of received data: the receive loop hands control
+// back to the message loop between pieces (wParam the socket handle).
+constexpr std::uint32_t MsgDeliverMore = plat::kWmUser + 7;
+
+struct TMessage {
+  std::uint32_t Msg;
+  std::uintptr_t WParam;
+  std::intptr_t LParam;
+  std::intptr_t Result;
+};
+
+struct TTimeVal {
+  std::int32_t tv_sec;
+  std::int32_t tv_usec;
+};
+
+// Resolve texts into numbers; all raise ESocketException, carrying the
+// socket error number behind the failure.
+std::uint32_t WSocketResolveHost(const std::string& host);  // network order
+std::uint16_t WSocketResolvePort(const std::string& port, const std::string& proto);  // host order
+std::int32_t WSocketResolveProto(const std::string& proto);
+
+// A text that a connection is made from (Addr, Port, Proto, LocalPort),
+// kept with the number it resolves to, so that Connect resolves it once.
+template <typename Number>
+struct TResolvedText {
+  std::string Text;
+  bool Assigned = false;  // written, and not empty, since the last close
+  bool Known = false;     // Value is what Text resolves to
+  Number Value{};
+
+  // After a close the text stays readable, but it has to be assigned again
+  // before the next connection.
+  void Forget() { Assigned = Known = false; }
+};
+
+// The state of one connection: everything that a close puts back
+// (ResetDefaults), each default written once, here.
+struct TSessionFields {
+  TSocketHandle FSocketHandle = INVALID_SOCKET;
+  TSocketState FState = wsClosed;
+  std::int32_t FAddrFamily = plat::kAfInet;
+  std::int32_t FSocketType = plat::kSockStream;
+  TResolvedText<std::int32_t> FProto{"tcp", true, false, plat::kIpProtoTcp};
+  TResolvedText<std::uint32_t> FLocalPort{"0"};  // Assigned is not used
+  std::string FLocalAddr = "0.0.0.0";
+  // The remote address of Connect, the local one of Listen, overwritten
+  // with the peer's by Accept.
+  plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  std::int32_t FLingerTimeout = 0;   // seconds
+  std::int32_t FFlushTimeout = 60;   // seconds; nothing in the socket reads it
+  bool FDrained = true;              // nothing queued is waiting to be sent
+  std::int32_t FReadCount = 0;       // bytes received on this connection
+  bool FPaused = false;              // notifications suspended
+  bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
+  bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
+};
+
+class TCustomWSocket : public TComponent, private plat::MessageTarget, protected TSessionFields {
+ public:
+  static constexpr int kLookupAreaSize = 1025;
+
+  explicit TCustomWSocket(TComponent* owner);
+  ~TCustomWSocket() override;
+
+  // ---- properties
+  const std::string& Addr() const { return FAddr.Text; }
+  void AssignAddr(const std::string& value);
+  const std::string& Port() const { return FPort.Text; }
+  virtual void AssignPort(const std::string& value);
+  const std::string& Proto() const { return FProto.Text; }
+  virtual void AssignProto(const std::string& value);
+  const std::string& LocalAddr() const { return FLocalAddr; }
+  void SetLocalAddr(const std::string& value);
+  const std::string& LocalPort() const { return FLocalPort.Text; }
+  void AssignLocalPort(const std::string& value);
+  std::string PeerAddr() { return ReadPeerAddr(); }
+  std::string PeerPort() { return ReadPeerPort(); }
+  const std::string& DnsResult() const { return FDnsResult; }
+  const TStringList& DnsResultList() const { return FDnsResultList; }
+  TSocketState State() const { return FState; }
+  std::int32_t ReadCount() const { return FReadCount; }
+  std::int32_t RcvdCount() { return QueryRcvdCount(); }
+  // The error number of the last failure: a library call's, or WSAEINVAL
+  // for a failed check (misuse).
+  std::int32_t LastError() const { return FLastError; }
+  bool MultiThreaded() const { return FMultiThreaded; }
+  void SetMultiThreaded(bool value) { FMultiThreaded = value; }
+  TWSocketOptions ComponentOptions() const { return FComponentOptions; }
+  void SetComponentOptions(TWSocketOptions value) { FComponentOptions = value; }
+  std::int32_t FlushTimeout() const { return FFlushTimeout; }
+  void SetFlushTimeout(std::int32_t value) { FFlushTimeout = value; }
+  TSocketSendFlags SendFlags();
+  void SetSendFlags(TSocketSendFlags value);
+  TSocketLingerOnOff LingerOnOff() const { return FLingerOnOff; }
+  void SetLingerOnOff(TSocketLingerOnOff value) { FLingerOnOff = value; }
+  std::int32_t LingerTimeout() const { return FLingerTimeout; }
+  void SetLingerTimeout(std::int32_t value) { FLingerTimeout = value; }
+  TSocketHandle HSocket() const { return FSocketHandle; }
+  bool QuitReceived() const { return FQuitReceived; }
+  plat::WindowHandle Handle() const { return FNotifyWindow; }
+  std::int32_t BlockSize() const { return FSendQueue.BlockSize(); }
+
+  // ---- events
+  TSessionAvailable OnSessionAvailable;
+  TSessionConnected OnSessionConnected;
+  TSessionClosed OnSessionClosed;
+  TChangeState OnChangeState;
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSendData OnSendData;
+  TNotifyEvent OnLineTooLong;
+  TDnsLookupDone OnDnsLookupDone;
+  TNotifyEvent OnError;
+  TBgExceptionEvent OnBgException;
+
+  // ---- connection operations
+  virtual void Connect();
+  virtual void Close();
+  virtual void CloseLater();
+  virtual void FreeLater();
+  virtual void Abort();
+  virtual void Listen();
+  virtual TSocketHandle Accept();
+  virtual void Dup(TSocketHandle newHandle);
+  virtual void Shutdown(int how);
+  virtual int Pause();
+  virtual int Resume();
+
+  // ---- transfer
+  virtual int Send(const void* data, int length);
+  virtual int SendTo(const plat::TSockAddrIn& dest, int destLen, const void* data, int length);
+  virtual int SendString(const std::string& text);
+  virtual int Receive(void* buffer, int size);
+  virtual std::string ReceiveString();
+  virtual int ReceiveFrom(void* buffer, int size, plat::TSockAddrIn& from, int& fromLen);
+  virtual void Flush();
+  virtual void WaitUntilClosed();
+
+  // ---- names and lookups
+  virtual void DnsLookup(const std::string& hostName);
+  virtual void ReverseDnsLookup(const std::string& hostAddr);
+  virtual void CancelDnsLookup();
+  virtual std::string ReadPeerAddr();
+  virtual std::string ReadPeerPort();
+  virtual int QueryPeerName(plat::TSockAddrIn& name, int length);
+  virtual int QuerySockName(plat::TSockAddrIn& name, int& length);
+  virtual std::string ReadBoundPort();
+  virtual std::string ReadBoundAddr();
+
+  // TCP_NODELAY on the current socket, if any; a hint, failures are ignored.
+  void SetTcpNoDelay(bool on);
+  // Asks the system to send full segments only, until turned off (which
+  // sends what is held). Where the system has no such option, nothing.
+  void SetTcpCork(bool on);
+
+  virtual void PumpMessages();
+  static bool TimeValIsSet(const TTimeVal& tv);
+  static void TimeValClear(TTimeVal& tv);
+  static bool TimeValCompare(const TTimeVal& a, const TTimeVal& b, bool equal);
+
+ protected:
+  virtual void HandleWindowMessage(TMessage& msg);
+  // Puts the connection state back after a close; see the top of the file
+  // for why the constructor does not call it.
+  virtual void ResetDefaults();
+  virtual void DoClose(bool shut, std::uint16_t error);
+  // Bytes waiting to be read, or -1. A layer that holds received bytes of
+  // its own counts them here, so that delivery goes on while it holds any.
+  virtual std::int32_t QueryRcvdCount();
+  virtual void BindLocal();
+  virtual int SendRaw(const void* data, int length);
+  // Both report a failure with `error` as its number: LastError := error,
+  // then OnError when assigned, otherwise ESocketException with the text.
+  virtual void RaiseErrorFmt(const std::string& formatted, int error);
+  virtual void RaiseError(const std::string& message, int error);
+  virtual void HandleEventException(const std::exception& e);
+  virtual bool FireDataAvailable(std::uint16_t error);
+  virtual void FireSessionAvailable(std::uint16_t error);
+  virtual void FireSessionConnected(std::uint16_t error);
+  virtual void FireSessionClosed(std::uint16_t error);
+  virtual void FireDataSent(std::uint16_t error);
+  virtual void FireChangeState(TSocketState oldState, TSocketState newState);
+  virtual void FireDnsLookupDone(std::uint16_t error);
+  virtual void FireError();
+  virtual int RecvRaw(void* buffer, int size, int flags);
+  virtual int RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags,
+                          plat::TSockAddrIn& from, int& fromLen);
+
+  void EnterState(TSocketState newState);
+  void TryToSend();
+  void AppendToSendBuffer(const void* data, int length);
+  void ClearSendBuffer();
+  // Hands received data to OnDataAvailable: one piece per call, then back
+  // to the message loop (MsgDeliverMore) while bytes are waiting.
+  void DeliverReceived(std::uint16_t error);
+  void HandleSocketNotification(TMessage& msg);
+  void ApplyLinger();
+  void ReportSocketError(const std::string& functionName);
+  void FireSendData(std::int32_t count);
+  bool PumpOneMessage();
+  void PumpPendingMessages();
+  plat::WindowHandle CreateNotifyWindow();
+  // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known
+  // and writes the remote address and port into SockAddr.
+  void ResolveForUse();
+  void HandleLookupDone(TMessage& msg, bool byName);
+  template <typename Number>
+  void AssignText(TResolvedText<Number>& field, const std::string& value, const char* name);
+  void BeginLookup();
+  bool PeerName(plat::TSockAddrIn& sa, const char* what);
+  bool BoundName(plat::TSockAddrIn& sa);
+  // Cancels the pending lookup; returns the library's result.
+  int CancelLookup();
+  // One call of OnDataAvailable (or, without a handler, one discarding
+  // read). Returns the bytes still waiting, 0 when delivery stops here.
+  std::int32_t DeliverOnce(std::uint16_t error);
+  // The next piece, when MsgDeliverMore comes and bytes are still waiting.
+  void DeliverMore();
+  // Blocks until the next message and handles it (no busy waiting).
+  void WaitForEvent();
+  // Whether the loop was told to quit, so that waits give up.
+  bool Terminating() const;
+
+  const TSendQueue& SendBuffer() const { return FSendQueue; }
+  bool Drained() const { return FDrained; }
+
+  // What survives a close. The connection's own state is in TSessionFields.
+  // Results of the last lookup (DnsLookup, ReverseDnsLookup).
+  std::string FDnsResult;
+  TStringList FDnsResultList;
+  // The handle that the last Accept returned.
+  TSocketHandle FLastAcceptedHandle = INVALID_SOCKET;
+  // Data queued for sending, kept across a close until the next Connect,
+  // Listen or Abort.
+  TSendQueue FSendQueue;
+  // The flags argument of every send: 0, or 1 for out-of-band data.
+  std::uint8_t FSendFlags = 0;
+  std::int32_t FLastError = 0;
+  plat::WindowHandle FNotifyWindow = 0;
+  // Where the library writes a lookup's host entry; see CancelLookup.
+  std::unique_ptr<char[]> FLookupResultArea{new char[kLookupAreaSize]()};
+  // The pending lookup's request, 0 when none; a done message that came
+  // before its request was known, to be handled once it is.
+  std::uintptr_t FLookupRequest = 0;
+  bool FEarlyLookupReply = false;
+  TMessage FEarlyLookupMessage{};
+  // The remote address and port texts: readable after a close, but they
+  // must be assigned again before the next connection.
+  TResolvedText<std::uint32_t> FAddr;  // Value in network order
+  TResolvedText<std::uint16_t> FPort;
+  bool FMultiThreaded = false;
+  TWSocketOptions FComponentOptions = 0;
+  // Set when this socket's own pump met WM_QUIT.
+  bool FQuitReceived = false;
+  // The notification mask last registered.
+  std::int32_t FSelectMask = 0;
+  // TryToSend is running: a handler it calls (OnSendData) that sends again
+  // only queues, and the running loop sends it.
+  bool FInTryToSend = false;
+
+ private:
+  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
+                              std::intptr_t lParam) override;
+};

@@ -197,8 +197,9 @@ int Main(const std::vector<std::string>& args) {
   bool byId = target.size() > 2 && target.front() == '<' && target.back() == '>';
   std::int32_t number = 0;
   if (args.size() == 3) {
+    // Articles are numbered from 1; a 0 would ask for the current one.
     if (byId || args[2].empty() || args[2].find_first_not_of("0123456789") != std::string::npos ||
-        args[2].size() > 9) {
+        args[2].size() > 9 || std::stoi(args[2]) < 1) {
       ShowHelp();
       return kExitLocal;
     }

@@ -111,6 +111,9 @@ check("no arguments: help on standard error, exit 1, nothing on standard output"
       code == 1 and out == b"" and "nntpfetch server group" in err, "%d %r" % (code, out))
 code, out, err = run(opts.fetch, [opts.server, "pl.test", "12x"])
 check("a number that is no number: exit 1", code == 1 and out == b"", "%d" % code)
+# 0 would send a bare ARTICLE, which asks for the group's current article.
+code, out, err = run(opts.fetch, [opts.server, "pl.test", "0"])
+check("article number 0: exit 1", code == 1 and out == b"", "%d %r" % (code, out[:100]))
 code, out, err = run(opts.fetch, [opts.server, "pl.no.such.group"])
 check("unknown group: exit 3 with the server's line", code == 3 and out == b"" and "411" in err, "%d %r" % (code, err))
 code, out, err = run(opts.fetch, [opts.server, "pl.test", "999999"])

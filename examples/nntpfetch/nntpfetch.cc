@@ -144,7 +144,9 @@ class Fetcher {
     FClient.SetPassWord(netrc.Login.Password);
     std::uint16_t error = RunOnce([this] { FClient.Authenticate(); });
     FClient.SetPassWord("");
-    return error == 0;
+    // 281 comes as an error only from the user name step: the server needs
+    // no password for this user.
+    return error == 0 || error == 281;
   }
 
   // Pumps the event loop, blocking between events, until `done` holds or

@@ -180,7 +180,7 @@ int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out) {
     Say("the server sent a line longer than " + IntToStr(TNntpCli::kMaxDataLine) + " bytes");
     return kExitRefused;
   }
-  if (error >= 100 && error < 600) {
+  if ((error >= 100 && error < 600) || error == nntpErrorNoStatus) {
     Say("the server refused: " + client.LastResponse());
     return kExitRefused;
   }

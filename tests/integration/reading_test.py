@@ -272,6 +272,14 @@ check("nntpfetch: 281 to the user name alone is a login: exit 0", code == 0 and 
       "%d %r %r" % (code, over, err))
 
 
+def group_without_status(line):
+    return b"200 reader\r\n" if line == "MODE READER" else b"pl.test is fine\r\n"
+
+
+code, over, err = scripted(group_without_status, lambda: overview(opts.scripted_server))
+check("nntpfetch: an answer without a status: exit 3 with the line",
+      code == 3 and over == b"" and "pl.test is fine" in err, "%d %r %r" % (code, over, err))
+
 shutil.rmtree(scratch, ignore_errors=True)
 if failures:
     print("%d failed: %s" % (len(failures), ", ".join(failures)))

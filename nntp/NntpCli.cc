@@ -178,11 +178,11 @@ void TNntpCli::HandleSocketConnected(TObject*, std::uint16_t Error) {
 }
 
 void TNntpCli::HandleSocketClosed(TObject*, std::uint16_t Error) {
-  // A reading request cut off by an orderly close has not succeeded: its
-  // answer is missing or incomplete. It is reported as a reset, not as 0.
+  // A request cut off by an orderly close has not succeeded: the greeting,
+  // the answer or the POST's final reply is missing. It is reported as a
+  // reset, not as 0; only QUIT expects the server to close.
   std::uint16_t requestError = Error;
-  if (requestError == 0 && !FRequestReported && FRequestType != nntpConnect &&
-      FRequestType != nntpPost && FRequestType != nntpQuit) {
+  if (requestError == 0 && !FRequestReported && FRequestType != nntpQuit) {
     requestError = 10054;
   }
   if (FRequestType != nntpAbort) CompleteNotConnected(requestError);

@@ -370,9 +370,9 @@ TEST_F(NntpTest, ServerClosingEndsTheOpenRequest) {
   server.greeting = "";
   client.Connect();
   ASSERT_TRUE(RunUntil([&] { return server.peer != nullptr; }));
-  server.peer->Abort();  // closes before the greeting
+  server.peer->Abort();  // closes before the greeting: no session, so no success
   ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
-  EXPECT_EQ(done, (std::vector<Done>{{nntpConnect, 0}}));
+  EXPECT_EQ(done, (std::vector<Done>{{nntpConnect, 10054}}));
   EXPECT_EQ(client.State(), nntpNotConnected);
 }
 
@@ -401,6 +401,7 @@ TEST_F(NntpTest, ServerClosingDuringTransferOrBeforeTheFinalReply) {
     PumpUntilIdle();
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].rq, nntpPost);
+    EXPECT_NE(d[0].error, 0) << "a POST cut off by the server's close is not a success";
     EXPECT_EQ(c.State(), nntpNotConnected);
     EXPECT_EQ(c.WSocket()->OnDataSent, nullptr);
   }

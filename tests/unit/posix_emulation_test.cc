@@ -21,7 +21,8 @@ class Collector : public plat::MessageTarget {
  public:
   std::vector<Event> events;
   std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t, std::intptr_t lParam) override {
-    events.push_back({static_cast<std::uint16_t>(lParam & 0xFFFF), static_cast<std::uint16_t>(lParam >> 16)});
+    events.push_back(
+        {static_cast<std::uint16_t>(lParam & 0xFFFF), static_cast<std::uint16_t>(lParam >> 16)});
     return 0;
   }
   bool Has(std::uint16_t bit) const {
@@ -37,7 +38,8 @@ TEST(Emulation, CloseIsNotifiedWhileDataIsStillUnread) {
   Collector c;
   plat::WindowHandle w = plat::CreateHiddenWindow("EmulationTest", &c);
   plat::TSocket s = wsock::socket(plat::kAfInet, plat::kSockStream, 0);
-  wsock::WSAAsyncSelect(s, w, plat::kWmUser + 1, plat::kFdRead | plat::kFdWrite | plat::kFdConnect | plat::kFdClose);
+  wsock::WSAAsyncSelect(s, w, plat::kWmUser + 1,
+                        plat::kFdRead | plat::kFdWrite | plat::kFdConnect | plat::kFdClose);
   plat::TSockAddrIn a{};
   a.sin_family = plat::kAfInet;
   a.sin_port = wsock::htons(static_cast<std::uint16_t>(std::stoi(server.Port())));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/cputime.h"
 #include "tests/unit/layer_test_util.h"
@@ -65,24 +66,39 @@ TEST(SyncWait, FiveSecondsOnASilentServerTakeAlmostNoProcessorTime) {
   RecordProperty("wait_cpu_ms", static_cast<int>(cpu));
 }
 
+// Sets a flag when its hidden window gets a message.
+struct FlagWindow : plat::MessageTarget {
+  bool* flag;
+  plat::WindowHandle handle;
+  explicit FlagWindow(bool* f) : flag(f), handle(plat::CreateHiddenWindow("FlagWindow", this)) {}
+  ~FlagWindow() { plat::DestroyHiddenWindow(handle); }
+  std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {
+    *flag = true;
+    return 0;
+  }
+};
+
 TEST(SyncWait, ANestedWaitDoesNotMoveTheOuterDeadline) {
   SyncPair t;
   bool outer = false, inner = false;
   int innerResult = -1;
+  FlagWindow late(&outer);
+  std::thread poster;
   t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
-    std::string s = t.client.ReceiveString();
-    if (s == "first") {
-      // Waits for something that never comes, with a short limit of its own.
-      t.client.SetTimeout(100);
-      innerResult = t.client.WaitForDone(inner);
-      t.client.SetTimeout(3000);
-      t.Peer().SendString("second");
-    } else if (s == "second") {
-      outer = true;
-    }
+    if (t.client.ReceiveString() != "first") return;
+    // Waits for something that never comes, with a short limit of its own.
+    t.client.SetTimeout(100);
+    innerResult = t.client.WaitForDone(inner);
+    t.client.SetTimeout(3000);
+    // What the outer wait waits for comes well after the inner limit.
+    poster = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      plat::PostWindowMessage(late.handle, plat::kWmUser + 1, 0, 0);
+    });
   };
   t.client.SetTimeout(3000);
   int r = t.client.StartAndWait([&] { t.Peer().SendString("first"); }, outer);
+  if (poster.joinable()) poster.join();
   EXPECT_EQ(innerResult, kWaitTimedOut);
   EXPECT_EQ(r, 0);
 }

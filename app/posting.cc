@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/article.h"
+#include "app/socksurl.h"
 #include "host/console.h"
 #include "nntp/NntpCli.h"
 #include "rtl/forms.h"
@@ -27,10 +28,13 @@ void RunPosting(const std::string& server, const std::string& author, const std:
   // Refused before anything goes on the wire: such a value would add header
   // lines or end the article early.
   CheckHeaderArguments(author, groups, subject);
+  TSocksUrl socks;
+  bool viaSocks = SocksFromEnvironment(socks);  // a bad value ends the run here
 
   // Ends with the process on the error exits, which skip all clean-up.
   auto* client = new TNntpCli(nullptr);
   client->SetHost(server);
+  if (viaSocks) UseSocks(*client->WSocket(), socks);
   client->Connect();
   WaitForClient(*client);
   if (client->State() != nntpReady) {

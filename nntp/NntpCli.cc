@@ -43,6 +43,9 @@ void TNntpCli::Connect() {
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
   SetSessionState(nntpDnsLookup);
+  // A proxy that resolves names gets the name as it is: a client behind a
+  // firewall often cannot resolve outside names itself.
+  if (FWSocket->SocksResolvesNames()) return ConnectTo(FHost);
   FWSocket->DnsLookup(FHost);
 }
 
@@ -130,8 +133,12 @@ void TNntpCli::HandleLookupDone(TObject*, std::uint16_t Error) {
     CompleteRequest(Error);
     return;
   }
+  ConnectTo(FWSocket->DnsResult());
+}
+
+void TNntpCli::ConnectTo(const std::string& address) {
   try {
-    FWSocket->AssignAddr(FWSocket->DnsResult());
+    FWSocket->AssignAddr(address);
     FWSocket->AssignProto("tcp");
     FWSocket->AssignPort(FPort.empty() ? std::string("nntp") : FPort);
     SetSessionState(nntpWaitingBanner);

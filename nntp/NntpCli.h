@@ -171,6 +171,9 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
                               std::intptr_t lParam) override;
   void DispatchLine();
+  // Connects the socket to the news server at `address` (a name when the
+  // SOCKS proxy resolves it).
+  void ConnectTo(const std::string& address);
   // Completes the request and ends in nntpNotConnected even while the
   // socket still counts as connected (a failed connect, a closed session).
   void CompleteNotConnected(std::uint16_t Error);

@@ -22,6 +22,13 @@ marker=.kestrun-socks
 account=kestrunsocks
 account_password=kestrun-socks
 
+# Running and not merely a zombie that nobody has reaped yet.
+alive() {
+  local st
+  st="$(ps -o stat= -p "$1" 2>/dev/null || true)"
+  [ -n "$st" ] && [ "${st#Z}" = "$st" ]
+}
+
 listening() {  # address port
   timeout 2 bash -c "exec 3<>/dev/tcp/$1/$2" 2>/dev/null
 }
@@ -100,7 +107,7 @@ stop)
     # dante's main process ends its children itself.
     kill "$pid" 2>/dev/null || true
     for _ in $(seq 1 50); do
-      kill -0 "$pid" 2>/dev/null || break
+      alive "$pid" || break
       sleep 0.1
     done
     kill -9 "$pid" 2>/dev/null || true

@@ -7,9 +7,10 @@
 char* TLineBuffer::Reserve(int want) {
   std::size_t need = static_cast<std::size_t>(want > 0 ? want : 0);
   std::size_t held = end_ - start_;
-  if (capacity_ - end_ >= need) return data_.get() + end_;
+  // Never a null pointer, even for no bytes: callers copy into it.
+  if (data_ != nullptr && capacity_ - end_ >= need) return data_.get() + end_;
   if (need > SIZE_MAX / 2 - held) throw std::bad_alloc();
-  if (capacity_ - held >= need && start_ >= held) {
+  if (data_ != nullptr && capacity_ - held >= need && start_ >= held) {
     // Enough room once the held bytes move to the front, and moving them is
     // cheap next to what was taken since the last move.
     std::memmove(data_.get(), data_.get() + start_, held);

@@ -26,6 +26,7 @@ void TCustomLineWSocket::AssignLineMode(bool value) {
   if (value == FLineMode) return;
   FLineMode = value;
   FScanFrom = 0;
+  FLineStalled = false;
   // Posted, not handled here: the caller is usually a handler that is still
   // running, and the held bytes go out under the new mode once it returns.
   if (FLineBuffer.Count() > 0 || FPendingLineLength > 0)
@@ -43,6 +44,7 @@ int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
     auto take = [&](int most) {
       int n = FLineBuffer.Take(static_cast<char*>(buffer), std::min(size, most));
       FScanFrom = std::max(0, FScanFrom - n);
+      if (n > 0) FLineStalled = false;
       return n;
     };
     if (Splitting()) {
@@ -76,10 +78,10 @@ int TCustomLineWSocket::ApplyLineEditing(int& count) {
   return low;
 }
 
-void TCustomLineWSocket::TakeArrival() {
-  if (FSocketHandle == INVALID_SOCKET) return;
+int TCustomLineWSocket::TakeArrival() {
+  if (FSocketHandle == INVALID_SOCKET) return 0;
   std::int32_t waiting = TCustomSocksWSocket::QueryRcvdCount();
-  if (waiting < 0) return;
+  if (waiting < 0) return 0;
   // A reader that cannot tell how much is waiting still asks for a useful
   // amount; asking for more than is there costs nothing.
   int want = std::max<std::int32_t>(waiting, 4096);
@@ -89,7 +91,7 @@ void TCustomLineWSocket::TakeArrival() {
   int n = TCustomSocksWSocket::RecvRaw(at, want, 0);
   if (n <= 0) {
     if (n < 0) FLastError = wsock::WSAGetLastError();
-    return;
+    return 0;
   }
   FLineBuffer.Commit(n);
   int low = FLineBuffer.Count() - n;
@@ -101,6 +103,7 @@ void TCustomLineWSocket::TakeArrival() {
   // A line end split across two arrivals starts before the new bytes.
   int again = std::max(0, low - static_cast<int>(FLineEnd.size()) + 1);
   FScanFrom = std::min(FScanFrom, again);
+  return n;
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
@@ -110,7 +113,8 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
     // was searched by an earlier pass.
     FScanFrom = std::max(0, std::min(FScanFrom, FLineBuffer.Count()));
   }
-  TakeArrival();
+  if (TakeArrival() <= 0 && FLineStalled) return true;  // nothing new for it
+  FLineStalled = false;
   if (!HandOutLines(FPendingLineLength > 0 ? 0 : FScanFrom)) return true;
   if (FLineLimit > 0 && FLineBuffer.Count() > FLineLimit) {
     FClearDataFlag = true;
@@ -147,7 +151,10 @@ bool TCustomLineWSocket::HandOutLines(int from) {
       if (FSocketHandle != handle) return false;  // closed inside the handler
       // A handler that read nothing would be called for ever: the line
       // stays pending for the next arrival or redelivery.
-      if (FPendingLineLength >= before) return false;
+      if (FPendingLineLength >= before) {
+        FLineStalled = true;
+        return false;
+      }
     }
     if (FPendingLineLength > 0) return false;  // the mode went off mid-line
     from = 0;
@@ -188,5 +195,6 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t error) {
   FLineBuffer.Release();
   FPendingLineLength = 0;
   FScanFrom = 0;
+  FLineStalled = false;
   TCustomSocksWSocket::FireSessionClosed(error);
 }

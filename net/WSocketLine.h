@@ -75,13 +75,17 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   std::int64_t FStopTime = 0;
   // Held bytes before this position hold no line end (searched already).
   int FScanFrom = 0;
+  // The handler was offered the pending line and read nothing: it is not
+  // offered again until more data arrives or someone reads.
+  bool FLineStalled = false;
 
  private:
   // Lines are split only with the mode on, a line end set and no SOCKS
   // negotiation under way.
   bool Splitting() const { return FLineMode && !FLineEnd.empty() && FSocksState == socksIdle; }
-  // Reads what the layer below has waiting onto the buffer.
-  void TakeArrival();
+  // Reads what the layer below has waiting onto the buffer; returns the
+  // number of bytes that arrived.
+  int TakeArrival();
   // Hands out the complete lines held, starting the search at `from`.
   // Returns false when it stopped with a line still pending (a handler
   // that read nothing, or the mode turned off).

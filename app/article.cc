@@ -1,21 +1,54 @@
 #include "app/article.h"
 
-#include <cstring>
-#include <memory>
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "app/dotcopy.h"
 #include "host/console.h"
 #include "rtl/sysutils.h"
 
 namespace {
 
+// Lines no longer than this where the words allow, never longer than the
+// protocol's limit.
 constexpr std::size_t kMaxLine = 78;
+constexpr std::size_t kLongestLine = 998;
 
 bool IsAscii(const std::string& s) {
   for (char c : s) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
   }
   return true;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Whether a reader could take part of the text for an encoded-word and
+// show something else than what was typed.
+bool LooksEncoded(const std::string& s) {
+  std::size_t at = s.find("=?");
+  return at != std::string::npos && s.find("?=", at + 2) != std::string::npos;
+}
+
+// The command-line parameter that a header's value comes from.
+const char* ParameterOf(const std::string& header) {
+  if (header == "From") return "autor";
+  if (header == "Newsgroups") return "grupy";
+  return "temat";
+}
+
+Exception TooLong(const std::string& header) {
+  return Exception(AnsiText(std::string("Wyraz dłuższy niż wiersz nagłówka w parametrze: ") +
+                            ParameterOf(header)));
+}
+
+// The format with its "%s" filled with the argument.
+std::string Filled(const std::string& format, const std::string& argument) {
+  std::size_t at = format.find("%s");
+  return at == std::string::npos ? format : format.substr(0, at) + argument + format.substr(at + 2);
 }
 
 // Characters that may stand for themselves in a Q-encoded word in any
@@ -35,13 +68,16 @@ const char kWordStart[] = "=?Windows-1250?Q?";
 const char kWordEnd[] = "?=";
 
 // Appends `text` as encoded-words to `lines`, starting on the last line and
-// folding before a word that would not fit.
-void AppendEncodedWords(std::vector<std::string>& lines, const std::string& text) {
+// folding before a word that would not fit. The first word is set off from
+// what the line holds by a blank unless `separate` is false (right after
+// the "(" of a comment).
+void AppendEncodedWords(std::vector<std::string>& lines, const std::string& text, bool separate) {
   std::size_t overhead = sizeof kWordStart - 1 + sizeof kWordEnd - 1;
   std::size_t i = 0;
+  bool first = true;
   while (i < text.size()) {
     std::string& line = lines.back();
-    bool fresh = line.size() <= 1 || line.back() == ' ';
+    bool fresh = line.size() <= 1 || line.back() == ' ' || (first && !separate);
     std::size_t used = line.size() + (fresh ? 0 : 1);
     std::size_t room = used < kMaxLine ? kMaxLine - used : 0;
     if (room < overhead + 3) {
@@ -61,6 +97,7 @@ void AppendEncodedWords(std::vector<std::string>& lines, const std::string& text
     }
     if (!fresh) line += ' ';
     line += kWordStart + word + kWordEnd;
+    first = false;
   }
 }
 
@@ -71,6 +108,81 @@ void AppendPlain(std::vector<std::string>& lines, const std::string& text) {
     lines.push_back(" " + text);
   } else {
     lines.back() += " " + text;
+  }
+}
+
+// Appends ASCII text to the last line, folding before a run of blanks where
+// the line would pass 78 characters. The blanks begin the next line, so
+// that unfolding gives back the text exactly; trailing blanks stay on their
+// line (a line of blanks alone is not allowed). Returns false when a line
+// is longer than 998 characters all the same.
+bool AppendFolded(std::vector<std::string>& lines, const std::string& text) {
+  bool lineHasText = lines.size() > 1;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t j = i;
+    while (j < text.size() && IsBlank(text[j])) ++j;
+    bool blanksOnly = j == text.size();
+    while (j < text.size() && !IsBlank(text[j])) ++j;
+    std::string piece = text.substr(i, j - i);
+    std::string& line = lines.back();
+    if (lineHasText && IsBlank(piece[0]) && !blanksOnly && line.size() + piece.size() > kMaxLine) {
+      lines.push_back(piece);
+    } else {
+      line += piece;
+    }
+    lineHasText = true;
+    i = j;
+  }
+  for (const std::string& line : lines) {
+    if (line.size() > kLongestLine) return false;
+  }
+  return true;
+}
+
+void RequireAsciiAddress(const std::string& address) {
+  if (!IsAscii(address)) {
+    throw Exception(AnsiText("Adres w parametrze autor może zawierać tylko znaki ASCII"));
+  }
+}
+
+// The From value: "Name <address>", "address (Name)" or an address alone.
+// Only the name is encoded where it needs to be; the address never is.
+void AppendAuthor(std::vector<std::string>& lines, const std::string& value) {
+  std::size_t lt = value.rfind('<');
+  std::size_t gt = lt == std::string::npos ? lt : value.find('>', lt);
+  std::size_t open = value.find('(');
+  std::size_t close = value.rfind(')');
+  if (gt != std::string::npos) {
+    std::string phrase = Trim(value.substr(0, lt));
+    std::string address = value.substr(lt);
+    RequireAsciiAddress(address);
+    if (IsAscii(phrase) && !LooksEncoded(phrase)) {
+      if (!AppendFolded(lines, value)) throw TooLong("From");
+      return;
+    }
+    // An encoded-word inside quotes is not decoded: drop the quotes.
+    if (phrase.size() >= 2 && phrase.front() == '"' && phrase.back() == '"')
+      phrase = phrase.substr(1, phrase.size() - 2);
+    AppendEncodedWords(lines, phrase, true);
+    AppendPlain(lines, address);
+  } else if (open != std::string::npos && close != std::string::npos && close > open) {
+    std::string address = value.substr(0, open);
+    std::string comment = value.substr(open + 1, close - open - 1);
+    std::string after = value.substr(close + 1);
+    RequireAsciiAddress(address + after);
+    if (IsAscii(comment) && !LooksEncoded(comment)) {
+      if (!AppendFolded(lines, value)) throw TooLong("From");
+      return;
+    }
+    lines.back() += address + "(";
+    AppendEncodedWords(lines, comment, false);
+    lines.back() += ")" + after;
+  } else {
+    RequireAsciiAddress(value);
+    if (!AppendFolded(lines, value)) throw TooLong("From");
+  }
+  for (const std::string& line : lines) {
+    if (line.size() > kLongestLine) throw TooLong("From");
   }
 }
 
@@ -92,51 +204,108 @@ void CheckHeaderArguments(const std::string& author, const std::string& groups,
           AnsiText(std::string("Niedozwolony znak końca wiersza w parametrze: ") + what));
     }
   }
+  HeaderLines("From", author, THeaderKind::kAuthor);
+  HeaderLines("Newsgroups", groups, THeaderKind::kVerbatim);
+  HeaderLines("Subject", subject, THeaderKind::kText);
 }
 
 std::vector<std::string> HeaderLines(const std::string& name, const std::string& value,
-                                     bool isAddress) {
+                                     THeaderKind kind) {
   std::vector<std::string> lines{name + ": "};
-  if (IsAscii(value)) {
-    lines[0] += value;
-    return lines;
-  }
-  std::string phrase = value, rest;
-  if (isAddress) {
-    // "Name <address>": only the name may be encoded, never the address.
-    std::size_t lt = value.rfind('<');
-    if (lt != std::string::npos && value.find('>', lt) != std::string::npos) {
-      phrase = Trim(value.substr(0, lt));
-      rest = value.substr(lt);
-      // An encoded-word inside quotes is not decoded: drop the quotes.
-      if (phrase.size() >= 2 && phrase.front() == '"' && phrase.back() == '"')
-        phrase = phrase.substr(1, phrase.size() - 2);
-    }
-  }
-  if (IsAscii(phrase)) {
-    lines[0] += phrase;
-  } else {
-    AppendEncodedWords(lines, phrase);
-  }
-  if (!rest.empty()) {
-    if (phrase.empty()) {
-      lines[0] += rest;
-    } else {
-      AppendPlain(lines, rest);
-    }
+  switch (kind) {
+    case THeaderKind::kAuthor:
+      AppendAuthor(lines, value);
+      break;
+    case THeaderKind::kVerbatim:
+      if (!AppendFolded(lines, value)) throw TooLong(name);
+      break;
+    case THeaderKind::kText:
+      if (!IsAscii(value) || LooksEncoded(value) || !AppendFolded(lines, value)) {
+        // Encoded-words may be broken anywhere, so this always fits.
+        lines.assign(1, name + ": ");
+        AppendEncodedWords(lines, value, true);
+      }
+      break;
   }
   return lines;
 }
 
+EArticleFile::EArticleFile(const std::string& format, const std::string& fileName)
+    : Exception(Filled(format, fileName)), FFormat(format), FFileName(fileName) {}
+
+TArticleFile::TArticleFile(const std::string& path) : FPath(path) {
+  FHandle = plat::FileOpenRead(path.c_str());
+  if (FHandle == plat::kNoFile) throw EArticleFile("Cannot open file %s", path);
+  // The destructor does not run when the constructor fails.
+  auto fail = [&](const char* format) {
+    plat::FileClose(FHandle);
+    FHandle = plat::kNoFile;
+    throw EArticleFile(format, path);
+  };
+  FKind = plat::FileKindOf(FHandle);
+  if (FKind == plat::FileKind::kDirectory) fail("Cannot post %s: it is a directory");
+  if (FKind == plat::FileKind::kRegular) {
+    FSize = plat::FileSeek(FHandle, 0, 2);
+    if (FSize < 0 || plat::FileSeek(FHandle, 0, 0) != 0) fail("Cannot read file %s");
+  }
+}
+
+TArticleFile::~TArticleFile() { plat::FileClose(FHandle); }
+
+void TArticleFile::CopyBody(TStream& article) {
+  const char* const kTooLarge = "Cannot post %s: the file is too large to hold in memory";
+  auto write = [&](const char* data, std::size_t length) {
+    article.WriteBuffer(data, static_cast<std::int32_t>(length));
+  };
+  // Sizes are unsigned and checked against the largest buffer there can be,
+  // so that no size a file system reports can overflow a sum.
+  std::uint64_t largest = std::min<std::uint64_t>(MemoryLimit, PTRDIFF_MAX);
+  try {
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&article); memory != nullptr && Regular()) {
+      // Room for the body and a doubled dot on one line in 64, at once.
+      auto have = static_cast<std::uint64_t>(memory->Size());
+      auto body = static_cast<std::uint64_t>(FSize);
+      if (have > largest || body > largest - have) throw EArticleFile(kTooLarge, FPath);
+      std::uint64_t want = std::min(largest, have + body + body / 64 + 16);
+      memory->Reserve(static_cast<std::size_t>(want));
+    }
+    std::vector<char> block(kBlockSize);
+    bool lineStart = true;
+    std::int64_t total = 0;
+    for (;;) {
+      std::int32_t want = kBlockSize;
+      if (Regular()) {
+        if (total == FSize) break;
+        want = static_cast<std::int32_t>(std::min<std::int64_t>(FSize - total, kBlockSize));
+      }
+      std::int32_t got = ReadFile(FHandle, block.data(), want);
+      if (got < 0) throw EArticleFile("Cannot read file %s", FPath);
+      if (got == 0) {
+        // The end of a stream; for a regular file, the end came before the
+        // size it had when it was opened: it is not posted in part.
+        if (Regular()) throw EArticleFile("Cannot read file %s: it became shorter", FPath);
+        break;
+      }
+      total += got;
+      if (static_cast<std::uint64_t>(total) > largest) throw EArticleFile(kTooLarge, FPath);
+      CopyDotStuffed(block.data(), static_cast<std::size_t>(got), lineStart, write);
+    }
+  } catch (const std::bad_alloc&) {
+    throw EArticleFile(kTooLarge, FPath);
+  } catch (const std::length_error&) {
+    throw EArticleFile(kTooLarge, FPath);
+  }
+}
+
 void AssembleArticle(TStream& article, const std::string& author, const std::string& groups,
-                     const std::string& subject, const std::string& path,
+                     const std::string& subject, TArticleFile& file,
                      const TProductIdentity& identity) {
   auto add = [&](const std::vector<std::string>& lines) {
     for (const std::string& l : lines) AddArticleLine(article, l);
   };
-  add(HeaderLines("From", author, true));
-  AddArticleLine(article, "Newsgroups: " + groups);
-  add(HeaderLines("Subject", subject, false));
+  add(HeaderLines("From", author, THeaderKind::kAuthor));
+  add(HeaderLines("Newsgroups", groups, THeaderKind::kVerbatim));
+  add(HeaderLines("Subject", subject, THeaderKind::kText));
   AddArticleLine(article,
                  "User-Agent: " + UserAgentText(identity.ProductName, identity.ProductVersion));
   AddArticleLine(article, "Mime-Version: 1.0");
@@ -146,39 +315,8 @@ void AssembleArticle(TStream& article, const std::string& author, const std::str
   if (!identity.ProductUrl.empty())
     AddArticleLine(article, "X-User-Agent-Url: " + identity.ProductUrl);
   AddArticleLine(article, "");
-
-  TFileStream file(path, fmOpenRead | fmShareDenyWrite);
-  std::int64_t size = file.Size();
-  if (auto* memory = dynamic_cast<TMemoryStream*>(&article)) {
-    memory->Reserve(static_cast<std::size_t>(memory->Size() + size + size / 64 + 16));
-  }
-  // Copied in blocks; a dot that begins a line (at the start of the file or
-  // after a line feed) gets a second dot in front of it.
-  std::vector<char> block(64 * 1024);
-  bool lineStart = true;
-  for (std::int64_t left = size; left > 0;) {
-    std::int32_t want = static_cast<std::int32_t>(
-        std::min<std::int64_t>(left, static_cast<std::int64_t>(block.size())));
-    std::int32_t got = file.Read(block.data(), want);
-    if (got <= 0) break;
-    left -= got;
-    const char* data = block.data();
-    const char* end = data + got;
-    const char* from = data;
-    if (lineStart && *data == '.') article.WriteBuffer(".", 1);
-    // Only the byte after each line feed can start a dotted line.
-    for (const char* nl = data; (nl = static_cast<const char*>(std::memchr(
-                                     nl, '\n', static_cast<std::size_t>(end - nl)))) != nullptr;) {
-      ++nl;
-      if (nl < end && *nl == '.') {
-        article.WriteBuffer(from, static_cast<std::int32_t>(nl - from));
-        article.WriteBuffer(".", 1);
-        from = nl;
-      }
-      if (nl == end) break;
-    }
-    article.WriteBuffer(from, static_cast<std::int32_t>(end - from));
-    lineStart = end[-1] == '\n';
-  }
+  std::int64_t bodyStart = article.Position();
+  file.CopyBody(article);
+  if (article.Position() == bodyStart) AddArticleLine(article, "");
   article.SetPosition(0);
 }

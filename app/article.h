@@ -3,29 +3,97 @@
 // that begin with a dot.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "host/version.h"
+#include "platform/files.h"
 #include "rtl/classes.h"
 
 // One line (without its line end) with a leading dot doubled, then CR LF.
 void AddArticleLine(TStream& article, const std::string& line);
 
-// Header values that could add header lines or end the article early
-// (CR, LF or NUL) are refused with an Exception naming the argument.
+// Refuses, with an Exception naming the argument, header values that could
+// add header lines or end the article early (CR, LF or NUL), an author
+// whose address has bytes outside ASCII, and values whose header would
+// have a line over 998 characters however it is folded. Runs before
+// anything goes on the wire.
 void CheckHeaderArguments(const std::string& author, const std::string& groups,
                           const std::string& subject);
 
-// A header line's value in the form the server accepts: pure ASCII as it
-// is; otherwise RFC 2047 encoded-words in Windows-1250 (in From only the
-// display name), folded so that no line exceeds 78 characters. Returns the
-// lines, the first one starting with the header name.
-std::vector<std::string> HeaderLines(const std::string& name, const std::string& value,
-                                     bool isAddress);
+// How a header's value may be written.
+enum class THeaderKind : std::uint8_t {
+  kText,     // free text (Subject): encoded-words where needed
+  kAuthor,   // "Name <address>", "address (Name)" or an address (From):
+             // only the name is ever encoded, the address must be ASCII
+  kVerbatim  // as typed (Newsgroups): only folded
+};
 
-// Writes the whole article into `article` and leaves it positioned at 0.
-// Raises "Cannot open file <path>" when the file cannot be opened.
+// A header line's value in the form servers and readers take: ASCII text
+// as it is, folded at its blanks so that lines stay within 78 characters
+// where the words allow; text with other bytes, or text that would itself
+// read as an encoded-word, as RFC 2047 encoded-words in Windows-1250.
+// Returns the lines, the first starting with the header name; unfolding
+// them gives back the value. Raises an Exception naming the argument when
+// the value cannot be written (see CheckHeaderArguments).
+std::vector<std::string> HeaderLines(const std::string& name, const std::string& value,
+                                     THeaderKind kind);
+
+// An error with the article file. The message is a format with "%s" for the
+// file's name, so that the name can be shown as the user typed it.
+class EArticleFile : public Exception {
+ public:
+  EArticleFile(const std::string& format, const std::string& fileName);
+  const std::string& MessageFormat() const { return FFormat; }
+  const std::string& FileName() const { return FFileName; }
+
+ private:
+  std::string FFormat;
+  std::string FFileName;
+};
+
+// The article file, opened before the connection is made (so that a file
+// that cannot be posted costs no connection) and read after the greeting.
+// A regular file is read whole, its size taken when it is opened, or not at
+// all; a pipe, FIFO, terminal or device is read until it ends; a directory
+// is refused. Every failure is an EArticleFile naming the file.
+class TArticleFile {
+ public:
+  explicit TArticleFile(const std::string& path);
+  ~TArticleFile();
+  TArticleFile(const TArticleFile&) = delete;
+  TArticleFile& operator=(const TArticleFile&) = delete;
+
+  const std::string& Path() const { return FPath; }
+  bool Regular() const { return FKind == plat::FileKind::kRegular; }
+  // The size taken at opening; -1 for a file read until it ends.
+  std::int64_t Size() const { return FSize; }
+  // Copies the body to the end of `article` with leading dots doubled. On
+  // an error the article is left incomplete and must not be posted.
+  void CopyBody(TStream& article);
+
+  // How the body is read; a test puts a failing read in its place.
+  std::int32_t (*ReadFile)(plat::FileHandle file, void* buffer,
+                           std::int32_t count) = plat::FileRead;
+  // The largest article a memory buffer can hold; a test lowers it to show
+  // the refusal of a file too large.
+  std::uint64_t MemoryLimit = PTRDIFF_MAX;
+
+  // Size of the blocks the body is read in.
+  static constexpr std::int32_t kBlockSize = 64 * 1024;
+
+ private:
+  std::string FPath;
+  plat::FileHandle FHandle = plat::kNoFile;
+  plat::FileKind FKind = plat::FileKind::kStream;
+  std::int64_t FSize = -1;
+};
+
+// Writes the whole article into `article` and leaves it positioned at 0. An
+// empty file gives the body one empty line: servers refuse an article with
+// no body at all.
 void AssembleArticle(TStream& article, const std::string& author, const std::string& groups,
-                     const std::string& subject, const std::string& path,
+                     const std::string& subject, TArticleFile& file,
                      const TProductIdentity& identity);

@@ -1,5 +1,6 @@
 #include "app/posting.h"
 
+#include <cstdlib>
 #include <memory>
 
 #include "app/article.h"
@@ -10,45 +11,75 @@
 
 namespace {
 
-// Waits until the client is ready again or has given up, or the program is
-// told to stop. Blocks between events instead of polling.
-void WaitForClient(const TNntpCli& client) {
-  while (client.State() != nntpReady && client.State() != nntpNotConnected) {
+// No byte received and none sent for this long ends the run as a lost
+// connection.
+constexpr std::int32_t kInactivityLimitMs = 5 * 60 * 1000;
+
+// The limit, which the environment variable KESTRUN_IDLE_TIMEOUT (whole
+// seconds) may shorten, for tests that must not wait five minutes. It
+// cannot lengthen the limit; anything else than a number from 1 to the
+// limit is ignored.
+std::int32_t InactivityLimitMs() {
+  const char* text = std::getenv("KESTRUN_IDLE_TIMEOUT");
+  if (text == nullptr || *text == '\0') return kInactivityLimitMs;
+  char* end = nullptr;
+  long seconds = std::strtol(text, &end, 10);
+  if (*end != '\0' || seconds < 1 || seconds > kInactivityLimitMs / 1000) {
+    return kInactivityLimitMs;
+  }
+  return static_cast<std::int32_t>(seconds * 1000);
+}
+
+// Pumps the program's events, blocking between them, until `done` holds
+// or the program is told to stop.
+template <class Done>
+void WaitFor(Done done) {
+  while (!done()) {
     Application->ProcessMessages();
-    if (Application->Terminated()) return;
-    if (client.State() == nntpReady || client.State() == nntpNotConnected) return;
+    if (Application->Terminated() || done()) return;
     plat::WaitForMessage();
   }
 }
 
-}  // namespace
-
-void RunPosting(const std::string& server, const std::string& author, const std::string& groups,
-                const std::string& subject, const std::string& path, TProductIdentity& identity) {
+[[noreturn]] void Post(const std::string& server, const std::string& author,
+                       const std::string& groups, const std::string& subject,
+                       const std::string& path, TProductIdentity& identity) {
   // Refused before anything goes on the wire: such a value would add header
-  // lines or end the article early.
+  // lines, end the article early, or be refused by the server.
   CheckHeaderArguments(author, groups, subject);
   TSocksUrl socks;
   bool viaSocks = SocksFromEnvironment(socks);  // a bad value ends the run here
+  // Opened now, so that a file that cannot be posted costs no connection;
+  // read once the server has greeted.
+  TArticleFile file(path);
 
   // Ends with the process on the error exits, which skip all clean-up.
   auto* client = new TNntpCli(nullptr);
   client->SetHost(server);
   if (viaSocks) UseSocks(*client->WSocket(), socks);
+  client->SetInactivityTimeout(InactivityLimitMs());
   client->Connect();
-  WaitForClient(*client);
+  WaitFor([&] { return client->State() == nntpReady || client->State() == nntpNotConnected; });
   if (client->State() != nntpReady) {
     WriteConsoleLine(AnsiText("Połączenie niemożliwe"));
     Halt(2);
   }
 
+  // The POST is judged by its own result, which is 0 only when the whole
+  // article went out and was answered 240, never by the last status alone.
+  bool posted = false, reported = false;
+  client->OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
+    if (rq != nntpPost) return;
+    reported = true;
+    posted = error == 0;
+  };
   {
     auto article = std::make_unique<TMemoryStream>();
-    AssembleArticle(*article, author, groups, subject, path, identity);
+    AssembleArticle(*article, author, groups, subject, file, identity);
     client->Post(article.get());
-    WaitForClient(*client);
+    WaitFor([&] { return reported; });
   }
-  if (client->State() != nntpReady || client->StatusCode() != 240) {
+  if (!posted || client->StatusCode() != 240) {
     WriteConsoleLine(AnsiText("Błąd serwera:"));
     WriteConsoleLine(client->LastResponse());
     Halt(3);
@@ -58,4 +89,17 @@ void RunPosting(const std::string& server, const std::string& author, const std:
   delete client;
   FreeVersionInfo(identity.Block, identity.BlockSize);
   Halt(0);
+}
+
+}  // namespace
+
+void RunPosting(const std::string& server, const std::string& author, const std::string& groups,
+                const std::string& subject, const std::string& path, TProductIdentity& identity) {
+  try {
+    Post(server, author, groups, subject, path, identity);
+  } catch (const EArticleFile& e) {
+    // The file's name as the user typed it, not as program text.
+    WriteConsoleLineWith(e.MessageFormat(), e.FileName());
+    Halt(1);
+  }
 }

@@ -28,3 +28,30 @@ void WriteConsoleLine(const std::string& text) {
   std::string line = ConvertCodePage(text, plat::kCpAcp, plat::kCpOemCp) + plat::LineEnd();
   plat::WriteStdout(line.data(), line.size());
 }
+
+std::string ArgumentToConsole(const std::string& argument) {
+  // Windows hands a program its arguments in the ANSI code page, POSIX in
+  // the locale's encoding, which is the console's. ArgumentToAnsi tells the
+  // two apart: where it changes nothing, the argument is ANSI text already
+  // (or plain ASCII) and is converted like the program's own texts;
+  // otherwise it is in the console's encoding and is shown unchanged, so
+  // that no character is lost to the ANSI code page.
+  if (plat::ArgumentToAnsi(argument) == argument) {
+    return ConvertCodePage(argument, plat::kCpAcp, plat::kCpOemCp);
+  }
+  return argument;
+}
+
+void WriteConsoleLineWith(const std::string& text, const std::string& argument) {
+  std::size_t at = text.find("%s");
+  std::string line;
+  if (at == std::string::npos) {
+    line = ConvertCodePage(text, plat::kCpAcp, plat::kCpOemCp);
+  } else {
+    line = ConvertCodePage(text.substr(0, at), plat::kCpAcp, plat::kCpOemCp) +
+           ArgumentToConsole(argument) +
+           ConvertCodePage(text.substr(at + 2), plat::kCpAcp, plat::kCpOemCp);
+  }
+  line += plat::LineEnd();
+  plat::WriteStdout(line.data(), line.size());
+}

@@ -12,3 +12,10 @@ std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage,
 std::string AnsiText(const std::string& utf8);
 // Writes one line to standard output in the console's code page.
 void WriteConsoleLine(const std::string& text);
+// A command-line argument as the console shows it: the characters the user
+// typed, also those that the ANSI code page lacks.
+std::string ArgumentToConsole(const std::string& argument);
+// Writes one line of the program's text (`text`, ANSI) in which "%s" stands
+// for a command-line argument, shown as the user typed it (a file name in
+// an error message, say).
+void WriteConsoleLineWith(const std::string& text, const std::string& argument);

@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#include "net/WSockLib.h"
+
+namespace {
+constexpr std::uintptr_t kInactivityTimer = 1;
+}  // namespace
+
 TNntpCli::TNntpCli(TComponent* owner) : TComponent(owner) {
   FWindowHandle = plat::CreateHiddenWindow("NntpCliWindowClass", this);
   FWSocket = new TWSocket(this);  // owned: freed with the client
@@ -22,6 +28,10 @@ TNntpCli::~TNntpCli() {
 
 std::intptr_t TNntpCli::HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
                                       std::intptr_t lParam) {
+  if (msg == plat::kWmTimer && wParam == kInactivityTimer) {
+    HandleInactivityTimer();
+    return 0;
+  }
   if (msg != WM_NNTP_REQUEST_DONE)
     return plat::DefaultMessageResult(FWindowHandle, msg, wParam, lParam);
   if (OnRequestDone) {
@@ -37,15 +47,14 @@ void TNntpCli::Connect() {
   if (FState != nntpNotConnected) throw NntpException("Already connected");
   FRequestType = nntpConnect;
   FRequestReported = false;
-  FReceiveLen = 0;
-  FSkippingLongLine = false;
+  FReceiveBuffer.Clear();
   FRequestLine.clear();
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
   SetSessionState(nntpDnsLookup);
   // A proxy that resolves names gets the name as it is: a client behind a
   // firewall often cannot resolve outside names itself.
-  if (FWSocket->SocksResolvesNames()) return ConnectTo(FHost);
+  if (FWSocket->SocksResolvesNames()) return StartSocketConnect(FHost);
   FWSocket->DnsLookup(FHost);
 }
 
@@ -112,6 +121,7 @@ void TNntpCli::ReleasePost() {
 void TNntpCli::SetSessionState(TNntpState NewState) {
   if (NewState == FState) return;
   FState = NewState;
+  UpdateInactivityTimer();
   NotifyStateChange();
 }
 
@@ -133,10 +143,14 @@ void TNntpCli::HandleLookupDone(TObject*, std::uint16_t Error) {
     CompleteRequest(Error);
     return;
   }
-  ConnectTo(FWSocket->DnsResult());
+  StartSocketConnect(FWSocket->DnsResult());
 }
 
-void TNntpCli::ConnectTo(const std::string& address) {
+void TNntpCli::StartSocketConnect(const std::string& address) {
+  // The library's error number is the one place that tells what failed, if
+  // anything failed inside the library: cleared first, so that a number left
+  // from an earlier failure is not taken for this one.
+  wsock::WSASetLastError(0);
   try {
     FWSocket->AssignAddr(address);
     FWSocket->AssignProto("tcp");
@@ -145,15 +159,20 @@ void TNntpCli::ConnectTo(const std::string& address) {
     FWSocket->Connect();
   } catch (const ESocketException&) {
     // Nobody could catch this inside the event: end the connect request
-    // with the socket's error instead of waiting for a banner for ever.
-    std::int32_t error = FWSocket->LastError() != 0 ? FWSocket->LastError() : 10022;
-    CompleteNotConnected(static_cast<std::uint16_t>(error));
+    // with what failed instead of waiting for a banner for ever. A failure
+    // the socket found itself (an argument it cannot use) is 10022, invalid
+    // argument.
+    int error = wsock::WSAGetLastError();
+    CompleteNotConnected(static_cast<std::uint16_t>(error != 0 ? error : 10022));
     FWSocket->Close();
   }
 }
 
 void TNntpCli::HandleSocketConnected(TObject*, std::uint16_t Error) {
-  if (Error == 0) return;  // the greeting line will say more
+  if (Error == 0) {
+    NoteActivity();
+    return;  // the greeting line will say more
+  }
   CompleteNotConnected(Error);
   FWSocket->Close();
 }
@@ -165,54 +184,21 @@ void TNntpCli::HandleSocketClosed(TObject*, std::uint16_t Error) {
 }
 
 void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
-  // Long lines are cut below, so there is always room for at least a byte.
-  int n = FWSocket->Receive(FReceiveBuffer + FReceiveLen, kBufferSize - 1 - FReceiveLen);
+  // Over-long lines are cut, so there is always room for at least a byte.
+  int room = 0;
+  char* at = FReceiveBuffer.Reserve(room);
+  int n = FWSocket->Receive(at, room);
   if (FRequestType == nntpAbort) return;
   if (n == 0) {
     FWSocket->Close();
     return;
   }
   if (n < 0) return;
-  FReceiveBuffer[FReceiveLen + n] = 0;
-  if (OnDisplay) OnDisplay(this, FReceiveBuffer + FReceiveLen, n);
-  FReceiveLen += n;
+  NoteActivity();
+  FReceiveBuffer.Commit(n);
+  if (OnDisplay) OnDisplay(this, at, n);
   FDataError = Error;
-  while (FReceiveLen > 0 && FRequestType != nntpAbort) {
-    // Searched by length, so that a NUL byte in the data hides nothing.
-    char* eol = nullptr;
-    for (int i = 0; i + 1 < FReceiveLen; ++i) {
-      if (FReceiveBuffer[i] == '\r' && FReceiveBuffer[i + 1] == '\n') {
-        eol = FReceiveBuffer + i;
-        break;
-      }
-    }
-    if (eol == nullptr) {
-      if (FReceiveLen < kBufferSize - 1) break;
-      // A line longer than the buffer: its first part is handled as the
-      // line, the rest is skipped up to its line end. A CR at the very end
-      // may be half of that line end, so it stays.
-      int keep = FReceiveBuffer[FReceiveLen - 1] == '\r' ? 1 : 0;
-      int take = FReceiveLen - keep;
-      bool first = !FSkippingLongLine;
-      if (first) FLastResponse.assign(FReceiveBuffer, static_cast<std::size_t>(take));
-      std::memmove(FReceiveBuffer, FReceiveBuffer + take, static_cast<std::size_t>(keep) + 1);
-      FReceiveLen = keep;
-      FSkippingLongLine = true;
-      if (first) DispatchLine();
-      continue;
-    }
-    auto lineLen = static_cast<int>(eol - FReceiveBuffer);
-    std::string line(FReceiveBuffer, static_cast<std::size_t>(lineLen));
-    int rest = FReceiveLen - lineLen - 2;
-    std::memmove(FReceiveBuffer, eol + 2, static_cast<std::size_t>(rest) + 1);
-    FReceiveLen = rest;
-    if (FSkippingLongLine) {
-      FSkippingLongLine = false;  // the end of an over-long line
-      continue;
-    }
-    FLastResponse = std::move(line);
-    DispatchLine();
-  }
+  while (FRequestType != nntpAbort && FReceiveBuffer.NextLine(FLastResponse)) DispatchLine();
 }
 
 void TNntpCli::DispatchLine() {
@@ -244,13 +230,17 @@ void TNntpCli::Post(TStream* FromStream) {
   FRequestType = nntpPost;
   FRequestLine = "POST";
   FTerminatorSent = false;
+  FPostAtLineStart = true;
   FReplyHandler = &TNntpCli::HandlePostReply;
   SetSessionState(nntpWaitingResponse);
   SendCommandLine();
 }
 
 void TNntpCli::HandlePostReply() {
-  ParseNumber(FLastResponse, 0, FStatusCode);
+  if (!NntpReadStatus(FLastResponse, FStatusCode)) {
+    CompleteRequest(nntpErrorNoStatus);
+    return;
+  }
   if (FStatusCode != 340) {
     CompleteRequest(static_cast<std::uint16_t>(FStatusCode));
     return;
@@ -268,22 +258,29 @@ void TNntpCli::SendPostBlock() {
   if (FDataStream == nullptr) return;
   std::int32_t n = FDataStream->Read(FPostBuffer, kBufferSize);
   if (n > 0) {
+    FPostAtLineStart = FPostBuffer[n - 1] == '\n';
     FWSocket->Send(FPostBuffer, n);
     return;
   }
   if (FTerminatorSent) return;
   FTerminatorSent = true;
-  std::memcpy(FPostBuffer, "\r\n.\r\n", 5);
+  // After a line end the marker's own CR LF would add an empty line to the
+  // article. A lone LF counts too: servers take it for a line end, as the
+  // article's other LF-only lines.
+  const char* marker = FPostAtLineStart ? ".\r\n" : "\r\n.\r\n";
+  int length = FPostAtLineStart ? 3 : 5;
+  std::memcpy(FPostBuffer, marker, static_cast<std::size_t>(length));
   // The marker is the one small write that waits on an answer: without
   // this, Nagle's algorithm would hold it until the server's delayed
   // acknowledgement. Only here, so the article itself goes in full segments.
   FWSocket->SetTcpNoDelay(true);
-  FWSocket->Send(FPostBuffer, 5);
+  FWSocket->Send(FPostBuffer, length);
   FWSocket->SetTcpCork(false);  // and out goes whatever is held
 }
 
 void TNntpCli::HandleDataSent(TObject*, std::uint16_t Error) {
   if (FRequestType != nntpPost || FState != nntpWaitingResponse) return;
+  NoteActivity();
   if (Error != 0) {
     HandlePostSendError();
   } else {
@@ -299,30 +296,65 @@ void TNntpCli::HandlePostSendError() {
 void TNntpCli::HandlePostFinalReply() {
   FWSocket->OnDataSent = nullptr;
   FWSocket->SetTcpNoDelay(false);
-  ParseNumber(FLastResponse, 0, FStatusCode);
-  CompleteRequest(FStatusCode == 240 ? 0 : static_cast<std::uint16_t>(FStatusCode));
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  if (!FTerminatorSent) {
+    // An answer before the end of the article: whatever it says, the
+    // article did not go out whole, and the server would read what we send
+    // next as more of it. Nothing more can be said on this connection.
+    CompleteNotConnected(status ? static_cast<std::uint16_t>(FStatusCode) : nntpErrorNoStatus);
+    FWSocket->Close();
+    return;
+  }
+  if (!status) {
+    CompleteRequest(nntpErrorNoStatus);
+  } else {
+    CompleteRequest(FStatusCode == 240 ? 0 : static_cast<std::uint16_t>(FStatusCode));
+  }
 }
 
-// ---- status parsing ------------------------------------------------------------------
+// ---- inactivity limit -------------------------------------------------------------------
 
-std::size_t TNntpCli::SkipBlanks(const std::string& text, std::size_t from) {
-  while (from < text.size() &&
-         (text[from] == ' ' || text[from] == '\t' || text[from] == '\r' || text[from] == '\n')) {
-    ++from;
-  }
-  return from;
+void TNntpCli::SetInactivityTimeout(std::int32_t value) {
+  FInactivityTimeout = value < 0 ? 0 : value;
+  FInactivityTimerOn = false;  // started anew with the new period
+  UpdateInactivityTimer();
 }
 
-std::size_t TNntpCli::ParseNumber(const std::string& text, std::size_t from, std::int32_t& value) {
-  value = 0;
-  std::size_t i = SkipBlanks(text, from);
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  std::int64_t v = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (v < 0x7FFFFFFF) v = v * 10 + (text[i] - '0');  // stays within 32 bits: no overflow on junk
+void TNntpCli::UpdateInactivityTimer() {
+  bool waiting =
+      FState == nntpDnsLookup || FState == nntpWaitingBanner || FState == nntpWaitingResponse;
+  if (waiting && FInactivityTimeout > 0) {
+    // A new wait starts its limit afresh; so does each sign of life.
+    NoteActivity();
+    if (!FInactivityTimerOn) {
+      FInactivityTimerOn = plat::SetWindowTimer(FWindowHandle, kInactivityTimer,
+                                                static_cast<unsigned>(FInactivityTimeout));
+    }
+  } else if (FInactivityTimerOn) {
+    plat::KillWindowTimer(FWindowHandle, kInactivityTimer);
+    FInactivityTimerOn = false;
   }
-  if (v > 0x7FFFFFFF) v = 0x7FFFFFFF;
-  value = static_cast<std::int32_t>(negative ? -v : v);
-  return i;
+}
+
+void TNntpCli::HandleInactivityTimer() {
+  if (!FInactivityTimerOn) return;  // a message left from a timer since killed
+  auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - FLastActivity)
+                  .count();
+  if (idle < FInactivityTimeout) {
+    // Something happened meanwhile: wait for what is left of the limit.
+    plat::SetWindowTimer(FWindowHandle, kInactivityTimer,
+                         static_cast<unsigned>(FInactivityTimeout - idle));
+    return;
+  }
+  plat::KillWindowTimer(FWindowHandle, kInactivityTimer);
+  FInactivityTimerOn = false;
+  // As a lost connection: the request ends with "timed out", LastResponse
+  // keeps the server's last line.
+  try {
+    FWSocket->CancelDnsLookup();
+  } catch (const ESocketException&) {
+  }
+  CompleteNotConnected(nntpErrorInactive);
+  FWSocket->Close();
 }

@@ -5,11 +5,13 @@
 // OnRequestDone, always later from the event loop.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "net/WSocket.h"
+#include "nntp/NntpText.h"
 #include "platform/messages.h"
 #include "rtl/classes.h"
 
@@ -63,6 +65,14 @@ class NntpException : public Exception {
 using TNntpDisplay = std::function<void(TObject* Sender, const char* Msg, std::int32_t Len)>;
 using TRequestDone = std::function<void(TObject* Sender, TNntpRequest RqType, std::uint16_t Error)>;
 
+// The Error of OnRequestDone for a reply line that carries no status number
+// (no digits, or a number no reply can have); the line stays in
+// LastResponse. It can be neither a status code nor a socket error number.
+constexpr std::uint16_t nntpErrorNoStatus = 0xFFFF;
+// The Error of OnRequestDone when the inactivity limit ends a request: the
+// socket library's "connection timed out".
+constexpr std::uint16_t nntpErrorInactive = 10060;
+
 class TNntpCli : public TComponent, private plat::MessageTarget {
  public:
   static constexpr int kBufferSize = 4096;
@@ -76,7 +86,13 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   virtual void Quit();
   // Sends the stream from its current position as an article. The caller
   // supplies CR LF line ends and doubles leading dots; the end marker is
-  // added here.
+  // added here: "." CR LF when the stream is empty or ends with a line feed
+  // (so that no empty line is added), CR LF "." CR LF otherwise. The
+  // request succeeds (Error 0) only when the server answered POST with 340,
+  // the whole stream and the end marker went out, and the server then
+  // answered 240. A reply that comes before the end marker went out is an
+  // error even when it is 240; it ends the connection, since the server
+  // still takes whatever follows for the article.
   virtual void Post(TStream* FromStream);
 
   TWSocket* WSocket() const { return FWSocket; }
@@ -99,6 +115,12 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   void SetUserName(const std::string& value) { FUserName = value; }
   const std::string& PassWord() const { return FPassWord; }
   void SetPassWord(const std::string& value) { FPassWord = value; }
+  // Milliseconds without a byte received or sent after which a request that
+  // waits on the network (name lookup, connect, greeting, a reply, an
+  // article going out) ends: the connection is closed and the request
+  // completes with nntpErrorInactive. 0, the default, waits for ever.
+  std::int32_t InactivityTimeout() const { return FInactivityTimeout; }
+  void SetInactivityTimeout(std::int32_t value);
 
   TSessionConnected OnSessionConnected;
   TSessionClosed OnSessionClosed;
@@ -130,54 +152,78 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   void HandleDataSent(TObject* Sender, std::uint16_t Error);
 
   // Reads a signed decimal number after blanks; returns where it stopped.
-  static std::size_t ParseNumber(const std::string& text, std::size_t from, std::int32_t& value);
-  static std::size_t SkipBlanks(const std::string& text, std::size_t from);
+  static std::size_t ParseNumber(const std::string& text, std::size_t from, std::int32_t& value) {
+    return NntpParseNumber(text, from, value);
+  }
+  static std::size_t SkipBlanks(const std::string& text, std::size_t from) {
+    return NntpSkipBlanks(text, from);
+  }
 
-  // Fields, in the order of the component's design.
+  // The client's own hidden window: it receives the completion notices and
+  // the inactivity timer.
   plat::WindowHandle FWindowHandle = 0;
+  // Where to connect, and the socket that does it.
   std::string FHost;
   std::string FPort;
   TNntpState FState = nntpNotConnected;
   TWSocket* FWSocket = nullptr;
+  // The request under way: its command, kind, whether its end was reported.
   std::string FRequestLine;
   TNntpRequest FRequestType = nntpConnect;
   bool FRequestReported = false;
+  // POST: whether the end marker was handed to the socket, whether the
+  // bytes sent so far end at the start of a line, and the block going out.
   bool FTerminatorSent = false;
-  std::int32_t FStatusCode = 503;
+  bool FPostAtLineStart = true;
   char FPostBuffer[kBufferSize] = {};
-  char FReceiveBuffer[kBufferSize] = {};
-  std::int32_t FReceiveLen = 0;
+  // The server's answers: the last status, the bytes received but not yet
+  // split into lines, the line being handled, and a status line kept while
+  // the lines of a multi-line answer come in.
+  std::int32_t FStatusCode = 503;
+  TNntpLineBuffer FReceiveBuffer;
   std::string FLastResponse;
   std::string FSavedResponse;
+  // Published for the component's users; the client itself never sets it.
   std::string FErrorMessage;
+  // Results of the retrieval and group commands.
   std::int32_t FArticleEstimated = -1;
   std::int32_t FArticleFirst = -1;
   std::int32_t FArticleLast = -1;
   std::int32_t FArticleNumber = -1;
   std::string FArticleID;
   double FServerDate = 0;
+  // The current request's destination or source; not owned.
   TStream* FDataStream = nullptr;
   std::string FUserName;
   std::string FPassWord;
+  // Called for each line that answers the current request.
   TReplyHandler FReplyHandler = nullptr;
   bool FPostingPermited = false;
-  // The rest of a response line too long for the receive buffer is being
-  // skipped; its first part was already handled as the line.
-  bool FSkippingLongLine = false;
   std::uint16_t FDataError = 0;  // the error of the data event being split
   bool FCompleteNotConnected = false;
+  // The inactivity limit, when the network last did something, and whether
+  // the timer runs.
+  std::int32_t FInactivityTimeout = 0;
+  std::chrono::steady_clock::time_point FLastActivity;
+  bool FInactivityTimerOn = false;
 
  private:
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
                               std::intptr_t lParam) override;
   void DispatchLine();
-  // Connects the socket to the news server at `address` (a name when the
-  // SOCKS proxy resolves it).
-  void ConnectTo(const std::string& address);
   // Completes the request and ends in nntpNotConnected even while the
   // socket still counts as connected (a failed connect, a closed session).
   void CompleteNotConnected(std::uint16_t Error);
   // Ends a POST's hold on the caller's stream and the socket's OnDataSent,
   // whichever way the POST ends.
   void ReleasePost();
+  // The inactivity limit: the timer runs while the client waits on the
+  // network and each sign of life moves its end.
+  void NoteActivity() { FLastActivity = std::chrono::steady_clock::now(); }
+  void UpdateInactivityTimer();
+  void HandleInactivityTimer();
+  // Sets up the socket's Connect to the news server at `address` (a name
+  // when the SOCKS proxy resolves it); reports what stopped it with the
+  // error number of the failure.
+  void StartSocketConnect(const std::string& address);
 };

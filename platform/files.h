@@ -18,6 +18,12 @@ std::int32_t FileWrite(FileHandle file, const void* buffer, std::int32_t count);
 // origin 0 from the start, 1 from the current position, 2 from the end.
 std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin);
 void FileClose(FileHandle file);
+
+// What an open file is: a regular file with a size, a directory (which has
+// no content to read), or a stream read until it ends (pipe, FIFO,
+// terminal, device).
+enum class FileKind : std::uint8_t { kRegular, kDirectory, kStream };
+FileKind FileKindOf(FileHandle file);
 // The operating system's last error number (errno or GetLastError).
 int LastOsError();
 

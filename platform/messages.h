@@ -13,6 +13,7 @@ namespace plat {
 using WindowHandle = std::uintptr_t;  // 0 is "no window"
 
 constexpr std::uint32_t kWmQuit = 0x0012;
+constexpr std::uint32_t kWmTimer = 0x0113;
 constexpr std::uint32_t kWmUser = 0x0400;
 
 struct Message {
@@ -55,13 +56,25 @@ void DispatchQueued(const Message& message);
 // negative waits for ever). Never spins. Returns whether a message is waiting.
 bool WaitForMessage(int timeoutMs = -1);
 
+// Starts a timer that posts kWmTimer (wParam `id`, lParam 0) to the window
+// once `ms` milliseconds have passed, and again every `ms` milliseconds until
+// it is killed or the window destroyed; setting a running timer again starts
+// its period anew. As with Windows timers, at most one of its messages waits
+// in the queue at a time, and the message may still arrive after the kill.
+// Main thread only. Returns false when no timer could be made.
+bool SetWindowTimer(WindowHandle window, std::uintptr_t id, unsigned ms);
+void KillWindowTimer(WindowHandle window, std::uintptr_t id);
+
 // Where an exception that escapes a window's target goes. It must not
 // unwind through the system's message dispatch (on Windows that ends the
 // process), so the window procedure catches it and hands it here; without a
 // handler it is dropped.
 void SetDispatchExceptionHandler(void (*handler)(const std::exception& e));
 
-// Makes Ctrl-C (and, on POSIX, SIGTERM) post WM_QUIT to the main queue.
+// Makes Ctrl-C (and, on POSIX, SIGTERM) post WM_QUIT to the main queue. On
+// POSIX it also ignores SIGPIPE: writing to a closed standard output then
+// fails quietly instead of ending the program, whose exit code must still
+// tell the outcome.
 void InstallQuitOnInterrupt();
 
 }  // namespace plat

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,14 @@ std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin) {
 
 void FileClose(FileHandle file) {
   if (file != kNoFile) close(static_cast<int>(file));
+}
+
+FileKind FileKindOf(FileHandle file) {
+  struct stat st {};
+  if (fstat(static_cast<int>(file), &st) != 0) return FileKind::kStream;
+  if (S_ISREG(st.st_mode)) return FileKind::kRegular;
+  if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+  return FileKind::kStream;
 }
 
 int LastOsError() { return errno; }

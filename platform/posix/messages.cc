@@ -4,7 +4,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -14,6 +17,16 @@
 
 namespace plat {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Timer {
+  WindowHandle window;
+  std::uintptr_t id;
+  Clock::duration period;
+  Clock::time_point due;
+  bool queued;  // its message waits in the queue: no second one
+};
 
 struct Queue {
   std::mutex mu;
@@ -26,6 +39,8 @@ struct Queue {
   WindowHandle nextWindow = 0x100;
   posix::PollSource* source = nullptr;
   unsigned sincePoll = 0;
+  // Timers belong to the main thread's windows and are only touched there.
+  std::vector<Timer> timers;
 };
 
 std::atomic<bool> quitRequested{false};
@@ -42,9 +57,37 @@ void DrainWakeFd(int fd) {
   }
 }
 
-// One pass of poll(); produces socket notifications and the quit message.
+// Milliseconds until the first timer is due (rounded up, so that the wait
+// does not end just before it), or -1 when there is none to wait for.
+int MsUntilNextTimer(Queue& q) {
+  int best = -1;
+  Clock::time_point now = Clock::now();
+  for (const Timer& t : q.timers) {
+    if (t.queued) continue;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(t.due - now).count();
+    int ms = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 0x7FFFFFFF));
+    if (best < 0 || ms < best) best = ms;
+  }
+  return best;
+}
+
+void PostDueTimers(Queue& q) {
+  Clock::time_point now = Clock::now();
+  for (Timer& t : q.timers) {
+    if (t.queued || t.due > now) continue;
+    t.queued = true;
+    t.due = now + t.period;
+    std::lock_guard<std::mutex> lock(q.mu);
+    q.messages.push_back(Message{t.window, kWmTimer, t.id, 0});
+  }
+}
+
+// One pass of poll(); produces socket notifications, due timers' messages
+// and the quit message.
 void PollOnce(int timeoutMs) {
   Queue& q = Q();
+  int timerMs = MsUntilNextTimer(q);
+  if (timerMs >= 0 && (timeoutMs < 0 || timerMs < timeoutMs)) timeoutMs = timerMs;
   std::vector<pollfd> fds;
   fds.push_back({q.wakeFd, POLLIN, 0});
   bool urgent = q.source && q.source->Collect(&fds);
@@ -64,6 +107,7 @@ void PollOnce(int timeoutMs) {
   }
   if (n > 0 && (fds[0].revents & POLLIN)) DrainWakeFd(q.wakeFd);
   if (q.source && fds.size() > 1 && (n > 0 || urgent)) q.source->Handle(&fds[1], fds.size() - 1);
+  if (!q.timers.empty()) PostDueTimers(q);
   if (quitRequested.exchange(false)) {
     std::lock_guard<std::mutex> lock(q.mu);
     q.messages.push_back(Message{0, kWmQuit, 0, 0});
@@ -72,8 +116,10 @@ void PollOnce(int timeoutMs) {
 }
 
 void OnSignal(int) {
+  int saved = errno;  // the interrupted code may be about to read it
   quitRequested.store(true);
   posix::Wake();
+  errno = saved;
 }
 
 }  // namespace
@@ -105,7 +151,11 @@ WindowHandle CreateHiddenWindow(const char*, MessageTarget* target) {
   return w;
 }
 
-void DestroyHiddenWindow(WindowHandle window) { Q().windows.erase(window); }
+void DestroyHiddenWindow(WindowHandle window) {
+  Queue& q = Q();
+  q.windows.erase(window);
+  std::erase_if(q.timers, [&](const Timer& t) { return t.window == window; });
+}
 
 std::intptr_t DefaultMessageResult(WindowHandle, std::uint32_t, std::uintptr_t, std::intptr_t) {
   return 0;
@@ -141,10 +191,17 @@ bool PeekMessageRemove(Message* out) {
   // now and then while it does not, so that posted messages cannot starve
   // the network.
   if (empty || ++q.sincePoll >= 64 || quitRequested.load()) PollOnce(0);
-  std::lock_guard<std::mutex> lock(q.mu);
-  if (q.messages.empty()) return false;
-  *out = q.messages.front();
-  q.messages.pop_front();
+  {
+    std::lock_guard<std::mutex> lock(q.mu);
+    if (q.messages.empty()) return false;
+    *out = q.messages.front();
+    q.messages.pop_front();
+  }
+  if (out->msg == kWmTimer) {
+    for (Timer& t : q.timers) {
+      if (t.window == out->window && t.id == out->wParam) t.queued = false;
+    }
+  }
   return true;
 }
 
@@ -159,7 +216,28 @@ void DispatchQueued(const Message& message) {
   }
 }
 
-void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) { exceptionHandler = handler; }
+void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) {
+  exceptionHandler = handler;
+}
+
+bool SetWindowTimer(WindowHandle window, std::uintptr_t id, unsigned ms) {
+  Queue& q = Q();
+  if (q.windows.find(window) == q.windows.end()) return false;
+  Clock::duration period = std::chrono::milliseconds(std::max(ms, 1u));
+  for (Timer& t : q.timers) {
+    if (t.window == window && t.id == id) {
+      t.period = period;
+      t.due = Clock::now() + period;
+      return true;
+    }
+  }
+  q.timers.push_back(Timer{window, id, period, Clock::now() + period, false});
+  return true;
+}
+
+void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
+  std::erase_if(Q().timers, [&](const Timer& t) { return t.window == window && t.id == id; });
+}
 
 bool WaitForMessage(int timeoutMs) {
   Queue& q = Q();
@@ -184,6 +262,10 @@ bool WaitForMessage(int timeoutMs) {
 }
 
 void InstallQuitOnInterrupt() {
+  // The handler wakes the queue; made here, so that a signal arriving before
+  // the first window exists does not make the handler allocate it.
+  Q();
+  signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);

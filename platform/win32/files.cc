@@ -42,6 +42,17 @@ void FileClose(FileHandle file) {
   if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
+FileKind FileKindOf(FileHandle file) {
+  HANDLE h = reinterpret_cast<HANDLE>(file);
+  if (GetFileType(h) != FILE_TYPE_DISK) return FileKind::kStream;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileKind::kDirectory;
+  }
+  return FileKind::kRegular;
+}
+
 int LastOsError() { return static_cast<int>(GetLastError()); }
 
 double ProcessCpuSeconds() {

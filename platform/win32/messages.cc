@@ -94,7 +94,17 @@ bool WaitForMessage(int timeoutMs) {
   return r == WAIT_OBJECT_0;
 }
 
-void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) { exceptionHandler = handler; }
+void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) {
+  exceptionHandler = handler;
+}
+
+bool SetWindowTimer(WindowHandle window, std::uintptr_t id, unsigned ms) {
+  return SetTimer(reinterpret_cast<HWND>(window), id, ms == 0 ? 1 : ms, nullptr) != 0;
+}
+
+void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
+  KillTimer(reinterpret_cast<HWND>(window), id);
+}
 
 void InstallQuitOnInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 

@@ -1,21 +1,41 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang and libFuzzer (in build/fuzz) and runs
-# each for a while from its seed corpus; new inputs go to build/fuzz only.
+# Builds the fuzz targets with clang's libFuzzer (and AddressSanitizer and
+# UndefinedBehaviorSanitizer) into build/fuzz, and fuzzes each one briefly,
+# starting from its seed corpus in tests/fuzz/corpus.
 #
-#   tests/fuzz/run.sh [SECONDS]     default 20 per target
+#   tests/fuzz/run.sh [SECONDS]    seconds per target, 10 when not given
+#
+# New inputs go to build/fuzz/corpus, never into the seeds. A broken
+# property or a sanitizer report ends the run with the crashing input in
+# build/fuzz and a non-zero exit.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-seconds="${1:-20}"
-cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUN_FUZZ=ON -DKESTRUN_SANITIZE=ON >/dev/null
-status=0
-for target in socks_reply_fuzz line_mode_fuzz; do
-  cmake --build "$root/build/fuzz" -j2 --target "$target" >/dev/null
-  corpus="${target%_fuzz}"
-  work="$root/build/fuzz/corpus-$corpus"
-  mkdir -p "$work"
-  echo "== $target, ${seconds}s"
-  "$root/build/fuzz/tests/fuzz/$target" -max_total_time="$seconds" -max_len=4096 \
-    "$work" "$root/tests/fuzz/corpus/$corpus" 2>&1 | tail -3 || status=1
+out="$root/build/fuzz"
+seconds="${1:-10}"
+mkdir -p "$out"
+
+flags=(-std=c++20 -O1 -g -Wall -Wextra -Werror -fsanitize=fuzzer,address,undefined
+  -fno-sanitize-recover=undefined -I"$root")
+build() {  # target, extra sources...
+  local target="$1"
+  shift
+  clang++ "${flags[@]}" "$root/tests/fuzz/fuzz_$target.cc" "$@" -o "$out/fuzz_$target"
+}
+build lines "$root/nntp/NntpText.cc"
+build status "$root/nntp/NntpText.cc"
+build dotcopy
+build socks_reply "$root/net/SocksProto.cc"
+build line_mode "$root/net/LineBuffer.cc"
+
+for target in lines status dotcopy socks_reply line_mode; do
+  mkdir -p "$out/corpus/$target"
+  echo "== fuzz_$target, ${seconds}s"
+  (cd "$out" && "./fuzz_$target" "corpus/$target" "$root/tests/fuzz/corpus/$target" \
+    -max_total_time="$seconds" -max_len=16384 -timeout=10 -print_final_stats=1 \
+    >"fuzz_$target.log" 2>&1) || {
+    tail -n 40 "$out/fuzz_$target.log"
+    echo "fuzz_$target failed; its log: $out/fuzz_$target.log" >&2
+    exit 1
+  }
+  grep -E "stat::number_of_executed_units|stat::new_units_added" "$out/fuzz_$target.log" || true
 done
-exit $status

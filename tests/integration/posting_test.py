@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """Posts with kestrun (the Linux program, or the Windows one under wine) to a
 private INN server, reads each article back and compares it with what the
-program is meant to send; then checks the failure exits."""
+program is meant to send; then checks the failure exits against INN and
+against scripted servers that misbehave on purpose."""
 import argparse
 import os
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import nntp_read  # noqa: E402
@@ -21,12 +25,19 @@ opts = ap.parse_args()
 
 windows = opts.program.lower().endswith(".exe")
 env = dict(os.environ)
+env.pop("KESTRUN_IDLE_TIMEOUT", None)
 if windows:
     env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")
     console, eol = "cp852", "\r\n"
 else:
     env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
     console, eol = "utf-8", "\n"
+# Scripted servers listen on a loopback address of their own (the program
+# always connects to port 119), one per program, so that both can run at once.
+scripted_address = "127.0.0.5" if windows else "127.0.0.4"
+# Nothing listens here: the connection is refused.
+dead_server = "127.0.0.9"
+author = "a <a@example.invalid>"
 
 failures = []
 
@@ -37,9 +48,14 @@ def check(what, ok, detail=""):
         failures.append(what)
 
 
-def run(args):
-    cmd = ([opts.runner] if opts.runner else []) + [opts.program] + args
-    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+def command(args):
+    return ([opts.runner] if opts.runner else []) + [opts.program] + args
+
+
+def run(args, stdin_bytes=None, extra_env=None):
+    e = dict(env, **(extra_env or {}))
+    r = subprocess.run(command(args), input=stdin_bytes, stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, env=e, timeout=120)
     return r.returncode, r.stdout.decode(console, "replace")
 
 
@@ -51,29 +67,25 @@ def body_file(data):
 
 
 def expected_body(data):
-    # The server keeps lines in CR LF form; the end marker always begins with
-    # its own CR LF, so the stored body gets one more line end.
+    # The server keeps lines in CR LF form. The end marker adds no line after
+    # a body that ends with a line end; it ends an unfinished last line; and
+    # an empty file posts one empty line.
     text = data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-    return text + b"\r\n"
+    return text if text.endswith(b"\r\n") else text + b"\r\n"
 
 
-def post_and_compare(name, body, author="Jan Kowalski <jan.kowalski@example.invalid>", subject=None):
-    subject = subject or "kestrun test: " + name
-    path = body_file(body)
-    try:
-        code, out = run([opts.server, author, "pl.test", subject, path])
-    finally:
-        os.unlink(path)
-    check(name + ": exit 0 and 'Artykuł wysłano'", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
-    if code != 0:
-        return
+def read_back():
     reader = nntp_read.Reader(opts.server)
     try:
-        headers, stored = nntp_read.split_article(reader.last_article("pl.test"))
+        return nntp_read.split_article(reader.last_article("pl.test"))
     finally:
         reader.close()
+
+
+def compare(name, body, author, subject):
+    headers, stored = read_back()
     h = lambda n: nntp_read.header(headers, n)
-    check(name + ": Subject", nntp_read.decoded(h("Subject")) == subject, repr(h("Subject")))
+    check(name + ": Subject", nntp_read.decoded(h("Subject")) == subject, repr(h("Subject"))[:300])
     check(name + ": From", nntp_read.decoded(h("From")) == author.replace('"', ""), repr(h("From")))
     check(name + ": Newsgroups", h("Newsgroups") == b"pl.test", repr(h("Newsgroups")))
     check(name + ": User-Agent", h("User-Agent") == opts.user_agent.encode(), repr(h("User-Agent")))
@@ -84,8 +96,20 @@ def post_and_compare(name, body, author="Jan Kowalski <jan.kowalski@example.inva
     for n, v in headers:
         long_line = [l for l in (n.encode() + b": " + v).split(b"\r\n") if len(l) > 78 and n in ("From", "Subject")]
         if long_line:
-            check(name + ": folded " + n, False, repr(long_line))
+            check(name + ": folded " + n, False, repr(long_line)[:300])
     check(name + ": body", stored == expected_body(body), "%r != %r" % (stored[:200], expected_body(body)[:200]))
+
+
+def post_and_compare(name, body, author="Jan Kowalski <jan.kowalski@example.invalid>", subject=None):
+    subject = subject or "kestrun test: " + name
+    path = body_file(body)
+    try:
+        code, out = run([opts.server, author, "pl.test", subject, path])
+    finally:
+        os.unlink(path)
+    check(name + ": exit 0 and 'Artykuł wysłano'", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
+    if code == 0:
+        compare(name, body, author, subject)
 
 
 post_and_compare("lone dot line", b"before\r\n.\r\nafter\r\n")
@@ -97,79 +121,231 @@ post_and_compare("Polish subject and author", "Zażółć gęślą jaźń\r\n".e
                  author='"Łucja Wiśniewska" <lucja@example.invalid>', subject="Zażółć gęślą jaźń — próba")
 post_and_compare("long Polish subject", b"body\r\n", subject="Źdźbło " * 30 + "koniec")
 post_and_compare("large body", (b"x" * 999 + b"\r\n") * 2000)
+post_and_compare("author as address (name)", b"body\r\n", author="lucja@example.invalid (Łucja Wiśniewska)")
+post_and_compare("bare address", b"body\r\n", author="lucja@example.invalid")
+post_and_compare("long ASCII subject", b"body\r\n", subject=" ".join("word%d" % i for i in range(1500)))
+post_and_compare("subject that looks encoded", b"body\r\n", subject="=?UTF-8?Q?=C5=BC?= is not z")
 
+if not windows:
+    # Users post from standard input, or from a FIFO another program fills.
+    body = b"from a pipe\r\n.dot\r\n" * 5000
+    code, out = run([opts.server, author, "pl.test", "kestrun test: standard input", "/dev/stdin"],
+                    stdin_bytes=body)
+    check("standard input: exit 0", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
+    if code == 0:
+        compare("standard input", body, author, "kestrun test: standard input")
+    fifo_dir = tempfile.mkdtemp()
+    fifo = os.path.join(fifo_dir, "article.fifo")
+    os.mkfifo(fifo)
+
+    def fill():
+        with open(fifo, "wb") as f:
+            f.write(body)
+
+    writer = threading.Thread(target=fill, daemon=True)
+    writer.start()
+    try:
+        code, out = run([opts.server, author, "pl.test", "kestrun test: FIFO", fifo])
+        check("FIFO: exit 0", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
+        if code == 0:
+            compare("FIFO", body, author, "kestrun test: FIFO")
+    finally:
+        writer.join(timeout=5)
+        os.unlink(fifo)
+        os.rmdir(fifo_dir)
+
+# A closed standard output must not end the program by a signal: the exit
+# code still tells that the article went out.
 path = body_file(b"body\r\n")
 try:
-    code, out = run(["127.0.0.9", "a <a@example.invalid>", "pl.test", "refused", path])
-    check("refused port: exit 2", code == 2 and out == "Połączenie niemożliwe" + eol, "%d %r" % (code, out))
-    code, out = run(["no-such-server.invalid", "a <a@example.invalid>", "pl.test", "unresolvable", path])
-    check("unresolvable name: exit 2", code == 2 and out == "Połączenie niemożliwe" + eol, "%d %r" % (code, out))
-    code, out = run([opts.server, "a <a@example.invalid>", "pl.nie.istnieje", "refused group", path])
-    lines = out.split(eol)
-    check("refused group: exit 3", code == 3 and lines[0] == "Błąd serwera:" and lines[1].startswith("441 ")
-          and len(lines) == 3, "%d %r" % (code, out))
-    missing = os.path.join(tempfile.gettempdir(), "kestrun-no-such-file.txt")
-    code, out = run([opts.server, "a <a@example.invalid>", "pl.test", "missing file", missing])
-    check("missing file: exit 1 naming the file", code == 1 and missing in out, "%d %r" % (code, out))
-    code, out = run([opts.server, "a <a@example.invalid>", "pl.test", "two\r\nControl: cancel <x@y>", path])
-    check("line break in a header argument: exit 1", code == 1 and "temat" in out, "%d %r" % (code, out))
+    p = subprocess.Popen(command([opts.server, author, "pl.test", "kestrun test: closed output", path]),
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    p.stdout.close()
+    code = p.wait(timeout=120)
+    check("closed standard output: exit 0", code == 0, "exit %d" % code)
+    if code == 0:
+        headers, _ = read_back()
+        check("closed standard output: posted",
+              nntp_read.header(headers, "Subject") == b"kestrun test: closed output", repr(headers)[:200])
 finally:
     os.unlink(path)
 
+path = body_file(b"body\r\n")
+try:
+    code, out = run([dead_server, author, "pl.test", "refused", path])
+    check("refused port: exit 2", code == 2 and out == "Połączenie niemożliwe" + eol, "%d %r" % (code, out))
+    code, out = run(["no-such-server.invalid", author, "pl.test", "unresolvable", path])
+    check("unresolvable name: exit 2", code == 2 and out == "Połączenie niemożliwe" + eol, "%d %r" % (code, out))
+    code, out = run([opts.server, author, "pl.nie.istnieje", "refused group", path])
+    lines = out.split(eol)
+    check("refused group: exit 3", code == 3 and lines[0] == "Błąd serwera:" and lines[1].startswith("441 ")
+          and len(lines) == 3, "%d %r" % (code, out))
+    code, out = run([opts.server, author, "pl.test", "two\r\nControl: cancel <x@y>", path])
+    check("line break in a header argument: exit 1", code == 1 and "temat" in out, "%d %r" % (code, out))
+    # Refused before connecting: the server is dead, yet the exit is 1.
+    code, out = run([dead_server, "Jan <jań@example.invalid>", "pl.test", "address", path])
+    check("non-ASCII address: exit 1 before connecting", code == 1 and "autor" in out, "%d %r" % (code, out))
+finally:
+    os.unlink(path)
+
+# Files that cannot be posted are refused before connecting (the server is
+# dead, yet the exit is 1), with a message that names them as typed.
+missing = os.path.join(tempfile.gettempdir(), "kestrun-no-such-file.txt")
+code, out = run([dead_server, author, "pl.test", "missing file", missing])
+check("missing file: exit 1 naming the file", code == 1 and missing in out, "%d %r" % (code, out))
+polish = os.path.join(tempfile.gettempdir(), "kestrun-zażółć-nie-ma.txt")
+code, out = run([dead_server, author, "pl.test", "missing file", polish])
+check("missing Polish file name shown as typed", code == 1 and out.strip() == "Cannot open file " + polish,
+      "%d %r" % (code, out))
+folder = tempfile.mkdtemp()
+try:
+    code, out = run([dead_server, author, "pl.test", "directory", folder])
+    check("directory: exit 1 naming it", code == 1 and folder in out, "%d %r" % (code, out))
+finally:
+    os.rmdir(folder)
 
 
-def silent_server(address, script):
-    """A news server on ADDRESS:119 that answers with SCRIPT (a list of
-    lines, one per line received, the first one unasked) and then says
-    nothing more."""
-    import socket
-    import threading
-    srv = socket.socket()
-    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind((address, 119))
-    srv.listen(1)
+class ScriptedServer:
+    """A news server for one connection on scripted_address:119; `script`
+    (given the server, the connection and its reading file) plays the
+    server's part, after which whatever the client sends is read and
+    dropped."""
 
-    def serve():
+    def __init__(self, script):
+        self.srv = socket.socket()
+        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.srv.bind((scripted_address, 119))
+        self.srv.listen(1)
+        self.accepted = threading.Event()
+        self.article_in = threading.Event()
+        self.thread = threading.Thread(target=self.serve, args=(script,), daemon=True)
+        self.thread.start()
+
+    def serve(self, script):
         try:
-            conn, _ = srv.accept()
+            conn, _ = self.srv.accept()
         except OSError:
             return
+        self.accepted.set()
         f = conn.makefile("rb")
-        for i, line in enumerate(script):
-            if i > 0 and not f.readline():
-                break
-            conn.sendall(line.encode() + b"\r\n")
-        while f.readline():
+        try:
+            script(self, conn, f)
+            while f.read(65536):
+                pass
+        except OSError:
             pass
         conn.close()
 
-    threading.Thread(target=serve, daemon=True).start()
-    return srv
+    def read_article(self, f):
+        while True:
+            line = f.readline()
+            if not line or line == b".\r\n":
+                break
+        self.article_in.set()
+
+    def close(self):
+        self.srv.close()
+        self.thread.join(timeout=30)
 
 
-def interrupted(name, script, want_code, want_first_line):
-    """Ctrl-C while the program waits on a server that has gone quiet."""
-    import signal
-    import time
-    srv = silent_server("127.0.0.4", script)
+def greet_and_take_post(conn, f):
+    conn.sendall(b"200 scripted server ready\r\n")
+    f.readline()  # POST
+
+
+def scripted(script, body=b"body\r\n", extra_env=None):
+    srv = ScriptedServer(script)
+    path = body_file(body)
+    try:
+        return run([scripted_address, author, "pl.test", "scripted", path], extra_env=extra_env)
+    finally:
+        srv.close()
+        os.unlink(path)
+
+
+def refused(name, script, reply, body=b"body\r\n"):
+    code, out = scripted(script, body)
+    check(name, code == 3 and out == "Błąd serwera:" + eol + reply + eol, "%d %r" % (code, out))
+
+
+def answers_post_with_240(s, conn, f):
+    greet_and_take_post(conn, f)
+    conn.sendall(b"240 article posted\r\n")
+
+
+def answers_340_and_240_at_once(s, conn, f):
+    greet_and_take_post(conn, f)
+    conn.sendall(b"340 send it\r\n240 article posted\r\n")
+
+
+def answers_240_during_the_article(s, conn, f):
+    greet_and_take_post(conn, f)
+    conn.sendall(b"340 send it\r\n")
+    f.read(100000)
+    conn.sendall(b"240 article posted\r\n")
+
+
+def answers_without_a_status(s, conn, f):
+    greet_and_take_post(conn, f)
+    conn.sendall(b"340 send it\r\n")
+    s.read_article(f)
+    conn.sendall(b"article posted, or so\r\n")
+
+
+# Success is 340, the whole article, the end marker, then 240; anything
+# else is the server's refusal.
+refused("240 instead of 340: exit 3", answers_post_with_240, "240 article posted")
+refused("340 and 240 in one segment: exit 3", answers_340_and_240_at_once, "240 article posted")
+refused("240 during a large article: exit 3", answers_240_during_the_article, "240 article posted",
+        body=b"x" * 10000000)
+refused("a final reply without a status: exit 3", answers_without_a_status, "article posted, or so")
+
+
+# A silent server ends the run after the inactivity limit, here shortened to
+# a second; without it the program would wait for ever.
+def says_nothing(s, conn, f):
+    pass
+
+
+def says_nothing_after_the_article(s, conn, f):
+    greet_and_take_post(conn, f)
+    conn.sendall(b"340 send it\r\n")
+    s.read_article(f)
+
+
+quick = {"KESTRUN_IDLE_TIMEOUT": "1"}
+code, out = scripted(says_nothing, extra_env=quick)
+check("silent before the greeting: exit 2", code == 2 and out == "Połączenie niemożliwe" + eol,
+      "%d %r" % (code, out))
+code, out = scripted(says_nothing_after_the_article, extra_env=quick)
+check("silent after the article: exit 3", code == 3 and out == "Błąd serwera:" + eol + "340 send it" + eol,
+      "%d %r" % (code, out))
+
+
+def interrupted(name, script, ready, want_code, want_first_line):
+    """Ctrl-C once the program waits on a server that has gone quiet."""
+    srv = ScriptedServer(script)
     path = body_file(b"body\r\n")
     try:
-        p = subprocess.Popen([opts.program, "127.0.0.4", "a <a@example.invalid>", "pl.test", name, path],
+        p = subprocess.Popen([opts.program, scripted_address, author, "pl.test", name, path],
                              stdout=subprocess.PIPE, env=env)
-        time.sleep(1.0)
-        still_waiting = p.poll() is None
+        waiting = ready(srv).wait(timeout=60)
+        still_running = p.poll() is None
         p.send_signal(signal.SIGINT)
         out, _ = p.communicate(timeout=30)
         out = out.decode(console)
-        check(name, still_waiting and p.returncode == want_code and out.startswith(want_first_line + eol),
-              "waiting %s, exit %s, %r" % (still_waiting, p.returncode, out))
+        check(name, waiting and still_running and p.returncode == want_code
+              and out.startswith(want_first_line + eol),
+              "waiting %s, running %s, exit %s, %r" % (waiting, still_running, p.returncode, out))
     finally:
         srv.close()
         os.unlink(path)
 
 
 if not windows:  # wine turns a signal into a console event only for a real console
-    interrupted("Ctrl-C before the greeting: exit 2", [], 2, "Połączenie niemożliwe")
-    interrupted("Ctrl-C while waiting for the final reply: exit 3", ["200 ready", "340 send it"], 3, "Błąd serwera:")
+    interrupted("Ctrl-C before the greeting: exit 2", says_nothing, lambda s: s.accepted, 2,
+                "Połączenie niemożliwe")
+    interrupted("Ctrl-C while waiting for the final reply: exit 3", says_nothing_after_the_article,
+                lambda s: s.article_in, 3, "Błąd serwera:")
 
 sys.exit(1 if failures else 0)

@@ -1,13 +1,19 @@
-// The article text, byte for byte.
+// The article text, byte for byte, and the article file.
 #include "app/article.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
+#include "app/dotcopy.h"
 #include "host/console.h"
 
 namespace {
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  TFileStream f(path, fmCreate);
+  f.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
 
 class ArticleTest : public ::testing::Test {
  protected:
@@ -24,12 +30,10 @@ class ArticleTest : public ::testing::Test {
   std::string Assemble(const std::string& body,
                        const std::string& author = "Jan <jan@example.invalid>",
                        const std::string& subject = "Test") {
-    {
-      TFileStream f(path, fmCreate);
-      f.WriteBuffer(body.data(), static_cast<std::int32_t>(body.size()));
-    }
+    WriteFile(path, body);
+    TArticleFile file(path);
     TMemoryStream article;
-    AssembleArticle(article, author, "pl.test,pl.news.czytniki", subject, path, identity);
+    AssembleArticle(article, author, "pl.test,pl.news.czytniki", subject, file, identity);
     EXPECT_EQ(article.Position(), 0);
     return std::string(article.Memory(), static_cast<std::size_t>(article.Size()));
   }
@@ -42,10 +46,11 @@ class ArticleTest : public ::testing::Test {
   }
 };
 
-TEST_F(ArticleTest, HeaderBlockAndEmptyBody) {
-  EXPECT_EQ(Assemble(""), Headers());
+TEST_F(ArticleTest, HeaderBlockAndAnEmptyLineForAnEmptyFile) {
+  // Servers refuse an article without a body: an empty file posts one empty line.
+  EXPECT_EQ(Assemble(""), Headers() + "\r\n");
   EXPECT_EQ(Assemble("", "Jan <jan@example.invalid>", ""),
-            Headers("Jan <jan@example.invalid>", ""));
+            Headers("Jan <jan@example.invalid>", "") + "\r\n");
 }
 
 TEST_F(ArticleTest, BodyKeepsItsBytesAndDoublesLeadingDots) {
@@ -54,14 +59,21 @@ TEST_F(ArticleTest, BodyKeepsItsBytesAndDoublesLeadingDots) {
   // LF-only line ends stay as they are; a dot after a lone LF still leads a line.
   EXPECT_EQ(Assemble("a\n.b\nc"), Headers() + "a\n..b\nc");
   EXPECT_EQ(Assemble(".no final line end"), Headers() + "..no final line end");
-  std::string big(200000, 'x');
-  for (std::size_t i = 0; i < big.size(); i += 1000) big[i] = '\n', big[i + 1] = '.';
+  // A dot that begins the file's second block of reading, right after a
+  // line feed that ends the first; and one that begins the third block in
+  // the middle of a line.
+  std::string big(3 * TArticleFile::kBlockSize + 5, 'x');
+  for (std::size_t i = 999; i + 1 < big.size(); i += 1000) big[i] = '\n', big[i + 1] = '.';
+  big[TArticleFile::kBlockSize - 1] = '\n';
+  big[TArticleFile::kBlockSize] = '.';
+  big[2 * TArticleFile::kBlockSize - 1] = 'x';
+  big[2 * TArticleFile::kBlockSize] = '.';
   std::string want = Headers();
   for (std::size_t i = 0; i < big.size(); ++i) {
     want += big[i];
     if (big[i] == '\n' && i + 1 < big.size() && big[i + 1] == '.') want += '.';
   }
-  EXPECT_TRUE(Assemble(big) == want);  // dots at block boundaries too
+  EXPECT_TRUE(Assemble(big) == want);
 }
 
 TEST_F(ArticleTest, EmptyProductUrlLeavesItsHeaderOut) {
@@ -72,58 +84,258 @@ TEST_F(ArticleTest, EmptyProductUrlLeavesItsHeaderOut) {
   EXPECT_EQ(Assemble("x"), h + "x");
 }
 
-TEST_F(ArticleTest, MissingFileNamesIt) {
+// The copy that doubles leading dots, fed block by block.
+TEST(DotCopy, LineStartsCarryAcrossBlocks) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> blocks;
+    std::string out;
+  } cases[] = {
+      {"a dot at the start", {".a"}, "..a"},
+      {"a dot after LF", {"a\n.b"}, "a\n..b"},
+      {"a dot after CR LF", {"a\r\n.b"}, "a\r\n..b"},
+      {"a dot inside a line", {"a.b\n"}, "a.b\n"},
+      {"dots after dots", {"..\n..\n"}, "...\n...\n"},
+      {"LF ends a block, dot begins the next", {"a\n", ".b"}, "a\n..b"},
+      {"no LF at the end of a block", {"a", ".b"}, "a.b"},
+      {"an empty block between", {"a\n", "", ".b"}, "a\n..b"},
+      {"blocks of a byte", {"\n", ".", "\n", ".", "."}, "\n..\n..."},
+      {"a dot ends a block after LF", {"x\n.", "."}, "x\n..."},
+  };
+  for (const Case& k : cases) {
+    std::string out;
+    bool lineStart = true;
+    for (const std::string& b : k.blocks) {
+      CopyDotStuffed(b.data(), b.size(), lineStart,
+                     [&](const char* d, std::size_t n) { out.append(d, n); });
+    }
+    EXPECT_EQ(out, k.out) << k.what;
+  }
+}
+
+TEST(DotCopy, WritesRunsNotBytes) {
+  std::string block(1 << 20, 'x');
+  block[5000] = '\n';
+  block[5001] = '.';
+  int writes = 0;
+  bool lineStart = true;
+  CopyDotStuffed(block.data(), block.size(), lineStart,
+                 [&](const char*, std::size_t) { ++writes; });
+  EXPECT_EQ(writes, 3);  // before the dot, the extra dot, the rest
+}
+
+// The article file: posted whole or not at all, refused before any
+// connection when it cannot be, and every error names it.
+TEST_F(ArticleTest, FilesThatCannotBePostedAreRefusedNamingThem) {
+  try {
+    TArticleFile file("no/such/file.txt");
+    FAIL();
+  } catch (const EArticleFile& e) {
+    EXPECT_EQ(e.Message(), "Cannot open file no/such/file.txt");
+    EXPECT_EQ(e.FileName(), "no/such/file.txt");
+  }
+  try {
+    TArticleFile file(".");  // a directory: some systems open it, none reads it
+    FAIL();
+  } catch (const EArticleFile& e) {
+    EXPECT_EQ(e.FileName(), ".");
+    std::string format = e.MessageFormat();
+    EXPECT_EQ(e.Message(), format.replace(format.find("%s"), 2, "."));
+  }
+}
+
+std::int32_t FailingSecondRead(plat::FileHandle file, void* buffer, std::int32_t count) {
+  static int calls = 0;
+  if (++calls % 2 == 0) return -1;
+  return plat::FileRead(file, buffer, count);
+}
+
+TEST_F(ArticleTest, AReadErrorPostsNothing) {
+  WriteFile(path, std::string(3 * TArticleFile::kBlockSize, 'x'));
+  TArticleFile file(path);
+  EXPECT_TRUE(file.Regular());
+  EXPECT_EQ(file.Size(), 3 * TArticleFile::kBlockSize);
+  file.ReadFile = FailingSecondRead;
   TMemoryStream article;
   try {
-    AssembleArticle(article, "a", "pl.test", "s", "no/such/file.txt", identity);
+    file.CopyBody(article);
     FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Cannot open file no/such/file.txt");
+  } catch (const EArticleFile& e) {
+    EXPECT_EQ(e.Message(), "Cannot read file " + path);
+  }
+}
+
+TEST_F(ArticleTest, AFileThatShrankAfterOpeningIsNotPostedInPart) {
+  WriteFile(path, std::string(100000, 'x'));
+  TArticleFile file(path);
+  try {
+    WriteFile(path, std::string(50000, 'y'));
+  } catch (const EStreamError&) {
+    GTEST_SKIP() << "this system keeps writers out while the file is open";
+  }
+  TMemoryStream article;
+  try {
+    file.CopyBody(article);
+    FAIL();
+  } catch (const EArticleFile& e) {
+    EXPECT_EQ(e.FileName(), path);
+    EXPECT_EQ(e.MessageFormat(), "Cannot read file %s: it became shorter");
+  }
+}
+
+TEST_F(ArticleTest, AFileTooLargeToHoldGetsAClearMessage) {
+  WriteFile(path, std::string(1000, 'x'));
+  for (std::uint64_t limit : {999u, 0u}) {
+    TArticleFile file(path);
+    file.MemoryLimit = limit;
+    TMemoryStream article;
+    try {
+      file.CopyBody(article);
+      FAIL() << limit;
+    } catch (const EArticleFile& e) {
+      EXPECT_EQ(e.Message(), "Cannot post " + path + ": the file is too large to hold in memory");
+    }
+  }
+  TArticleFile file(path);
+  file.MemoryLimit = 1000;
+  TMemoryStream article;
+  file.CopyBody(article);
+  EXPECT_EQ(article.Size(), 1000);
+}
+
+// ---- header values -----------------------------------------------------------------------
+
+using HeaderLinesList = std::vector<std::string>;
+
+// Undoes folding and the Q encoding, as a reader does.
+std::string Unfolded(const HeaderLinesList& lines) {
+  std::string all;
+  for (const std::string& l : lines) all += l;
+  std::string out;
+  for (std::size_t at = 0; at < all.size();) {
+    std::size_t start = all.find("=?Windows-1250?Q?", at);
+    if (start == std::string::npos) {
+      out += all.substr(at);
+      break;
+    }
+    std::string between = all.substr(at, start - at);
+    // Blanks between two encoded-words are not part of the text.
+    if (at == 0 || between.find_first_not_of(' ') != std::string::npos) out += between;
+    std::size_t end = all.find("?=", start + 17);
+    std::string w = all.substr(start + 17, end - start - 17);
+    for (std::size_t k = 0; k < w.size(); ++k) {
+      if (w[k] == '_') {
+        out += ' ';
+      } else if (w[k] == '=') {
+        out += static_cast<char>(std::stoi(w.substr(k + 1, 2), nullptr, 16));
+        k += 2;
+      } else {
+        out += w[k];
+      }
+    }
+    at = end + 2;
+  }
+  return out;
+}
+
+void ExpectWellFolded(const HeaderLinesList& lines, const std::string& what) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    // Readers decode whatever looks like an encoded-word: the only ones
+    // are ours, or the reader shows something else than was typed.
+    for (std::size_t at = 0; (at = lines[i].find("=?", at)) != std::string::npos; at += 2) {
+      EXPECT_EQ(lines[i].compare(at, 17, "=?Windows-1250?Q?"), 0) << what << ": " << lines[i];
+    }
+    EXPECT_LE(lines[i].size(), 78u) << what << ": " << lines[i];
+    if (i > 0) {
+      EXPECT_TRUE(lines[i][0] == ' ' || lines[i][0] == '\t') << what;
+      EXPECT_NE(lines[i].find_first_not_of(" \t"), std::string::npos) << what;
+    }
   }
 }
 
 TEST(HeaderValues, AsciiStaysAndPolishIsEncodedInWindows1250) {
-  EXPECT_EQ(HeaderLines("Subject", "Plain subject", false),
-            std::vector<std::string>{"Subject: Plain subject"});
-  EXPECT_EQ(HeaderLines("Subject", AnsiText("Zażółć"), false),
-            std::vector<std::string>{"Subject: =?Windows-1250?Q?Za=BF=F3=B3=E6?="});
-  // Only the display name is encoded, never the address; quotes go.
-  EXPECT_EQ(HeaderLines("From", AnsiText("\"Jan Łoś\" <jan@example.invalid>"), true),
-            std::vector<std::string>{"From: =?Windows-1250?Q?Jan_=A3o=9C?= <jan@example.invalid>"});
-  EXPECT_EQ(HeaderLines("From", "jan@example.invalid", true),
-            std::vector<std::string>{"From: jan@example.invalid"});
+  EXPECT_EQ(HeaderLines("Subject", "Plain subject", THeaderKind::kText),
+            HeaderLinesList{"Subject: Plain subject"});
+  EXPECT_EQ(HeaderLines("Subject", AnsiText("Zażółć"), THeaderKind::kText),
+            HeaderLinesList{"Subject: =?Windows-1250?Q?Za=BF=F3=B3=E6?="});
 }
 
-TEST(HeaderValues, LongValuesAreFoldedWithin78Characters) {
-  std::string subject;
-  for (int i = 0; i < 20; ++i) subject += AnsiText("źdźbło ");
-  std::vector<std::string> lines = HeaderLines("Subject", subject, false);
-  ASSERT_GT(lines.size(), 1u);
-  std::string decoded;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_LE(lines[i].size(), 78u) << lines[i];
-    if (i > 0) {
-      EXPECT_EQ(lines[i][0], ' ');
-    }
-    // Undo the Q encoding to check that nothing was lost.
-    std::size_t at = 0;
-    while ((at = lines[i].find("=?Windows-1250?Q?", at)) != std::string::npos) {
-      std::size_t end = lines[i].find("?=", at + 17);
-      std::string w = lines[i].substr(at + 17, end - at - 17);
-      for (std::size_t k = 0; k < w.size(); ++k) {
-        if (w[k] == '_') {
-          decoded += ' ';
-        } else if (w[k] == '=') {
-          decoded += static_cast<char>(std::stoi(w.substr(k + 1, 2), nullptr, 16));
-          k += 2;
-        } else {
-          decoded += w[k];
-        }
-      }
-      at = end + 2;
-    }
+TEST(HeaderValues, OnlyTheNameOfAnAuthorIsEverEncoded) {
+  struct Case {
+    std::string value;
+    HeaderLinesList lines;
+  } cases[] = {
+      {"Jan <jan@example.invalid>", {"From: Jan <jan@example.invalid>"}},
+      {AnsiText("\"Jan Łoś\" <jan@example.invalid>"),
+       {"From: =?Windows-1250?Q?Jan_=A3o=9C?= <jan@example.invalid>"}},
+      {AnsiText("jan@example.invalid (Jan Łoś)"),
+       {"From: jan@example.invalid (=?Windows-1250?Q?Jan_=A3o=9C?=)"}},
+      {"jan@example.invalid (Jan)", {"From: jan@example.invalid (Jan)"}},
+      {"jan@example.invalid", {"From: jan@example.invalid"}},
+      // A name that readers would decode into something else is encoded.
+      {"=?UTF-8?Q?X?= <jan@example.invalid>",
+       {"From: =?Windows-1250?Q?=3D=3FUTF-8=3FQ=3FX=3F=3D?= <jan@example.invalid>"}},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(HeaderLines("From", k.value, THeaderKind::kAuthor), k.lines) << k.value;
   }
-  EXPECT_EQ(decoded, subject);
+}
+
+TEST(HeaderValues, AnAddressOutsideAsciiIsRefused) {
+  for (const std::string& value :
+       {AnsiText("Jan <jań@example.invalid>"), AnsiText("jań@example.invalid"),
+        AnsiText("jań@example.invalid (Jan)"), AnsiText("Łoś")}) {
+    try {
+      HeaderLines("From", value, THeaderKind::kAuthor);
+      ADD_FAILURE() << value;
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find("autor"), std::string::npos);
+    }
+    EXPECT_THROW(CheckHeaderArguments(value, "pl.test", "s"), Exception);
+  }
+}
+
+TEST(HeaderValues, LongValuesAreFoldedAndReadBackAsTyped) {
+  std::string polish;
+  for (int i = 0; i < 20; ++i) polish += AnsiText("źdźbło ");
+  std::string ascii;
+  for (int i = 0; i < 1000; ++i) ascii += "word" + std::to_string(i) + (i % 7 ? " " : "  ");
+  std::string longAuthorName;
+  for (int i = 0; i < 30; ++i) longAuthorName += "Name" + std::to_string(i) + " ";
+  struct Case {
+    const char* what;
+    const char* header;
+    std::string value;
+    THeaderKind kind;
+  } cases[] = {
+      {"Polish subject", "Subject", polish, THeaderKind::kText},
+      {"ten kilobytes of ASCII", "Subject", ascii, THeaderKind::kText},
+      {"a word longer than a line", "Subject", std::string(3000, 'w') + " end", THeaderKind::kText},
+      {"an encoded-word typed as a subject", "Subject", "=?UTF-8?Q?=C5=BC?= means z",
+       THeaderKind::kText},
+      {"a long author's name", "From", longAuthorName + "<jan@example.invalid>",
+       THeaderKind::kAuthor},
+      {"a long Polish name in a comment", "From", "jan@example.invalid (" + polish + ")",
+       THeaderKind::kAuthor},
+      {"groups with blanks", "Newsgroups", "pl.test, " + ascii.substr(0, 300),
+       THeaderKind::kVerbatim},
+  };
+  for (const Case& k : cases) {
+    HeaderLinesList lines = HeaderLines(k.header, k.value, k.kind);
+    ExpectWellFolded(lines, k.what);
+    EXPECT_EQ(Unfolded(lines), std::string(k.header) + ": " + k.value) << k.what;
+  }
+  // Plain ASCII stays plain: folded, not encoded.
+  HeaderLinesList lines = HeaderLines("Subject", ascii, THeaderKind::kText);
+  EXPECT_GT(lines.size(), 100u);
+  for (const std::string& l : lines) EXPECT_EQ(l.find("=?"), std::string::npos);
+}
+
+TEST(HeaderValues, AWordNoLineCanHoldIsRefusedWhereItCannotBeEncoded) {
+  std::string longWord(1200, 'g');
+  EXPECT_THROW(CheckHeaderArguments("a <a@example.invalid>", longWord, "s"), Exception);
+  EXPECT_THROW(CheckHeaderArguments(longWord + "@example.invalid", "pl.test", "s"), Exception);
+  EXPECT_NO_THROW(CheckHeaderArguments("a <a@example.invalid>", "pl.test", longWord));
 }
 
 TEST(HeaderValues, LineBreaksInArgumentsAreRefused) {

@@ -35,6 +35,52 @@ inline void Settle(int ms = 100) {
   RunUntil([] { return false; }, ms);
 }
 
+// Pumps the event loop until it is idle: every message queued so far has
+// been handled, and so has every message that handling queued, round after
+// round until a round brings nothing new. This shows that nothing more
+// follows from what has happened, without waiting a fixed time; only work
+// of other threads (a name lookup) can still arrive later. A quit message
+// is put back and ends the pumping.
+inline void PumpUntilIdle() {
+  struct Marker final : plat::MessageTarget {
+    bool seen = false;
+    std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {
+      seen = true;
+      return 0;
+    }
+  } marker;
+  plat::WindowHandle window = plat::CreateHiddenWindow("KestrunIdleMarker", &marker);
+  bool quit = false;
+  auto handle = [&](const plat::Message& m, int& others) {
+    if (m.msg == plat::kWmQuit) {
+      quit = true;
+      return;
+    }
+    if (m.window != window) ++others;
+    plat::DispatchQueued(m);
+  };
+  for (int round = 0; round < 100000 && !quit; ++round) {
+    int others = 0;
+    plat::Message m;
+    // Until the queue is empty and the sockets have nothing to report...
+    while (!quit && plat::PeekMessageRemove(&m)) handle(m, others);
+    // ...and once more through the queue behind a marker of our own, for
+    // whatever that handling posted.
+    marker.seen = false;
+    plat::PostWindowMessage(window, plat::kWmUser, 0, 0);
+    while (!marker.seen && !quit) {
+      if (plat::PeekMessageRemove(&m)) {
+        handle(m, others);
+      } else {
+        plat::WaitForMessage();
+      }
+    }
+    if (others == 0) break;
+  }
+  plat::DestroyHiddenWindow(window);
+  if (quit) plat::PostQuit();
+}
+
 class LoopbackServer {
  public:
   // Called for each accepted connection before it starts receiving events.

@@ -1,6 +1,7 @@
 // The NNTP client against a scripted server in the same event loop.
 #include <gtest/gtest.h>
 
+#include "net/WSockLib.h"
 #include "nntp/NntpCli.h"
 #include "tests/unit/net_test_util.h"
 
@@ -13,8 +14,10 @@ class ScriptedServer {
   std::string greeting = "200 scripted server ready\r\n";
   std::string postReply = "340 send it\r\n";
   std::string finalReply = "240 article posted\r\n";
+  std::string earlyReply;        // sent once the first article bytes arrive
   bool closeOnPostData = false;  // drop the connection once article data arrives
   std::string received;          // every byte the client sent
+  bool closedByClient = false;
   TWSocket* peer = nullptr;
 
   ScriptedServer() {
@@ -26,6 +29,7 @@ class ScriptedServer {
         received.append(buf, static_cast<std::size_t>(n));
         React(p);
       };
+      p.OnSessionClosed = [this](TObject*, std::uint16_t) { closedByClient = true; };
     };
     server_.OnReady = [this](TWSocket& p) {
       peer = &p;
@@ -37,6 +41,26 @@ class ScriptedServer {
   std::string ArticleBytes() const {
     std::size_t at = received.find("POST\r\n");
     return at == std::string::npos ? "" : received.substr(at + 6);
+  }
+  // Reads up to `limit` bytes at once, for a server that reads slowly: the
+  // test pauses the connection's notifications and calls this on a timer.
+  // Returns the bytes read.
+  std::size_t ReadSome(std::size_t limit) {
+    std::size_t got = 0;
+    char buf[65536];
+    while (got < limit) {
+      int n = peer->Receive(buf, static_cast<int>(std::min(sizeof buf, limit - got)));
+      if (n <= 0) break;
+      received.append(buf, static_cast<std::size_t>(n));
+      got += static_cast<std::size_t>(n);
+    }
+    if (got > 0) React(*peer);
+    return got;
+  }
+  // Whether the article has ended: a "." line after a line end (or at once).
+  static bool Ended(const std::string& article) {
+    return article == ".\r\n" ||
+           (article.size() >= 4 && article.compare(article.size() - 4, 4, "\n.\r\n") == 0);
   }
 
  private:
@@ -58,7 +82,11 @@ class ScriptedServer {
       posting_ = false;
       return;
     }
-    if (article.size() >= 5 && article.compare(article.size() - 5, 5, "\r\n.\r\n") == 0) {
+    if (!earlyReply.empty() && !article.empty()) {
+      p.SendString(earlyReply);
+      earlyReply.clear();
+    }
+    if (Ended(article)) {
       posting_ = false;
       if (!finalReply.empty()) p.SendString(finalReply);
     }
@@ -72,6 +100,10 @@ struct Done {
   int error;
   bool operator==(const Done& o) const { return rq == o.rq && error == o.error; }
 };
+
+std::ostream& operator<<(std::ostream& os, const Done& d) {
+  return os << "{rq " << static_cast<int>(d.rq) << ", error " << d.error << "}";
+}
 
 class NntpTest : public ::testing::Test {
  protected:
@@ -104,14 +136,45 @@ class NntpTest : public ::testing::Test {
     client.Post(&article);
     inCall = false;
     ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
-    Settle(50);
+    PumpUntilIdle();
   }
+};
+
+std::string Bytes(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('A' + i % 23);
+  return s;
+}
+
+void Fill(TMemoryStream& stream, const std::string& bytes) {
+  stream.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+  stream.SetPosition(0);
+}
+
+// Calls a function every `ms` milliseconds from the event loop, through a
+// timer of the platform's message queue.
+class Ticker final : private plat::MessageTarget {
+ public:
+  Ticker(unsigned ms, std::function<void()> tick) : tick_(std::move(tick)) {
+    window_ = plat::CreateHiddenWindow("KestrunTestTicker", this);
+    plat::SetWindowTimer(window_, 1, ms);
+  }
+  ~Ticker() { plat::DestroyHiddenWindow(window_); }
+
+ private:
+  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t, std::intptr_t) override {
+    if (msg == plat::kWmTimer) tick_();
+    return 0;
+  }
+  std::function<void()> tick_;
+  plat::WindowHandle window_;
 };
 
 TEST_F(NntpTest, FreshClientDefaults) {
   EXPECT_EQ(client.StatusCode(), 503);
   EXPECT_EQ(client.ArticleNumber(), -1);
   EXPECT_EQ(client.State(), nntpNotConnected);
+  EXPECT_EQ(client.InactivityTimeout(), 0);  // the component waits for ever unless told
   EXPECT_THROW(client.Quit(), NntpException);
   TMemoryStream m;
   try {
@@ -136,7 +199,7 @@ TEST_F(NntpTest, AnyGreetingMakesTheClientReady) {
     c.SetPort(s.Port());
     c.Connect();
     ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; })) << greeting;
-    Settle(30);
+    PumpUntilIdle();
     int code = std::atoi(greeting);
     EXPECT_EQ(c.StatusCode(), code);
     EXPECT_EQ(c.PostingPermited(), code == 200);
@@ -155,6 +218,7 @@ TEST_F(NntpTest, LinesAreSplitAtCrLfAcrossReads) {
   };
   std::string seenBytes;
   client.OnDisplay = [&](TObject*, const char* msg, std::int32_t len) {
+    EXPECT_EQ(msg[len], '\0');  // the new bytes are followed by a 0 byte
     seenBytes.append(msg, static_cast<std::size_t>(len));
   };
   client.Connect();
@@ -186,14 +250,30 @@ TEST_F(NntpTest, OverlongLineIsCutNotTakenForAClose) {
   EXPECT_EQ(client.State(), nntpReady);
 }
 
-std::string Bytes(std::size_t n) {
-  std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('A' + i % 23);
-  return s;
-}
-
+// The stream goes out unchanged, and the end marker adds no line: after a
+// line end (CR LF or a lone LF, also split over two blocks of 4096 bytes)
+// it is "." CR LF alone.
 TEST_F(NntpTest, PostSendsTheStreamUnchangedAndTheEndMarker) {
-  for (std::size_t size : {0u, 4096u, 4097u, 100000u}) {
+  std::string lfAtBlockEnd = Bytes(4095) + "\n";
+  std::string crLfOverBlocks = Bytes(4095) + "\r\n";  // CR ends the first block
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string marker;
+  } cases[] = {
+      {"empty", "", ".\r\n"},
+      {"CR LF at the end", "one\r\n.. two\r\n", ".\r\n"},
+      {"lone LF at the end", "one\nlast\n", ".\r\n"},
+      {"no line end", "one\r\nlast", "\r\n.\r\n"},
+      {"lone CR at the end", "one\r\nlast\r", "\r\n.\r\n"},
+      {"one block", Bytes(4096), "\r\n.\r\n"},
+      {"one block and a byte", Bytes(4097), "\r\n.\r\n"},
+      {"LF at the end of the first block only", lfAtBlockEnd + "x", "\r\n.\r\n"},
+      {"LF at the end of the only block", lfAtBlockEnd, ".\r\n"},
+      {"CR LF over two blocks", crLfOverBlocks, ".\r\n"},
+      {"many blocks", Bytes(100000), "\r\n.\r\n"},
+  };
+  for (const Case& k : cases) {
     ScriptedServer s;
     TNntpCli c(nullptr);
     std::vector<Done> d;
@@ -203,14 +283,12 @@ TEST_F(NntpTest, PostSendsTheStreamUnchangedAndTheEndMarker) {
     c.Connect();
     ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
     TMemoryStream article;
-    std::string body = Bytes(size);
-    article.WriteBuffer(body.data(), static_cast<std::int32_t>(body.size()));
-    article.SetPosition(0);
+    Fill(article, k.body);
     c.Post(&article);
     EXPECT_TRUE(d.empty());
-    ASSERT_TRUE(RunUntil([&] { return !d.empty(); })) << size;
-    EXPECT_EQ(d, (std::vector<Done>{{nntpPost, 0}}));
-    EXPECT_TRUE(s.ArticleBytes() == body + "\r\n.\r\n") << size;
+    ASSERT_TRUE(RunUntil([&] { return !d.empty(); })) << k.what;
+    EXPECT_EQ(d, (std::vector<Done>{{nntpPost, 0}})) << k.what;
+    EXPECT_TRUE(s.ArticleBytes() == k.body + k.marker) << k.what;
     EXPECT_EQ(c.StatusCode(), 240);
     EXPECT_EQ(c.LastResponse(), "240 article posted");
     EXPECT_EQ(c.State(), nntpReady);
@@ -222,8 +300,7 @@ TEST_F(NntpTest, RefusedAndRejectedPosts) {
   server.postReply = "440 posting not allowed\r\n";
   ASSERT_TRUE(ConnectReady());
   TMemoryStream article;
-  article.WriteBuffer("body\r\n", 6);
-  article.SetPosition(0);
+  Fill(article, "body\r\n");
   PostAndWait(article);
   EXPECT_EQ(done, (std::vector<Done>{{nntpPost, 440}}));
   EXPECT_FALSE(reportedInCall);
@@ -237,6 +314,56 @@ TEST_F(NntpTest, RefusedAndRejectedPosts) {
   PostAndWait(article);
   EXPECT_EQ(done, (std::vector<Done>{{nntpPost, 441}}));
   EXPECT_EQ(client.StatusCode(), 441);
+}
+
+// Success is 340, the whole article with its end marker, then 240. A 240
+// that comes any earlier, or a reply without a status, is an error of the
+// POST, never success.
+TEST_F(NntpTest, PostSucceedsOnlyWithTheWholeArticleAnswered240) {
+  struct Case {
+    const char* what;
+    std::string postReply, earlyReply, finalReply;
+    std::size_t size;
+    int error;
+    bool articleSent;  // the whole article and its end marker reached the server
+    bool stillReady;   // the session goes on
+  } cases[] = {
+      {"240 instead of 340", "240 posted\r\n", "", "", 100, 240, false, true},
+      {"240 with 340 in one segment", "340 go\r\n240 posted\r\n", "", "", 100, 240, false, false},
+      {"240 early in a large article", "340 go\r\n", "240 posted\r\n", "", 4000000, 240, false,
+       false},
+      {"441 early in a large article", "340 go\r\n", "441 too large\r\n", "", 4000000, 441, false,
+       false},
+      {"no status for POST", "hello there\r\n", "", "", 100, nntpErrorNoStatus, false, true},
+      {"no status at the end", "340 go\r\n", "", "garbage\r\n", 100, nntpErrorNoStatus, true, true},
+      {"a number no reply has", "340 go\r\n", "", "2400 posted\r\n", 100, nntpErrorNoStatus, true,
+       true},
+      {"240 at the end", "340 go\r\n", "", "240 posted\r\n", 100, 0, true, true},
+  };
+  for (const Case& k : cases) {
+    ScriptedServer s;
+    s.postReply = k.postReply;
+    s.earlyReply = k.earlyReply;
+    s.finalReply = k.finalReply;
+    TNntpCli c(nullptr);
+    std::vector<Done> d;
+    c.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
+    c.SetHost("127.0.0.1");
+    c.SetPort(s.Port());
+    c.Connect();
+    ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
+    auto article = std::make_unique<TMemoryStream>();
+    std::string body = Bytes(k.size) + "\r\n";
+    Fill(*article, body);
+    c.Post(article.get());
+    ASSERT_TRUE(RunUntil([&] { return !d.empty(); })) << k.what;
+    article.reset();  // the caller's stream is gone: nothing may touch it now
+    PumpUntilIdle();
+    EXPECT_EQ(d, (std::vector<Done>{{nntpPost, k.error}})) << k.what;
+    EXPECT_EQ(s.ArticleBytes() == body + ".\r\n", k.articleSent) << k.what;
+    EXPECT_EQ(c.State(), k.stillReady ? nntpReady : nntpNotConnected) << k.what;
+    EXPECT_EQ(c.WSocket()->OnDataSent, nullptr) << k.what;
+  }
 }
 
 TEST_F(NntpTest, ServerClosingEndsTheOpenRequest) {
@@ -263,8 +390,7 @@ TEST_F(NntpTest, ServerClosingDuringTransferOrBeforeTheFinalReply) {
     ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
     auto article = std::make_unique<TMemoryStream>();
     std::string body = Bytes(duringTransfer ? 2000000 : 10);
-    article->WriteBuffer(body.data(), static_cast<std::int32_t>(body.size()));
-    article->SetPosition(0);
+    Fill(*article, body);
     c.Post(article.get());
     if (!duringTransfer) {
       ASSERT_TRUE(RunUntil([&] { return s.ArticleBytes().size() == body.size() + 5; }));
@@ -272,7 +398,7 @@ TEST_F(NntpTest, ServerClosingDuringTransferOrBeforeTheFinalReply) {
     }
     ASSERT_TRUE(RunUntil([&] { return !d.empty(); }));
     article.reset();  // the caller's stream is gone: nothing may touch it now
-    Settle(50);
+    PumpUntilIdle();
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].rq, nntpPost);
     EXPECT_EQ(c.State(), nntpNotConnected);
@@ -284,9 +410,7 @@ TEST_F(NntpTest, AbortDuringTransferReportsOnlyTheAbort) {
   server.finalReply = "";
   ASSERT_TRUE(ConnectReady());
   auto article = std::make_unique<TMemoryStream>();
-  std::string body = Bytes(3000000);
-  article->WriteBuffer(body.data(), static_cast<std::int32_t>(body.size()));
-  article->SetPosition(0);
+  Fill(*article, Bytes(3000000));
   client.Post(article.get());
   ASSERT_TRUE(RunUntil([&] { return server.ArticleBytes().size() > 10000; }));
   bool sessionClosed = false;
@@ -296,13 +420,13 @@ TEST_F(NntpTest, AbortDuringTransferReportsOnlyTheAbort) {
   EXPECT_TRUE(sessionClosed);  // at once, before the abort is reported
   EXPECT_EQ(client.State(), nntpNotConnected);
   EXPECT_EQ(client.LastResponse(), "205 Closing connection - goodbye");
-  Settle(100);
+  PumpUntilIdle();
   EXPECT_EQ(done, (std::vector<Done>{{nntpAbort, 0}}));
 
   // A new session after the abort must not touch the old stream.
   done.clear();
   ASSERT_TRUE(ConnectReady());
-  Settle(50);
+  PumpUntilIdle();
   EXPECT_TRUE(done.empty());
 }
 
@@ -310,7 +434,10 @@ TEST_F(NntpTest, AbortWhileLookingUpStartsNoConnection) {
   client.SetHost("localhost");
   client.Connect();
   client.Abort();
+  // The lookup runs on a helper thread of the socket library: give it the
+  // time it needs to finish, then make sure that its end started nothing.
   Settle(300);
+  PumpUntilIdle();
   EXPECT_EQ(done, (std::vector<Done>{{nntpAbort, 0}}));
   EXPECT_EQ(client.State(), nntpNotConnected);
   EXPECT_EQ(server.peer, nullptr);
@@ -327,7 +454,7 @@ TEST_F(NntpTest, QuitIsReportedOnceAndTheCloseAfterIsNot) {
   client.Quit();
   bool ok = RunUntil([&] { return closes >= 1; });
   ASSERT_TRUE(ok);
-  Settle(50);
+  PumpUntilIdle();
   EXPECT_EQ(closes, 1);
   EXPECT_EQ(done, (std::vector<Done>{{nntpQuit, 0}}));
   EXPECT_EQ(client.StatusCode(), 205);
@@ -340,6 +467,114 @@ TEST_F(NntpTest, RefusedConnectSkipsTheReadyState) {
   ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
   EXPECT_EQ(done, (std::vector<Done>{{nntpConnect, 10061}}));
   EXPECT_EQ(states, (std::vector<TNntpState>{nntpDnsLookup, nntpWaitingBanner, nntpNotConnected}));
+}
+
+// A connect that fails inside the lookup's event reports what failed there,
+// not an error number left over from something earlier.
+TEST_F(NntpTest, ConnectFailingInTheLookupEventReportsItsOwnError) {
+  ASSERT_TRUE(ConnectReady());
+  client.Abort();
+  PumpUntilIdle();
+  struct Case {
+    std::string port;
+    int error;
+  } cases[] = {
+      {"no-such-service-kestrun", 11004},  // the library has no data for that name
+      {std::string(40, '9'), 10022},       // the socket refuses the text itself
+  };
+  for (const Case& k : cases) {
+    wsock::WSASetLastError(10038);  // as an earlier failure leaves it
+    client.SetPort(k.port);
+    done.clear();
+    client.Connect();
+    ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
+    EXPECT_EQ(done, (std::vector<Done>{{nntpConnect, k.error}})) << k.port;
+    EXPECT_EQ(client.State(), nntpNotConnected);
+  }
+}
+
+// The inactivity limit ends a wait on a silent server as a lost connection
+// and keeps the server's last line; bytes that keep coming keep it waiting.
+TEST_F(NntpTest, InactivityLimitEndsWaitsOnASilentServer) {
+  server.greeting = "";
+  client.SetInactivityTimeout(100);
+  client.Connect();
+  ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
+  EXPECT_EQ(done, (std::vector<Done>{{nntpConnect, nntpErrorInactive}}));
+  EXPECT_EQ(client.State(), nntpNotConnected);
+  ASSERT_TRUE(RunUntil([&] { return server.closedByClient; }));
+
+  ScriptedServer s;
+  s.finalReply = "";  // takes the whole article and says nothing
+  TNntpCli c(nullptr);
+  std::vector<Done> d;
+  c.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
+  c.SetHost("127.0.0.1");
+  c.SetPort(s.Port());
+  c.Connect();
+  ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
+  c.SetInactivityTimeout(100);  // counts from the next wait on
+  TMemoryStream article;
+  Fill(article, Bytes(20000) + "\r\n");
+  c.Post(&article);
+  ASSERT_TRUE(RunUntil([&] { return !d.empty(); }));
+  EXPECT_EQ(d, (std::vector<Done>{{nntpPost, nntpErrorInactive}}));
+  EXPECT_TRUE(ScriptedServer::Ended(s.ArticleBytes()));
+  EXPECT_EQ(c.LastResponse(), "340 send it");
+  EXPECT_EQ(c.State(), nntpNotConnected);
+}
+
+TEST_F(NntpTest, InactivityLimitCountsArticleBytesGoingOut) {
+  // The server reads the article slowly and says nothing until its end:
+  // the bytes that leave keep the POST alive, however long it takes.
+  client.SetInactivityTimeout(200);
+  ASSERT_TRUE(ConnectReady());
+  server.peer->Pause();
+  // Small system buffers on both ends, so that the client's sending follows
+  // the server's reading instead of filling megabytes of buffers at once.
+  int small = 32 * 1024;
+  const char* option = reinterpret_cast<const char*>(&small);
+  wsock::setsockopt(server.peer->HSocket(), plat::kSolSocket, plat::kSoRcvBuf, option,
+                    sizeof small);
+  wsock::setsockopt(client.WSocket()->HSocket(), plat::kSolSocket, plat::kSoSndBuf, option,
+                    sizeof small);
+  int readingTicks = 0;
+  TMemoryStream article;
+  Ticker ticker(20, [&] {
+    // Once the client has handed everything over, what the system still
+    // buffers is read at once: the client cannot see those bytes leave.
+    bool allHandedOver = article.Position() == article.Size();
+    readingTicks += server.ReadSome(allHandedOver ? 1u << 30 : 128 * 1024) > 0;
+  });
+  Fill(article, Bytes(1000000) + "\r\n");
+  client.Post(&article);
+  ASSERT_TRUE(RunUntil([&] { return !done.empty(); }, 30000));
+  EXPECT_EQ(done, (std::vector<Done>{{nntpPost, 0}}));
+  // The transfer did outlast the limit (ticks come at least 20 ms apart).
+  EXPECT_GT(readingTicks * 20, client.InactivityTimeout());
+}
+
+TEST_F(NntpTest, InactivityLimitCountsFromTheLastByte) {
+  // A greeting that trickles in a byte at a time, each well within the
+  // limit, while the whole takes several times the limit.
+  server.greeting = "";
+  const std::string greeting = "200 steady\r\n";
+  std::size_t sent = 0;
+  client.SetInactivityTimeout(150);
+  client.Connect();
+  ASSERT_TRUE(RunUntil([&] { return server.peer != nullptr; }));
+  {
+    Ticker ticker(20, [&] {
+      if (sent < greeting.size()) server.peer->Send(&greeting[sent++], 1);
+    });
+    ASSERT_TRUE(RunUntil([&] { return client.State() != nntpWaitingBanner; }));
+  }
+  EXPECT_EQ(client.State(), nntpReady);
+  EXPECT_EQ(client.LastResponse(), "200 steady");
+  EXPECT_TRUE(done.empty());
+  // Ready: no request waits, so no limit runs out.
+  PumpUntilIdle();
+  EXPECT_TRUE(done.empty());
 }
 
 }  // namespace

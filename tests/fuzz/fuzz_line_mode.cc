@@ -13,12 +13,9 @@
 #include <vector>
 
 #include "net/LineBuffer.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
-
-void Require(bool ok) {
-  if (!ok) std::abort();
-}
 
 std::string EditModel(const std::string& held, const std::string& fresh) {
   std::string out = held;
@@ -69,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       char piece[3];
       while (left > 0) {
         int n = buf.Take(piece, std::min(left, 3));
-        Require(n > 0);
+        Require(n > 0, "n > 0");
         line.append(piece, static_cast<std::size_t>(n));
         left -= n;
       }
@@ -77,8 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     scanFrom = std::max(0, buf.Count() - static_cast<int>(endLength) + 1);
   }
-  Require(got == expected);
-  Require(std::string(buf.Data(), buf.Count()) == rest.substr(from));
+  Require(got == expected, "got == expected");
+  Require(std::string(buf.Data(), buf.Count()) == rest.substr(from),
+          "std::string(buf.Data(), buf.Count()) == rest.substr(from)");
 
   // Editing: the held part is the unfinished line, the rest arrives.
   std::size_t cut = rest.size() / 2;
@@ -88,9 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string echo;
   int low = ApplyLineEdits(edit, static_cast<int>(rest.size() - cut), true, echo);
   std::string model = EditModel(rest.substr(0, cut), rest.substr(cut));
-  Require(std::string(edit.Data(), edit.Count()) == model);
-  Require(low >= 0 && low <= static_cast<int>(cut));
-  Require(model.compare(0, static_cast<std::size_t>(low), rest, 0, static_cast<std::size_t>(low)) ==
-          0);
+  Require(std::string(edit.Data(), edit.Count()) == model,
+          "std::string(edit.Data(), edit.Count()) == model");
+  Require(low >= 0 && low <= static_cast<int>(cut), "low >= 0 && low <= static_cast<int>(cut)");
+  Require(
+      model.compare(0, static_cast<std::size_t>(low), rest, 0, static_cast<std::size_t>(low)) == 0,
+      "model.compare(0, static_cast<std::size_t>(low), rest, 0, static_cast<std::size_t>(low)) ==  "
+      "         0");
   return 0;
 }

@@ -11,12 +11,9 @@
 #include <string>
 
 #include "net/SocksProto.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
-
-void Require(bool ok) {
-  if (!ok) std::abort();
-}
 
 socks::Verdict Judge(int kind, const std::uint8_t* p, int n) {
   switch (kind) {
@@ -44,13 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     socks::Verdict v =
         Judge(kind, reinterpret_cast<const std::uint8_t*>(held.data()), static_cast<int>(n));
     if (v.kind == socks::Verdict::kNeedMore) {
-      Require(n < socks::kLongestReply);  // the reply area always has room
+      Require(n < socks::kLongestReply,
+              "n < socks::kLongestReply");  // the reply area always has room
       continue;
     }
     if (v.kind == socks::Verdict::kDone) {
-      Require(v.length > 0 && v.length <= n && v.length <= socks::kLongestReply);
+      Require(v.length > 0 && v.length <= n && v.length <= socks::kLongestReply,
+              "v.length > 0 && v.length <= n && v.length <= socks::kLongestReply");
     } else {
-      Require(v.code != 0 && !v.text.empty());
+      Require(v.code != 0 && !v.text.empty(), "v.code != 0 && !v.text.empty()");
     }
     break;  // the first settled judgement is what the layer acts on
   }
@@ -62,12 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!socks::CheckFields(level, dest, user, pass, true).empty()) continue;
     std::string req = socks::ConnectRequest(level, 119, 0x0100007F, user, dest);
     if (level == socks::Level::k5) {
-      Require(req.size() == 7 + dest.size());
-      Require(static_cast<std::uint8_t>(req[4]) == dest.size());
+      Require(req.size() == 7 + dest.size(), "req.size() == 7 + dest.size()");
+      Require(static_cast<std::uint8_t>(req[4]) == dest.size(),
+              "static_cast<std::uint8_t>(req[4]) == dest.size()");
       std::string auth = socks::AuthRequest(user, pass);
-      Require(auth.size() == 3 + user.size() + pass.size());
+      Require(auth.size() == 3 + user.size() + pass.size(),
+              "auth.size() == 3 + user.size() + pass.size()");
     } else {
-      Require(req.size() == 9 + user.size() + (level == socks::Level::k4A ? dest.size() + 1 : 0));
+      Require(req.size() == 9 + user.size() + (level == socks::Level::k4A ? dest.size() + 1 : 0),
+              "req.size() == 9 + user.size() + (level == socks::Level::k4A ? dest.size() + 1 : 0)");
     }
   }
   return 0;

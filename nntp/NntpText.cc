@@ -1,0 +1,95 @@
+#include "nntp/NntpText.h"
+
+#include <cstring>
+
+char* TNntpLineBuffer::Reserve(int& room) {
+  if (FStart > 0) {
+    // Lines handed out leave a gap at the front: close it only now, once per
+    // receive, rather than once per line.
+    int held = FEnd - FStart;
+    std::memmove(FData, FData + FStart, static_cast<std::size_t>(held));
+    FStart = 0;
+    FEnd = held;
+    FData[FEnd] = 0;
+  }
+  room = kMaxData - FEnd;
+  return FData + FEnd;
+}
+
+void TNntpLineBuffer::Commit(int n) {
+  FEnd += n;
+  FData[FEnd] = 0;
+}
+
+bool TNntpLineBuffer::NextLine(std::string& line) {
+  for (;;) {
+    const char* begin = FData + FStart;
+    const char* end = FData + FEnd;
+    const char* eol = nullptr;
+    // By length rather than as text, so that a 0 byte hides nothing.
+    for (const char* cr = begin; (cr = static_cast<const char*>(std::memchr(
+                                      cr, '\r', static_cast<std::size_t>(end - cr)))) != nullptr;
+         ++cr) {
+      if (cr + 1 < end && cr[1] == '\n') {
+        eol = cr;
+        break;
+      }
+    }
+    if (eol != nullptr) {
+      auto length = static_cast<std::size_t>(eol - begin);
+      FStart += static_cast<int>(length) + 2;
+      if (FSkipping) {
+        FSkipping = false;  // the end of a line that was cut
+        continue;
+      }
+      line.assign(begin, length);
+      return true;
+    }
+    int held = FEnd - FStart;
+    if (held < kMaxData) return false;  // wait for the rest of the line
+    // Full without a line end. A CR at the very end may be the first half
+    // of the line end, so it stays for the next receive.
+    int keep = end[-1] == '\r' ? 1 : 0;
+    int take = held - keep;
+    FStart += take;
+    if (!FSkipping) {
+      FSkipping = true;
+      line.assign(begin, static_cast<std::size_t>(take));
+      return true;
+    }
+  }
+}
+
+void TNntpLineBuffer::Clear() {
+  FStart = FEnd = 0;
+  FData[0] = 0;
+  FSkipping = false;
+}
+
+std::size_t NntpSkipBlanks(const std::string& text, std::size_t from) {
+  while (from < text.size() &&
+         (text[from] == ' ' || text[from] == '\t' || text[from] == '\r' || text[from] == '\n')) {
+    ++from;
+  }
+  return from;
+}
+
+std::size_t NntpParseNumber(const std::string& text, std::size_t from, std::int32_t& value) {
+  constexpr std::int64_t kLimit = 0x7FFFFFFF;
+  std::size_t i = NntpSkipBlanks(text, from);
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::int64_t v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (v < kLimit) v = v * 10 + (text[i] - '0');  // junk digits cannot overflow
+  }
+  if (v > kLimit) v = kLimit;
+  value = static_cast<std::int32_t>(negative ? -v : v);
+  return i;
+}
+
+bool NntpReadStatus(const std::string& line, std::int32_t& code) {
+  std::size_t at = NntpParseNumber(line, 0, code);
+  bool digits = at > 0 && line[at - 1] >= '0' && line[at - 1] <= '9';
+  return digits && code >= 100 && code <= 599;
+}

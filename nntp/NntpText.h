@@ -1,0 +1,52 @@
+// The two text algorithms of the NNTP client, kept apart from its socket
+// handling so that they can be tested and fuzzed on their own: splitting the
+// server's bytes into lines, and reading the status number of a reply.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Received bytes not yet split into lines, in a fixed buffer: receiving never
+// allocates. Lines end at CR LF (a lone LF or CR is part of the line). A
+// line that does not fit is cut: its first part is handed out as the line
+// and the rest, up to its line end, is dropped.
+class TNntpLineBuffer {
+ public:
+  // Buffer size; one byte always stays for the 0 that follows the data.
+  static constexpr int kSize = 4096;
+  static constexpr int kMaxData = kSize - 1;
+
+  // Where the next received bytes go; `room` receives how many fit, which
+  // is at least 1 (a full buffer is always cut before it is reported full).
+  char* Reserve(int& room);
+  // Takes `n` bytes written at the place Reserve returned (n <= room); the
+  // data is then followed by a 0 byte.
+  void Commit(int n);
+  // Moves the next line, without its CR LF, into `line` and returns true;
+  // returns false and leaves `line` alone when no complete line is held.
+  bool NextLine(std::string& line);
+  // Drops everything held, including a cut line still being skipped.
+  void Clear();
+  // Data bytes held.
+  int Length() const { return FEnd - FStart; }
+
+ private:
+  char FData[kSize] = {};
+  int FStart = 0;  // first byte not yet handed out
+  int FEnd = 0;    // end of the received data
+  // The rest of a line too long for the buffer is being dropped; its
+  // first part was handed out already.
+  bool FSkipping = false;
+};
+
+// Blanks as the status parser sees them: tab, LF, CR and space.
+std::size_t NntpSkipBlanks(const std::string& text, std::size_t from);
+// Reads an optionally signed decimal number after blanks into `value` (0
+// when there are no digits; limited to the 32-bit range) and returns the
+// position after its digits.
+std::size_t NntpParseNumber(const std::string& text, std::size_t from, std::int32_t& value);
+// Parses the status number at the start of a reply line into `code` (as
+// NntpParseNumber does) and tells whether it is one: digits that make a
+// number from 100 to 599. A line without one is no answer to anything.
+bool NntpReadStatus(const std::string& line, std::int32_t& code);

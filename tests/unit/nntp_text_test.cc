@@ -1,0 +1,134 @@
+// The client's line splitter and status parser, by table.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "nntp/NntpText.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Feeds the chunks as separate receives, each as far as the buffer has room,
+// and collects the lines in the order they come out.
+Lines Split(TNntpLineBuffer& buffer, const std::vector<std::string>& chunks) {
+  Lines lines;
+  std::string line;
+  for (const std::string& chunk : chunks) {
+    std::size_t at = 0;
+    do {
+      int room = 0;
+      char* to = buffer.Reserve(room);
+      EXPECT_GE(room, 1);
+      std::size_t n = std::min(chunk.size() - at, static_cast<std::size_t>(room));
+      std::memcpy(to, chunk.data() + at, n);
+      buffer.Commit(static_cast<int>(n));
+      EXPECT_EQ(to[n], '\0');
+      at += n;
+      while (buffer.NextLine(line)) lines.push_back(line);
+    } while (at < chunk.size());
+  }
+  return lines;
+}
+
+std::string X(std::size_t n) { return std::string(n, 'x'); }
+
+TEST(LineBuffer, SplitsAtCrLfWhateverTheReadsAre) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> chunks;
+    Lines lines;
+  } cases[] = {
+      {"one line", {"200 hello\r\n"}, {"200 hello"}},
+      {"two lines in one read", {"a\r\nb\r\n"}, {"a", "b"}},
+      {"CR and LF in two reads", {"a\r", "\nb\r\n"}, {"a", "b"}},
+      {"a lone LF or CR is data", {"a\nb\rc\r\n"}, {"a\nb\rc"}},
+      {"a 0 byte hides nothing", {std::string("x\0y\r\nz\r\n", 8)}, {std::string("x\0y", 3), "z"}},
+      {"an empty line", {"\r\n\r\n"}, {"", ""}},
+      {"an unfinished line waits", {"a\r\nhalf"}, {"a"}},
+      {"the longest line that fits whole", {X(4093) + "\r\nnext\r\n"}, {X(4093), "next"}},
+      // The buffer fills with the line and its CR; the LF comes next. The
+      // CR must be kept, or the LF is lost and so is the line after it.
+      {"CR at the 4095-byte edge", {X(4094) + "\r\nafter\r\n"}, {X(4094), "after"}},
+      {"an over-long line is cut", {X(10000) + "\r\nafter\r\n"}, {X(4095), "after"}},
+      {"over-long, its CR LF split at the second cut",
+       {X(8189) + "\r\nafter\r\n"},
+       {X(4095), "after"}},
+      {"over-long, a CR inside it at the cut",
+       {X(4094) + "\ry" + X(5000) + "\r\nafter\r\n"},
+       {X(4094), "after"}},
+  };
+  for (const Case& k : cases) {
+    std::string all;
+    for (const std::string& c : k.chunks) all += c;
+    std::vector<std::string> bytes;
+    for (char c : all) bytes.emplace_back(1, c);
+    TNntpLineBuffer a, b, c;
+    EXPECT_EQ(Split(a, k.chunks), k.lines) << k.what;
+    EXPECT_EQ(Split(b, {all}), k.lines) << k.what << " (one read)";
+    EXPECT_EQ(Split(c, bytes), k.lines) << k.what << " (a byte per read)";
+  }
+}
+
+TEST(LineBuffer, ClearForgetsAHalfLineAndACutLine) {
+  TNntpLineBuffer buffer;
+  EXPECT_EQ(Split(buffer, {X(5000)}), Lines{X(4095)});
+  buffer.Clear();
+  EXPECT_EQ(buffer.Length(), 0);
+  EXPECT_EQ(Split(buffer, {"half"}), Lines{});
+  buffer.Clear();
+  EXPECT_EQ(Split(buffer, {"new\r\n"}), Lines{"new"});
+}
+
+TEST(StatusParsing, NumbersFollowOneAnother) {
+  const std::string reply = "211 1234 3000234 3002322 misc.test";
+  std::int32_t v = -1;
+  std::size_t at = NntpParseNumber(reply, 0, v);
+  EXPECT_EQ(v, 211);
+  std::vector<std::int32_t> rest;
+  for (int i = 0; i < 3; ++i) {
+    at = NntpParseNumber(reply, at, v);
+    rest.push_back(v);
+  }
+  EXPECT_EQ(rest, (std::vector<std::int32_t>{1234, 3000234, 3002322}));
+  std::size_t before = at;
+  at = NntpParseNumber(reply, at, v);
+  EXPECT_EQ(v, 0);  // no digits
+  EXPECT_EQ(at, before + 1);
+  EXPECT_EQ(NntpParseNumber("-5x", 0, v), 2u);
+  EXPECT_EQ(v, -5);
+  NntpParseNumber("99999999999999999999", 0, v);
+  EXPECT_EQ(v, 2147483647);
+  EXPECT_EQ(NntpSkipBlanks(" \t\r\nx", 0), 4u);
+}
+
+TEST(StatusParsing, OnlyAReplyStatusIsAStatus) {
+  struct Case {
+    const char* line;
+    bool status;
+    std::int32_t code;
+  } cases[] = {
+      {"240 article posted", true, 240},
+      {"340", true, 340},
+      {" \t200 ready", true, 200},
+      {"599 odd", true, 599},
+      {"100 help", true, 100},
+      {"garbage", false, 0},
+      {"", false, 0},
+      {"2400 posted", false, 2400},
+      {"099 low", false, 99},
+      {"600 high", false, 600},
+      {"-240", false, -240},
+      {"+ 240", false, 0},
+      {"99999999999999 x", false, 2147483647},
+  };
+  for (const Case& k : cases) {
+    std::int32_t code = -1;
+    EXPECT_EQ(NntpReadStatus(k.line, code), k.status) << k.line;
+    EXPECT_EQ(code, k.code) << k.line;
+  }
+}
+
+}  // namespace

@@ -27,6 +27,7 @@ void TCustomSocksWSocket::SetSocksDefaults() {
   FSurplusCount = 0;
   FSurplusStart = 0;
   FSocksReplyCount = 0;
+  FSurplusStalled = false;
   FSocksInUse = false;
 }
 
@@ -92,6 +93,7 @@ void TCustomSocksWSocket::Connect() {
   FSocksState = socksNegotiateMethod;
   FSocksReplyCount = 0;
   FSurplusCount = 0;
+  FSurplusStalled = false;
   TCustomWSocket::Connect();  // address and port known: the proxy's
 }
 
@@ -251,12 +253,16 @@ bool TCustomSocksWSocket::DeliverSurplus() {
       FSurplusCount = 0;  // nobody reads: dropped, as the core drops socket data
       return false;
     }
-    if (FSurplusCount == 0 || FSurplusCount >= before || FSocketHandle != handle) return true;
+    if (FSurplusCount == 0 || FSocketHandle != handle) return true;
+    if (FSurplusCount >= before) {
+      FSurplusStalled = true;
+      return true;
+    }
   }
 }
 
 std::int32_t TCustomSocksWSocket::QueryRcvdCount() {
-  if (FSurplusCount > 0) return FSurplusCount;
+  if (FSurplusCount > 0 && !FSurplusStalled) return FSurplusCount;
   return TCustomWSocket::QueryRcvdCount();
 }
 
@@ -267,6 +273,7 @@ int TCustomSocksWSocket::RecvRaw(void* buffer, int size, int flags) {
   std::memcpy(buffer, FSocksReply.data() + FSurplusStart, static_cast<std::size_t>(n));
   FSurplusStart += n;
   FSurplusCount -= n;
+  FSurplusStalled = false;
   return n;
 }
 

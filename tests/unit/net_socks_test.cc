@@ -78,6 +78,29 @@ TEST(Socks5, SurplusLargerThanTheHandlerReadsIsDeliveredWithoutNewData) {
   EXPECT_EQ(c.ReadCount(), 25);
 }
 
+TEST(Socks5, AHandlerThatReadsNoneOfTheSurplusIsNotCalledForEver) {
+  ScriptedProxy p;
+  TWSocket c(nullptr);
+  LayerLog log;
+  log.Attach(c, false);
+  int calls = 0;
+  bool read = false;
+  c.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (++calls > 1000) c.Abort();  // a way out for a broken layer
+    if (read) log.data += c.ReceiveString();
+  };
+  ToConnectRequest(c, p);
+  p.Send(kGrant5 + "surplus");
+  ASSERT_TRUE(RunUntil([&] { return log.Count("connected") == 1; }));
+  PumpIdle();
+  EXPECT_LE(calls, 2);
+  // Newer data brings the handler back, and the surplus still comes first.
+  read = true;
+  p.Send(" newer");
+  ASSERT_TRUE(RunUntil([&] { return log.data == "surplus newer"; })) << log.data;
+  EXPECT_EQ(c.State(), wsConnected);
+}
+
 TEST(Socks5, AuthenticationAcceptedRefusedAndNotNeeded) {
   {
     ScriptedProxy p;

@@ -5,6 +5,11 @@
 # Windows program, and as the same bytes in an ELF section of the Linux one.
 # Each translation is 8 hex digits (language, then code page) followed by
 # its strings.
+
+# The ELF section of the Linux program that holds the resource; the version
+# reader (platform/posix/verinfo.cc) is built with the same name.
+set(KESTRUN_VERSION_SECTION .versioninfo)
+
 function(kestrun_version_resource target)
   cmake_parse_arguments(VR "" "PRODUCT_VERSION;FILE_VERSION" "ENTRIES" ${ARGN})
   if(WIN32)
@@ -49,7 +54,7 @@ function(kestrun_version_resource target)
   else()
     set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.cc)
     add_custom_command(OUTPUT ${out}
-      COMMAND verres ${out} ${VR_PRODUCT_VERSION} ${VR_FILE_VERSION} ${VR_ENTRIES}
+      COMMAND verres ${out} ${KESTRUN_VERSION_SECTION} ${VR_PRODUCT_VERSION} ${VR_FILE_VERSION} ${VR_ENTRIES}
       DEPENDS verres VERBATIM)
     target_sources(${target} PRIVATE ${out})
   endif()

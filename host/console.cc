@@ -1,6 +1,7 @@
 #include "host/console.h"
 
 #include "platform/codepage.h"
+#include "platform/console.h"
 
 std::u16string TextToWide(const std::string& text, unsigned codePage) {
   int n = plat::MultiByteToWide(codePage, text.data(), static_cast<int>(text.size()), nullptr, 0);

@@ -12,7 +12,14 @@
 
 class ESocketException : public Exception {
  public:
-  using Exception::Exception;
+  // `error` is the socket error number behind the failure, 0 when there is
+  // none to tell.
+  explicit ESocketException(const std::string& message, int error = 0)
+      : Exception(message), FErrorCode(error) {}
+  int ErrorCode() const { return FErrorCode; }
+
+ private:
+  int FErrorCode;
 };
 
 // How the facade reaches a library; tests substitute their own to show the
@@ -38,38 +45,12 @@ void NoteAbandonedLookup();
 // Live socket objects; the last one to go unloads the library.
 extern std::int32_t InstanceCount;
 
+// One wrapper per entry point, with the library function's name,
+// parameters and result: binds its slot on first use, then calls through
+// it. Nothing is interpreted; callers read errors with WSAGetLastError.
 namespace wsock {
 using namespace plat;
-int WSAStartup(std::uint16_t version, TWSAData* data);
-int WSACleanup();
-void WSASetLastError(int error);
-int WSAGetLastError();
-int WSACancelAsyncRequest(std::uintptr_t handle);
-std::uintptr_t WSAAsyncGetHostByName(WindowHandle window, unsigned msg, const char* name, char* buf,
-                                     int buflen);
-std::uintptr_t WSAAsyncGetHostByAddr(WindowHandle window, unsigned msg, const char* addr, int len,
-                                     int type, char* buf, int buflen);
-int WSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, long mask);
-TServEnt* getservbyname(const char* name, const char* proto);
-TProtoEnt* getprotobyname(const char* name);
-THostEnt* gethostbyname(const char* name);
-TSocket socket(int af, int type, int protocol);
-int shutdown(TSocket s, int how);
-int setsockopt(TSocket s, int level, int name, const char* value, int len);
-int sendto(TSocket s, const char* buf, int len, int flags, const TSockAddr* to, int tolen);
-int send(TSocket s, const char* buf, int len, int flags);
-int recv(TSocket s, char* buf, int len, int flags);
-int recvfrom(TSocket s, char* buf, int len, int flags, TSockAddr* from, int* fromlen);
-std::uint16_t ntohs(std::uint16_t v);
-int listen(TSocket s, int backlog);
-int ioctlsocket(TSocket s, long cmd, unsigned long* arg);
-char* inet_ntoa(TInAddr in);
-std::uint32_t inet_addr(const char* text);
-std::uint16_t htons(std::uint16_t v);
-int getsockname(TSocket s, TSockAddr* name, int* len);
-int getpeername(TSocket s, TSockAddr* name, int* len);
-int connect(TSocket s, const TSockAddr* name, int len);
-int closesocket(TSocket s);
-int bind(TSocket s, const TSockAddr* name, int len);
-TSocket accept(TSocket s, TSockAddr* addr, int* len);
+#define WSOCK_DECLARE(name, result, params, args) result name params;
+PLAT_SOCKET_ENTRY_POINTS(WSOCK_DECLARE)
+#undef WSOCK_DECLARE
 }  // namespace wsock

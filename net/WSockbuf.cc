@@ -6,7 +6,7 @@
 TBuffer::TBuffer(std::int32_t capacity) { SetCapacity(capacity); }
 
 void TBuffer::SetCapacity(std::int32_t capacity) {
-  if (capacity <= 0) capacity = 1514;
+  if (capacity <= 0) capacity = kDefaultBlockSize;
   if (capacity == FCapacity) return;
   auto area = std::make_unique<char[]>(static_cast<std::size_t>(capacity));
   // A smaller area keeps what fits; the counts are clipped so that the
@@ -38,4 +38,43 @@ std::int32_t TBuffer::ConsumeBytes(std::int32_t count) {
   FConsumedCount += n;
   if (FConsumedCount == FFilledCount) FConsumedCount = FFilledCount = 0;
   return n;
+}
+
+void TSendQueue::Append(const void* data, std::int32_t length) {
+  if (length <= 0) return;
+  if (FBlocks.empty()) FBlocks.push_back(NewBlock());
+  const char* p = static_cast<const char*>(data);
+  for (;;) {
+    std::int32_t taken = FBlocks.back()->AppendBytes(p, length);
+    if (taken == length) return;
+    p += taken;
+    length -= taken;
+    FBlocks.push_back(NewBlock());
+  }
+}
+
+const char* TSendQueue::PeekUnsent(std::int32_t* count) {
+  *count = 0;
+  while (!FBlocks.empty()) {
+    const char* unsent = FBlocks.front()->PeekUnsent(count);
+    if (*count > 0 || FBlocks.size() == 1) return unsent;
+    // A sent block before a later one: a few are kept for new data.
+    if (FSpares.size() < 4) FSpares.push_back(std::move(FBlocks.front()));
+    FBlocks.pop_front();
+  }
+  return nullptr;
+}
+
+void TSendQueue::Clear() {
+  FBlocks.clear();
+  FSpares.clear();
+  ++FGeneration;
+}
+
+std::unique_ptr<TBuffer> TSendQueue::NewBlock() {
+  if (FSpares.empty()) return std::make_unique<TBuffer>(FBlockSize);
+  std::unique_ptr<TBuffer> block = std::move(FSpares.back());
+  FSpares.pop_back();
+  block->SetCapacity(FBlockSize);
+  return block;
 }

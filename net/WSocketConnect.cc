@@ -1,6 +1,6 @@
 // Opening, connecting, binding, listening, accepting, adopting, pausing and
 // closing, and the state changes that go with them.
-#include "net/WSocket.h"
+#include "net/WSocketCore.h"
 #include "rtl/forms.h"
 
 namespace {
@@ -16,39 +16,51 @@ int SetIntOption(plat::TSocket s, int name, int value) {
 }  // namespace
 
 void TCustomWSocket::ResolveForUse() {
-  if (!FProtoKnown) {
-    FProtoNumber = WSocketResolveProto(FProto);
-    FSocketType = FProtoNumber == plat::kIpProtoUdp ? plat::kSockDgram : plat::kSockStream;
-    FProtoKnown = true;
+  if (!FProto.Known) {
+    FProto.Value = WSocketResolveProto(FProto.Text);
+    FSocketType = FProto.Value == plat::kIpProtoUdp ? plat::kSockDgram : plat::kSockStream;
+    FProto.Known = true;
   }
-  if (!FPortKnown) {
-    FPortNumber = WSocketResolvePort(FPort, FProto);
-    FSockAddr.sin_port = wsock::htons(FPortNumber);
-    FPortKnown = true;
+  if (!FPort.Known) {
+    FPort.Value = WSocketResolvePort(FPort.Text, FProto.Text);
+    FPort.Known = true;
   }
-  if (!FLocalPortKnown) {
-    FLocalPortNumber = WSocketResolvePort(FLocalPort, FProto);
-    FLocalPortKnown = true;
+  if (!FLocalPort.Known) {
+    FLocalPort.Value = WSocketResolvePort(FLocalPort.Text, FProto.Text);
+    FLocalPort.Known = true;
   }
-  if (!FAddrKnown) {
-    FSockAddr.sin_addr.S_addr = WSocketResolveHost(FAddr);
-    FAddrKnown = true;
+  if (!FAddr.Known) {
+    FAddr.Value = WSocketResolveHost(FAddr.Text);
+    FAddr.Known = true;
   }
+  FSockAddr.sin_port = wsock::htons(FPort.Value);
+  FSockAddr.sin_addr.S_addr = FAddr.Value;
 }
+
+namespace {
+
+// A resolver's failure keeps its error number; anything else is a misuse.
+int ErrorOf(const Exception& e) {
+  const auto* socketError = dynamic_cast<const ESocketException*>(&e);
+  return socketError != nullptr && socketError->ErrorCode() != 0 ? socketError->ErrorCode()
+                                                                 : plat::WSAEINVAL;
+}
+
+}  // namespace
 
 void TCustomWSocket::Connect() {
   if (FSocketHandle != INVALID_SOCKET && FState != wsClosed)
-    return RaiseError("Connect: Socket already in use");
-  if (!FHasPort) return RaiseError("Connect: No Port Specified");
-  if (!FHasAddr) return RaiseError("Connect: No IP Address Specified");
-  if (!FHasProto) return RaiseError("Connect: No Protocol Specified");
+    return RaiseError("Connect: Socket already in use", plat::WSAEINVAL);
+  if (!FPort.Assigned) return RaiseError("Connect: No Port Specified", plat::WSAEINVAL);
+  if (!FAddr.Assigned) return RaiseError("Connect: No IP Address Specified", plat::WSAEINVAL);
+  if (!FProto.Assigned) return RaiseError("Connect: No Protocol Specified", plat::WSAEINVAL);
   try {
     ResolveForUse();
   } catch (const Exception& e) {
-    return RaiseError("connect: " + e.Message());
+    return RaiseError("connect: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
-  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProtoNumber);
+  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProto.Value);
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("Connect (socket)");
   EnterState(wsOpened);
   bool datagram = FSocketType == plat::kSockDgram;
@@ -64,7 +76,7 @@ void TCustomWSocket::Connect() {
     ApplyLinger();
     if (SetIntOption(FSocketHandle, plat::kSoKeepAlive, -1) != 0)
       return ReportSocketError("setsockopt(SO_KEEPALIVE)");
-    if (FLocalPortNumber != 0 || FLocalAddr != "0.0.0.0") BindLocal();
+    if (FLocalPort.Value != 0 || FLocalAddr != "0.0.0.0") BindLocal();
   }
   FSelectMask = kMaskConnect;
   if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0) {
@@ -77,10 +89,9 @@ void TCustomWSocket::Connect() {
   }
   int rc = wsock::connect(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
                           sizeof FSockAddr);
-  if (rc == 0 || wsock::WSAGetLastError() == 10035) {
+  if (rc == 0 || wsock::WSAGetLastError() == plat::WSAEWOULDBLOCK) {
     EnterState(wsConnecting);
   } else {
-    FLastError = wsock::WSAGetLastError();
     ReportSocketError("Connect");
   }
 }
@@ -88,23 +99,26 @@ void TCustomWSocket::Connect() {
 void TCustomWSocket::BindLocal() {
   plat::TSockAddrIn local{};
   local.sin_family = plat::kAfInet;
-  local.sin_port = wsock::htons(static_cast<std::uint16_t>(FLocalPortNumber));
+  local.sin_port = wsock::htons(static_cast<std::uint16_t>(FLocalPort.Value));
   local.sin_addr.S_addr = WSocketResolveHost(FLocalAddr);
   if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&local), sizeof local) !=
       0) {
-    return RaiseErrorFmt(Format("winsock.bind failed, error #%d", wsock::WSAGetLastError()));
+    int error = wsock::WSAGetLastError();
+    return RaiseErrorFmt(Format("winsock.bind failed, error #%d", error), error);
   }
   int len = sizeof local;
   if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&local), &len) != 0) {
-    return RaiseErrorFmt(Format("winsock.getsockname failed, error #%d", wsock::WSAGetLastError()));
+    int error = wsock::WSAGetLastError();
+    return RaiseErrorFmt(Format("winsock.getsockname failed, error #%d", error), error);
   }
-  FLocalPortNumber = wsock::ntohs(local.sin_port);
-  FLocalPort = IntToStr(FLocalPortNumber);
+  FLocalPort.Value = wsock::ntohs(local.sin_port);
+  FLocalPort.Text = IntToStr(FLocalPort.Value);
 }
 
 void TCustomWSocket::ApplyLinger() {
   if (FLingerOnOff == wsLingerNoSet) return;
-  if (FSocketHandle == INVALID_SOCKET) return RaiseError("Cannot set linger option at this time");
+  if (FSocketHandle == INVALID_SOCKET)
+    return RaiseError("Cannot set linger option at this time", plat::WSAEINVAL);
   plat::TLinger l{static_cast<std::uint16_t>(FLingerOnOff),
                   static_cast<std::uint16_t>(FLingerTimeout)};
   if (wsock::setsockopt(FSocketHandle, plat::kSolSocket, plat::kSoLinger,
@@ -115,19 +129,19 @@ void TCustomWSocket::ApplyLinger() {
 
 void TCustomWSocket::Listen() {
   auto refuse = [this](const char* text) {
-    wsock::WSASetLastError(10022);
+    wsock::WSASetLastError(plat::WSAEINVAL);
     ReportSocketError(text);
   };
-  if (!FHasPort) return refuse("listen: port not assigned");
-  if (!FHasProto) return refuse("listen: protocol not assigned");
-  if (!FHasAddr) return refuse("listen: address not assigned");
+  if (!FPort.Assigned) return refuse("listen: port not assigned");
+  if (!FProto.Assigned) return refuse("listen: protocol not assigned");
+  if (!FAddr.Assigned) return refuse("listen: address not assigned");
   try {
     ResolveForUse();
   } catch (const Exception& e) {
-    return RaiseError("listen: " + e.Message());
+    return RaiseError("listen: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
-  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProtoNumber);
+  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProto.Value);
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("socket");
   if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
                   sizeof FSockAddr) != 0) {
@@ -158,7 +172,7 @@ void TCustomWSocket::Listen() {
 
 TSocketHandle TCustomWSocket::Accept() {
   if (FState != wsListening) {
-    wsock::WSASetLastError(10022);
+    wsock::WSASetLastError(plat::WSAEINVAL);
     ReportSocketError("not a listening socket");
     return INVALID_SOCKET;
   }
@@ -174,7 +188,7 @@ TSocketHandle TCustomWSocket::Accept() {
 
 void TCustomWSocket::Dup(TSocketHandle newHandle) {
   if (newHandle == 0 || newHandle == INVALID_SOCKET) {
-    wsock::WSASetLastError(10022);
+    wsock::WSASetLastError(plat::WSAEINVAL);
     return ReportSocketError("Dup");
   }
   if (FState != wsClosed) {
@@ -210,11 +224,11 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
   if (shut) Shutdown(1);
   while (wsock::closesocket(FSocketHandle) != 0) {
     FLastError = wsock::WSAGetLastError();
-    if (FLastError == 10035) {
+    if (FLastError == plat::WSAEWOULDBLOCK) {
       PumpMessages();
       continue;
     }
-    if (FLastError == 10093) break;
+    if (FLastError == plat::WSANOTINITIALISED) break;
     FSocketHandle = INVALID_SOCKET;
     return ReportSocketError("Disconnect (closesocket)");
   }
@@ -239,7 +253,7 @@ void TCustomWSocket::FreeLater() { plat::PostWindowMessage(FNotifyWindow, MsgFre
 void TCustomWSocket::Abort() {
   CancelDnsLookup();
   ClearSendBuffer();
-  if (FState == wsConnected && FProtoNumber == plat::kIpProtoTcp) {
+  if (FState == wsConnected && FProto.Value == plat::kIpProtoTcp) {
     FLingerOnOff = wsLingerOff;
     ApplyLinger();
   }
@@ -268,8 +282,5 @@ void TCustomWSocket::SetTcpNoDelay(bool on) {
 }
 
 void TCustomWSocket::SetTcpCork(bool on) {
-  if (FSocketHandle == INVALID_SOCKET) return;
-  int value = on ? 1 : 0;
-  wsock::setsockopt(FSocketHandle, plat::kIpProtoTcp, plat::kTcpCork,
-                    reinterpret_cast<const char*>(&value), sizeof value);
+  if (FSocketHandle != INVALID_SOCKET) plat::SetCork(FSocketHandle, on);
 }

@@ -1,19 +1,34 @@
-// TCustomWSocket: an event-driven, never-blocking TCP/UDP socket over IPv4.
+// TCustomWSocket: the socket core, an event-driven, never-blocking TCP/UDP
+// socket over IPv4.
 //
 // Every object owns a hidden window; the socket library reports network
 // events for the object's socket as messages to it and the object turns
 // each into an event (OnSessionConnected, OnDataAvailable, OnDataSent,
 // OnSessionClosed...). No operation waits for the network. Objects are
 // used on the thread that created them; events run from its message loop.
+//
+// Layers (SOCKS, line mode, synchronous waits) derive from this class, one
+// after the other, and TWSocket (net/WSocket.h) sits on top of them. A
+// layer extends the core by overriding its virtual operations: every event
+// is fired through a virtual Fire... operation, received bytes are read
+// through RecvRaw and counted through QueryRcvdCount, and ResetDefaults is
+// what a close calls to put the connection state back.
+//
+// Construction and ResetDefaults: the state that a close puts back starts
+// at its defaults through member initialisers, in the core (TSessionFields)
+// and in a layer alike. The constructor does not call ResetDefaults: in a
+// constructor a virtual call only reaches the class being constructed, so
+// it could never reach a layer's override. A layer therefore gives its own
+// resettable fields initialisers, and its ResetDefaults override puts them
+// back the same way and calls the core's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
-#include <list>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "net/WSockLib.h"
 #include "net/WSockbuf.h"
@@ -61,6 +76,9 @@ constexpr std::uint32_t MsgHostByAddrDone = plat::kWmUser + 3;
 constexpr std::uint32_t MsgCloseLater = plat::kWmUser + 4;
 constexpr std::uint32_t MsgFreeLater = plat::kWmUser + 5;
 constexpr std::uint32_t MsgTestException = plat::kWmUser + 6;
+// Delivers the next piece of received data: the receive loop hands control
+// back to the message loop between pieces (wParam the socket handle).
+constexpr std::uint32_t MsgDeliverMore = plat::kWmUser + 7;
 
 struct TMessage {
   std::uint32_t Msg;
@@ -74,12 +92,50 @@ struct TTimeVal {
   std::int32_t tv_usec;
 };
 
-// Resolve texts into numbers; all raise ESocketException.
+// Resolve texts into numbers; all raise ESocketException, carrying the
+// socket error number behind the failure.
 std::uint32_t WSocketResolveHost(const std::string& host);  // network order
 std::uint16_t WSocketResolvePort(const std::string& port, const std::string& proto);  // host order
 std::int32_t WSocketResolveProto(const std::string& proto);
 
-class TCustomWSocket : public TComponent, private plat::MessageTarget {
+// A text that a connection is made from (Addr, Port, Proto, LocalPort),
+// kept with the number it resolves to, so that Connect resolves it once.
+template <typename Number>
+struct TResolvedText {
+  std::string Text;
+  bool Assigned = false;  // written, and not empty, since the last close
+  bool Known = false;     // Value is what Text resolves to
+  Number Value{};
+
+  // After a close the text stays readable, but it has to be assigned again
+  // before the next connection.
+  void Forget() { Assigned = Known = false; }
+};
+
+// The state of one connection: everything that a close puts back
+// (ResetDefaults), each default written once, here.
+struct TSessionFields {
+  TSocketHandle FSocketHandle = INVALID_SOCKET;
+  TSocketState FState = wsClosed;
+  std::int32_t FAddrFamily = plat::kAfInet;
+  std::int32_t FSocketType = plat::kSockStream;
+  TResolvedText<std::int32_t> FProto{"tcp", true, false, plat::kIpProtoTcp};
+  TResolvedText<std::uint32_t> FLocalPort{"0"};  // Assigned is not used
+  std::string FLocalAddr = "0.0.0.0";
+  // The remote address of Connect, the local one of Listen, overwritten
+  // with the peer's by Accept.
+  plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  std::int32_t FLingerTimeout = 0;   // seconds
+  std::int32_t FFlushTimeout = 60;   // seconds; nothing in the socket reads it
+  bool FDrained = true;              // nothing queued is waiting to be sent
+  std::int32_t FReadCount = 0;       // bytes received on this connection
+  bool FPaused = false;              // notifications suspended
+  bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
+  bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
+};
+
+class TCustomWSocket : public TComponent, private plat::MessageTarget, protected TSessionFields {
  public:
   static constexpr int kLookupAreaSize = 1025;
 
@@ -87,15 +143,15 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   ~TCustomWSocket() override;
 
   // ---- properties
-  const std::string& Addr() const { return FAddr; }
+  const std::string& Addr() const { return FAddr.Text; }
   void AssignAddr(const std::string& value);
-  const std::string& Port() const { return FPort; }
+  const std::string& Port() const { return FPort.Text; }
   virtual void AssignPort(const std::string& value);
-  const std::string& Proto() const { return FProto; }
+  const std::string& Proto() const { return FProto.Text; }
   virtual void AssignProto(const std::string& value);
   const std::string& LocalAddr() const { return FLocalAddr; }
   void SetLocalAddr(const std::string& value);
-  const std::string& LocalPort() const { return FLocalPort; }
+  const std::string& LocalPort() const { return FLocalPort.Text; }
   void AssignLocalPort(const std::string& value);
   std::string PeerAddr() { return ReadPeerAddr(); }
   std::string PeerPort() { return ReadPeerPort(); }
@@ -104,6 +160,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   TSocketState State() const { return FState; }
   std::int32_t ReadCount() const { return FReadCount; }
   std::int32_t RcvdCount() { return QueryRcvdCount(); }
+  // The error number of the last failure: a library call's, or WSAEINVAL
+  // for a failed check (misuse).
   std::int32_t LastError() const { return FLastError; }
   bool MultiThreaded() const { return FMultiThreaded; }
   void SetMultiThreaded(bool value) { FMultiThreaded = value; }
@@ -120,7 +178,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   TSocketHandle HSocket() const { return FSocketHandle; }
   bool QuitReceived() const { return FQuitReceived; }
   plat::WindowHandle Handle() const { return FNotifyWindow; }
-  std::int32_t BlockSize() const { return FBlockSize; }
+  std::int32_t BlockSize() const { return FSendQueue.BlockSize(); }
 
   // ---- events
   TSessionAvailable OnSessionAvailable;
@@ -182,13 +240,19 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
 
  protected:
   virtual void HandleWindowMessage(TMessage& msg);
+  // Puts the connection state back after a close; see the top of the file
+  // for why the constructor does not call it.
   virtual void ResetDefaults();
   virtual void DoClose(bool shut, std::uint16_t error);
+  // Bytes waiting to be read, or -1. A layer that holds received bytes of
+  // its own counts them here, so that delivery goes on while it holds any.
   virtual std::int32_t QueryRcvdCount();
   virtual void BindLocal();
   virtual int SendRaw(const void* data, int length);
-  virtual void RaiseErrorFmt(const std::string& formatted);
-  virtual void RaiseError(const std::string& message);
+  // Both report a failure with `error` as its number: LastError := error,
+  // then OnError when assigned, otherwise ESocketException with the text.
+  virtual void RaiseErrorFmt(const std::string& formatted, int error);
+  virtual void RaiseError(const std::string& message, int error);
   virtual void HandleEventException(const std::exception& e);
   virtual bool FireDataAvailable(std::uint16_t error);
   virtual void FireSessionAvailable(std::uint16_t error);
@@ -206,6 +270,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   void TryToSend();
   void AppendToSendBuffer(const void* data, int length);
   void ClearSendBuffer();
+  // Hands received data to OnDataAvailable: one piece per call, then back
+  // to the message loop (MsgDeliverMore) while bytes are waiting.
   void DeliverReceived(std::uint16_t error);
   void HandleSocketNotification(TMessage& msg);
   void ApplyLinger();
@@ -214,75 +280,63 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget {
   bool PumpOneMessage();
   void PumpPendingMessages();
   plat::WindowHandle CreateNotifyWindow();
-  // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known.
+  // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known
+  // and writes the remote address and port into SockAddr.
   void ResolveForUse();
   void HandleLookupDone(TMessage& msg, bool byName);
-  void AssignText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
-                  const char* name);
+  template <typename Number>
+  void AssignText(TResolvedText<Number>& field, const std::string& value, const char* name);
   void BeginLookup();
   bool PeerName(plat::TSockAddrIn& sa, const char* what);
   bool BoundName(plat::TSockAddrIn& sa);
   // Cancels the pending lookup; returns the library's result.
   int CancelLookup();
-
-  std::unique_ptr<TBuffer> NewBlock();
-  void RetireBlock(std::unique_ptr<TBuffer> block);
+  // One call of OnDataAvailable (or, without a handler, one discarding
+  // read). Returns the bytes still waiting, 0 when delivery stops here.
+  std::int32_t DeliverOnce(std::uint16_t error);
+  // The next piece, when MsgDeliverMore comes and bytes are still waiting.
+  void DeliverMore();
   // Blocks until the next message and handles it (no busy waiting).
   void WaitForEvent();
   // Whether the loop was told to quit, so that waits give up.
   bool Terminating() const;
 
-  const std::list<std::unique_ptr<TBuffer>>& SendBuffer() const { return FSendBuffer; }
+  const TSendQueue& SendBuffer() const { return FSendQueue; }
   bool Drained() const { return FDrained; }
 
-  // Fields, in the order the component's design gives them.
+  // What survives a close. The connection's own state is in TSessionFields.
+  // Results of the last lookup (DnsLookup, ReverseDnsLookup).
   std::string FDnsResult;
   TStringList FDnsResultList;
+  // The handle that the last Accept returned.
   TSocketHandle FLastAcceptedHandle = INVALID_SOCKET;
-  std::list<std::unique_ptr<TBuffer>> FSendBuffer;
-  std::int32_t FBlockSize = 1514;
+  // Data queued for sending, kept across a close until the next Connect,
+  // Listen or Abort.
+  TSendQueue FSendQueue;
+  // The flags argument of every send: 0, or 1 for out-of-band data.
   std::uint8_t FSendFlags = 0;
   std::int32_t FLastError = 0;
   plat::WindowHandle FNotifyWindow = 0;
   // Where the library writes a lookup's host entry; see CancelLookup.
   std::unique_ptr<char[]> FLookupResultArea{new char[kLookupAreaSize]()};
+  // The pending lookup's request, 0 when none; a done message that came
+  // before its request was known, to be handled once it is.
   std::uintptr_t FLookupRequest = 0;
   bool FEarlyLookupReply = false;
   TMessage FEarlyLookupMessage{};
-  TSocketHandle FSocketHandle = INVALID_SOCKET;
-  std::string FAddr;
-  bool FAddrKnown = false;
-  std::int32_t FAddrFamily = plat::kAfInet;
-  bool FHasAddr = false;
-  std::int32_t FProtoNumber = 6;
-  bool FHasProto = true;
-  bool FProtoKnown = false;
-  bool FLocalPortKnown = false;
-  std::string FProto = "tcp";
-  std::string FPort;
-  bool FHasPort = false;
-  bool FPortKnown = false;
-  std::uint16_t FPortNumber = 0;
-  std::string FLocalPort = "0";
-  std::uint32_t FLocalPortNumber = 0;
-  std::string FLocalAddr = "0.0.0.0";
-  std::int32_t FSocketType = plat::kSockStream;
-  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
-  std::int32_t FLingerTimeout = 0;
-  bool FDrained = true;
-  std::int32_t FReadCount = 0;
-  bool FPaused = false;
-  bool FSessionClosedFired = false;
-  std::int32_t FFlushTimeout = 60;
+  // The remote address and port texts: readable after a close, but they
+  // must be assigned again before the next connection.
+  TResolvedText<std::uint32_t> FAddr;  // Value in network order
+  TResolvedText<std::uint16_t> FPort;
   bool FMultiThreaded = false;
   TWSocketOptions FComponentOptions = 0;
-  TSocketState FState = wsClosed;
+  // Set when this socket's own pump met WM_QUIT.
   bool FQuitReceived = false;
+  // The notification mask last registered.
   std::int32_t FSelectMask = 0;
-  plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
+  // TryToSend is running: a handler it calls (OnSendData) that sends again
+  // only queues, and the running loop sends it.
   bool FInTryToSend = false;
-  std::vector<std::unique_ptr<TBuffer>> FSpareBlocks;
-  std::uint32_t FSendBufferGeneration = 0;
 
  private:
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,

@@ -56,7 +56,7 @@ int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
       // Older bytes are held (the start of a line): the socket's newer
       // bytes must not overtake them.
       if (FLineBuffer.Count() > 0) {
-        wsock::WSASetLastError(10035);
+        wsock::WSASetLastError(plat::WSAEWOULDBLOCK);
         return -1;
       }
     } else if (FLineBuffer.Count() > 0) {

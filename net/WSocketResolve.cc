@@ -2,7 +2,7 @@
 // names, and asynchronous name lookups.
 #include <cstring>
 
-#include "net/WSocket.h"
+#include "net/WSocketCore.h"
 
 namespace {
 
@@ -50,19 +50,22 @@ std::string Dotted(std::uint32_t networkOrder) {
 
 std::uint32_t WSocketResolveHost(const std::string& host) {
   if (host.empty() || host.size() > 256)
-    throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.");
+    throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.", plat::WSAEINVAL);
   std::string trimmed = Trim(host);
   if (IsDottedAddress(host)) {
     std::uint32_t a = wsock::inet_addr(trimmed.c_str());
     if (a == plat::kInaddrNone && trimmed != "255.255.255.255") {
-      throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
+      throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.",
+                             plat::WSAEINVAL);
     }
     return a;
   }
   plat::THostEnt* he = wsock::gethostbyname(trimmed.c_str());
   if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
+    int error = wsock::WSAGetLastError();
     throw ESocketException(Format("WSocketResolveHost: Cannot convert host address '%s', Error #%d",
-                                  host.c_str(), wsock::WSAGetLastError()));
+                                  host.c_str(), error),
+                           error);
   }
   std::uint32_t a;
   std::memcpy(&a, he->h_addr_list[0], 4);
@@ -71,29 +74,33 @@ std::uint32_t WSocketResolveHost(const std::string& host) {
 
 std::uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
   if (port.empty() || port.size() >= 32)
-    throw ESocketException("WSocketResolvePort: Invalid Port.");
+    throw ESocketException("WSocketResolvePort: Invalid Port.", plat::WSAEINVAL);
   if (proto.empty() || proto.size() >= 32)
-    throw ESocketException("WSocketResolvePort: Invalid Proto.");
+    throw ESocketException("WSocketResolvePort: Invalid Proto.", plat::WSAEINVAL);
   if (IsDigit(port[0])) return static_cast<std::uint16_t>(LeadingNumber(port));
   std::string p = Trim(port), pr = Trim(proto);
   plat::TServEnt* se = wsock::getservbyname(p.c_str(), pr.empty() ? nullptr : pr.c_str());
   if (se == nullptr) {
-    throw ESocketException(Format("WSocketResolvePort: Cannot convert port '%s', Error #%d",
-                                  port.c_str(), wsock::WSAGetLastError()));
+    int error = wsock::WSAGetLastError();
+    throw ESocketException(
+        Format("WSocketResolvePort: Cannot convert port '%s', Error #%d", port.c_str(), error),
+        error);
   }
   return wsock::ntohs(static_cast<std::uint16_t>(se->s_port));
 }
 
 std::int32_t WSocketResolveProto(const std::string& proto) {
   if (proto.empty() || proto.size() >= 32)
-    throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+    throw ESocketException("WSocketResolveProto: Invalid Protocol.", plat::WSAEINVAL);
   std::string p = Trim(proto);
-  if (p.empty()) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+  if (p.empty()) throw ESocketException("WSocketResolveProto: Invalid Protocol.", plat::WSAEINVAL);
   if (IsDigit(p[0])) return static_cast<std::int32_t>(LeadingNumber(p));
   plat::TProtoEnt* pe = wsock::getprotobyname(p.c_str());
   if (pe == nullptr) {
-    throw ESocketException(Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d",
-                                  p.c_str(), wsock::WSAGetLastError()));
+    int error = wsock::WSAGetLastError();
+    throw ESocketException(
+        Format("WSocketResolveProto: Cannot convert protocol '%s', Error #%d", p.c_str(), error),
+        error);
   }
   return pe->p_proto;
 }
@@ -102,46 +109,41 @@ std::int32_t WSocketResolveProto(const std::string& proto) {
 
 // The writers of Addr, Port and Proto: the same text again changes nothing
 // in any state; a new one only while closed, stored trimmed.
-void TCustomWSocket::AssignText(std::string& field, bool& assigned, bool& resolved,
-                                const std::string& value, const char* name) {
-  if (assigned && value == field) return;
+template <typename Number>
+void TCustomWSocket::AssignText(TResolvedText<Number>& field, const std::string& value,
+                                const char* name) {
+  if (field.Assigned && value == field.Text) return;
   if (FState != wsClosed)
-    return RaiseError(std::string("Cannot change ") + name + " if not closed");
-  field = Trim(value);
-  assigned = !field.empty();
-  if (assigned) resolved = false;
+    return RaiseError(std::string("Cannot change ") + name + " if not closed", plat::WSAEINVAL);
+  field.Text = Trim(value);
+  field.Assigned = !field.Text.empty();
+  if (field.Assigned) field.Known = false;
 }
 
-void TCustomWSocket::AssignAddr(const std::string& value) {
-  AssignText(FAddr, FHasAddr, FAddrKnown, value, "Addr");
-}
+void TCustomWSocket::AssignAddr(const std::string& value) { AssignText(FAddr, value, "Addr"); }
 
-void TCustomWSocket::AssignPort(const std::string& value) {
-  AssignText(FPort, FHasPort, FPortKnown, value, "Port");
-}
+void TCustomWSocket::AssignPort(const std::string& value) { AssignText(FPort, value, "Port"); }
 
-void TCustomWSocket::AssignProto(const std::string& value) {
-  AssignText(FProto, FHasProto, FProtoKnown, value, "Proto");
-}
+void TCustomWSocket::AssignProto(const std::string& value) { AssignText(FProto, value, "Proto"); }
 
 void TCustomWSocket::SetLocalAddr(const std::string& value) {
   if (FState != wsClosed) {
-    RaiseError("Cannot change LocalAddr if not closed");
+    RaiseError("Cannot change LocalAddr if not closed", plat::WSAEINVAL);
     return;
   }
   std::string text = value.empty() ? std::string("0.0.0.0") : value;
   std::uint32_t a = wsock::inet_addr(text.c_str());
-  if (a == plat::kInaddrNone) RaiseError("SetLocalAddr(): Invalid IP address");
+  if (a == plat::kInaddrNone) RaiseError("SetLocalAddr(): Invalid IP address", plat::WSAEINVAL);
   FLocalAddr = Dotted(a);
 }
 
 void TCustomWSocket::AssignLocalPort(const std::string& value) {
   if (FState != wsClosed) {
-    RaiseError("Cannot change LocalPort if not closed");
+    RaiseError("Cannot change LocalPort if not closed", plat::WSAEINVAL);
     return;
   }
-  FLocalPort = value;
-  FLocalPortKnown = false;
+  FLocalPort.Text = value;
+  FLocalPort.Known = false;
 }
 
 // ---- lookups ----------------------------------------------------------------
@@ -158,8 +160,8 @@ void TCustomWSocket::BeginLookup() {
 
 void TCustomWSocket::DnsLookup(const std::string& hostName) {
   if (hostName.empty()) {
-    RaiseError("DNS lookup: invalid host name.");
-    FireDnsLookupDone(10022);
+    RaiseError("DNS lookup: invalid host name.", plat::WSAEINVAL);
+    FireDnsLookupDone(plat::WSAEINVAL);
     return;
   }
   BeginLookup();
@@ -173,8 +175,8 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
   FLookupRequest = wsock::WSAAsyncGetHostByName(FNotifyWindow, MsgHostByNameDone, hostName.c_str(),
                                                 FLookupResultArea.get(), kLookupAreaSize);
   if (FLookupRequest == 0) {
-    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(),
-                         wsock::WSAGetLastError()));
+    int error = wsock::WSAGetLastError();
+    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(), error), error);
     return;
   }
   if (FEarlyLookupReply) {
@@ -186,8 +188,8 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   if (hostAddr.empty() || hostAddr.size() > 256) {
-    RaiseError("ReverseDnsLookup: Invalid host name.");
-    FireDnsLookupDone(10022);
+    RaiseError("ReverseDnsLookup: Invalid host name.", plat::WSAEINVAL);
+    FireDnsLookupDone(plat::WSAEINVAL);
     return;
   }
   BeginLookup();
@@ -196,8 +198,8 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
                                                 reinterpret_cast<const char*>(&a), 4, plat::kAfInet,
                                                 FLookupResultArea.get(), kLookupAreaSize);
   if (FLookupRequest == 0) {
-    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(),
-                         wsock::WSAGetLastError()));
+    int error = wsock::WSAGetLastError();
+    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(), error), error);
   }
 }
 
@@ -209,7 +211,7 @@ void TCustomWSocket::CancelDnsLookup() {
     return;
   }
   FLookupRequest = 0;
-  if (!Destroying()) FireDnsLookupDone(10004);
+  if (!Destroying()) FireDnsLookupDone(plat::WSAEINTR);
 }
 
 int TCustomWSocket::CancelLookup() {
@@ -232,7 +234,7 @@ void TCustomWSocket::HandleLookupDone(TMessage& msg, bool byName) {
   }
   if (msg.WParam != FLookupRequest) return;
   FLookupRequest = 0;
-  auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
+  std::uint16_t error = plat::UnpackNotification(msg.LParam).error;
   if (error == 0) {
     const auto* he = reinterpret_cast<const plat::THostEnt*>(FLookupResultArea.get());
     if (byName) {

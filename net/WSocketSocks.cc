@@ -45,20 +45,23 @@ socks::Level TCustomSocksWSocket::LevelOf() const {
 // ---- settings ------------------------------------------------------------------
 
 void TCustomSocksWSocket::AssignSocksLevel(const std::string& value) {
-  if (FState != wsClosed) return RaiseError("Can't change socks level if not closed");
+  if (FState != wsClosed)
+    return RaiseError("Can't change socks level if not closed", plat::WSAEINVAL);
   if (value != "4" && value != "5" && value != "4A" && value != "4a")
-    return RaiseError("Invalid socks level. Must be 4, 4A or 5.");
+    return RaiseError("Invalid socks level. Must be 4, 4A or 5.", plat::WSAEINVAL);
   FSocksLevel = UpperCase(value);
 }
 
 void TCustomSocksWSocket::AssignSocksServer(const std::string& value) {
-  if (FState != wsClosed) return RaiseError("Can't change socks server if not closed");
+  if (FState != wsClosed)
+    return RaiseError("Can't change socks server if not closed", plat::WSAEINVAL);
   FSocksServer = Trim(value);
   FSocksInUse = !FSocksServer.empty();
 }
 
 void TCustomSocksWSocket::AssignSocksPort(const std::string& value) {
-  if (FState != wsClosed) return RaiseError("Can't change socks port if not closed");
+  if (FState != wsClosed)
+    return RaiseError("Can't change socks port if not closed", plat::WSAEINVAL);
   FSocksPort = Trim(value);
 }
 
@@ -68,27 +71,31 @@ void TCustomSocksWSocket::Connect() {
   // Whatever the core refuses (a socket in use, no address or port) it
   // refuses before this layer has changed anything.
   bool inUse = FSocketHandle != INVALID_SOCKET && FState != wsClosed;
-  if (!FSocksInUse || inUse || !FHasPort || !FHasAddr || !FHasProto)
+  if (!FSocksInUse || inUse || !FPort.Assigned || !FAddr.Assigned || !FProto.Assigned)
     return TCustomWSocket::Connect();
-  if (!SameText(FProto, "tcp"))
-    return RaiseError("tcp is the only protocol supported thru socks server");
+  if (!SameText(FProto.Text, "tcp"))
+    return RaiseError("tcp is the only protocol supported thru socks server", plat::WSAEINVAL);
   // A field that does not fit the request is refused now, before anything
   // goes on the wire, rather than cut short or wrapped in a length byte.
-  std::string misfit = socks::CheckFields(LevelOf(), FAddr, FSocksUsercode, FSocksPassword,
+  std::string misfit = socks::CheckFields(LevelOf(), FAddr.Text, FSocksUsercode, FSocksPassword,
                                           FSocksAuthentication == socksAuthenticateUsercode);
-  if (!misfit.empty()) return RaiseError("connect: " + misfit);
+  if (!misfit.empty()) return RaiseError("connect: " + misfit, plat::WSAEINVAL);
   try {
-    if (!FPortKnown) {
-      FSockAddr.sin_port = wsock::htons(WSocketResolvePort(FSocksPort, FProto));
-      FPortKnown = true;
+    // The core connects to whatever address and port are known: the proxy's.
+    if (!FPort.Known) {
+      FPort.Value = WSocketResolvePort(FSocksPort, FProto.Text);
+      FPort.Known = true;
     }
-    if (!FAddrKnown) {
-      FSockAddr.sin_addr.S_addr = WSocketResolveHost(FSocksServer);
-      FAddrKnown = true;
+    if (!FAddr.Known) {
+      FAddr.Value = WSocketResolveHost(FSocksServer);
+      FAddr.Known = true;
     }
-    FPortNumber = WSocketResolvePort(FPort, FProto);
+    FSocksDestPort = WSocketResolvePort(FPort.Text, FProto.Text);
   } catch (const Exception& e) {
-    return RaiseError("connect: " + e.Message());
+    const auto* socketError = dynamic_cast<const ESocketException*>(&e);
+    int error = socketError != nullptr && socketError->ErrorCode() != 0 ? socketError->ErrorCode()
+                                                                        : plat::WSAEINVAL;
+    return RaiseError("connect: " + e.Message(), error);
   }
   FSocksState = socksNegotiateMethod;
   FSocksReplyCount = 0;
@@ -98,7 +105,8 @@ void TCustomSocksWSocket::Connect() {
 }
 
 void TCustomSocksWSocket::Listen() {
-  if (FSocksInUse) return RaiseError("Listening is not supported thru socks server");
+  if (FSocksInUse)
+    return RaiseError("Listening is not supported thru socks server", plat::WSAEINVAL);
   TCustomWSocket::Listen();
 }
 
@@ -136,12 +144,13 @@ void TCustomSocksWSocket::SendSocksRequest() {
   std::uint32_t address = 0;
   if (LevelOf() == socks::Level::k4) {
     try {
-      address = WSocketResolveHost(FAddr);
+      address = WSocketResolveHost(FAddr.Text);
     } catch (const std::exception& e) {
       return FailSocks(20017, ClassName(e) + " " + e.what());
     }
   }
-  SendNegotiation(socks::ConnectRequest(LevelOf(), FPortNumber, address, FSocksUsercode, FAddr));
+  SendNegotiation(
+      socks::ConnectRequest(LevelOf(), FSocksDestPort, address, FSocksUsercode, FAddr.Text));
 }
 
 void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) {

@@ -109,6 +109,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
   std::int32_t FSocksReplyCount = 0;
   std::int32_t FSurplusCount = 0;
   std::int32_t FSurplusStart = 0;
+  // The destination's port (host order); the core's port is the proxy's.
+  std::uint16_t FSocksDestPort = 0;
   // The application was handed the surplus and read none of it: it is not
   // counted as waiting (so delivery does not go round for ever) until a
   // read takes some.

@@ -1,19 +1,22 @@
 // The send queue and all data transfer: sending through 1514-byte blocks,
 // receiving, and the delivery loop behind OnDataAvailable.
-#include "net/WSocket.h"
+#include <algorithm>
+
+#include "net/WSocketCore.h"
 #include "rtl/forms.h"
 
 namespace {
 
 bool ConnectionGone(int error) {
-  return error == 10022 || error == 10038 || error == 10053 || error == 10054 || error == 10057;
+  return error == plat::WSAEINVAL || error == plat::WSAENOTSOCK || error == plat::WSAECONNABORTED ||
+         error == plat::WSAECONNRESET || error == plat::WSAENOTCONN;
 }
 
 }  // namespace
 
 int TCustomWSocket::Send(const void* data, int length) {
   if (FState != wsConnected) {
-    wsock::WSASetLastError(10057);
+    wsock::WSASetLastError(plat::WSAENOTCONN);
     ReportSocketError("Send");
     return -1;
   }
@@ -27,7 +30,8 @@ int TCustomWSocket::Send(const void* data, int length) {
   // OnDataSent never fires inside Send: the queue ran dry, so a write
   // notification of our own brings it from the event loop.
   if (FDrained && FSocketHandle != INVALID_SOCKET) {
-    plat::PostWindowMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle, plat::kFdWrite);
+    plat::PostWindowMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle,
+                            plat::PackNotification(plat::kFdWrite, 0));
   }
   return result;
 }
@@ -38,30 +42,7 @@ int TCustomWSocket::SendString(const std::string& text) {
 }
 
 void TCustomWSocket::AppendToSendBuffer(const void* data, int length) {
-  if (length <= 0) return;
-  if (FSendBuffer.empty()) FSendBuffer.push_back(NewBlock());
-  const char* p = static_cast<const char*>(data);
-  for (;;) {
-    int taken = FSendBuffer.back()->AppendBytes(p, length);
-    if (taken == length) return;
-    p += taken;
-    length -= taken;
-    FSendBuffer.push_back(NewBlock());
-  }
-}
-
-// Blocks that went out are kept for the next data instead of being freed
-// and allocated again for every send; a few are enough for steady streaming.
-std::unique_ptr<TBuffer> TCustomWSocket::NewBlock() {
-  if (FSpareBlocks.empty()) return std::make_unique<TBuffer>(FBlockSize);
-  std::unique_ptr<TBuffer> block = std::move(FSpareBlocks.back());
-  FSpareBlocks.pop_back();
-  block->SetCapacity(FBlockSize);
-  return block;
-}
-
-void TCustomWSocket::RetireBlock(std::unique_ptr<TBuffer> block) {
-  if (FSpareBlocks.size() < 4) FSpareBlocks.push_back(std::move(block));
+  FSendQueue.Append(data, length);
 }
 
 void TCustomWSocket::TryToSend() {
@@ -69,31 +50,25 @@ void TCustomWSocket::TryToSend() {
   // blocks) while a block is being sent; the outer loop carries on with
   // whatever was queued, and stops if its block went away.
   if (FInTryToSend) return;
-  if (FSocketHandle == INVALID_SOCKET || FSendBuffer.empty()) return;
+  if (FSocketHandle == INVALID_SOCKET || FSendQueue.Empty()) return;
   FInTryToSend = true;
   struct Reset {
     bool& flag;
     ~Reset() { flag = false; }
   } reset{FInTryToSend};
   for (;;) {
-    TBuffer* block = FSendBuffer.front().get();
     std::int32_t count = 0;
-    const char* unsent = block->PeekUnsent(&count);
+    const char* unsent = FSendQueue.PeekUnsent(&count);
     if (count == 0) {
-      if (FSendBuffer.size() > 1) {
-        RetireBlock(std::move(FSendBuffer.front()));
-        FSendBuffer.pop_front();
-        continue;
-      }
       FDrained = true;
       return;
     }
-    std::uint32_t generation = FSendBufferGeneration;
+    std::uint32_t generation = FSendQueue.Generation();
     int n = SendRaw(unsent, count);
     if (n == 0) return;
     if (n < 0) {
       int error = wsock::WSAGetLastError();
-      if (error == 10035) return;
+      if (error == plat::WSAEWOULDBLOCK) return;
       if (ConnectionGone(error)) {
         FSessionClosedFired = true;
         Close();
@@ -103,13 +78,11 @@ void TCustomWSocket::TryToSend() {
       ReportSocketError("TryToSend failed");
       return;
     }
-    if (generation != FSendBufferGeneration || FSendBuffer.empty() ||
-        FSocketHandle == INVALID_SOCKET)
-      return;
+    if (generation != FSendQueue.Generation() || FSocketHandle == INVALID_SOCKET) return;
     // A short send means the socket is nearly full, but the library posts
     // FD_WRITE only after a send that would block: go on until one does,
     // or the rest could wait for a notification that never comes.
-    block->ConsumeBytes(n);
+    FSendQueue.Consume(n);
   }
 }
 
@@ -138,18 +111,11 @@ int TCustomWSocket::SendTo(const plat::TSockAddrIn& dest, int destLen, const voi
   return n;
 }
 
-void TCustomWSocket::ClearSendBuffer() {
-  FSendBuffer.clear();
-  FSpareBlocks.clear();
-  ++FSendBufferGeneration;
-}
+void TCustomWSocket::ClearSendBuffer() { FSendQueue.Clear(); }
 
 void TCustomWSocket::WaitForEvent() {
   if (FMultiThreaded) {
-    if (!PumpOneMessage()) {
-      plat::WaitForMessage();
-      PumpPendingMessages();
-    }
+    if (WaitAndPumpMessages()) FQuitReceived = true;
   } else {
     Application->HandleMessage();
   }
@@ -172,7 +138,7 @@ void TCustomWSocket::Flush() {
 TSocketSendFlags TCustomWSocket::SendFlags() {
   if (FSendFlags == 0) return wsSendNormal;
   if (FSendFlags == 1) return wsSendUrgent;
-  RaiseError("Invalid internal SendFlags");
+  RaiseError("Invalid internal SendFlags", plat::WSAEINVAL);
   return wsSendNormal;
 }
 
@@ -182,7 +148,7 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags value) {
   } else if (value == wsSendUrgent) {
     FSendFlags = 1;
   } else {
-    RaiseError("Invalid SendFlags");
+    RaiseError("Invalid SendFlags", plat::WSAEINVAL);
   }
 }
 
@@ -235,33 +201,51 @@ std::string TCustomWSocket::ReceiveString() {
   return s;
 }
 
+// One piece per notification: a peer that sends without pause would keep a
+// loop that reads until the socket is empty from ever returning, and the
+// message loop from seeing anything else (a quit among them). While bytes
+// are waiting, the next piece comes from the message loop (MsgDeliverMore),
+// so a handler that leaves bytes unread is still called again.
 void TCustomWSocket::DeliverReceived(std::uint16_t error) {
+  if (DeliverOnce(error) > 0 && !FDeliveryPosted) {
+    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FSocketHandle, 0);
+  }
+}
+
+std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
+  TSocketHandle handle = FSocketHandle;
   try {
-    for (;;) {
-      FLastError = 0;
-      if (!FireDataAvailable(error)) {
-        char discard[1024];
-        if (RecvRaw(discard, sizeof discard, 0) < 0) {
-          int e = wsock::WSAGetLastError();
-          if (e == 10035) {
-            FLastError = 0;
-            break;
-          }
-          FLastError = e;
+    FLastError = 0;
+    if (!FireDataAvailable(error)) {
+      char discard[1024];
+      if (RecvRaw(discard, sizeof discard, 0) < 0) {
+        int e = wsock::WSAGetLastError();
+        if (e == plat::WSAEWOULDBLOCK) {
+          FLastError = 0;
+          return 0;
         }
+        FLastError = e;
       }
-      if (FComponentOptions & OptionBit(wsoNoReceiveLoop)) break;
-      if (FLastError != 0) break;
-      unsigned long waiting = 0;
-      if (wsock::ioctlsocket(FSocketHandle, plat::kFionRead, &waiting) != 0) {
-        FLastError = wsock::WSAGetLastError();
-        break;
-      }
-      if (waiting == 0) break;
     }
+    if (FComponentOptions & OptionBit(wsoNoReceiveLoop)) return 0;
+    // A failed receive (also a would-block one) ends the delivery, and so
+    // does a handler that closed the socket.
+    if (FLastError != 0 || FSocketHandle != handle) return 0;
+    return std::max(QueryRcvdCount(), 0);
   } catch (const std::exception&) {
     // A handler's exception ends this delivery and goes no further.
+    return 0;
   }
+}
+
+void TCustomWSocket::DeliverMore() {
+  // The library's own notification may have taken what was waiting.
+  try {
+    if (QueryRcvdCount() <= 0) return;
+  } catch (const std::exception&) {
+    return;
+  }
+  DeliverReceived(0);
 }
 
 void TCustomWSocket::WaitUntilClosed() {
@@ -274,7 +258,7 @@ void TCustomWSocket::WaitUntilClosed() {
     wsock::WSASetLastError(0);
     if (RecvRaw(&probe, 0, 0) < 1) {
       FLastError = wsock::WSAGetLastError();
-      if (FLastError != 10035) break;
+      if (FLastError != plat::WSAEWOULDBLOCK) break;
     }
     // Nothing to do until the next event: wait for it rather than spin.
     WaitForEvent();

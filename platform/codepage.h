@@ -21,9 +21,4 @@ int WideToMultiByte(unsigned codePage, const char16_t* src, int srcLen, char* ds
 // the locale's encoding, which is converted ("?" for what has no match).
 std::string ArgumentToAnsi(const std::string& argument);
 
-// Bytes to standard output, unbuffered and unconverted.
-void WriteStdout(const char* data, std::size_t size);
-// The line end of the platform's text files and console.
-const char* LineEnd();
-
 }  // namespace plat

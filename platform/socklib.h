@@ -80,10 +80,8 @@ constexpr int kSoBroadcast = 0x0020;
 constexpr int kSoLinger = 0x0080;
 constexpr int kSoSndBuf = 0x1001;
 constexpr int kSoRcvBuf = 0x1002;
+constexpr int kSoError = 0x1007;
 constexpr int kTcpNoDelay = 0x0001;
-// Not a Windows Sockets option: the POSIX emulation's own, for TCP_CORK
-// (hold back partial segments until uncorked). Windows refuses it.
-constexpr int kTcpCork = 0x4B43;
 constexpr long kFionRead = 0x4004667F;
 constexpr long kFionBio = static_cast<long>(0x8004667EL);
 constexpr int kMsgOob = 1;
@@ -98,40 +96,142 @@ constexpr std::uint16_t kFdAccept = 0x08;
 constexpr std::uint16_t kFdConnect = 0x10;
 constexpr std::uint16_t kFdClose = 0x20;
 
+// The second parameter of a socket notification carries the event bits
+// (WSAAsyncSelect) or the size of the host entry (a lookup's done message)
+// in its low 16 bits and the error number in its high 16 bits.
+struct TNotification {
+  std::uint16_t low;
+  std::uint16_t error;
+};
+constexpr std::intptr_t PackNotification(std::uint16_t low, std::uint16_t error) {
+  return static_cast<std::intptr_t>(static_cast<std::uint32_t>(error) << 16 | low);
+}
+constexpr TNotification UnpackNotification(std::intptr_t lParam) {
+  auto v = static_cast<std::uintptr_t>(lParam);
+  return {static_cast<std::uint16_t>(v & 0xFFFF), static_cast<std::uint16_t>((v >> 16) & 0xFFFF)};
+}
+
+// The Windows Sockets error numbers, with their texts and the errno values
+// that the POSIX emulation reports as each of them:
+// X(name, number, text, (errno...)). The constants below, SocketErrorText
+// and the emulation's errno map are generated from this one list. Success
+// (0, "No Error") is not an error and is not in it.
+#define PLAT_SOCKET_ERRORS(X)                                                                  \
+  X(WSAEINTR, 10004, "Interrupted system call", (EINTR))                                       \
+  X(WSAEBADF, 10009, "Bad file number", ())                                                    \
+  X(WSAEACCES, 10013, "Permission denied", (EACCES, EPERM))                                    \
+  X(WSAEFAULT, 10014, "Bad address", (EFAULT))                                                 \
+  X(WSAEINVAL, 10022, "Invalid argument", (EINVAL))                                            \
+  X(WSAEMFILE, 10024, "Too many open files", (EMFILE, ENFILE))                                 \
+  X(WSAEWOULDBLOCK, 10035, "Operation would block", (EAGAIN, EWOULDBLOCK))                     \
+  X(WSAEINPROGRESS, 10036, "Operation now in progress", (EINPROGRESS))                         \
+  X(WSAEALREADY, 10037, "Operation already in progress", (EALREADY))                           \
+  /* a closed descriptor is "not a socket", as a closed handle is on Windows */                \
+  X(WSAENOTSOCK, 10038, "Socket operation on non-socket", (ENOTSOCK, EBADF))                   \
+  X(WSAEDESTADDRREQ, 10039, "Destination address required", (EDESTADDRREQ))                    \
+  X(WSAEMSGSIZE, 10040, "Message too long", (EMSGSIZE))                                        \
+  X(WSAEPROTOTYPE, 10041, "Protocol wrong type for socket", (EPROTOTYPE))                      \
+  X(WSAENOPROTOOPT, 10042, "Protocol not available", (ENOPROTOOPT))                            \
+  X(WSAEPROTONOSUPPORT, 10043, "Protocol not supported", (EPROTONOSUPPORT))                    \
+  X(WSAESOCKTNOSUPPORT, 10044, "Socket type not supported", (ESOCKTNOSUPPORT))                 \
+  X(WSAEOPNOTSUPP, 10045, "Operation not supported on socket", (EOPNOTSUPP))                   \
+  X(WSAEPFNOSUPPORT, 10046, "Protocol family not supported", (EPFNOSUPPORT))                   \
+  X(WSAEAFNOSUPPORT, 10047, "Address family not supported by protocol family", (EAFNOSUPPORT)) \
+  X(WSAEADDRINUSE, 10048, "Address already in use", (EADDRINUSE))                              \
+  X(WSAEADDRNOTAVAIL, 10049, "Address not available", (EADDRNOTAVAIL))                         \
+  X(WSAENETDOWN, 10050, "Network is down", (ENETDOWN))                                         \
+  X(WSAENETUNREACH, 10051, "Network is unreachable", (ENETUNREACH))                            \
+  X(WSAENETRESET, 10052, "Network dropped connection on reset", (ENETRESET))                   \
+  X(WSAECONNABORTED, 10053, "Connection aborted", (ECONNABORTED))                              \
+  /* a send to a peer that has reset the connection fails with EPIPE */                        \
+  X(WSAECONNRESET, 10054, "Connection reset by peer", (ECONNRESET, EPIPE))                     \
+  X(WSAENOBUFS, 10055, "No buffer space available", (ENOBUFS, ENOMEM))                         \
+  X(WSAEISCONN, 10056, "Socket is already connected", (EISCONN))                               \
+  X(WSAENOTCONN, 10057, "Socket is not connected", (ENOTCONN))                                 \
+  X(WSAESHUTDOWN, 10058, "Can't send after socket shutdown", (ESHUTDOWN))                      \
+  X(WSAETOOMANYREFS, 10059, "Too many references: can't splice", (ETOOMANYREFS))               \
+  X(WSAETIMEDOUT, 10060, "Connection timed out", (ETIMEDOUT))                                  \
+  X(WSAECONNREFUSED, 10061, "Connection refused", (ECONNREFUSED))                              \
+  X(WSAELOOP, 10062, "Too many levels of symbolic links", (ELOOP))                             \
+  X(WSAENAMETOOLONG, 10063, "File name too long", (ENAMETOOLONG))                              \
+  X(WSAEHOSTDOWN, 10064, "Host is down", (EHOSTDOWN))                                          \
+  X(WSAEHOSTUNREACH, 10065, "No route to host", (EHOSTUNREACH))                                \
+  X(WSAENOTEMPTY, 10066, "Directory not empty", (ENOTEMPTY))                                   \
+  X(WSAEPROCLIM, 10067, "Too many processes", ())                                              \
+  X(WSAEUSERS, 10068, "Too many users", (EUSERS))                                              \
+  X(WSAEDQUOT, 10069, "Disc quota exceeded", (EDQUOT))                                         \
+  X(WSAESTALE, 10070, "Stale NFS file handle", (ESTALE))                                       \
+  X(WSAEREMOTE, 10071, "Too many levels of remote in path", (EREMOTE))                         \
+  X(WSASYSNOTREADY, 10091, "Network sub-system is unusable", ())                               \
+  X(WSAVERNOTSUPPORTED, 10092, "WinSock DLL cannot support this application", ())              \
+  X(WSANOTINITIALISED, 10093, "WinSock not initialized", ())                                   \
+  X(WSAHOST_NOT_FOUND, 11001, "Host not found", ())                                            \
+  X(WSATRY_AGAIN, 11002, "Non-authoritative host not found", ())                               \
+  X(WSANO_RECOVERY, 11003, "Non-recoverable error", ())                                        \
+  X(WSANO_DATA, 11004, "No Data", ())
+
+// <windows.h> defines these names as macros, which would turn the
+// constants below into numbers: include this header before it.
+#ifdef WSAEWOULDBLOCK
+#error "platform/socklib.h must come before <windows.h>"
+#endif
+#define PLAT_SOCKET_ERROR_CONSTANT(name, number, text, errnos) constexpr int name = number;
+PLAT_SOCKET_ERRORS(PLAT_SOCKET_ERROR_CONSTANT)
+#undef PLAT_SOCKET_ERROR_CONSTANT
+
+// The socket library's entry points, in the order of the facade's table:
+// X(name, result, (parameters), (arguments)). The facade's slots and
+// wrappers (net/WSockLib), the types below and the POSIX emulation's table
+// are all generated from this one list.
+#define PLAT_SOCKET_ENTRY_POINTS(X)                                                                \
+  X(WSAStartup, int, (std::uint16_t version, TWSAData * data), (version, data))                    \
+  X(WSACleanup, int, (), ())                                                                       \
+  X(WSASetLastError, void, (int error), (error))                                                   \
+  X(WSAGetLastError, int, (), ())                                                                  \
+  X(WSACancelAsyncRequest, int, (std::uintptr_t handle), (handle))                                 \
+  X(WSAAsyncGetHostByName, std::uintptr_t,                                                         \
+    (WindowHandle window, unsigned msg, const char* name, char* buf, int buflen),                  \
+    (window, msg, name, buf, buflen))                                                              \
+  X(WSAAsyncGetHostByAddr, std::uintptr_t,                                                         \
+    (WindowHandle window, unsigned msg, const char* addr, int len, int type, char* buf,            \
+     int buflen),                                                                                  \
+    (window, msg, addr, len, type, buf, buflen))                                                   \
+  X(WSAAsyncSelect, int, (TSocket s, WindowHandle window, unsigned msg, long mask),                \
+    (s, window, msg, mask))                                                                        \
+  X(getservbyname, TServEnt*, (const char* name, const char* proto), (name, proto))                \
+  X(getprotobyname, TProtoEnt*, (const char* name), (name))                                        \
+  X(gethostbyname, THostEnt*, (const char* name), (name))                                          \
+  X(socket, TSocket, (int af, int type, int protocol), (af, type, protocol))                       \
+  X(shutdown, int, (TSocket s, int how), (s, how))                                                 \
+  X(setsockopt, int, (TSocket s, int level, int name, const char* value, int len),                 \
+    (s, level, name, value, len))                                                                  \
+  X(sendto, int, (TSocket s, const char* buf, int len, int flags, const TSockAddr* to, int tolen), \
+    (s, buf, len, flags, to, tolen))                                                               \
+  X(send, int, (TSocket s, const char* buf, int len, int flags), (s, buf, len, flags))             \
+  X(recv, int, (TSocket s, char* buf, int len, int flags), (s, buf, len, flags))                   \
+  X(recvfrom, int, (TSocket s, char* buf, int len, int flags, TSockAddr* from, int* fromlen),      \
+    (s, buf, len, flags, from, fromlen))                                                           \
+  X(ntohs, std::uint16_t, (std::uint16_t v), (v))                                                  \
+  X(listen, int, (TSocket s, int backlog), (s, backlog))                                           \
+  X(ioctlsocket, int, (TSocket s, long cmd, unsigned long* arg), (s, cmd, arg))                    \
+  X(inet_ntoa, char*, (TInAddr in), (in))                                                          \
+  X(inet_addr, std::uint32_t, (const char* text), (text))                                          \
+  X(htons, std::uint16_t, (std::uint16_t v), (v))                                                  \
+  X(getsockname, int, (TSocket s, TSockAddr * name, int* len), (s, name, len))                     \
+  X(getpeername, int, (TSocket s, TSockAddr * name, int* len), (s, name, len))                     \
+  X(connect, int, (TSocket s, const TSockAddr* name, int len), (s, name, len))                     \
+  X(closesocket, int, (TSocket s), (s))                                                            \
+  X(bind, int, (TSocket s, const TSockAddr* name, int len), (s, name, len))                        \
+  X(accept, TSocket, (TSocket s, TSockAddr * addr, int* len), (s, addr, len))                      \
+  X(getsockopt, int, (TSocket s, int level, int name, char* value, int* len),                      \
+    (s, level, name, value, len))
+
+// The type of each entry point: plat::wsa::send is a pointer to the
+// library's send.
 namespace wsa {
-using WSAStartup = int(PLAT_WINAPI*)(std::uint16_t, TWSAData*);
-using WSACleanup = int(PLAT_WINAPI*)();
-using WSASetLastError = void(PLAT_WINAPI*)(int);
-using WSAGetLastError = int(PLAT_WINAPI*)();
-using WSACancelAsyncRequest = int(PLAT_WINAPI*)(std::uintptr_t);
-using WSAAsyncGetHostByName = std::uintptr_t(PLAT_WINAPI*)(WindowHandle, unsigned, const char*,
-                                                           char*, int);
-using WSAAsyncGetHostByAddr = std::uintptr_t(PLAT_WINAPI*)(WindowHandle, unsigned, const char*, int,
-                                                           int, char*, int);
-using WSAAsyncSelect = int(PLAT_WINAPI*)(TSocket, WindowHandle, unsigned, long);
-using getservbyname = TServEnt*(PLAT_WINAPI*)(const char*, const char*);
-using getprotobyname = TProtoEnt*(PLAT_WINAPI*)(const char*);
-using gethostbyname = THostEnt*(PLAT_WINAPI*)(const char*);
-using socket = TSocket(PLAT_WINAPI*)(int, int, int);
-using shutdown = int(PLAT_WINAPI*)(TSocket, int);
-using setsockopt = int(PLAT_WINAPI*)(TSocket, int, int, const char*, int);
-using sendto = int(PLAT_WINAPI*)(TSocket, const char*, int, int, const TSockAddr*, int);
-using send = int(PLAT_WINAPI*)(TSocket, const char*, int, int);
-using recv = int(PLAT_WINAPI*)(TSocket, char*, int, int);
-using recvfrom = int(PLAT_WINAPI*)(TSocket, char*, int, int, TSockAddr*, int*);
-using ntohs = std::uint16_t(PLAT_WINAPI*)(std::uint16_t);
-using listen = int(PLAT_WINAPI*)(TSocket, int);
-using ioctlsocket = int(PLAT_WINAPI*)(TSocket, long, unsigned long*);
-using inet_ntoa = char*(PLAT_WINAPI*)(TInAddr);
-using inet_addr = std::uint32_t(PLAT_WINAPI*)(const char*);
-using htons = std::uint16_t(PLAT_WINAPI*)(std::uint16_t);
-using getsockname = int(PLAT_WINAPI*)(TSocket, TSockAddr*, int*);
-using getpeername = int(PLAT_WINAPI*)(TSocket, TSockAddr*, int*);
-using connect = int(PLAT_WINAPI*)(TSocket, const TSockAddr*, int);
-using closesocket = int(PLAT_WINAPI*)(TSocket);
-using bind = int(PLAT_WINAPI*)(TSocket, const TSockAddr*, int);
-using accept = TSocket(PLAT_WINAPI*)(TSocket, TSockAddr*, int*);
-using getsockopt = int(PLAT_WINAPI*)(TSocket, int, int, char*, int*);
+#define PLAT_ENTRY_POINT_TYPE(name, result, params, args) using name = result(PLAT_WINAPI*) params;
+PLAT_SOCKET_ENTRY_POINTS(PLAT_ENTRY_POINT_TYPE)
+#undef PLAT_ENTRY_POINT_TYPE
 }  // namespace wsa
 
 // Loads the socket library by name; returns null and leaves the reason in
@@ -146,5 +246,10 @@ void SocketLibraryFree(void* library);
 // that has just finished races with the cancel, and wine does not cancel at
 // all), so there a cancelled lookup's area must be given up, not reused.
 bool AsyncLookupCancelIsFinal();
+
+// Asks the system to send full segments only, until turned off, which sends
+// what is held (TCP_CORK). Windows has no such option: there it does
+// nothing. Failures are ignored; it is a hint.
+void SetCork(TSocket s, bool on);
 
 }  // namespace plat

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/codepage.h"
+#include "platform/console.h"
 #include "platform/messages.h"
 #include "rtl/sysutils.h"
 
@@ -20,28 +20,47 @@ const bool reportsHandlerErrors = [] {
 
 TApplication* Application = &theApplication;
 
-bool TApplication::ProcessOne() {
+TPumped PumpMessage() {
   plat::Message m;
-  if (!plat::PeekMessageRemove(&m)) return false;
-  if (m.msg == plat::kWmQuit) {
-    FTerminated = true;
-  } else {
-    plat::DispatchQueued(m);
+  if (!plat::PeekMessageRemove(&m)) return TPumped::Nothing;
+  if (m.msg == plat::kWmQuit) return TPumped::Quit;
+  plat::DispatchQueued(m);
+  return TPumped::Message;
+}
+
+bool PumpWaitingMessages() {
+  for (;;) {
+    switch (PumpMessage()) {
+      case TPumped::Nothing:
+        return false;
+      case TPumped::Quit:
+        return true;
+      case TPumped::Message:
+        break;
+    }
   }
-  return true;
+}
+
+bool WaitAndPumpMessages() {
+  switch (PumpMessage()) {
+    case TPumped::Quit:
+      return true;
+    case TPumped::Message:
+      return false;
+    case TPumped::Nothing:
+      break;
+  }
+  plat::WaitForMessage();
+  return PumpWaitingMessages();
 }
 
 void TApplication::ProcessMessages() {
-  while (ProcessOne()) {
-  }
+  if (PumpWaitingMessages()) FTerminated = true;
 }
 
 void TApplication::HandleMessage() {
   if (FTerminated) return;
-  if (!ProcessOne()) {
-    plat::WaitForMessage();
-    ProcessMessages();
-  }
+  if (WaitAndPumpMessages()) FTerminated = true;
 }
 
 void TApplication::Terminate() { plat::PostQuit(); }

@@ -7,10 +7,27 @@
 
 class Exception;
 
+// The message pump of the program, shared by the application object and by
+// sockets that pump their own thread's queue. WM_QUIT is never dispatched:
+// a pump stops at it and reports it to its caller. So a queue that never
+// runs dry (a peer that sends without pause keeps posting) cannot keep a
+// quit from being seen.
+enum class TPumped { Nothing, Message, Quit };
+// Takes the next message of the calling thread's queue, if any, and
+// dispatches it unless it is WM_QUIT.
+TPumped PumpMessage();
+// Pumps until the queue is empty or WM_QUIT is taken; returns whether it was.
+bool PumpWaitingMessages();
+// Pumps one message if one is waiting; otherwise blocks until one is
+// (without spinning) and pumps as PumpWaitingMessages does. Returns whether
+// WM_QUIT was taken.
+bool WaitAndPumpMessages();
+
 class TApplication {
  public:
   // Dispatches every message waiting in the main thread's queue, then
-  // returns. WM_QUIT is not dispatched: it sets Terminated.
+  // returns. WM_QUIT is not dispatched: it sets Terminated, and the
+  // messages behind it wait for the next call.
   void ProcessMessages();
   // Blocks until a message arrives (without spinning), then processes what
   // is waiting. Returns at once when Terminated is already set.
@@ -29,7 +46,6 @@ class TApplication {
   std::function<void(const std::string&)> ErrorWriter;
 
  private:
-  bool ProcessOne();
   bool FTerminated = false;
 };
 

@@ -2,7 +2,6 @@
 
 #include <iconv.h>
 #include <langinfo.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -250,17 +249,5 @@ std::string ArgumentToAnsi(const std::string& argument) {
   WideToMultiByte(kCpAcp, wide.data(), n, out.data(), m);
   return out;
 }
-
-void WriteStdout(const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = write(STDOUT_FILENO, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
-const char* LineEnd() { return "\n"; }
 
 }  // namespace plat

@@ -14,4 +14,7 @@ void SocketLibraryFree(void* library) { FreeLibrary(static_cast<HMODULE>(library
 
 bool AsyncLookupCancelIsFinal() { return false; }
 
+// Windows has no TCP_CORK; the sender's own segmentation has to do.
+void SetCork(TSocket, bool) {}
+
 }  // namespace plat

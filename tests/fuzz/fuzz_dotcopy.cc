@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/dotcopy.h"
-#include "tests/fuzz/fuzz_check.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "net/LineBuffer.h"
-#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 

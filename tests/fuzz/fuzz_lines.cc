@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "nntp/NntpText.h"
-#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 

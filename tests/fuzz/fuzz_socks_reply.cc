@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "net/SocksProto.h"
-#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 

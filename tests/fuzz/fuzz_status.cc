@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
+#include "fuzz_check.h"
 #include "nntp/NntpText.h"
-#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 

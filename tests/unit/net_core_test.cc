@@ -5,6 +5,16 @@
 
 namespace {
 
+TEST(SocketErrors, NotificationParameterPacksEventAndError) {
+  std::intptr_t lParam = plat::PackNotification(plat::kFdRead | plat::kFdClose, 0xFFFF);
+  plat::TNotification n = plat::UnpackNotification(lParam);
+  EXPECT_EQ(n.low, plat::kFdRead | plat::kFdClose);
+  EXPECT_EQ(n.error, 0xFFFF);
+  n = plat::UnpackNotification(plat::PackNotification(0, plat::WSAECONNREFUSED));
+  EXPECT_EQ(n.low, 0);
+  EXPECT_EQ(n.error, 10061);
+}
+
 TEST(SocketErrorText, KnownAndUnknownNumbers) {
   EXPECT_EQ(SocketErrorText(0), "No Error");
   EXPECT_EQ(SocketErrorText(10035), "Operation would block");
@@ -12,6 +22,10 @@ TEST(SocketErrorText, KnownAndUnknownNumbers) {
   EXPECT_EQ(SocketErrorText(10071), "Too many levels of remote in path");
   EXPECT_EQ(SocketErrorText(11001), "Host not found");
   EXPECT_EQ(SocketErrorText(11004), "No Data");
+  EXPECT_EQ(SocketErrorText(plat::WSAEWOULDBLOCK), "Operation would block");
+  EXPECT_EQ(SocketErrorText(plat::WSANOTINITIALISED), "WinSock not initialized");
+  // Every number from 10035 to 10071 has a text of its own.
+  for (int n = 10035; n <= 10071; ++n) EXPECT_NE(SocketErrorText(n), "Not a WinSock error") << n;
   for (int n : {1, 10072, 10090, 11000, 11005, -1})
     EXPECT_EQ(SocketErrorText(n), "Not a WinSock error") << n;
 }
@@ -96,23 +110,49 @@ TEST_F(BindingFailures, SocketsLoadNothingUntilUsedAndTheLastUnloads) {
   EXPECT_EQ(wsock::htons(0x0102), 0x0201);  // loads and binds afresh
 }
 
-class BufferProbe : public TWSocket {
- public:
-  using TCustomWSocket::AppendToSendBuffer;
-  using TCustomWSocket::SendBuffer;
-  using TWSocket::TWSocket;
-};
+std::vector<int> Filled(const TSendQueue& q) {
+  std::vector<int> filled;
+  for (const auto& b : q.Blocks()) filled.push_back(b->FilledCount());
+  return filled;
+}
 
 TEST(SendBuffer, PacksIntoBlocksOfBlockSize) {
-  BufferProbe s(nullptr);
+  TSendQueue q;
+  EXPECT_TRUE(q.Empty());
   std::string data(4000, 'x');
-  s.AppendToSendBuffer(data.data(), 4000);
-  std::vector<int> filled;
-  for (const auto& b : s.SendBuffer()) filled.push_back(b->FilledCount());
-  EXPECT_EQ(filled, (std::vector<int>{1514, 1514, 972}));
-  s.AppendToSendBuffer(data.data(), 100);
-  EXPECT_EQ(s.SendBuffer().size(), 3u);
-  EXPECT_EQ(s.SendBuffer().back()->FilledCount(), 1072);
+  q.Append(data.data(), 4000);
+  EXPECT_EQ(Filled(q), (std::vector<int>{1514, 1514, 972}));
+  q.Append(data.data(), 100);  // into the free space of the last block
+  EXPECT_EQ(Filled(q), (std::vector<int>{1514, 1514, 1072}));
+  q.Append(data.data(), 0);
+  EXPECT_EQ(q.Blocks().size(), 3u);
+}
+
+TEST(SendBuffer, SentBlocksGoFromTheHeadAndTheLastStays) {
+  TSendQueue q(10);
+  q.Append("0123456789abcdefghij", 20);
+  std::int32_t n;
+  const char* p = q.PeekUnsent(&n);
+  EXPECT_EQ(std::string(p, static_cast<std::size_t>(n)), "0123456789");
+  q.Consume(4);
+  p = q.PeekUnsent(&n);
+  EXPECT_EQ(std::string(p, static_cast<std::size_t>(n)), "456789");
+  q.Consume(6);
+  p = q.PeekUnsent(&n);  // the sent head block is dropped on the way
+  EXPECT_EQ(std::string(p, static_cast<std::size_t>(n)), "abcdefghij");
+  EXPECT_EQ(q.Blocks().size(), 1u);
+  q.Consume(10);
+  EXPECT_EQ(q.PeekUnsent(&n), nullptr);
+  EXPECT_EQ(n, 0);
+  ASSERT_EQ(q.Blocks().size(), 1u);  // kept, empty, for the next data
+  EXPECT_FALSE(q.Empty());
+  q.Append("xyz", 3);
+  EXPECT_EQ(Filled(q), std::vector<int>{3});
+  std::uint32_t generation = q.Generation();
+  q.Clear();
+  EXPECT_TRUE(q.Empty());
+  EXPECT_NE(q.Generation(), generation);
+  EXPECT_EQ(q.PeekUnsent(&n), nullptr);
 }
 
 TEST(SendBuffer, BlockConsumesAndRewinds) {

@@ -392,14 +392,14 @@ TEST(SocksClose, AtEachStepIsOneFailedConnection) {
 }
 
 TEST(SocksConnect, RefusedProxyIsReportedTwice) {
-  std::string port = ClosedPort();
+  ClosedPort closed;
   TWSocket c(nullptr);
   LayerLog log;
   log.Attach(c);
   c.AssignAddr("news.example");
   c.AssignPort("119");
   c.SetSocksServer("127.0.0.1");
-  c.SetSocksPort(port);
+  c.SetSocksPort(closed.Port());
   c.Connect();
   ASSERT_TRUE(RunUntil([&] { return log.Count("closed") == 1; }));
   EXPECT_EQ(log.log, (V{"socks-connected 10061", "connected 10061", "closed 0"}));

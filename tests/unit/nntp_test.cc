@@ -462,7 +462,8 @@ TEST_F(NntpTest, QuitIsReportedOnceAndTheCloseAfterIsNot) {
 }
 
 TEST_F(NntpTest, RefusedConnectSkipsTheReadyState) {
-  client.SetPort(ClosedPort());
+  ClosedPort closed;
+  client.SetPort(closed.Port());
   client.Connect();
   ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
   EXPECT_EQ(done, (std::vector<Done>{{nntpConnect, 10061}}));

@@ -98,6 +98,30 @@ TEST(MessageQueue, QuitFromAnotherThreadEndsTheApplicationWait) {
   EXPECT_FALSE(Drain());  // the quit is taken once
 }
 
+// Posts itself another message whenever it gets one: a queue that never
+// runs dry, as a socket's receive loop makes it while a peer floods it.
+class Repeater : public plat::MessageTarget {
+ public:
+  plat::WindowHandle self = 0;
+  int calls = 0;
+  std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t, std::intptr_t) override {
+    if (++calls < 100000) plat::PostWindowMessage(self, msg, 0, 0);
+    return 0;
+  }
+};
+
+TEST(MessageQueue, QuitEndsProcessingAlthoughTheQueueNeverRunsDry) {
+  Repeater r;
+  Window w(&r);
+  r.self = w.handle;
+  plat::PostWindowMessage(w.handle, plat::kWmUser + 4, 0, 0);
+  std::thread([] { plat::PostQuit(); }).join();
+  TApplication app;
+  app.ProcessMessages();
+  EXPECT_TRUE(app.Terminated());
+  EXPECT_LT(r.calls, 10);  // it stopped at the quit, not when the repeating ended
+}
+
 class Thrower : public plat::MessageTarget {
  public:
   int calls = 0;

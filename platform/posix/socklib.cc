@@ -9,15 +9,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <unordered_map>
 
 #include "platform/files.h"
 #include "platform/posix/loop.h"
-#include "platform/posix/wsock_internal.h"
+#include "platform/posix/socklib_internal.h"
 
 namespace plat::posix {
 namespace {
@@ -58,13 +60,13 @@ int Fd(TSocket s) { return static_cast<int>(s); }
 void Post(const Registration& r, int fd, std::uint16_t event, int error) {
   if ((r.mask & event) == 0 || r.window == 0) return;
   PostWindowMessage(r.window, r.msg, static_cast<std::uintptr_t>(fd),
-                    static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) | event));
+                    PackNotification(event, static_cast<std::uint16_t>(error)));
 }
 
 int SocketError(int fd) {
   int err = 0;
   socklen_t len = sizeof err;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
   return err;
 }
 
@@ -161,10 +163,14 @@ void WithRegistration(int fd, F f) {
   if (it != regs.end()) f(it->second);
 }
 
+}  // namespace
+
 // ---- the entry points -------------------------------------------------------
 
-int PLAT_WINAPI EmuWSAStartup(std::uint16_t version, TWSAData* data) {
-  if (data == nullptr) return 10014;
+namespace emu {
+
+int PLAT_WINAPI WSAStartup(std::uint16_t version, TWSAData* data) {
+  if (data == nullptr) return WSAEFAULT;
   std::memset(data, 0, sizeof *data);
   data->wVersion = version;
   data->wHighVersion = 0x0101;
@@ -176,15 +182,15 @@ int PLAT_WINAPI EmuWSAStartup(std::uint16_t version, TWSAData* data) {
   return 0;
 }
 
-int PLAT_WINAPI EmuWSACleanup() { return 0; }
-void PLAT_WINAPI EmuWSASetLastError(int error) { wsaError = error; }
-int PLAT_WINAPI EmuWSAGetLastError() { return wsaError; }
+int PLAT_WINAPI WSACleanup() { return 0; }
+void PLAT_WINAPI WSASetLastError(int error) { wsaError = error; }
+int PLAT_WINAPI WSAGetLastError() { return wsaError; }
 
-int PLAT_WINAPI EmuWSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, long mask) {
+int PLAT_WINAPI WSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, long mask) {
   int fd = Fd(s);
-  int flags = fcntl(fd, F_GETFL);
+  int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0) return Fail();
-  if (mask != 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail();
+  if (mask != 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail();
   {
     std::lock_guard<std::mutex> lock(regMu);
     Registration& r = regs[fd];
@@ -201,9 +207,9 @@ int PLAT_WINAPI EmuWSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, 
   return 0;
 }
 
-TSocket PLAT_WINAPI EmuSocket(int af, int type, int protocol) {
+TSocket PLAT_WINAPI socket(int af, int type, int protocol) {
   if (af != kAfInet || (type != kSockStream && type != kSockDgram)) {
-    wsaError = af != kAfInet ? 10047 : 10044;
+    wsaError = af != kAfInet ? WSAEAFNOSUPPORT : WSAESOCKTNOSUPPORT;
     return kInvalidSocket;
   }
   int fd =
@@ -218,7 +224,7 @@ TSocket PLAT_WINAPI EmuSocket(int af, int type, int protocol) {
   return static_cast<TSocket>(fd);
 }
 
-int PLAT_WINAPI EmuConnect(TSocket s, const TSockAddr* addr, int len) {
+int PLAT_WINAPI connect(TSocket s, const TSockAddr* addr, int len) {
   int fd = Fd(s);
   int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len));
   int err = rc == 0 ? 0 : errno;
@@ -245,7 +251,7 @@ int PLAT_WINAPI EmuConnect(TSocket s, const TSockAddr* addr, int len) {
     }
   });
   if (async) {
-    wsaError = 10035;
+    wsaError = WSAEWOULDBLOCK;
     return kSocketError;
   }
   if (rc != 0) {
@@ -255,19 +261,19 @@ int PLAT_WINAPI EmuConnect(TSocket s, const TSockAddr* addr, int len) {
   return 0;
 }
 
-int PLAT_WINAPI EmuBind(TSocket s, const TSockAddr* addr, int len) {
+int PLAT_WINAPI bind(TSocket s, const TSockAddr* addr, int len) {
   return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len)) == 0
              ? 0
              : Fail();
 }
 
-int PLAT_WINAPI EmuListen(TSocket s, int backlog) {
+int PLAT_WINAPI listen(TSocket s, int backlog) {
   if (::listen(Fd(s), backlog) != 0) return Fail();
   WithRegistration(Fd(s), [](Registration& r) { r.listening = true; });
   return 0;
 }
 
-TSocket PLAT_WINAPI EmuAccept(TSocket s, TSockAddr* addr, int* len) {
+TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
   socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
   int fd = ::accept4(Fd(s), reinterpret_cast<sockaddr*>(addr), len ? &l : nullptr, SOCK_CLOEXEC);
   int err = errno;
@@ -284,7 +290,7 @@ TSocket PLAT_WINAPI EmuAccept(TSocket s, TSockAddr* addr, int* len) {
   return static_cast<TSocket>(fd);
 }
 
-int PLAT_WINAPI EmuCloseSocket(TSocket s) {
+int PLAT_WINAPI closesocket(TSocket s) {
   int fd = Fd(s);
   Registration r;
   bool known;
@@ -307,25 +313,25 @@ int PLAT_WINAPI EmuCloseSocket(TSocket s) {
   return ::close(fd) == 0 ? 0 : Fail();
 }
 
-int PLAT_WINAPI EmuShutdown(TSocket s, int how) { return ::shutdown(Fd(s), how) == 0 ? 0 : Fail(); }
+int PLAT_WINAPI shutdown(TSocket s, int how) { return ::shutdown(Fd(s), how) == 0 ? 0 : Fail(); }
 
-int PLAT_WINAPI EmuSetSockOpt(TSocket s, int level, int name, const char* value, int len) {
+int PLAT_WINAPI setsockopt(TSocket s, int level, int name, const char* value, int len) {
   int fd = Fd(s);
   if (value == nullptr || len < 1) {
-    wsaError = 10014;
+    wsaError = WSAEFAULT;
     return kSocketError;
   }
   int v = 0;
   std::memcpy(&v, value, std::min<std::size_t>(sizeof v, static_cast<std::size_t>(len)));
   if (level == kSolSocket && name == kSoLinger) {
     if (len < static_cast<int>(sizeof(TLinger))) {
-      wsaError = 10014;
+      wsaError = WSAEFAULT;
       return kSocketError;
     }
     TLinger wl;
     std::memcpy(&wl, value, sizeof wl);
     linger l{wl.l_onoff != 0, wl.l_linger};
-    return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : Fail();
+    return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : Fail();
   }
   int lvl, opt;
   if (level == kSolSocket) {
@@ -350,41 +356,43 @@ int PLAT_WINAPI EmuSetSockOpt(TSocket s, int level, int name, const char* value,
         opt = SO_RCVBUF;
         break;
       default:
-        wsaError = 10042;
+        wsaError = WSAENOPROTOOPT;
         return kSocketError;
     }
-  } else if (level == kIpProtoTcp && (name == kTcpNoDelay || name == kTcpCork)) {
+  } else if (level == kIpProtoTcp && name == kTcpNoDelay) {
     lvl = IPPROTO_TCP;
-    opt = name == kTcpNoDelay ? TCP_NODELAY : TCP_CORK;
+    opt = TCP_NODELAY;
     v = v != 0;
   } else {
-    wsaError = 10042;
+    wsaError = WSAENOPROTOOPT;
     return kSocketError;
   }
-  return setsockopt(fd, lvl, opt, &v, sizeof v) == 0 ? 0 : Fail();
+  return ::setsockopt(fd, lvl, opt, &v, sizeof v) == 0 ? 0 : Fail();
 }
 
-int PLAT_WINAPI EmuGetSockOpt(TSocket s, int level, int name, char* value, int* len) {
+int PLAT_WINAPI getsockopt(TSocket s, int level, int name, char* value, int* len) {
   if (level != kSolSocket || value == nullptr || len == nullptr || *len < 4) {
-    wsaError = 10042;
+    wsaError = WSAENOPROTOOPT;
     return kSocketError;
   }
   int opt = name == kSoSndBuf   ? SO_SNDBUF
             : name == kSoRcvBuf ? SO_RCVBUF
-            : name == 0x1007    ? SO_ERROR
+            : name == kSoError  ? SO_ERROR
                                 : -1;
   if (opt < 0) {
-    wsaError = 10042;
+    wsaError = WSAENOPROTOOPT;
     return kSocketError;
   }
   int v = 0;
   socklen_t l = sizeof v;
-  if (getsockopt(Fd(s), SOL_SOCKET, opt, &v, &l) != 0) return Fail();
+  if (::getsockopt(Fd(s), SOL_SOCKET, opt, &v, &l) != 0) return Fail();
   if (opt == SO_ERROR && v != 0) v = WsaFromErrno(v);
   std::memcpy(value, &v, 4);
   *len = 4;
   return 0;
 }
+
+namespace {
 
 // A send that would block re-arms FD_WRITE, as on Windows.
 int SendResult(int fd, ssize_t n) {
@@ -398,7 +406,9 @@ int SendResult(int fd, ssize_t n) {
 
 int SendFlags(int flags) { return ((flags & kMsgOob) ? MSG_OOB : 0) | MSG_NOSIGNAL; }
 
-int PLAT_WINAPI EmuSend(TSocket s, const char* buf, int len, int flags) {
+}  // namespace
+
+int PLAT_WINAPI send(TSocket s, const char* buf, int len, int flags) {
   ssize_t n;
   do {
     n = ::send(Fd(s), buf, static_cast<std::size_t>(len), SendFlags(flags));
@@ -406,14 +416,14 @@ int PLAT_WINAPI EmuSend(TSocket s, const char* buf, int len, int flags) {
   return SendResult(Fd(s), n);
 }
 
-int PLAT_WINAPI EmuSendTo(TSocket s, const char* buf, int len, int flags, const TSockAddr* to,
-                          int tolen) {
+int PLAT_WINAPI sendto(TSocket s, const char* buf, int len, int flags, const TSockAddr* to,
+                       int tolen) {
   ssize_t n = ::sendto(Fd(s), buf, static_cast<std::size_t>(len), SendFlags(flags),
                        reinterpret_cast<const sockaddr*>(to), static_cast<socklen_t>(tolen));
   return SendResult(Fd(s), n);
 }
 
-int PLAT_WINAPI EmuRecv(TSocket s, char* buf, int len, int flags) {
+int PLAT_WINAPI recv(TSocket s, char* buf, int len, int flags) {
   int fd = Fd(s);
   ssize_t n;
   do {
@@ -425,8 +435,7 @@ int PLAT_WINAPI EmuRecv(TSocket s, char* buf, int len, int flags) {
   return n < 0 ? Fail() : static_cast<int>(n);
 }
 
-int PLAT_WINAPI EmuRecvFrom(TSocket s, char* buf, int len, int flags, TSockAddr* from,
-                            int* fromlen) {
+int PLAT_WINAPI recvfrom(TSocket s, char* buf, int len, int flags, TSockAddr* from, int* fromlen) {
   int fd = Fd(s);
   socklen_t l = fromlen ? static_cast<socklen_t>(*fromlen) : 0;
   ssize_t n = ::recvfrom(fd, buf, static_cast<std::size_t>(len), (flags & kMsgOob) ? MSG_OOB : 0,
@@ -441,109 +450,85 @@ int PLAT_WINAPI EmuRecvFrom(TSocket s, char* buf, int len, int flags, TSockAddr*
   return static_cast<int>(n);
 }
 
-int PLAT_WINAPI EmuIoctlSocket(TSocket s, long cmd, unsigned long* arg) {
+int PLAT_WINAPI ioctlsocket(TSocket s, long cmd, unsigned long* arg) {
   if (arg == nullptr) {
-    wsaError = 10014;
+    wsaError = WSAEFAULT;
     return kSocketError;
   }
   if (cmd == kFionRead) {
     int n = 0;
-    if (ioctl(Fd(s), FIONREAD, &n) != 0) return Fail();
+    if (::ioctl(Fd(s), FIONREAD, &n) != 0) return Fail();
     *arg = static_cast<unsigned long>(n);
     return 0;
   }
   if (cmd == kFionBio) {
-    int flags = fcntl(Fd(s), F_GETFL);
+    int flags = ::fcntl(Fd(s), F_GETFL);
     if (flags < 0) return Fail();
     flags = *arg ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return fcntl(Fd(s), F_SETFL, flags) == 0 ? 0 : Fail();
+    return ::fcntl(Fd(s), F_SETFL, flags) == 0 ? 0 : Fail();
   }
-  wsaError = 10022;
+  wsaError = WSAEINVAL;
   return kSocketError;
 }
 
-int PLAT_WINAPI EmuGetSockName(TSocket s, TSockAddr* addr, int* len) {
+int PLAT_WINAPI getsockname(TSocket s, TSockAddr* addr, int* len) {
   socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
-  if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
+  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
   if (len) *len = static_cast<int>(l);
   return 0;
 }
 
-int PLAT_WINAPI EmuGetPeerName(TSocket s, TSockAddr* addr, int* len) {
+int PLAT_WINAPI getpeername(TSocket s, TSockAddr* addr, int* len) {
   socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
-  if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
+  if (::getpeername(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
   if (len) *len = static_cast<int>(l);
   return 0;
 }
 
-std::uint16_t PLAT_WINAPI EmuHtons(std::uint16_t v) { return htons(v); }
-std::uint16_t PLAT_WINAPI EmuNtohs(std::uint16_t v) { return ntohs(v); }
-std::uint32_t PLAT_WINAPI EmuInetAddr(const char* text) {
+std::uint16_t PLAT_WINAPI htons(std::uint16_t v) { return ::htons(v); }
+std::uint16_t PLAT_WINAPI ntohs(std::uint16_t v) { return ::ntohs(v); }
+std::uint32_t PLAT_WINAPI inet_addr(const char* text) {
   return text == nullptr ? kInaddrNone : ::inet_addr(text);
 }
-char* PLAT_WINAPI EmuInetNtoa(TInAddr a) {
+char* PLAT_WINAPI inet_ntoa(TInAddr a) {
   thread_local char buf[16];
   const auto* b = reinterpret_cast<const unsigned char*>(&a.S_addr);
   std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
   return buf;
 }
 
-THostEnt* PLAT_WINAPI EmuGetHostByNameApi(const char* name) { return EmuGetHostByName(name); }
-TServEnt* PLAT_WINAPI EmuGetServByNameApi(const char* n, const char* p) {
-  return EmuGetServByName(n, p);
-}
-TProtoEnt* PLAT_WINAPI EmuGetProtoByNameApi(const char* name) { return EmuGetProtoByName(name); }
-std::uintptr_t PLAT_WINAPI EmuAsyncByName(WindowHandle w, unsigned m, const char* n, char* b,
-                                          int l) {
-  return EmuAsyncGetHostByName(w, m, n, b, l);
-}
-std::uintptr_t PLAT_WINAPI EmuAsyncByAddr(WindowHandle w, unsigned m, const char* a, int len,
-                                          int type, char* b, int l) {
-  return EmuAsyncGetHostByAddr(w, m, a, len, type, b, l);
-}
-int PLAT_WINAPI EmuCancel(std::uintptr_t handle) { return EmuCancelAsyncRequest(handle); }
+}  // namespace emu
+
+namespace {
 
 struct Entry {
   const char* name;
   void* proc;
 };
 
-#define ENTRY(n, f) \
-  { n, reinterpret_cast<void*>(&f) }
-const Entry kTable[] = {
-    ENTRY("WSAStartup", EmuWSAStartup),
-    ENTRY("WSACleanup", EmuWSACleanup),
-    ENTRY("WSASetLastError", EmuWSASetLastError),
-    ENTRY("WSAGetLastError", EmuWSAGetLastError),
-    ENTRY("WSACancelAsyncRequest", EmuCancel),
-    ENTRY("WSAAsyncGetHostByName", EmuAsyncByName),
-    ENTRY("WSAAsyncGetHostByAddr", EmuAsyncByAddr),
-    ENTRY("WSAAsyncSelect", EmuWSAAsyncSelect),
-    ENTRY("getservbyname", EmuGetServByNameApi),
-    ENTRY("getprotobyname", EmuGetProtoByNameApi),
-    ENTRY("gethostbyname", EmuGetHostByNameApi),
-    ENTRY("socket", EmuSocket),
-    ENTRY("shutdown", EmuShutdown),
-    ENTRY("setsockopt", EmuSetSockOpt),
-    ENTRY("getsockopt", EmuGetSockOpt),
-    ENTRY("sendto", EmuSendTo),
-    ENTRY("send", EmuSend),
-    ENTRY("recv", EmuRecv),
-    ENTRY("recvfrom", EmuRecvFrom),
-    ENTRY("ntohs", EmuNtohs),
-    ENTRY("listen", EmuListen),
-    ENTRY("ioctlsocket", EmuIoctlSocket),
-    ENTRY("inet_ntoa", EmuInetNtoa),
-    ENTRY("inet_addr", EmuInetAddr),
-    ENTRY("htons", EmuHtons),
-    ENTRY("getsockname", EmuGetSockName),
-    ENTRY("getpeername", EmuGetPeerName),
-    ENTRY("connect", EmuConnect),
-    ENTRY("closesocket", EmuCloseSocket),
-    ENTRY("bind", EmuBind),
-    ENTRY("accept", EmuAccept),
-};
-#undef ENTRY
+// The cast to the entry point's type makes an emulation function whose
+// signature differs from the library's a compile error.
+#define PLAT_EMU_ENTRY(name, result, params, args) \
+  {#name, reinterpret_cast<void*>(static_cast<wsa::name>(&emu::name))},
+const Entry kTable[] = {PLAT_SOCKET_ENTRY_POINTS(PLAT_EMU_ENTRY)};
+#undef PLAT_EMU_ENTRY
+
+// errno values to Windows Sockets numbers; anything not listed is an
+// invalid argument.
+constexpr int kMaxErrno = 256;
+const auto kFromErrno = [] {
+  std::array<std::uint16_t, kMaxErrno> map{};
+  map.fill(WSAEINVAL);
+#define PLAT_ERRNOS(...) __VA_ARGS__
+#define PLAT_EMU_ERRNO(name, number, text, errnos)                       \
+  for (int e : std::initializer_list<int>{PLAT_ERRNOS errnos}) {         \
+    if (e > 0 && e < kMaxErrno) map[static_cast<std::size_t>(e)] = name; \
+  }
+  PLAT_SOCKET_ERRORS(PLAT_EMU_ERRNO)
+#undef PLAT_EMU_ERRNO
+#undef PLAT_ERRNOS
+  return map;
+}();
 
 }  // namespace
 
@@ -551,108 +536,29 @@ void SetWsaError(int error) { wsaError = error; }
 int GetWsaError() { return wsaError; }
 
 int WsaFromErrno(int error) {
-  switch (error) {
-    case 0:
-      return 0;
-    case EINTR:
-      return 10004;
-    case EBADF:
-      return 10038;
-    case EACCES:
-    case EPERM:
-      return 10013;
-    case EFAULT:
-      return 10014;
-    case EINVAL:
-      return 10022;
-    case EMFILE:
-    case ENFILE:
-      return 10024;
-    case EAGAIN:
-      return 10035;
-    case EINPROGRESS:
-      return 10036;
-    case EALREADY:
-      return 10037;
-    case ENOTSOCK:
-      return 10038;
-    case EDESTADDRREQ:
-      return 10039;
-    case EMSGSIZE:
-      return 10040;
-    case EPROTOTYPE:
-      return 10041;
-    case ENOPROTOOPT:
-      return 10042;
-    case EPROTONOSUPPORT:
-      return 10043;
-    case ESOCKTNOSUPPORT:
-      return 10044;
-    case EOPNOTSUPP:
-      return 10045;
-    case EPFNOSUPPORT:
-      return 10046;
-    case EAFNOSUPPORT:
-      return 10047;
-    case EADDRINUSE:
-      return 10048;
-    case EADDRNOTAVAIL:
-      return 10049;
-    case ENETDOWN:
-      return 10050;
-    case ENETUNREACH:
-      return 10051;
-    case ENETRESET:
-      return 10052;
-    case ECONNABORTED:
-      return 10053;
-    case ECONNRESET:
-    case EPIPE:
-      return 10054;  // a send to a reset peer, as on Windows
-    case ENOBUFS:
-    case ENOMEM:
-      return 10055;
-    case EISCONN:
-      return 10056;
-    case ENOTCONN:
-      return 10057;
-    case ESHUTDOWN:
-      return 10058;
-    case ETIMEDOUT:
-      return 10060;
-    case ECONNREFUSED:
-      return 10061;
-    case ELOOP:
-      return 10062;
-    case ENAMETOOLONG:
-      return 10063;
-    case EHOSTDOWN:
-      return 10064;
-    case EHOSTUNREACH:
-      return 10065;
-    default:
-      return 10022;
-  }
+  if (error == 0) return 0;
+  if (error < 0 || error >= kMaxErrno) return WSAEINVAL;
+  return kFromErrno[static_cast<std::size_t>(error)];
 }
 
 int WsaFromResolver(int code) {
   switch (code) {
     case EAI_NONAME:
-      return 11001;
+      return WSAHOST_NOT_FOUND;
     case EAI_AGAIN:
-      return 11002;
+      return WSATRY_AGAIN;
     case EAI_FAIL:
-      return 11003;
+      return WSANO_RECOVERY;
 #ifdef EAI_NODATA
     case EAI_NODATA:
-      return 11004;
+      return WSANO_DATA;
 #endif
     case EAI_MEMORY:
-      return 10055;
+      return WSAENOBUFS;
     case EAI_SYSTEM:
       return WsaFromErrno(errno);
     default:
-      return 11003;
+      return WSANO_RECOVERY;
   }
 }
 
@@ -682,5 +588,10 @@ void* SocketLibraryProc(void* library, const char* name) {
 void SocketLibraryFree(void*) {}
 
 bool AsyncLookupCancelIsFinal() { return true; }
+
+void SetCork(TSocket s, bool on) {
+  int v = on ? 1 : 0;
+  ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_CORK, &v, sizeof v);
+}
 
 }  // namespace plat

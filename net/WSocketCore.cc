@@ -1,13 +1,13 @@
 // The socket core: construction, the notification window, dispatch of the
 // library's notifications, error reporting and message pumping.
-#include "net/WSocket.h"
+#include "net/WSocketCore.h"
 
 #include "rtl/forms.h"
 
 TCustomWSocket::TCustomWSocket(TComponent* owner) : TComponent(owner) {
   FNotifyWindow = CreateNotifyWindow();
-  FBlockSize = 1514;
-  ResetDefaults();
+  // No ResetDefaults here: the fields start at their defaults already, and
+  // a layer's override could not be reached from here anyway.
   ++InstanceCount;
 }
 
@@ -66,6 +66,10 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
         return;
       case MsgTestException:
         throw ESocketException("Test exception in WSocket");
+      case MsgDeliverMore:
+        FDeliveryPosted = false;
+        if (msg.WParam == FSocketHandle && !FPaused) DeliverMore();
+        break;
       default:
         msg.Result = plat::DefaultMessageResult(FNotifyWindow, msg.Msg, msg.WParam, msg.LParam);
     }
@@ -76,29 +80,9 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
 }
 
 void TCustomWSocket::ResetDefaults() {
-  FSocketHandle = INVALID_SOCKET;
-  FAddrKnown = false;
-  FAddrFamily = plat::kAfInet;
-  FHasAddr = false;
-  FProtoNumber = 6;
-  FHasProto = true;
-  FProtoKnown = false;
-  FLocalPortKnown = false;
-  FProto = "tcp";
-  FHasPort = false;
-  FPortKnown = false;
-  FLocalPort = "0";
-  FLocalAddr = "0.0.0.0";
-  FSocketType = plat::kSockStream;
-  FLingerOnOff = wsLingerOn;
-  FLingerTimeout = 0;
-  FDrained = true;
-  FReadCount = 0;
-  FPaused = false;
-  FSessionClosedFired = false;
-  FFlushTimeout = 60;
-  FState = wsClosed;
-  FSockAddr = plat::TSockAddrIn{plat::kAfInet, 0, {0}, {}};
+  static_cast<TSessionFields&>(*this) = TSessionFields{};
+  FAddr.Forget();
+  FPort.Forget();
 }
 
 void TCustomWSocket::EnterState(TSocketState newState) {
@@ -109,8 +93,7 @@ void TCustomWSocket::EnterState(TSocketState newState) {
 
 void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   if (msg.WParam != FSocketHandle || FPaused) return;
-  auto bits = static_cast<std::uint16_t>(msg.LParam & 0xFFFF);
-  auto error = static_cast<std::uint16_t>((static_cast<std::uintptr_t>(msg.LParam) >> 16) & 0xFFFF);
+  auto [bits, error] = plat::UnpackNotification(msg.LParam);
   // A handler may close the socket (and so reset it, clearing the record
   // that the session's end was reported): whatever the message still holds
   // belongs to a session that is over.
@@ -127,6 +110,9 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   }
   if (bits & plat::kFdWrite) {
     TryToSend();
+    // A send that found the connection gone has ended the session (and
+    // reported it): nothing was sent, so nothing may say it was.
+    if (ended()) return;
     if (FDrained) FireDataSent(error);
     if (ended()) return;
   }
@@ -135,7 +121,14 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
     if (ended()) return;
   }
   if ((bits & plat::kFdClose) && FState != wsConnecting) {
-    DeliverReceived(0);
+    // The peer sends nothing more, so what is waiting is handed out in one
+    // go, before the close is reported. A handler that stops reading ends
+    // it (the count stays the same) rather than keeping it spinning.
+    std::int32_t last = -1;
+    for (std::int32_t left = DeliverOnce(0); left > 0 && left != last && !ended() && !FPaused;
+         left = DeliverOnce(0)) {
+      last = left;
+    }
     if (ended()) return;
     if (!FSessionClosedFired) {
       FSessionClosedFired = true;
@@ -149,25 +142,29 @@ void TCustomWSocket::ReportSocketError(const std::string& functionName) {
   int n = wsock::WSAGetLastError();
   std::string text =
       "Error " + IntToStr(n) + " in function " + functionName + "\r\n" + SocketErrorText(n);
-  if (n == 10054 || n == 10057) {
+  if (n == plat::WSAECONNRESET || n == plat::WSAENOTCONN) {
     if (FSocketHandle != INVALID_SOCKET) wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
     EnterState(wsClosed);
   }
-  FLastError = n;
-  RaiseError(text);
+  RaiseError(text, n);
 }
 
-void TCustomWSocket::RaiseError(const std::string& message) {
+// LastError tells the number of the failure being reported, whichever path
+// reported it, so that an OnError handler or the catcher of the exception
+// never reads a number left over from an earlier failure.
+void TCustomWSocket::RaiseError(const std::string& message, int error) {
+  FLastError = error;
   if (OnError) {
     FireError();
     return;
   }
-  throw ESocketException(message);
+  throw ESocketException(message, error);
 }
 
-void TCustomWSocket::RaiseErrorFmt(const std::string& formatted) {
-  if (!OnError) throw ESocketException(formatted);
+void TCustomWSocket::RaiseErrorFmt(const std::string& formatted, int error) {
+  FLastError = error;
+  if (!OnError) throw ESocketException(formatted, error);
   FireError();
 }
 
@@ -196,19 +193,13 @@ void TCustomWSocket::PumpMessages() {
 }
 
 bool TCustomWSocket::PumpOneMessage() {
-  plat::Message m;
-  if (!plat::PeekMessageRemove(&m)) return false;
-  if (m.msg == plat::kWmQuit) {
-    FQuitReceived = true;
-  } else {
-    plat::DispatchQueued(m);
-  }
-  return true;
+  TPumped pumped = PumpMessage();
+  if (pumped == TPumped::Quit) FQuitReceived = true;
+  return pumped != TPumped::Nothing;
 }
 
 void TCustomWSocket::PumpPendingMessages() {
-  while (PumpOneMessage()) {
-  }
+  if (PumpWaitingMessages()) FQuitReceived = true;
 }
 
 bool TCustomWSocket::FireDataAvailable(std::uint16_t error) {

@@ -13,14 +13,10 @@
 #include <vector>
 
 #include "platform/posix/loop.h"
-#include "platform/posix/wsock_internal.h"
+#include "platform/posix/socklib_internal.h"
 
 namespace plat::posix {
 namespace {
-
-constexpr int kHostNotFound = 11001;
-constexpr int kNoBufs = 10055;
-constexpr int kInvalidArgument = 10022;
 
 // Windows ships its own services and protocol tables, so a Windows program
 // finds "nntp" on any machine; the emulation carries the common part of them
@@ -75,7 +71,7 @@ HostResult ResolveName(const char* name) {
     if (!seen) r.addresses.push_back(v);
   }
   freeaddrinfo(list);
-  if (r.addresses.empty()) r.error = kHostNotFound;
+  if (r.addresses.empty()) r.error = WSAHOST_NOT_FOUND;
   return r;
 }
 
@@ -137,7 +133,8 @@ std::mutex lookupMu;
 std::unordered_map<std::uintptr_t, Lookup> pending;
 // Far above any descriptor number, so that a done message cannot be taken
 // for a socket notification when a cancelled one is retracted.
-std::uintptr_t nextHandle = 0x10000000;
+constexpr std::uintptr_t kFirstHandle = 0x10000000;
+std::uintptr_t nextHandle = kFirstHandle;
 
 template <typename Resolve>
 std::uintptr_t StartLookup(WindowHandle window, unsigned msg, char* buf, int buflen,
@@ -146,7 +143,7 @@ std::uintptr_t StartLookup(WindowHandle window, unsigned msg, char* buf, int buf
   {
     std::lock_guard<std::mutex> lock(lookupMu);
     handle = nextHandle++;
-    if (nextHandle == 0) nextHandle = 0x10000000;
+    if (nextHandle == 0) nextHandle = kFirstHandle;
     pending[handle] = Lookup{window, msg, buf, buflen};
   }
   try {
@@ -160,16 +157,16 @@ std::uintptr_t StartLookup(WindowHandle window, unsigned msg, char* buf, int buf
       int size = 0, error = r.error;
       if (error == 0) {
         size = WriteHostEnt(r, l.buf, l.buflen);
-        if (size > l.buflen) error = kNoBufs;
+        if (size > l.buflen) error = WSAENOBUFS;
       }
-      PostWindowMessage(l.window, l.msg, handle,
-                        static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) |
-                                                   (static_cast<std::uint32_t>(size) & 0xFFFF)));
+      PostWindowMessage(
+          l.window, l.msg, handle,
+          PackNotification(static_cast<std::uint16_t>(size), static_cast<std::uint16_t>(error)));
     }).detach();
   } catch (const std::system_error&) {
     std::lock_guard<std::mutex> lock(lookupMu);
     pending.erase(handle);
-    SetWsaError(kNoBufs);
+    SetWsaError(WSAENOBUFS);
     return 0;
   }
   return handle;
@@ -198,9 +195,11 @@ thread_local struct {
 
 }  // namespace
 
-THostEnt* EmuGetHostByName(const char* name) {
+namespace emu {
+
+THostEnt* PLAT_WINAPI gethostbyname(const char* name) {
   if (name == nullptr) {
-    SetWsaError(kInvalidArgument);
+    SetWsaError(WSAEINVAL);
     return nullptr;
   }
   HostResult r = ResolveName(name);
@@ -221,9 +220,9 @@ THostEnt* EmuGetHostByName(const char* name) {
   return &s.entry;
 }
 
-TServEnt* EmuGetServByName(const char* name, const char* proto) {
+TServEnt* PLAT_WINAPI getservbyname(const char* name, const char* proto) {
   if (name == nullptr) {
-    SetWsaError(kInvalidArgument);
+    SetWsaError(WSAEINVAL);
     return nullptr;
   }
   int port = -1;
@@ -240,13 +239,13 @@ TServEnt* EmuGetServByName(const char* name, const char* proto) {
     servent se{}, *res = nullptr;
     char buf[1024];
     if (getservbyname_r(name, proto, &se, buf, sizeof buf, &res) == 0 && res != nullptr) {
-      port = ntohs(static_cast<std::uint16_t>(res->s_port));
+      port = ::ntohs(static_cast<std::uint16_t>(res->s_port));
       systemProto = res->s_proto;
       foundProto = systemProto.c_str();
     }
   }
   if (port < 0) {
-    SetWsaError(11004);  // no data record of the requested type
+    SetWsaError(WSANO_DATA);  // no data record of the requested type
     return nullptr;
   }
   auto& s = servStorage;
@@ -254,13 +253,13 @@ TServEnt* EmuGetServByName(const char* name, const char* proto) {
   std::snprintf(s.proto, sizeof s.proto, "%s", foundProto);
   s.aliases[0] = nullptr;
   s.entry = TServEnt{s.name, s.aliases,
-                     static_cast<std::int16_t>(htons(static_cast<std::uint16_t>(port))), s.proto};
+                     static_cast<std::int16_t>(::htons(static_cast<std::uint16_t>(port))), s.proto};
   return &s.entry;
 }
 
-TProtoEnt* EmuGetProtoByName(const char* name) {
+TProtoEnt* PLAT_WINAPI getprotobyname(const char* name) {
   if (name == nullptr) {
-    SetWsaError(kInvalidArgument);
+    SetWsaError(WSAEINVAL);
     return nullptr;
   }
   int number = -1;
@@ -274,7 +273,7 @@ TProtoEnt* EmuGetProtoByName(const char* name) {
       number = res->p_proto;
   }
   if (number < 0) {
-    SetWsaError(11004);
+    SetWsaError(WSANO_DATA);
     return nullptr;
   }
   auto& s = protoStorage;
@@ -284,20 +283,21 @@ TProtoEnt* EmuGetProtoByName(const char* name) {
   return &s.entry;
 }
 
-std::uintptr_t EmuAsyncGetHostByName(WindowHandle window, unsigned msg, const char* name, char* buf,
-                                     int buflen) {
+std::uintptr_t PLAT_WINAPI WSAAsyncGetHostByName(WindowHandle window, unsigned msg,
+                                                 const char* name, char* buf, int buflen) {
   if (name == nullptr || buf == nullptr) {
-    SetWsaError(kInvalidArgument);
+    SetWsaError(WSAEINVAL);
     return 0;
   }
   std::string host = name;
   return StartLookup(window, msg, buf, buflen, [host] { return ResolveName(host.c_str()); });
 }
 
-std::uintptr_t EmuAsyncGetHostByAddr(WindowHandle window, unsigned msg, const char* addr, int len,
-                                     int type, char* buf, int buflen) {
+std::uintptr_t PLAT_WINAPI WSAAsyncGetHostByAddr(WindowHandle window, unsigned msg,
+                                                 const char* addr, int len, int type, char* buf,
+                                                 int buflen) {
   if (addr == nullptr || buf == nullptr || len != 4 || type != kAfInet) {
-    SetWsaError(kInvalidArgument);
+    SetWsaError(WSAEINVAL);
     return 0;
   }
   std::uint32_t address;
@@ -305,17 +305,18 @@ std::uintptr_t EmuAsyncGetHostByAddr(WindowHandle window, unsigned msg, const ch
   return StartLookup(window, msg, buf, buflen, [address] { return ResolveAddress(address); });
 }
 
-int EmuCancelAsyncRequest(std::uintptr_t handle) {
+int PLAT_WINAPI WSACancelAsyncRequest(std::uintptr_t handle) {
   std::lock_guard<std::mutex> lock(lookupMu);
   if (pending.erase(handle) > 0) return 0;
   // Finished already: retract its done message if it is still queued, so
   // that nothing arrives for a cancelled handle.
-  if (handle >= 0x10000000 &&
+  if (handle >= kFirstHandle &&
       RemoveQueued([handle](const Message& m) { return m.wParam == handle; }) > 0) {
     return 0;
   }
-  SetWsaError(kInvalidArgument);
+  SetWsaError(WSAEINVAL);
   return kSocketError;
 }
 
+}  // namespace emu
 }  // namespace plat::posix

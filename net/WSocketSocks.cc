@@ -163,7 +163,14 @@ void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) 
 // ---- replies ---------------------------------------------------------------------
 
 bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error) {
-  if (FSocksState == socksIdle) return TCustomWSocket::FireDataAvailable(error);
+  if (FSocksState == socksIdle) {
+    std::int32_t before = FSurplusCount;
+    bool handled = TCustomWSocket::FireDataAvailable(error);
+    // A handler that took none of the surplus would be called for ever: it
+    // stops counting as waiting until a read takes some.
+    if (handled && before > 0 && FSurplusCount >= before) FSurplusStalled = true;
+    return handled;
+  }
   if (error != 0) {
     FailSocks(error, "data receive error");
     return false;
@@ -248,26 +255,9 @@ bool TCustomSocksWSocket::NegotiationSucceeded(const socks::Verdict& v) {
   TSocketHandle handle = FSocketHandle;
   FireSessionConnected(0);
   if (FSocketHandle != handle || FState != wsConnected) return true;  // closed by the handler
-  return DeliverSurplus();
-}
-
-bool TCustomSocksWSocket::DeliverSurplus() {
-  // The core's delivery loop asks the socket what is waiting and knows
-  // nothing of bytes held here: keep handing them out while a pass reads
-  // some, or they would wait for the next packet.
-  TSocketHandle handle = FSocketHandle;
-  for (;;) {
-    std::int32_t before = FSurplusCount;
-    if (!FireDataAvailable(0)) {
-      FSurplusCount = 0;  // nobody reads: dropped, as the core drops socket data
-      return false;
-    }
-    if (FSurplusCount == 0 || FSocketHandle != handle) return true;
-    if (FSurplusCount >= before) {
-      FSurplusStalled = true;
-      return true;
-    }
-  }
+  // The core goes on handing out the surplus, a piece per message, while
+  // QueryRcvdCount counts it.
+  return FireDataAvailable(0);
 }
 
 std::int32_t TCustomSocksWSocket::QueryRcvdCount() {

@@ -119,9 +119,6 @@ class TCustomSocksWSocket : public TCustomWSocket {
  private:
   void SetSocksDefaults();
   socks::Level LevelOf() const;
-  // Hands the reply's surplus to the application until it is read or a
-  // pass reads nothing.
-  bool DeliverSurplus();
   bool NegotiationSucceeded(const socks::Verdict& v);
   bool Negotiate();
   void SendNegotiation(const std::string& bytes);

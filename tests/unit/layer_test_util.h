@@ -7,15 +7,6 @@
 
 #include "tests/unit/net_test_util.h"
 
-// Runs everything that is waiting, including what the peers' sends set
-// going, until nothing more happens for a moment.
-inline void PumpIdle() {
-  for (int quiet = 0; quiet < 3;) {
-    Application->ProcessMessages();
-    quiet = plat::WaitForMessage(5) ? 0 : quiet + 1;
-  }
-}
-
 inline std::string Bin(std::initializer_list<int> v) {
   std::string s;
   for (int b : v) s += static_cast<char>(b);
@@ -52,7 +43,7 @@ class ScriptedProxy {
   void SendByteByByte(const std::string& bytes, const std::function<void()>& between = {}) {
     for (char c : bytes) {
       Peer()->SendString(std::string(1, c));
-      PumpIdle();
+      EXPECT_TRUE(PumpUntilIdle());
       if (between) between();
     }
   }

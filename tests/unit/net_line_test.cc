@@ -36,7 +36,7 @@ struct LinePair {
 TEST(LineMode, LineEndSplitAcrossArrivals) {
   LinePair t;
   t.Send("AB\r");
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_TRUE(t.lines.empty());
   t.Send("\nCD\r\n");
   ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 2; }));
@@ -61,7 +61,7 @@ TEST(LineMode, ShortReadsGetTheLineInPiecesAndAnyLineEndWorks) {
   LinePair u;
   u.client.SetLineEnd("--END");
   u.Send("one--EN");
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   u.Send("Dtwo--E--END");
   ASSERT_TRUE(RunUntil([&] { return u.lines.size() == 2; }));
   EXPECT_EQ(u.lines, (V{"one--END", "two--E--END"}));
@@ -86,7 +86,7 @@ TEST(LineMode, LimitFiresAboveItAndClearsUnlessTold) {
   };
   t.Send(std::string(65536, 'x'));
   ASSERT_TRUE(RunUntil([&] { return t.client.LineBufferCount() == 65536; }));
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_TRUE(lengths.empty());
   t.Send("y");
   ASSERT_TRUE(RunUntil([&] { return lengths.size() == 1; }));
@@ -154,7 +154,7 @@ TEST(LineMode, AHandlerThatReadsNothingIsNotCalledForEver) {
     if (read) t.lines.push_back(t.client.ReceiveString());
   };
   t.Send("one\r\n");
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_EQ(calls, 1);
   // The line stayed pending: the next arrival offers it again, first.
   read = true;
@@ -185,7 +185,7 @@ TEST(LineMode, TurnedOffWithoutAHandlerHeldBytesAreDropped) {
   auto handler = t.client.OnDataAvailable;
   t.client.OnDataAvailable = nullptr;
   t.client.SetLineMode(false);
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_EQ(t.client.LineBufferCount(), 0);
   std::string data;
   t.client.OnDataAvailable = [&](TObject*, std::uint16_t) { data += t.client.ReceiveString(); };

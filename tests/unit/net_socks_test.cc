@@ -40,7 +40,7 @@ TEST(Socks5, WithoutAuthenticationConnectsOnceWithTheBoundAddress) {
   EXPECT_EQ(log.Count("connected"), 0);
   p.Send(kGrant5);
   ASSERT_TRUE(RunUntil([&] { return log.Count("connected") == 1; }));
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_EQ(log.log, (V{"socks-connected 0", "connected 0"}));
   EXPECT_EQ(c.SocksBoundAddr(), "10.0.0.9");
   EXPECT_EQ(c.SocksBoundPort(), "1080");
@@ -92,7 +92,7 @@ TEST(Socks5, AHandlerThatReadsNoneOfTheSurplusIsNotCalledForEver) {
   ToConnectRequest(c, p);
   p.Send(kGrant5 + "surplus");
   ASSERT_TRUE(RunUntil([&] { return log.Count("connected") == 1; }));
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_LE(calls, 2);
   // Newer data brings the handler back, and the surplus still comes first.
   read = true;
@@ -136,7 +136,7 @@ TEST(Socks5, AuthenticationAcceptedRefusedAndNotNeeded) {
     ASSERT_TRUE(p.Expect(12));
     p.Send(Bin({1, 1}));
     ASSERT_TRUE(RunUntil([&] { return log.Count("closed") == 1; }));
-    PumpIdle();
+    EXPECT_TRUE(PumpUntilIdle());
     EXPECT_EQ(log.log, (V{"socks-connected 0", "auth started",
                           "socks-error 20015 socks authentication failed", "connected 20015",
                           "closed 20015"}));
@@ -168,7 +168,7 @@ V Failure(const std::string& level, const std::function<void(ScriptedProxy&)>& s
   Start(c, p, level, level == "4" ? "127.0.0.1" : "news.example");
   script(p);
   EXPECT_TRUE(RunUntil([&] { return log.Count("closed") == 1; })) << level;
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_EQ(c.State(), wsClosed);
   EXPECT_EQ(log.Count("connected "), 1);
   return log.log;
@@ -270,7 +270,7 @@ TEST(Socks4, UnresolvableDestinationIsAFailedConnection) {
   log.Attach(c);
   Start(c, p, "4", "no-such-host.invalid");
   ASSERT_TRUE(RunUntil([&] { return log.Count("closed") == 1; }));
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   ASSERT_EQ(log.log.size(), 4u);
   EXPECT_EQ(log.log[0], "socks-connected 0");
   EXPECT_EQ(log.log[1].rfind("socks-error 20017 ESocketException WSocketResolveHost: Cannot "
@@ -456,7 +456,7 @@ TEST(SocksConnect, FieldsThatDoNotFitAreRefusedBeforeConnecting) {
     EXPECT_TRUE(states.empty()) << k.message;
     EXPECT_EQ(c.SocksState(), socksIdle);
   }
-  PumpIdle();
+  EXPECT_TRUE(PumpUntilIdle());
   EXPECT_EQ(p.Peer(), nullptr);  // nobody ever connected
 }
 

@@ -19,6 +19,7 @@ while f.readline():
     lines += 1
 elapsed = time.monotonic() - t0
 cpu1 = resource.getrusage(resource.RUSAGE_SELF)
+f.close()  # the file holds the socket open too
 s.close()
 server.wait()
 cpu = (cpu1.ru_utime - cpu0.ru_utime) + (cpu1.ru_stime - cpu0.ru_stime)

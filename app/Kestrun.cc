@@ -24,7 +24,7 @@ int Main(const std::vector<std::string>& args) {
   ReadVersionInfo(exePath, identity);
 
   std::string first = args.empty() ? std::string() : args[0];
-  if (HandleSwitch(first)) {
+  if (HandleSwitch(first, identity)) {
     FreeVersionInfo(identity.Block, identity.BlockSize);
     return 0;
   }

@@ -6,7 +6,9 @@
 #include "app/article.h"
 #include "app/socksurl.h"
 #include "host/console.h"
+#include "host/netrc.h"
 #include "nntp/NntpCli.h"
+#include "platform/codepage.h"
 #include "rtl/forms.h"
 
 namespace {
@@ -39,6 +41,34 @@ void WaitFor(Done done) {
     if (Application->Terminated() || done()) return;
     plat::WaitForMessage();
   }
+}
+
+// Logs in with the server's entry of the user's netrc file; false when
+// there is none, the file is open to others, or the server refuses (its
+// line is then in LastResponse). The password is never shown.
+bool LogIn(TNntpCli& client, const std::string& server) {
+  TNetrcLookup netrc = LookUpNetrc(server);
+  if (netrc.OpenToOthers) {
+    WriteConsoleLine(AnsiText("Plik ") + plat::ArgumentToAnsi(netrc.Path) +
+                     AnsiText(" mogą czytać lub zmieniać inni użytkownicy, więc Kestrun go nie "
+                              "używa (chmod 600)"));
+    return false;
+  }
+  if (!netrc.Found) return false;
+  bool done = false, accepted = false;
+  TRequestDone previous = client.OnRequestDone;
+  client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
+    if (rq != nntpAuthenticate) return;
+    done = true;
+    accepted = error == 0;
+  };
+  client.SetUserName(netrc.Login.Login);
+  client.SetPassWord(netrc.Login.Password);
+  client.Authenticate();
+  WaitFor([&] { return done; });
+  client.SetPassWord("");
+  client.OnRequestDone = previous;
+  return accepted;
 }
 
 [[noreturn]] void Post(const std::string& server, const std::string& author,
@@ -78,6 +108,14 @@ void WaitFor(Done done) {
     AssembleArticle(*article, author, groups, subject, file, identity);
     client->Post(article.get());
     WaitFor([&] { return reported; });
+    // Most public servers want a login before a post and say so with 480.
+    if (!posted && client->State() == nntpReady && client->StatusCode() == 480 &&
+        LogIn(*client, server)) {
+      reported = false;
+      article->SetPosition(0);
+      client->Post(article.get());
+      WaitFor([&] { return reported; });
+    }
   }
   if (!posted || client->StatusCode() != 240) {
     WriteConsoleLine(AnsiText("Błąd serwera:"));

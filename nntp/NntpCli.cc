@@ -48,6 +48,7 @@ void TNntpCli::Connect() {
   FRequestType = nntpConnect;
   FRequestReported = false;
   FReceiveBuffer.Clear();
+  FDataFailure = 0;
   FRequestLine.clear();
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
@@ -102,6 +103,8 @@ void TNntpCli::CompleteRequest(std::uint16_t Error) {
   }
   FRequestReported = true;
   FReplyHandler = nullptr;
+  // Lines after the answer are status lines again, with their limit.
+  FReceiveBuffer.SetLineLimit(TNntpLineBuffer::kMaxData);
   ReleasePost();
   if (!FCompleteNotConnected && FWSocket->State() == wsConnected) {
     SetSessionState(nntpReady);
@@ -178,7 +181,14 @@ void TNntpCli::HandleSocketConnected(TObject*, std::uint16_t Error) {
 }
 
 void TNntpCli::HandleSocketClosed(TObject*, std::uint16_t Error) {
-  if (FRequestType != nntpAbort) CompleteNotConnected(Error);
+  // A reading request cut off by an orderly close has not succeeded: its
+  // answer is missing or incomplete. It is reported as a reset, not as 0.
+  std::uint16_t requestError = Error;
+  if (requestError == 0 && !FRequestReported && FRequestType != nntpConnect &&
+      FRequestType != nntpPost && FRequestType != nntpQuit) {
+    requestError = 10054;
+  }
+  if (FRequestType != nntpAbort) CompleteNotConnected(requestError);
   if (OnSessionClosed) OnSessionClosed(this, Error);
   SetSessionState(nntpNotConnected);
 }
@@ -196,9 +206,31 @@ void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
   if (n < 0) return;
   NoteActivity();
   FReceiveBuffer.Commit(n);
+  SplitReceived(at, n, Error);
+}
+
+void TNntpCli::TakeReceived(const char* data, int n) {
+  while (n > 0 && FRequestType != nntpAbort) {
+    int room = 0;
+    char* at = FReceiveBuffer.Reserve(room);
+    int take = n < room ? n : room;
+    std::memcpy(at, data, static_cast<std::size_t>(take));
+    FReceiveBuffer.Commit(take);
+    SplitReceived(at, take, 0);
+    data += take;
+    n -= take;
+  }
+}
+
+void TNntpCli::SplitReceived(const char* at, int n, std::uint16_t Error) {
   if (OnDisplay) OnDisplay(this, at, n);
   FDataError = Error;
-  while (FRequestType != nntpAbort && FReceiveBuffer.NextLine(FLastResponse)) DispatchLine();
+  while (FRequestType != nntpAbort && FReceiveBuffer.NextLine(FLastResponse)) {
+    // A data line beyond the limit was dropped on the way: the answer can
+    // no longer be delivered whole.
+    if (FReceiveBuffer.TakeOverflow() && FDataFailure == 0) FDataFailure = kErrorLineTooLong;
+    DispatchLine();
+  }
 }
 
 void TNntpCli::DispatchLine() {

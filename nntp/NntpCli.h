@@ -14,6 +14,7 @@
 #include "nntp/NntpText.h"
 #include "platform/messages.h"
 #include "rtl/classes.h"
+#include "rtl/dateutils.h"
 
 enum TNntpState : std::uint8_t {
   nntpNotConnected,
@@ -77,6 +78,14 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
  public:
   static constexpr int kBufferSize = 4096;
   static constexpr std::uint32_t WM_NNTP_REQUEST_DONE = plat::kWmUser + 1;
+  // Data lines of a multi-line answer are delivered whole up to this length;
+  // a longer one ends its request with kErrorLineTooLong (WSAEMSGSIZE).
+  // Status lines keep the receive buffer's limit.
+  static constexpr std::size_t kMaxDataLine = 1 << 20;
+  static constexpr std::uint16_t kErrorLineTooLong = 10040;
+  // The destination stream refused a write (a full disk, a closed pipe):
+  // the request ends with ERROR_WRITE_FAULT once the answer is drained.
+  static constexpr std::uint16_t kErrorWriteFault = 29;
 
   explicit TNntpCli(TComponent* owner);
   ~TNntpCli() override;
@@ -95,6 +104,46 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // still takes whatever follows for the article.
   virtual void Post(TStream* FromStream);
 
+  // Single-line commands. Group trims the name; Authenticate sends
+  // UserName, then PassWord when the server asks for it, and reports once.
+  virtual void Group(const std::string& NewGroup);
+  virtual void Date();
+  virtual void ModeReader();
+  virtual void Authenticate();
+
+  // Multi-line retrieval. Data lines go to DestStream (when given) with
+  // CR LF line ends and one leading dot removed, and through the message
+  // events. An ID is passed without its angle brackets; a Number below 1
+  // asks for the current article. Text arguments holding CR, LF or NUL are
+  // refused with NntpException before anything is sent.
+  virtual void ArticleByNumber(std::int32_t Number, TStream* DestStream);
+  virtual void ArticleByID(const std::string& ID, TStream* DestStream);
+  virtual void HeadByNumber(std::int32_t Number, TStream* DestStream);
+  virtual void HeadByID(const std::string& ID, TStream* DestStream);
+  virtual void BodyByNumber(std::int32_t Number, TStream* DestStream);
+  virtual void BodyByID(const std::string& ID, TStream* DestStream);
+  virtual void StatByNumber(std::int32_t Number);
+  virtual void StatByID(const std::string& ID);
+  virtual void Next();
+  virtual void Last();
+  virtual void List(TStream* DestStream);
+  virtual void ListActive(const std::string& Wildmat, TStream* DestStream);
+  virtual void ListSrchFields(TStream* DestStream);
+  virtual void ListSearchable(TStream* DestStream);
+  virtual void Search(const std::string& Query, TStream* DestStream);
+  virtual void Help(TStream* DestStream);
+  virtual void XOver(const std::string& Articles, TStream* DestStream);
+  virtual void ListOverViewFmt(TStream* DestStream);
+  virtual void AnyCommand(const std::string& Command, TStream* DestStream);
+  virtual void XHdr(TStream* DestStream, const std::string& Header, const std::string& Range);
+  virtual void XPat(TStream* DestStream, const std::string& Header, const std::string& Range,
+                    const std::string& Pattern);
+  // When 0 means now: the UTC clock with GMTFlag, else the local one.
+  virtual void NewGroups(TDateTime When, bool GMTFlag, const std::string& Distributions,
+                         TStream* DestStream);
+  virtual void NewNews(TDateTime When, bool GMTFlag, const std::string& NewsGroupName,
+                       const std::string& Distributions, TStream* DestStream);
+
   TWSocket* WSocket() const { return FWSocket; }
   TNntpState State() const { return FState; }
   const std::string& Host() const { return FHost; }
@@ -110,7 +159,7 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::int32_t ArticleLast() const { return FArticleLast; }
   std::int32_t ArticleNumber() const { return FArticleNumber; }
   const std::string& ArticleID() const { return FArticleID; }
-  double ServerDate() const { return FServerDate; }
+  TDateTime ServerDate() const { return FServerDate; }
   const std::string& UserName() const { return FUserName; }
   void SetUserName(const std::string& value) { FUserName = value; }
   const std::string& PassWord() const { return FPassWord; }
@@ -138,11 +187,24 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   virtual void NotifyStateChange();
   virtual void SetSessionState(TNntpState NewState);
   virtual void SendCommandLine();
+  virtual void HandleGroupReply();
   virtual void HandleQuitReply();
+  virtual void HandleXHdrLine();
+  virtual void HandleArticleReply();
+  virtual void HandleArticleLine();
+  virtual void StartArticleByNumber(TNntpRequest Kind, std::int32_t Number, TStream* DestStream);
+  virtual void StartArticleByID(TNntpRequest Kind, const std::string& ID, TStream* DestStream);
+  virtual void StartArticleRequest(TNntpRequest Kind, const std::string& Argument,
+                                   TStream* DestStream);
   virtual void HandlePostReply();
   virtual void HandlePostSendError();
   virtual void SendPostBlock();
   virtual void HandlePostFinalReply();
+  virtual void HandleDateReply();
+  virtual void HandleModeReaderReply();
+  virtual void HandleXHdrReply();
+  virtual void HandleAuthUserReply();
+  virtual void HandleAuthPassReply();
 
   // The socket's events.
   void HandleLookupDone(TObject* Sender, std::uint16_t Error);
@@ -151,6 +213,10 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   void HandleSocketClosed(TObject* Sender, std::uint16_t Error);
   void HandleDataSent(TObject* Sender, std::uint16_t Error);
 
+  // Hands bytes to the receive path as if the socket had delivered them
+  // (for tests and fuzzing: no socket involved).
+  void TakeReceived(const char* data, int n);
+
   // Reads a signed decimal number after blanks; returns where it stopped.
   static std::size_t ParseNumber(const std::string& text, std::size_t from, std::int32_t& value) {
     return NntpParseNumber(text, from, value);
@@ -158,6 +224,8 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   static std::size_t SkipBlanks(const std::string& text, std::size_t from) {
     return NntpSkipBlanks(text, from);
   }
+  // The message-id in the text after `from`, without its angle brackets.
+  static std::string ParseMessageID(const std::string& text, std::size_t from);
 
   // The client's own hidden window: it receives the completion notices and
   // the inactivity timer.
@@ -191,7 +259,7 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::int32_t FArticleLast = -1;
   std::int32_t FArticleNumber = -1;
   std::string FArticleID;
-  double FServerDate = 0;
+  TDateTime FServerDate = 0;
   // The current request's destination or source; not owned.
   TStream* FDataStream = nullptr;
   std::string FUserName;
@@ -201,6 +269,10 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   bool FPostingPermited = false;
   std::uint16_t FDataError = 0;  // the error of the data event being split
   bool FCompleteNotConnected = false;
+  // Why the multi-line answer being received can no longer be delivered
+  // (the stream failed, a line was too long); the rest is drained and the
+  // request then ends with this error.
+  std::uint16_t FDataFailure = 0;
   // The inactivity limit, when the network last did something, and whether
   // the timer runs.
   std::int32_t FInactivityTimeout = 0;
@@ -211,12 +283,23 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
                               std::intptr_t lParam) override;
   void DispatchLine();
+  // Splits and dispatches what is held, after the n bytes at `at` came in.
+  void SplitReceived(const char* at, int n, std::uint16_t Error);
   // Completes the request and ends in nntpNotConnected even while the
   // socket still counts as connected (a failed connect, a closed session).
   void CompleteNotConnected(std::uint16_t Error);
   // Ends a POST's hold on the caller's stream and the socket's OnDataSent,
   // whichever way the POST ends.
   void ReleasePost();
+  // The common tail of every request: clears RequestReported, sets the kind,
+  // the line and the handler, and sends.
+  void IssueRequest(TNntpRequest Kind, std::string Line, TReplyHandler Handler);
+  // A request with a destination stream: the state test, the line test,
+  // then IssueRequest. What names the request in the exceptions' texts.
+  void StartDataRequest(TNntpRequest Kind, const std::string& What, std::string Line,
+                        TStream* DestStream, TReplyHandler Handler);
+  void DeliverDataLine(const TNotifyEvent& LineEvent);
+  void EndDataAnswer(const TNotifyEvent& EndEvent);
   // The inactivity limit: the timer runs while the client waits on the
   // network and each sign of life moves its end.
   void NoteActivity() { FLastActivity = std::chrono::steady_clock::now(); }

@@ -39,8 +39,19 @@ bool TNntpLineBuffer::NextLine(std::string& line) {
       auto length = static_cast<std::size_t>(eol - begin);
       FStart += static_cast<int>(length) + 2;
       if (FSkipping) {
-        FSkipping = false;  // the end of a line that was cut
+        FSkipping = false;  // the end of a line that was cut or dropped
         continue;
+      }
+      if (!FLong.empty()) {
+        if (FLong.size() + length > FLimit) {
+          std::string().swap(FLong);  // its last piece makes it too long
+          FOverflow = true;
+          continue;
+        }
+        FLong.append(begin, length);
+        line.swap(FLong);
+        FLong.clear();
+        return true;
       }
       line.assign(begin, length);
       return true;
@@ -52,6 +63,16 @@ bool TNntpLineBuffer::NextLine(std::string& line) {
     int keep = end[-1] == '\r' ? 1 : 0;
     int take = held - keep;
     FStart += take;
+    if (FLimit > static_cast<std::size_t>(kMaxData) && !FSkipping) {
+      if (FLong.size() + static_cast<std::size_t>(take) > FLimit) {
+        std::string().swap(FLong);
+        FSkipping = true;
+        FOverflow = true;
+      } else {
+        FLong.append(begin, static_cast<std::size_t>(take));
+      }
+      continue;
+    }
     if (!FSkipping) {
       FSkipping = true;
       line.assign(begin, static_cast<std::size_t>(take));
@@ -64,6 +85,19 @@ void TNntpLineBuffer::Clear() {
   FStart = FEnd = 0;
   FData[0] = 0;
   FSkipping = false;
+  FLimit = kMaxData;
+  FLong.clear();
+  FOverflow = false;
+}
+
+void TNntpLineBuffer::SetLineLimit(std::size_t limit) {
+  FLimit = limit < static_cast<std::size_t>(kMaxData) ? static_cast<std::size_t>(kMaxData) : limit;
+}
+
+bool TNntpLineBuffer::TakeOverflow() {
+  bool overflow = FOverflow;
+  FOverflow = false;
+  return overflow;
 }
 
 std::size_t NntpSkipBlanks(const std::string& text, std::size_t from) {

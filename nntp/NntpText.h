@@ -26,8 +26,16 @@ class TNntpLineBuffer {
   // Moves the next line, without its CR LF, into `line` and returns true;
   // returns false and leaves `line` alone when no complete line is held.
   bool NextLine(std::string& line);
-  // Drops everything held, including a cut line still being skipped.
+  // Drops everything held, including a cut line still being skipped; the
+  // limit goes back to the buffer's own.
   void Clear();
+  // The longest line handed out whole. At the buffer's own size (kMaxData,
+  // the default, right for status lines) a longer line is cut as said
+  // above. Above it, a line that does not fit is gathered outside the
+  // buffer up to the limit, and one longer than that is dropped whole
+  // (never cut and handed out in part); TakeOverflow then says so once.
+  void SetLineLimit(std::size_t limit);
+  bool TakeOverflow();
   // Data bytes held.
   int Length() const { return FEnd - FStart; }
 
@@ -38,6 +46,10 @@ class TNntpLineBuffer {
   // The rest of a line too long for the buffer is being dropped; its
   // first part was handed out already.
   bool FSkipping = false;
+  std::size_t FLimit = kMaxData;
+  // The start of a line longer than the buffer, under a larger limit.
+  std::string FLong;
+  bool FOverflow = false;
 };
 
 // Blanks as the status parser sees them: tab, LF, CR and space.

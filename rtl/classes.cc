@@ -99,3 +99,42 @@ std::string TStringList::Text() const {
   for (const std::string& s : FItems) out += s + "\r\n";
   return out;
 }
+
+void TStringList::SetText(const std::string& text) {
+  FItems.clear();
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) {
+      FItems.push_back(text.substr(start));
+      break;
+    }
+    FItems.push_back(text.substr(start, end - start));
+    start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+  }
+}
+
+int TStringList::IndexOf(const std::string& s) const {
+  for (std::size_t i = 0; i < FItems.size(); ++i) {
+    if (AnsiSameText(FItems[i], s)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void TStringList::LoadFromFile(const std::string& fileName) {
+  TFileStream in(fileName, fmOpenRead | fmShareDenyWrite);
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    std::int32_t n = in.Read(buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  SetText(text);
+}
+
+void TStringList::SaveToFile(const std::string& fileName) const {
+  TFileStream out(fileName, fmCreate);
+  std::string text = Text();
+  out.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+}

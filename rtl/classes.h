@@ -102,6 +102,15 @@ class TStringList : public TObject {
   void Clear() { FItems.clear(); }
   // Lines joined with CR LF, each ended by one.
   std::string Text() const;
+  // Splits the text into lines at CR LF, LF or CR.
+  void SetText(const std::string& text);
+  // The position of the first line equal to `s` without regard to the case
+  // of Windows-1250 letters; -1 when there is none.
+  int IndexOf(const std::string& s) const;
+  // Replace the list with a file's lines / write the lines, each ended by
+  // CR LF, to a new file. Both raise EStreamError on failure.
+  void LoadFromFile(const std::string& fileName);
+  void SaveToFile(const std::string& fileName) const;
 
  private:
   std::vector<std::string> FItems;

@@ -55,3 +55,48 @@ std::string ChangeFileExt(const std::string& path, const std::string& extension)
     return path + extension;
   return path.substr(0, dot) + extension;
 }
+
+namespace {
+
+// Upper-case forms of the Windows-1250 bytes 0x80 to 0xFF.
+unsigned char UpperCp1250(unsigned char c) {
+  switch (c) {
+    case 0x9A:
+      return 0x8A;  // š
+    case 0x9C:
+      return 0x8C;  // ś
+    case 0x9D:
+      return 0x8D;  // ť
+    case 0x9E:
+      return 0x8E;  // ž
+    case 0x9F:
+      return 0x8F;  // ź
+    case 0xB3:
+      return 0xA3;  // ł
+    case 0xB9:
+      return 0xA5;  // ą
+    case 0xBA:
+      return 0xAA;  // ş
+    case 0xBE:
+      return 0xBC;  // ľ
+    case 0xBF:
+      return 0xAF;  // ż
+    default:
+      break;
+  }
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<unsigned char>(c - 0x20);
+  if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 'a' + 'A');
+  return c;
+}
+
+}  // namespace
+
+std::string AnsiUpperCase(const std::string& s) {
+  std::string out = s;
+  for (char& c : out) c = static_cast<char>(UpperCp1250(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool AnsiSameText(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && AnsiUpperCase(a) == AnsiUpperCase(b);
+}

@@ -30,3 +30,9 @@ std::string IntToStr(std::int64_t value);
 std::string ExtractFileName(const std::string& path);
 // The file name with its extension (from the last dot) replaced.
 std::string ChangeFileExt(const std::string& path, const std::string& extension);
+
+// Upper case of Windows-1250 text (ASCII and the accented letters of that
+// code page), the same on every platform.
+std::string AnsiUpperCase(const std::string& s);
+// Compares ignoring the case of Windows-1250 letters.
+bool AnsiSameText(const std::string& a, const std::string& b);

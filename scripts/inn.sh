@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # A private INN news server for tests, the demo and benchmarks.
 #
-#   scripts/inn.sh start [ADDRESS [DIR]]   prints DIR; the server listens on ADDRESS:119
+#   scripts/inn.sh start [--auth USER:PASSWORD] [ADDRESS [DIR]]
+#                                          prints DIR; the server listens on ADDRESS:119
 #   scripts/inn.sh stop DIR
+#
+# With --auth the server wants a login before anything else: every command
+# but AUTHINFO and MODE READER gets 480 until the client has logged in as
+# USER with PASSWORD (ckpasswd with a password file of its own). The same
+# login is written to the folder's etc/passwd.nntp, where inews finds it.
 #
 # It runs as the news user from a folder of its own (nothing of the system's
 # news server is touched), on a loopback address of its own, because the
@@ -14,8 +20,15 @@ cmd="${1:-}"
 marker=.kestrun-inn
 case "$cmd" in
 start)
-  addr="${2:-127.0.0.2}"
-  dir="${3:-$(mktemp -d /tmp/kestrun-inn.XXXXXX)}"
+  shift
+  auth=""
+  if [ "${1:-}" = "--auth" ]; then
+    auth="${2:?usage: inn.sh start --auth USER:PASSWORD [ADDRESS [DIR]]}"
+    case "$auth" in *:*) ;; *) echo "inn.sh: --auth wants USER:PASSWORD" >&2; exit 2 ;; esac
+    shift 2
+  fi
+  addr="${1:-127.0.0.2}"
+  dir="${2:-$(mktemp -d /tmp/kestrun-inn.XXXXXX)}"
   mkdir -p "$dir"
   # The folder is wiped by "stop": take only an empty one or one of our own.
   if [ ! -f "$dir/$marker" ] && [ -n "$(ls -A "$dir")" ]; then
@@ -68,7 +81,24 @@ control.cancel 0000000000 0000000001 n
 junk 0000000000 0000000001 n
 pl.test 0000000000 0000000001 y
 pl.test.bench 0000000000 0000000001 y
+pl.test.read 0000000000 0000000001 y
 ACTIVE
+  if [ -n "$auth" ]; then
+    user="${auth%%:*}" password="${auth#*:}"
+    printf '%s:%s\n' "$user" "$(openssl passwd -1 "$password")" >"$dir/etc/newsusers"
+    cat >"$dir/etc/readers.conf" <<READERS
+auth "users" {
+    auth: "ckpasswd -f $dir/etc/newsusers"
+}
+access "users" {
+    users: "*"
+    newsgroups: "*"
+    access: RPA
+}
+READERS
+    printf '%s:%s:%s\n' "$addr" "$user" "$password" >"$dir/etc/passwd.nntp"
+    chmod 600 "$dir/etc/newsusers" "$dir/etc/passwd.nntp"
+  fi
   : >"$dir/db/active.times"
   : >"$dir/db/newsgroups"
   : >"$dir/db/history"
@@ -121,7 +151,7 @@ stop)
   rm -rf "$dir"
   ;;
 *)
-  echo "usage: inn.sh start [ADDRESS [DIR]] | stop DIR" >&2
+  echo "usage: inn.sh start [--auth USER:PASSWORD] [ADDRESS [DIR]] | stop DIR" >&2
   exit 2
   ;;
 esac

@@ -3,7 +3,9 @@
 Python nntplib script, side by side, against a private INN and a loopback
 sink server. Prints medians of wall time, CPU time and peak memory.
 
-    posting_bench.py KESTRUN POST_VARIANTS RUNSTAT   (as root; starts its own servers)
+    posting_bench.py KESTRUN POST_VARIANTS RUNSTAT [CSV]   (as root; starts its own servers)
+
+With CSV the medians are appended there too, for the plot.
 """
 import os
 import shutil
@@ -14,7 +16,9 @@ import time
 
 root = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 kestrun, variants, runstat = sys.argv[1], sys.argv[2], sys.argv[3]
-INN, SINK = "127.0.0.5", "127.0.0.6"
+csv_path = sys.argv[4] if len(sys.argv) > 4 else None
+# KESTRUN_BENCH_POST_ADDRESSES ("INN SINK") moves the servers elsewhere.
+INN, SINK = os.environ.get("KESTRUN_BENCH_POST_ADDRESSES", "127.0.0.5 127.0.0.6").split()
 SIZES = [("1 KB", 1000, 31), ("1 MB", 1000000, 15), ("10 MB", 10000000, 7)]
 HEADERS = ("From: Bench <bench@example.invalid>\r\nNewsgroups: pl.test.bench\r\nSubject: bench\r\n"
            "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=Windows-1250\r\n"
@@ -84,6 +88,9 @@ try:
                 samples = [run() for _ in range(runs)]
                 results[name] = [median([s[i] for s in samples]) for i in range(3)]
                 w, c, m = results[name]
+                if csv_path:
+                    with open(csv_path, "a") as f:
+                        f.write("posting,%s,post %s,%s,%.4f,%.2f,%.2f,%.2f\n" % (target, label, name, size / 1e6, w, c, m))
                 print("  %-6s %-9s %10.1f %10.1f %12.1f" % (label, name, w, c, m))
             k, i = results["kestrun"], results["inews"]
             print("  %-6s kestrun/inews: wall %.2fx, CPU %.2fx; kestrun peak memory %.1f MB for a %.1f MB article"

@@ -24,14 +24,26 @@ build() {  # target, extra sources...
 build lines "$root/nntp/NntpText.cc"
 build status "$root/nntp/NntpText.cc"
 build dotcopy
+# The client itself on the bytes a server sends: it needs the whole stack
+# below it (the POSIX emulation of the platform included).
+posix=()
+for f in "$root"/platform/posix/*.cc; do
+  [ "$(basename "$f")" = testsupport.cc ] || posix+=("$f")
+done
+build reply "$root"/nntp/*.cc "$root"/net/*.cc "$root"/rtl/*.cc "${posix[@]}" \
+  -DKESTRUN_VERSION_SECTION='".versioninfo"' -Wno-ignored-attributes -lpthread
+
 build socks_reply "$root/net/SocksProto.cc"
 build line_mode "$root/net/LineBuffer.cc"
 
-for target in lines status dotcopy socks_reply line_mode; do
+for target in lines status dotcopy reply socks_reply line_mode; do
+  # The client's inputs hold long data lines.
+  max_len=16384
+  [ "$target" = reply ] && max_len=300000
   mkdir -p "$out/corpus/$target"
   echo "== fuzz_$target, ${seconds}s"
   (cd "$out" && "./fuzz_$target" "corpus/$target" "$root/tests/fuzz/corpus/$target" \
-    -max_total_time="$seconds" -max_len=16384 -timeout=10 -print_final_stats=1 \
+    -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -print_final_stats=1 \
     >"fuzz_$target.log" 2>&1) || {
     tail -n 40 "$out/fuzz_$target.log"
     echo "fuzz_$target failed; its log: $out/fuzz_$target.log" >&2

@@ -35,6 +35,35 @@ Lines Split(TNntpLineBuffer& buffer, const std::vector<std::string>& chunks) {
 
 std::string X(std::size_t n) { return std::string(n, 'x'); }
 
+TEST(LineBuffer, UnderALargerLimitLongLinesComeWholeOrNotAtAll) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> chunks;
+    Lines lines;
+    bool overflow;
+  } cases[] = {
+      {"a line of many buffers", {X(10000) + "\r\nnext\r\n"}, {X(10000), "next"}, false},
+      {"exactly at the limit", {X(20000) + "\r\n.\r\n"}, {X(20000), "."}, false},
+      {"CR LF across the gathering", {X(8190) + "\r", "\nb\r\n"}, {X(8190), "b"}, false},
+      {"beyond the limit: dropped whole", {"a\r\n" + X(20001) + "\r\nb\r\n"}, {"a", "b"}, true},
+      {"beyond, in pieces", {X(15000), X(15000), "\r\n.\r\n"}, {"."}, true},
+  };
+  for (const Case& c : cases) {
+    TNntpLineBuffer buffer;
+    buffer.SetLineLimit(20000);
+    EXPECT_EQ(Split(buffer, c.chunks), c.lines) << c.what;
+    EXPECT_EQ(buffer.TakeOverflow(), c.overflow) << c.what;
+    EXPECT_FALSE(buffer.TakeOverflow()) << c.what;  // said once
+  }
+  // Clear brings back the buffer's own limit: long lines are cut again.
+  TNntpLineBuffer buffer;
+  buffer.SetLineLimit(1 << 20);
+  buffer.Clear();
+  Lines lines = Split(buffer, {X(5000) + "\r\n"});
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].size(), static_cast<std::size_t>(TNntpLineBuffer::kMaxData));
+}
+
 TEST(LineBuffer, SplitsAtCrLfWhateverTheReadsAre) {
   struct Case {
     const char* what;

@@ -1,0 +1,243 @@
+// nntpfetch: reads news with the NNTP client component, the way a program
+// of someone else's would use it.
+//
+//   nntpfetch server group            the group's overview, one line per article
+//   nntpfetch server group number     that article, as the server holds it
+//   nntpfetch server <message-id>     the article with that message-id
+//
+// Standard output carries the data alone, byte for byte (CR LF line ends,
+// the server's doubled leading dots undone); messages go to standard error.
+#include <clocale>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/netrc.h"
+#include "nntp/NntpCli.h"
+#include "platform/messages.h"
+#include "platform/userenv.h"
+#include "rtl/forms.h"
+#include "rtl/sysutils.h"
+
+namespace {
+
+constexpr int kExitDone = 0, kExitLocal = 1, kExitNoConnection = 2, kExitRefused = 3;
+
+void Say(const std::string& text) {
+  std::fputs(("nntpfetch: " + text + "\n").c_str(), stderr);
+  std::fflush(stderr);
+}
+
+void ShowHelp() {
+  std::fputs(
+      "nntpfetch: reads news from an NNTP server (port 119)\n"
+      "\n"
+      "  nntpfetch server group            the group's overview, one line per article\n"
+      "  nntpfetch server group number     that article, as the server holds it\n"
+      "  nntpfetch server <message-id>     the article with that message-id\n"
+      "\n"
+      "The data goes to standard output byte for byte (CR LF line ends); messages go\n"
+      "to standard error. When the server wants a login, it is taken from the netrc\n"
+      "file ($NETRC, else ~/.netrc; on Windows %HOME%\\_netrc or %USERPROFILE%\\_netrc).\n"
+      "\n"
+      "Exit codes: 0 done, 1 usage or local error, 2 no connection,\n"
+      "3 the server refused (no such group or article, login refused).\n",
+      stderr);
+}
+
+// Standard output through a buffer of its own: one system call per 64 KB
+// instead of one per line, and memory that does not grow with the answer.
+// A refused write makes Write report less than it was given, which ends the
+// client's request with its write error.
+class TOutputStream : public TStream {
+ public:
+  explicit TOutputStream(plat::FileHandle handle) : FHandle(handle) { FBuffer.reserve(kSize); }
+  std::int32_t Read(void*, std::int32_t) override { return 0; }
+  std::int32_t Write(const void* buffer, std::int32_t count) override {
+    if (FFailed) return 0;
+    auto size = static_cast<std::size_t>(count);
+    if (FBuffer.size() + size > kSize && !Flush()) return 0;
+    if (size >= kSize) return WriteAll(static_cast<const char*>(buffer), size) ? count : 0;
+    FBuffer.append(static_cast<const char*>(buffer), size);
+    FWritten += count;
+    return count;
+  }
+  std::int64_t Seek(std::int64_t, int) override { return FWritten; }
+  bool Flush() {
+    if (FFailed) return false;
+    bool ok = WriteAll(FBuffer.data(), FBuffer.size());
+    FBuffer.clear();
+    return ok;
+  }
+  bool Failed() const { return FFailed; }
+
+ private:
+  static constexpr std::size_t kSize = 64 * 1024;
+  bool WriteAll(const char* data, std::size_t size) {
+    while (size > 0 && !FFailed) {
+      std::int32_t n = plat::FileWrite(FHandle, data, static_cast<std::int32_t>(size));
+      if (n <= 0) {
+        FFailed = true;
+        break;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return !FFailed;
+  }
+  plat::FileHandle FHandle;
+  std::string FBuffer;
+  std::int64_t FWritten = 0;
+  bool FFailed = false;
+};
+
+class Fetcher {
+ public:
+  explicit Fetcher(const std::string& server) : FServer(server) {
+    FClient.SetHost(server);
+    // A server that falls silent ends the run rather than holding it.
+    FClient.SetInactivityTimeout(5 * 60 * 1000);
+    FClient.OnRequestDone = [this](TObject*, TNntpRequest, std::uint16_t error) {
+      FDone = true;
+      FError = error;
+    };
+  }
+
+  // Connects and waits for the greeting; false when there is no connection.
+  bool Connect() {
+    FDone = false;
+    FClient.Connect();
+    WaitUntil(
+        [this] { return FClient.State() == nntpReady || FClient.State() == nntpNotConnected; });
+    return FClient.State() == nntpReady;
+  }
+
+  // Runs one request to its end. A server that wants a login (480) gets
+  // one from the netrc file, and the request is made once more.
+  std::uint16_t Run(const std::function<void()>& start) {
+    std::uint16_t error = RunOnce(start);
+    if (error == 480 && LogIn()) error = RunOnce(start);
+    return error;
+  }
+
+  TNntpCli& Client() { return FClient; }
+
+ private:
+  std::uint16_t RunOnce(const std::function<void()>& start) {
+    FDone = false;
+    FError = 0;
+    start();
+    WaitUntil([this] { return FDone; });
+    if (!FDone) throw Exception("interrupted");
+    return FError;
+  }
+
+  bool LogIn() {
+    TNetrcLookup netrc = LookUpNetrc(FServer);
+    if (netrc.OpenToOthers) {
+      Say(netrc.Path + " can be read or changed by other users; not using it (chmod 600 " +
+          netrc.Path + ")");
+      return false;
+    }
+    if (!netrc.Found) return false;
+    FClient.SetUserName(netrc.Login.Login);
+    FClient.SetPassWord(netrc.Login.Password);
+    std::uint16_t error = RunOnce([this] { FClient.Authenticate(); });
+    FClient.SetPassWord("");
+    return error == 0;
+  }
+
+  // Pumps the event loop, blocking between events, until `done` holds or
+  // the program is told to stop.
+  static void WaitUntil(const std::function<bool()>& done) {
+    while (!done()) {
+      Application->ProcessMessages();
+      if (done() || Application->Terminated()) return;
+      plat::WaitForMessage();
+    }
+  }
+
+  std::string FServer;
+  TNntpCli FClient{nullptr};
+  bool FDone = false;
+  std::uint16_t FError = 0;
+};
+
+// The exit code for a request's error, with its message.
+int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out) {
+  if (error == 0) {
+    if (out.Flush()) return kExitDone;
+    error = TNntpCli::kErrorWriteFault;
+  }
+  if (error == TNntpCli::kErrorWriteFault) {
+    Say("cannot write to standard output");
+    return kExitLocal;
+  }
+  if (error == TNntpCli::kErrorLineTooLong) {
+    out.Flush();
+    Say("the server sent a line longer than " + IntToStr(TNntpCli::kMaxDataLine) + " bytes");
+    return kExitRefused;
+  }
+  if (error >= 100 && error < 600) {
+    Say("the server refused: " + client.LastResponse());
+    return kExitRefused;
+  }
+  out.Flush();
+  Say("connection lost (error " + IntToStr(error) + ")");
+  return kExitNoConnection;
+}
+
+int Main(const std::vector<std::string>& args) {
+  if (args.size() < 2 || args.size() > 3) {
+    ShowHelp();
+    return kExitLocal;
+  }
+  const std::string& server = args[0];
+  std::string target = args[1];
+  bool byId = target.size() > 2 && target.front() == '<' && target.back() == '>';
+  std::int32_t number = 0;
+  if (args.size() == 3) {
+    if (byId || args[2].empty() || args[2].find_first_not_of("0123456789") != std::string::npos ||
+        args[2].size() > 9) {
+      ShowHelp();
+      return kExitLocal;
+    }
+    number = std::stoi(args[2]);
+  }
+
+  Fetcher fetcher(server);
+  if (!fetcher.Connect()) {
+    Say("no connection to " + server);
+    return kExitNoConnection;
+  }
+  TNntpCli& client = fetcher.Client();
+  TOutputStream out(plat::StandardOutput());
+  // Servers that also feed peers answer readers properly only after this;
+  // its own answer matters only when it asks for a login.
+  std::uint16_t error = fetcher.Run([&] { client.ModeReader(); });
+  if (error == 480 || error >= 10000) return Outcome(client, error, out);
+
+  if (byId) {
+    error = fetcher.Run([&] { client.ArticleByID(target.substr(1, target.size() - 2), &out); });
+    return Outcome(client, error, out);
+  }
+  error = fetcher.Run([&] { client.Group(target); });
+  if (error != 0) return Outcome(client, error, out);
+  if (args.size() == 3) {
+    error = fetcher.Run([&] { client.ArticleByNumber(number, &out); });
+  } else if (client.ArticleEstimated() > 0 && client.ArticleLast() >= client.ArticleFirst()) {
+    std::string range = IntToStr(client.ArticleFirst()) + "-" + IntToStr(client.ArticleLast());
+    error = fetcher.Run([&] { client.XOver(range, &out); });
+  }
+  return Outcome(client, error, out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_CTYPE, "");
+  plat::InstallQuitOnInterrupt();
+  Application->ErrorWriter = [](const std::string& text) { Say(text); };
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return Application->Run([&] { return Main(args); });
+}

@@ -1,0 +1,73 @@
+#include "platform/dialogs.h"
+
+#include <unistd.h>
+
+#include "platform/codepage.h"
+
+namespace plat {
+namespace {
+
+std::string ToConsole(const std::string& text) {
+  int n = MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::u16string wide(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  int m = WideToMultiByte(kCpOemCp, wide.data(), n, nullptr, 0);
+  std::string out(static_cast<std::size_t>(m), '\0');
+  WideToMultiByte(kCpOemCp, wide.data(), n, out.data(), m);
+  return out;
+}
+
+void WriteStderr(const std::string& s) {
+  std::size_t done = 0;
+  while (done < s.size()) {
+    ssize_t n = write(2, s.data() + done, s.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon) {
+  WriteStderr(ToConsole(caption + ": " + text) + "\n");
+}
+
+struct ProgressWindow::Impl {
+  std::string caption, label;
+  int percent = -1;
+  bool shown = false;
+  bool terminal = isatty(2) == 1;
+
+  void Draw() {
+    if (shown && terminal)
+      WriteStderr("\r" + ToConsole(caption + ": " + label) + " " + std::to_string(percent) +
+                  "%\x1b[K");
+  }
+};
+
+ProgressWindow::ProgressWindow(const std::string& caption) : FImpl(std::make_unique<Impl>()) {
+  FImpl->caption = caption;
+}
+
+ProgressWindow::~ProgressWindow() { Hide(); }
+
+void ProgressWindow::Show(const std::string& label) {
+  FImpl->label = label;
+  FImpl->percent = 0;
+  FImpl->shown = true;
+  FImpl->Draw();
+}
+
+// Redrawn only when the figure changes: the bar moves once per kilobyte.
+void ProgressWindow::SetPosition(int percent) {
+  if (percent == FImpl->percent) return;
+  FImpl->percent = percent;
+  FImpl->Draw();
+}
+
+void ProgressWindow::Hide() {
+  if (FImpl->shown && FImpl->terminal) WriteStderr("\n");
+  FImpl->shown = false;
+}
+
+}  // namespace plat

@@ -1,0 +1,193 @@
+#include "platform/shell.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/codepage.h"
+
+namespace plat {
+namespace {
+
+std::string HomeFolder() {
+  const char* env = std::getenv("HOME");
+  passwd* pw = env != nullptr && *env != '\0' ? nullptr : getpwuid(getuid());
+  std::string home = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir
+                     : env != nullptr                       ? env
+                                                            : "";
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The desktop as the XDG user-dirs file names it: a line
+// XDG_DESKTOP_DIR="$HOME/Desktop" or an absolute path in double quotes.
+std::string XdgDesktop(const std::string& home) {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  std::string dir = config != nullptr && *config == '/' ? config : home + "/.config";
+  std::ifstream in(dir + "/user-dirs.dirs");
+  std::string line, found;
+  while (std::getline(in, line)) {
+    std::size_t b = line.find_first_not_of(" \t");
+    if (b == std::string::npos || line.compare(b, 16, "XDG_DESKTOP_DIR=") != 0) continue;
+    std::string v = line.substr(b + 16);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) v.pop_back();
+    if (v.size() < 2 || v.front() != '"' || v.back() != '"') continue;
+    std::string raw = v.substr(1, v.size() - 2), value;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '\\' && i + 1 < raw.size()) ++i;
+      value += raw[i];
+    }
+    if (value.compare(0, 5, "$HOME") == 0 && (value.size() == 5 || value[5] == '/')) {
+      value = home + value.substr(5);
+    } else if (value.empty() || value[0] != '/') {
+      continue;
+    }
+    found = value;  // the last assignment wins, as in the shell
+  }
+  while (found.size() > 1 && found.back() == '/') found.pop_back();
+  return found;
+}
+
+std::string AnsiToUtf8(const std::string& text) {
+  int n = MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::u16string wide(static_cast<std::size_t>(n), u'\0');
+  MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  int m = WideToMultiByte(kCpUtf8, wide.data(), n, nullptr, 0);
+  std::string out(static_cast<std::size_t>(m), '\0');
+  WideToMultiByte(kCpUtf8, wide.data(), n, out.data(), m);
+  return out;
+}
+
+// The escapes of a desktop entry's string values.
+std::string EscapeValue(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// One argument of Exec: quoted when it holds a reserved character, with
+// ", `, $ and \ escaped inside the quotes; a literal % is doubled.
+std::string ExecArgument(const std::string& arg) {
+  static const char kReserved[] = " \t\n\"'\\><~|&;$*?#()`";
+  bool quote =
+      arg.empty() || arg.find_first_of(kReserved, 0, sizeof kReserved - 1) != std::string::npos;
+  std::string out = quote ? "\"" : "";
+  for (char c : arg) {
+    if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
+    out += c;
+    if (c == '%') out += '%';
+  }
+  if (quote) out += '"';
+  return out;
+}
+
+// The arguments text split as a Windows command line is: blanks separate,
+// double quotes group.
+std::string ExecArguments(const std::string& text) {
+  std::string out, cur;
+  bool inQuotes = false, have = false;
+  auto flush = [&] {
+    if (have) out += " " + ExecArgument(cur);
+    cur.clear();
+    have = false;
+  };
+  for (char c : text) {
+    if (c == '"') {
+      inQuotes = !inQuotes;
+      have = true;
+    } else if ((c == ' ' || c == '\t') && !inQuotes) {
+      flush();
+    } else {
+      cur += c;
+      have = true;
+    }
+  }
+  flush();
+  return out;
+}
+
+}  // namespace
+
+std::string SpecialFolder(int csidl) {
+  if (csidl != kCsidlDesktop) return "";
+  std::string home = HomeFolder();
+  if (home.empty()) return "";
+  std::string desktop = XdgDesktop(home);
+  if (desktop.empty()) desktop = home + "/Desktop";
+  return IsFolder(desktop) ? desktop : "";
+}
+
+std::string TempPath() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr ? tmp : "";
+}
+
+std::string WindowsDirectory() { return "/usr"; }
+std::string SystemDirectory() { return "/usr/lib"; }
+
+const char* TempFallback() { return "/tmp/"; }
+const char* ProgramFilesFallback() { return "/opt"; }
+const char* CommonFilesFallback() { return "/opt/lib"; }
+
+char PathSeparator() { return '/'; }
+
+const char* ShellLinkExtension() { return ".desktop"; }
+
+// A desktop entry that starts the program in a terminal. It is written to a
+// temporary file beside its place and renamed over it, so a desktop that
+// watches the folder never reads half a file.
+LinkResult SaveShellLink(const std::string& folder, const std::string& name,
+                         const std::string& target, const std::string& arguments,
+                         const std::string& workingDir, long* error) {
+  *error = 0;
+  std::string title = AnsiToUtf8(name);
+  std::string linkFile = folder + title + ShellLinkExtension();
+  std::string entry = "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + EscapeValue(title) +
+                      "\nExec=" + EscapeValue(ExecArgument(target) + ExecArguments(arguments)) +
+                      "\nPath=" + EscapeValue(workingDir) + "\nTerminal=true\n";
+  std::string temp = linkFile + ".XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return LinkResult::kNotSaved;
+  bool ok = fchmod(fd, 0755) == 0;
+  std::size_t done = 0;
+  while (ok && done < entry.size()) {
+    ssize_t n = write(fd, entry.data() + done, entry.size() - done);
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<std::size_t>(n);
+  }
+  ok = close(fd) == 0 && ok;
+  if (ok) ok = std::rename(temp.c_str(), linkFile.c_str()) == 0;
+  if (!ok) unlink(temp.c_str());
+  return ok ? LinkResult::kSaved : LinkResult::kNotSaved;
+}
+
+}  // namespace plat

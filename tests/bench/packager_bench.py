@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Publishing the program twice: the first run, then the up-to-date run.
+
+For each kind of run: whole-process wall time, CPU time and peak memory
+(medians of several runs, measured by runstat), and for the up-to-date run
+the files it opened for reading and for writing and the programs it started
+(strace). The up-to-date run should read and write no content file and start
+no compressor.
+
+  packager_bench.py KESTRUN RUNSTAT [RUNS] [--wine KESTRUN.EXE --fake-compress EXE --prefix DIR]
+"""
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import tempfile
+
+ap = argparse.ArgumentParser()
+ap.add_argument("kestrun")
+ap.add_argument("runstat")
+ap.add_argument("runs", type=int, nargs="?", default=15)
+ap.add_argument("--wine")
+ap.add_argument("--fake-compress")
+ap.add_argument("--prefix")
+opts = ap.parse_args()
+
+
+def measure(cmd, env, before=None):
+    """Median wall ms, CPU ms and peak MB of `cmd`, `before` run ahead of each."""
+    walls, cpus, peaks = [], [], []
+    for _ in range(opts.runs):
+        if before:
+            before()
+        r = subprocess.run([opts.runstat] + cmd, env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.PIPE)
+        wall, cpu, peak = r.stderr.decode().strip().split("\n")[-1].split()
+        walls.append(float(wall))
+        cpus.append(float(cpu))
+        peaks.append(int(peak) / 1024)
+    return statistics.median(walls), statistics.median(cpus), statistics.median(peaks)
+
+
+def traced(cmd, env, work):
+    """Files opened for reading and for writing, and programs started."""
+    log = os.path.join(work, "strace.log")
+    subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=openat,execve,rename,unlink"] + cmd,
+                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    reads, writes, starts = [], [], []
+    for line in open(log):
+        m = re.search(r'openat\(\w+, "([^"]*)", ([A-Z_|]+).*\) = (\d+)', line)
+        if m:
+            path, flags = m.group(1), m.group(2)
+            if path.startswith(work):
+                (writes if re.search("O_WRONLY|O_RDWR|O_CREAT", flags) else reads).append(path[len(work):])
+        m = re.search(r'execve\("([^"]*)".*\) = 0', line)
+        if m:
+            starts.append(m.group(1))
+    return reads, writes, starts[1:]  # the first is kestrun itself
+
+
+def linux():
+    work = tempfile.mkdtemp(prefix="kestrun-bench-")
+    try:
+        os.makedirs(os.path.join(work, "prog"))
+        program = os.path.join(work, "prog", "kestrun")
+        shutil.copy2(opts.kestrun, program)
+        temp = os.path.join(work, "t")
+        root = os.path.join(work, "pub")
+        env = dict(os.environ, TMPDIR=temp, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+
+        def fresh():
+            shutil.rmtree(temp, ignore_errors=True)
+            shutil.rmtree(root, ignore_errors=True)
+            os.makedirs(temp)
+
+        cmd = [program, "-nainternet", root + "/"]
+        first = measure(cmd, env, fresh)
+        second = measure(cmd, env)
+        reads, writes, starts = traced(cmd, env, work)
+        size = os.path.getsize(program) / 1e6
+        print("Linux program (%.1f MB), %d runs each, medians:" % (size, opts.runs))
+        print("| run | wall ms | CPU ms | peak MB |")
+        print("|---|---|---|---|")
+        print("| first (compress and copy) | %.1f | %.1f | %.1f |" % first)
+        print("| second (up to date) | %.1f | %.1f | %.1f |" % second)
+        content = [p for p in reads + writes if p.endswith(".zawartosc")]
+        print("second run: %d files read, %d written, %d programs started, %d content files touched"
+              % (len(reads), len(writes), len(starts), len(content)))
+        for p in reads:
+            print("  read  " + p)
+        for p in writes:
+            print("  write " + p)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def wine():
+    prefix = opts.prefix
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="winemenubuilder.exe=d")
+    work = tempfile.mkdtemp(prefix="kestrun-bench-wine-")
+    try:
+        shutil.copy2(opts.fake_compress, os.path.join(work, "compress.exe"))
+        shutil.copy2(opts.wine, os.path.join(work, "kestrun.exe"))
+        env["WINEPATH"] = subprocess.run(["winepath", "-w", work], env=env, stdout=subprocess.PIPE,
+                                         stderr=subprocess.DEVNULL).stdout.decode().strip()
+        win_root = env["WINEPATH"] + "\\pub\\"
+        temp = subprocess.run(["winepath", "-u", "C:\\users\\%s\\Temp" % os.environ.get("USER", "root")],
+                              env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode().strip()
+        subprocess.run(["wineserver", "-p"], env=env)  # one server for all runs
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def fresh():
+            shutil.rmtree(os.path.join(work, "pub"), ignore_errors=True)
+            shutil.rmtree(os.path.join(temp, "Z~"), ignore_errors=True)
+
+        cmd = ["wine", os.path.join(work, "kestrun.exe"), "-nainternet", win_root]
+        first = measure(cmd, env, fresh)
+        second = measure(cmd, env)
+        print("Windows program under wine (stand-in compressor), %d runs each, medians:" % opts.runs)
+        print("| run | wall ms | CPU ms | peak MB |")
+        print("|---|---|---|---|")
+        print("| first (compress and copy) | %.1f | %.1f | %.1f |" % first)
+        print("| second (up to date) | %.1f | %.1f | %.1f |" % second)
+        fresh()
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+linux()
+if opts.wine:
+    print()
+    wine()

@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""Posts with kestrun and reads back with nntpfetch (the Linux programs, or
+the Windows ones under wine) from a private INN: overview, article by number
+and by message-id byte for byte, the failure exits; then the login from the
+netrc file against an INN that wants one, for both programs."""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--poster", required=True)
+ap.add_argument("--fetch", required=True)
+ap.add_argument("--runner", default="")
+ap.add_argument("--server", required=True)
+ap.add_argument("--auth-server", required=True)
+ap.add_argument("--auth-user", required=True)
+ap.add_argument("--auth-password", required=True)
+opts = ap.parse_args()
+
+windows = opts.fetch.lower().endswith(".exe")
+base_env = dict(os.environ)
+base_env.pop("NETRC", None)
+if windows:
+    base_env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")
+    console = "cp852"
+else:
+    base_env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    console = "utf-8"
+
+failures = []
+scratch = tempfile.mkdtemp(prefix="kestrun-read-")
+
+
+def check(what, ok, detail=""):
+    print(("ok   " if ok else "FAIL ") + what + ("" if ok else ": " + detail))
+    if not ok:
+        failures.append(what)
+
+
+def native_path(path):
+    # The Windows programs see the Linux file system as drive Z:.
+    return "Z:" + path.replace("/", "\\") if windows else path
+
+
+def run(program, args, env=None):
+    cmd = ([opts.runner] if opts.runner else []) + [program] + args
+    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env or base_env, timeout=300)
+    return r.returncode, r.stdout, r.stderr.decode("utf-8", "replace")
+
+
+def post(server, subject, body, env=None):
+    path = os.path.join(scratch, "body.txt")
+    with open(path, "wb") as f:
+        f.write(body)
+    code, out, _ = run(opts.poster, [server, "Jan Testowy <jan@example.invalid>", "pl.test", subject,
+                                     native_path(path)], env)
+    return code, out.decode(console, "replace")
+
+
+def overview(server, env=None):
+    code, out, err = run(opts.fetch, [server, "pl.test"], env)
+    return code, out, err
+
+
+def find(over, subject):
+    """(number, message-id) of the article with that subject in an overview."""
+    for line in over.split(b"\r\n"):
+        fields = line.split(b"\t")
+        if len(fields) > 4 and fields[1].decode("ascii", "replace") == subject:
+            return fields[0].decode(), fields[4].decode()
+    return None, None
+
+
+# ---- reading back what was posted, byte for byte -----------------------------------------
+
+tag = "%d.%d" % (os.getpid(), int(time.time()))
+subject = "nntpfetch round trip " + tag
+long_line = b"".join(b"%05d-" % i for i in range(12000))  # 72,000 bytes, no blanks to fold
+body = (b"First line\r\n.\r\n.x\r\n..y\r\n..\r\n\r\n" + long_line + b"\r\n" +
+        "Zażółć gęślą jaźń\r\n".encode("cp1250") + b"last line\r\n")
+code, out = post(opts.server, subject, body)
+check("posting the dotted sample: exit 0", code == 0, "%d %r" % (code, out))
+
+code, over, err = overview(opts.server)
+check("overview: exit 0, nothing on standard error", code == 0 and err == "", "%d %r" % (code, err))
+check("overview: one CR LF line per article, tab-separated",
+      over.endswith(b"\r\n") and all(l.count(b"\t") >= 7 for l in over[:-2].split(b"\r\n")), repr(over[:200]))
+number, msgid = find(over, subject)
+check("overview: the posted article is listed", number is not None, repr(over[-300:]))
+
+if number:
+    code, by_number, err = run(opts.fetch, [opts.server, "pl.test", number])
+    check("article by number: exit 0", code == 0, "%d %r" % (code, err))
+    head, sep, stored_body = by_number.partition(b"\r\n\r\n")
+    # The file ends with a line end, so the poster adds no empty line.
+    check("article by number: body byte for byte, dots unstuffed, long line whole",
+          stored_body == body, repr(stored_body[:120]) + " ... " + repr(stored_body[-60:]))
+    check("article by number: its headers", b"\r\nSubject: " + subject.encode() + b"\r\n" in b"\r\n" + head,
+          repr(head[:300]))
+    code, by_id, err = run(opts.fetch, [opts.server, msgid])
+    check("article by message-id: the same bytes", code == 0 and by_id == by_number, "%d %r" % (code, err))
+
+# ---- failures and their exit codes ------------------------------------------------------
+
+code, out, err = run(opts.fetch, [])
+check("no arguments: help on standard error, exit 1, nothing on standard output",
+      code == 1 and out == b"" and "nntpfetch server group" in err, "%d %r" % (code, out))
+code, out, err = run(opts.fetch, [opts.server, "pl.test", "12x"])
+check("a number that is no number: exit 1", code == 1 and out == b"", "%d" % code)
+code, out, err = run(opts.fetch, [opts.server, "pl.no.such.group"])
+check("unknown group: exit 3 with the server's line", code == 3 and out == b"" and "411" in err, "%d %r" % (code, err))
+code, out, err = run(opts.fetch, [opts.server, "pl.test", "999999"])
+check("unknown article number: exit 3", code == 3 and out == b"" and "423" in err, "%d %r" % (code, err))
+code, out, err = run(opts.fetch, [opts.server, "<no.such.article@kestrun.test>"])
+check("unknown message-id: exit 3", code == 3 and out == b"" and "430" in err, "%d %r" % (code, err))
+code, out, err = run(opts.fetch, ["127.0.0.254", "pl.test"])
+check("nothing listening: exit 2", code == 2 and out == b"", "%d %r" % (code, err))
+
+# ---- servers that want a login ---------------------------------------------------------------
+
+home = os.path.join(scratch, "home")
+os.makedirs(home)
+
+
+def login_env(entry, mode=0o600, place="NETRC"):
+    """An environment whose netrc file holds `entry` (None: no file)."""
+    env = dict(base_env)
+    path = os.path.join(home, ".netrc")
+    if os.path.exists(path):
+        os.unlink(path)
+    if entry is not None:
+        with open(path, "w") as f:
+            f.write("# test logins\nmachine other.example login x password y\n" + entry + "\n")
+        os.chmod(path, mode)
+    if place == "NETRC":
+        env["NETRC"] = native_path(path)
+    else:
+        env["HOME"] = home
+    return env
+
+
+good = "machine %s login %s password %s" % (opts.auth_server, opts.auth_user, opts.auth_password)
+wrong = "machine %s login %s password not-%s" % (opts.auth_server, opts.auth_user, opts.auth_password)
+secret = opts.auth_password.encode()
+
+subject = "login " + tag
+code, out = post(opts.auth_server, subject, b"posted after a login\r\n", login_env(good))
+check("poster, 480 then login: exit 0 'Artykuł wysłano'", code == 0 and "Artykuł wysłano" in out,
+      "%d %r" % (code, out))
+code, over, err = overview(opts.auth_server, login_env(good))
+check("nntpfetch logs in too and finds the article", code == 0 and find(over, subject)[0] is not None,
+      "%d %r" % (code, err))
+
+code, out = post(opts.auth_server, "no login", b"x\r\n", login_env(None))
+check("poster without a netrc entry: exit 3 with the 480 line", code == 3 and "Błąd serwera:" in out and "480" in out,
+      "%d %r" % (code, out))
+code, out = post(opts.auth_server, "wrong login", b"x\r\n", login_env(wrong))
+check("poster with a wrong password: exit 3 with the 481 line",
+      code == 3 and "481" in out and opts.auth_password not in out, "%d %r" % (code, out))
+code, over, err = overview(opts.auth_server, login_env(wrong))
+check("nntpfetch with a wrong password: exit 3 with the 481 line", code == 3 and over == b"" and "481" in err and opts.auth_password not in err, "%d %r" % (code, err))
+code, out = post(opts.server, "no 480, no login " + tag, b"x\r\n", login_env(wrong))
+check("a server that asks for no login is not sent one", code == 0, "%d %r" % (code, out))
+
+if not windows:
+    code, out = post(opts.auth_server, "open netrc", b"x\r\n", login_env(good, 0o644))
+    check("a netrc file others can read is refused, with a message",
+          code == 3 and "chmod 600" in out and "480" in out and opts.auth_password not in out, "%d %r" % (code, out))
+    code, over, err = overview(opts.auth_server, login_env(good, 0o644))
+    check("nntpfetch refuses it too", code == 3 and "chmod 600" in err and opts.auth_password not in err,
+          "%d %r" % (code, err))
+    code, out = post(opts.auth_server, "home netrc " + tag, b"x\r\n", login_env(good, place="HOME"))
+    check("~/.netrc when NETRC is unset", code == 0, "%d %r" % (code, out))
+else:
+    # %USERPROFILE%\_netrc of the build's own wine prefix.
+    prefix = base_env.get("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "wine"))
+    profiles = os.path.join(prefix, "drive_c", "users")
+    placed = []
+    for user in os.listdir(profiles) if os.path.isdir(profiles) else []:
+        p = os.path.join(profiles, user, "_netrc")
+        if os.path.isdir(os.path.dirname(p)) and not os.path.islink(os.path.dirname(p)):
+            with open(p, "w") as f:
+                f.write(good + "\r\n")
+            placed.append(p)
+    try:
+        code, out = post(opts.auth_server, "profile netrc " + tag, b"x\r\n", login_env(None, place="HOME"))
+        check("%USERPROFILE%\\_netrc when NETRC is unset", code == 0, "%d %r %r" % (code, out, placed))
+    finally:
+        for p in placed:
+            os.unlink(p)
+
+shutil.rmtree(scratch, ignore_errors=True)
+if failures:
+    print("%d failed: %s" % (len(failures), ", ".join(failures)))
+    sys.exit(1)
+print("all passed")

@@ -1,0 +1,486 @@
+// The package builder, both modes, with an in-process compressor, a
+// recorded progress display and recorded warnings.
+#include "packager/packager.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "host/console.h"
+#include "platform/messages.h"
+#include "platform/process.h"
+#include "platform/shell.h"
+#include "platform/testsupport.h"
+#include "rtl/dateutils.h"
+#include "rtl/inifiles.h"
+#include "rtl/sysutils.h"
+#include "tests/unit/scratch_dir.h"
+#include "tests/unit/test_paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kSep = plat::PathSeparator();
+std::string S(const std::string& text) {
+  std::string out = text;
+  std::replace(out.begin(), out.end(), '/', kSep);
+  return out;
+}
+
+std::string LE32(std::uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+// What the stand-in compressor makes of a file: a mark and the bytes reversed.
+std::string Squeezed(const std::string& bytes) {
+  return "Z:" + std::string(bytes.rbegin(), bytes.rend());
+}
+
+class ProgressRecorder : public TProgressDisplay {
+ public:
+  std::vector<std::string> labels;
+  std::vector<int> positions;
+  int hides = 0;
+  void Show(const std::string& label) override { labels.push_back(label); }
+  void SetPosition(int percent) override { positions.push_back(percent); }
+  void Hide() override { ++hides; }
+};
+
+// Runs a function when the copy loop lets the application process events.
+class Hook : public plat::MessageTarget {
+ public:
+  Hook() : window(plat::CreateHiddenWindow("KestrunPackagerTestHook", this)) {}
+  ~Hook() { plat::DestroyHiddenWindow(window); }
+  void Post(std::function<void()> f) {
+    action = std::move(f);
+    plat::PostWindowMessage(window, plat::kWmUser + 7, 0, 0);
+  }
+  std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {
+    if (action) action();
+    return 0;
+  }
+  plat::WindowHandle window;
+  std::function<void()> action;
+};
+
+class Builder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* d : {"tmp", "win/sys", "prog/common", "prog/Firma", "pub"})
+      fs::create_directories(dir / d);
+    b.Folders = {S(dir / "tmp/"), S(dir / "win/"), S(dir / "win/sys/"), S(dir / "prog/"),
+                 S(dir / "prog/common/")};
+    exe = S(dir / "prog/Firma/app.exe");
+    fs::copy_file(SiblingProgram("vr_two"), exe);  // "Pierwszy", file version 9.9.9.9
+    b.ExePath = exe;
+    root = S(dir / "pub/");
+    b.ModeArgument = root;
+    b.Warn = [this](const std::string& text) { warnings.push_back(text); };
+    b.Compress = [this](const std::string& source, const std::string& target,
+                        std::uint32_t* exitCode) {
+      ++compressions;
+      sources.push_back(source);
+      *exitCode = exitWith;
+      if (!startable) return false;
+      WriteAll(target, bigOutput.empty() ? Squeezed(ReadAll(source)) : bigOutput);
+      if (afterCompress) afterCompress(target);
+      return true;
+    };
+    b.Progress = &progress;
+  }
+
+  std::vector<std::string> TempLeftovers() {
+    std::vector<std::string> left;
+    for (auto& e : fs::recursive_directory_iterator(dir / "tmp")) {
+      std::string name = e.path().filename().string();
+      if (name.rfind("qz", 0) == 0) left.push_back(name);
+    }
+    return left;
+  }
+
+  std::string Content(const std::string& rest) { return ReadAll(root + S(rest) + ".zawartosc"); }
+
+  ScratchDir dir;
+  TPackageBuilder b;
+  std::string exe, root;
+  std::vector<std::string> warnings;
+  ProgressRecorder progress;
+  int compressions = 0;
+  std::vector<std::string> sources;
+  std::uint32_t exitWith = 0;
+  bool startable = true;
+  std::string bigOutput;
+  std::function<void(const std::string&)> afterCompress;
+};
+
+TEST_F(Builder, ClassifiesPathsAndMakesSafeNames) {
+  TClassifiedPath p = ClassifyPath(S(dir / "win/sys/x.dll"), b.Folders);
+  EXPECT_EQ(p.Kind, "S");  // the system folder lies inside the Windows folder
+  EXPECT_EQ(p.Rest, "x.dll");
+  EXPECT_EQ(ClassifyPath(S(dir / "win/x.dll"), b.Folders).Kind, "W");
+  EXPECT_EQ(ClassifyPath(S(dir / "prog/common/a/x.dll"), b.Folders).Kind, "C");
+  EXPECT_EQ(ClassifyPath(S(dir / "prog/common/a/x.dll"), b.Folders).Rest, S("a/x.dll"));
+  EXPECT_EQ(ClassifyPath(S(dir / "prog/x.dll"), b.Folders).Kind, "P");
+  std::string upper = AnsiUpperCase(S(dir / "prog/")) + "X.EXE";
+  EXPECT_EQ(ClassifyPath(upper, b.Folders).Kind, "P");
+  EXPECT_EQ(ClassifyPath(S("/elsewhere/x"), b.Folders).Kind, "~");
+  EXPECT_EQ(ClassifyPath(S("/elsewhere/x"), b.Folders).Rest, S("/elsewhere/x"));
+  EXPECT_EQ(SafeDirName(S("X:/pub/P/Dir/")), S("X~/pub/P/Dir/"));
+  EXPECT_EQ(SafeDirName(S("//server/share//x/")), S("~~server/share~~x/"));
+}
+
+// The real compressor call, with the stand-in tool as "compress" on the
+// program search path.
+TEST(Compressor, RunsTheToolFromThePathAndReportsItsStatus) {
+  ScratchDir dir;
+  const std::string self = plat::ModuleFileName();
+  const bool exe = self.size() > 4 && self.substr(self.size() - 4) == ".exe";
+  fs::create_directories(dir / "bin");
+  fs::create_directories(dir / "with blanks");
+  fs::copy_file(SiblingProgram("fake_compress"), dir / (exe ? "bin/compress.exe" : "bin/compress"));
+  const char* oldPath = std::getenv("PATH");
+  std::string savedPath = oldPath != nullptr ? oldPath : "";
+  const std::string source = S(dir / "with blanks/source a.txt"),
+                    target = S(dir / "with blanks/out b");
+  WriteAll(source, "abc");
+  std::uint32_t code = 99;
+
+  plat::testing::SetEnvironment("PATH", dir / "nothing");
+  EXPECT_FALSE(plat::RunCompressor(source, target, &code));
+
+  plat::testing::SetEnvironment("PATH", dir / "bin");
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_LOG", dir / "log");
+  EXPECT_TRUE(plat::RunCompressor(source, target, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(ReadAll(target), "Z:cba");
+  EXPECT_EQ(ReadAll(source), "abc");  // the source stays as it was
+  // Windows gets both paths quoted, so blanks cannot split them; POSIX gets
+  // the tool's standard-output form, never the one that replaces the source.
+  EXPECT_EQ(ReadAll(dir / "log"), (exe ? source + "|" + target : "-c|" + source) + "\n");
+
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "1");
+  EXPECT_TRUE(plat::RunCompressor(source, target, &code));
+  EXPECT_EQ(code, 3u);
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "");
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_LOG", "");
+  plat::testing::SetEnvironment("PATH", savedPath);
+}
+
+TEST(Versions, CompareAsUnsignedHalves) {
+  EXPECT_EQ(CompareVersions(1, 5, 1, 6), -1);
+  EXPECT_EQ(CompareVersions(2, 0, 1, 0xFFFFFFFF), 1);
+  EXPECT_EQ(CompareVersions(0x80000000u, 0, 1, 0), 1);  // version 32768.x is the newer
+  EXPECT_EQ(CompareVersions(7, 7, 7, 7), 0);
+}
+
+TEST_F(Builder, PublishesTheTreeAndSkipsAnUpToDateFile) {
+  ASSERT_TRUE(b.PublishFile(exe)) << (warnings.empty() ? "" : warnings[0]);
+  EXPECT_TRUE(warnings.empty());
+  const std::string rest = "P/Firma/app.exe";
+  const std::string content = Squeezed(ReadAll(exe));
+  EXPECT_EQ(Content(rest), content);
+  EXPECT_EQ(ReadAll(root + S(rest) + ".zawartosc.dlugosc"), LE32(content.size()));
+  EXPECT_EQ(ReadAll(root + S(rest) + ".zawartosc.wersja"), LE32(0x00090009) + LE32(0x00090009));
+  const std::string date = LE32(static_cast<std::uint32_t>(FileAge(exe)));
+  EXPECT_EQ(ReadAll(root + S(rest) + ".zawartosc.data"), date);
+  // The record below the temporary folder: the root made into a folder name.
+  std::string record = b.Folders.Temp + SafeDirName(root + S("P/Firma/"));
+  record.erase(b.Folders.Temp.size(),
+               record.find_first_not_of(kSep, b.Folders.Temp.size()) - b.Folders.Temp.size());
+  EXPECT_EQ(ReadAll(record + "app.exe.zawartosc.wersja"), LE32(0x00090009) + LE32(0x00090009));
+  EXPECT_EQ(ReadAll(record + "app.exe.zawartosc.data"), date);
+  EXPECT_EQ(ReadAll(root + "start.start"), "P" + S("Firma/app.exe") + ",Pierwszy\r\n");
+  EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")), "P" + S("Firma/app.exe") + "\r\n");
+  EXPECT_EQ(progress.labels, std::vector<std::string>{"app.exe.zawartosc"});
+  ASSERT_FALSE(progress.positions.empty());
+  EXPECT_EQ(progress.positions.back(), 100);
+  EXPECT_EQ(progress.hides, 1);
+  EXPECT_TRUE(TempLeftovers().empty());
+
+  // Same version: nothing is copied, even with a newer date.
+  fs::last_write_time(exe, fs::last_write_time(exe) + std::chrono::hours(2));
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_EQ(compressions, 1);
+  // A higher version is published again.
+  fs::copy_file(SiblingProgram("vr_nourl"), exe, fs::copy_options::overwrite_existing);  // 1.0.0.0
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_EQ(compressions, 1);  // lower than recorded: still up to date
+  ASSERT_TRUE(b.PublishFile(exe));
+  fs::remove(record + "app.exe.zawartosc.wersja");  // as if never published
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_EQ(compressions, 2);
+  fs::copy_file(SiblingProgram("vr_two"), exe, fs::copy_options::overwrite_existing);
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_EQ(compressions, 3);
+}
+
+TEST_F(Builder, FileWithoutVersionIsJudgedByDateUnsigned) {
+  std::string data = S(dir / "prog/Firma/dane.txt");
+  WriteAll(data, "dane");
+  // 1 June of the year, near enough.
+  auto at = [&](int year) {
+    long long days = (year - 1970) * 365LL + (year - 1969) / 4 + 151;
+    ASSERT_TRUE(plat::testing::SetLastWriteTime(data, days * 86400 + 12 * 3600));
+  };
+  at(2043);
+  ASSERT_TRUE(b.PublishFile(data)) << (warnings.empty() ? "" : warnings[0]);
+  ASSERT_TRUE(b.PublishFile(data));
+  EXPECT_EQ(compressions, 1);
+  // 2045 has the top bit set; it is still later than 2043.
+  at(2045);
+  ASSERT_LT(FileAge(data), 0);
+  ASSERT_TRUE(b.PublishFile(data));
+  EXPECT_EQ(compressions, 2);
+  ASSERT_TRUE(b.PublishFile(data));
+  EXPECT_EQ(compressions, 2);
+  EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")), "P" + S("Firma/dane.txt") + "\r\n");
+}
+
+TEST_F(Builder, StartListKeepsOneLineWhateverTheCase) {
+  WriteAll(root + "start.start", "P" + S("FIRMA/APP.EXE") + ",PIERWSZY\r\n");
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_EQ(ReadAll(root + "start.start"), "P" + S("FIRMA/APP.EXE") + ",PIERWSZY\r\n");
+}
+
+TEST_F(Builder, FailingOrMissingCompressorFailsTheFile) {
+  const std::string general = AnsiText("Nie można skopiować pliku ") + exe + " (app.exe)";
+  const std::string compress = AnsiText("Nie można skompresować pliku źródłowego \"") + exe + "\"";
+  exitWith = 1;
+  EXPECT_FALSE(b.PublishFile(exe));
+  EXPECT_EQ(warnings, (std::vector<std::string>{compress, general}));
+  EXPECT_FALSE(fs::exists(root + S("P/Firma/app.exe.zawartosc.dlugosc")));
+  EXPECT_FALSE(fs::exists(root + "start.start"));
+  EXPECT_TRUE(TempLeftovers().empty());
+
+  warnings.clear();
+  exitWith = 0;
+  startable = false;
+  EXPECT_FALSE(b.PublishFile(exe));
+  EXPECT_EQ(warnings, (std::vector<std::string>{compress, general}));
+  EXPECT_TRUE(TempLeftovers().empty());
+  // Nothing was recorded, so a working compressor publishes next time.
+  startable = true;
+  warnings.clear();
+  EXPECT_TRUE(b.PublishFile(exe));
+  EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(Builder, FoldersThatCannotBeMadeAreNamed) {
+  WriteAll(dir / "plain", "x");
+  b.ModeArgument = S(dir / "plain/pub/");
+  EXPECT_FALSE(b.PublishFile(exe));
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0],
+            AnsiText("Nie można utworzyć katalogu \"") + S(dir / "plain/pub/P/Firma/") + "\"");
+  EXPECT_EQ(compressions, 0);
+
+  warnings.clear();
+  b.ModeArgument = root;
+  b.Folders.Temp = S(dir / "plain/tmp/");
+  EXPECT_FALSE(b.PublishFile(exe));
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0].rfind(
+                AnsiText("Nie można utworzyć katalogu pomocniczego \"") + S(dir / "plain/tmp/"), 0),
+            0u)
+      << warnings[0];
+}
+
+TEST_F(Builder, UnreadableDateIsReported) {
+  std::string old = S(dir / "prog/Firma/old.txt");
+  WriteAll(old, "x");
+  ASSERT_TRUE(plat::testing::SetLastWriteTime(old, 5 * 365 * 86400LL));  // 1975
+  EXPECT_FALSE(b.PublishFile(old));
+  EXPECT_EQ(warnings, (std::vector<std::string>{
+                          AnsiText("Nie można pobrać daty z pliku źródłowego \"") + old + "\"",
+                          AnsiText("Nie można skopiować pliku ") + old + " (old.txt)"}));
+  warnings.clear();
+  EXPECT_FALSE(b.PublishFile(S(dir / "prog/Firma/missing.txt")));
+  EXPECT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(compressions, 0);
+}
+
+TEST_F(Builder, TemporaryFileCutShortEndsTheCopy) {
+  Hook hook;
+  bigOutput.assign(5000, 'x');
+  afterCompress = [&](const std::string& temp) {
+    // Runs when the copy lets events through after its first block.
+    hook.Post([temp] { fs::resize_file(temp, 0); });
+  };
+  EXPECT_FALSE(b.PublishFile(exe));
+  EXPECT_EQ(warnings, (std::vector<std::string>{AnsiText("Nie można skopiować pliku ") + exe +
+                                                " (app.exe)"}));
+  EXPECT_EQ(Content("P/Firma/app.exe").size(), 1024u);
+  EXPECT_FALSE(fs::exists(root + S("P/Firma/app.exe.zawartosc.dlugosc")));
+  EXPECT_EQ(progress.hides, 1);
+  EXPECT_TRUE(TempLeftovers().empty());
+}
+
+TEST_F(Builder, ProgressStaysInRangeAboveTwentyOneMegabytes) {
+  bigOutput.assign(25 * 1024 * 1024 + 17, 'y');
+  ASSERT_TRUE(b.PublishFile(exe));
+  ASSERT_EQ(progress.positions.size(), 25u * 1024 + 1);
+  EXPECT_TRUE(std::is_sorted(progress.positions.begin(), progress.positions.end()));
+  EXPECT_EQ(progress.positions.front(), 0);
+  EXPECT_EQ(progress.positions.back(), 100);
+  EXPECT_EQ(fs::file_size(root + S("P/Firma/app.exe.zawartosc")), bigOutput.size());
+}
+
+TEST_F(Builder, EmptyRootIsRefusedAndARootWithoutSeparatorIsCompleted) {
+  fs::path cwd = fs::current_path();
+  fs::current_path(dir.Path());
+  b.ModeArgument = "";
+  EXPECT_FALSE(b.PublishFile(exe));
+  fs::current_path(cwd);
+  EXPECT_EQ(warnings, (std::vector<std::string>{AnsiText("Nie można skopiować pliku ") + exe +
+                                                " (app.exe)"}));
+  EXPECT_FALSE(fs::exists(dir / "P"));
+  EXPECT_FALSE(fs::exists(dir / "start.start"));
+  EXPECT_EQ(compressions, 0);
+
+  warnings.clear();
+  b.ModeArgument = S(dir / "pub2");
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_TRUE(fs::exists(dir / "pub2/start.start"));
+  EXPECT_TRUE(fs::exists(S(dir / "pub2/P/Firma/app.exe.zawartosc")));
+}
+
+TEST_F(Builder, FileOutsideTheKnownFoldersGetsASafePlace) {
+  std::string outside = S(dir / "elsewhere/tool.dat");
+  fs::create_directories(dir / "elsewhere");
+  WriteAll(outside, "tool");
+  ASSERT_TRUE(b.PublishFile(outside)) << (warnings.empty() ? "" : warnings[0]);
+  std::string place = outside;
+  std::replace(place.begin(), place.end(), ':', '~');
+  place.erase(0, place.find_first_not_of(kSep));
+  EXPECT_EQ(ReadAll(root + "~" + kSep + place + ".zawartosc"), Squeezed("tool"));
+  EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")), "~" + place + "\r\n");
+}
+
+// A module source fed by the test: "a" requires "b", which requires "a".
+class FedModules : public TModuleSource {
+ public:
+  std::vector<std::string> modules;
+  std::map<std::string, std::pair<std::string, std::vector<std::string>>> packages;
+  std::vector<std::string> loaded;
+  int unloads = 0;
+  std::vector<std::string> LoadedModules() override { return modules; }
+  bool LoadPackage(const std::string& path, std::string* fileName,
+                   std::vector<std::string>* required) override {
+    loaded.push_back(path);
+    auto it = packages.find(path);
+    if (it == packages.end()) return false;
+    *fileName = it->second.first;
+    *required = it->second.second;
+    return true;
+  }
+  void UnloadPackage(const std::string&) override { ++unloads; }
+};
+
+TEST_F(Builder, ModulesOfAStaticProgramPublishNothing) {
+  b.Modules = std::make_unique<TStaticModules>(exe);
+  EXPECT_TRUE(b.PublishModules());
+  EXPECT_EQ(compressions, 0);
+}
+
+TEST_F(Builder, ModuleWalkPublishesRequiredPackagesOnceAndStopsAtAFailure) {
+  auto fed = std::make_unique<FedModules>();
+  FedModules* m = fed.get();
+  std::string a = S(dir / "prog/Firma/a.bpl"), bb = S(dir / "prog/Firma/b.bpl");
+  WriteAll(a, "A");
+  WriteAll(bb, "B");
+  m->modules = {exe, "a.bpl", "kernel32.dll", "c.bpl"};
+  m->packages["a.bpl"] = {a, {"b"}};
+  m->packages["b" + std::string(kPackageExtension)] = {bb, {"a"}};
+  m->packages["c.bpl"] = {S(dir / "prog/Firma/c.bpl"), {}};  // no such file: fails
+  b.Modules = std::move(fed);
+  EXPECT_FALSE(b.PublishModules());
+  EXPECT_EQ(Content("P/Firma/a.bpl"), Squeezed("A"));
+  EXPECT_EQ(Content("P/Firma/b.bpl"), Squeezed("B"));
+  EXPECT_EQ(compressions, 2);
+  EXPECT_EQ(m->unloads, 4);  // a, b, a again (already published), c
+  EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")),
+            "P" + S("Firma/a.bpl") + "\r\nP" + S("Firma/b.bpl") + "\r\n");
+
+  // The walk ends at the first failed module.
+  m->modules = {exe, "c.bpl", "a.bpl"};
+  m->loaded.clear();
+  EXPECT_FALSE(b.PublishModules());
+  EXPECT_EQ(m->loaded, std::vector<std::string>{"c.bpl"});
+}
+
+std::string ExpectedProject(const std::string& exe, std::uint64_t size) {
+  const std::string folder = "Firma" + std::string(1, kSep);
+  return "[InstallShield Wizard]\r\nDevTool=Kestrun C++20\r\nVersion=1.11\r\nPlatform=Win32\r\n"
+         "DisksDir=app\\144MB\\\r\n\r\n"
+         "[VisualDesign]\r\nAppName=Pierwszy\r\nTitle=Pierwszy\r\nCompany=Lumkarey\r\n"
+         "TitleType=1\r\nBackgrndAlign=4\r\nBackgrnd=1\r\nBackgrndColor=0\r\nUninstall=1\r\n"
+         "Silent=1\r\nSmsMode=0\r\nAppExe=[Pliki programu1]\\app.exe\r\nVersion=9.9.9.9\r\n\r\n"
+         "[Sequence]\r\nDestinationLocationDir=<ProgramFilesDir>\\" +
+         folder +
+         "\r\nSelectProgramFolderName=Pierwszy\r\n\r\n"
+         "[Groups]\r\nGroups=1\r\nGroup1Name=Pliki programu1\r\nGroup1Dir=<ProgramFilesDir>\\" +
+         folder + "\r\nGroup1File1=" + exe +
+         "\r\nGroup1Files=1\r\nGroup1Size=" + std::to_string(size) +
+         "\r\n\r\n"
+         "[Ext]\r\nExt1Param1=[Pliki programu1]\\app.exe\r\nExt1Param2=-zarejestruj\r\n"
+         "Ext1Param4=1\r\nExt1Dlg=Exit Install\r\nExt1Op=EXE\r\n\r\n"
+         "[Components]\r\nComponents=1\r\nComponent1Name=Pliki programu\r\n"
+         "Component1Description=Pliki niezb\xEA"
+         "dne do pracy programu\r\n"
+         "Component1Groups=1\r\nComponent1GroupList=1\r\n\r\n"
+         "[Types]\r\nTypes=1\r\nType1Components=1\r\nType1Name=Kompletna\r\n"
+         "Type1ComponentList=1\r\n";
+}
+
+TEST_F(Builder, SetupProjectTwiceDoesNotGrow) {
+  b.ModeArgument = "is";
+  const std::string project = S(dir / "prog/Firma/app.iwz");
+  ASSERT_TRUE(b.PublishFile(exe));
+  const std::string first = ReadAll(project);
+  EXPECT_EQ(first, ExpectedProject(exe, fs::file_size(exe)));
+  EXPECT_TRUE(fs::is_directory(dir / "prog/Firma/app"));
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_EQ(ReadAll(project), first);
+  EXPECT_EQ(compressions, 0);
+
+  // A file outside the known folders makes a group of its own every time.
+  std::string outside = S(dir / "elsewhere.dat");
+  WriteAll(outside, "12345");
+  ASSERT_TRUE(b.PublishFile(outside));
+  ASSERT_TRUE(b.PublishFile(outside));
+  TIniFile ini(project);
+  EXPECT_EQ(ini.ReadInteger("Groups", "Groups", 0), 3);
+  EXPECT_EQ(ini.ReadString("Groups", "Group3Name", ""), "Pliki programu3");
+  EXPECT_EQ(ini.ReadString("Groups", "Group3File1", ""), outside);
+  EXPECT_EQ(ini.ReadInteger("Groups", "Group3Size", 0), 5);
+  EXPECT_EQ(ini.ReadString("Components", "Component1GroupList", ""), "1 2 3");
+  EXPECT_EQ(ini.ReadString("VisualDesign", "AppExe", ""), "[Pliki programu1]\\app.exe");
+}
+
+TEST_F(Builder, SharedFileJoinsItsGroupAndUnwritableProjectFails) {
+  b.ModeArgument = "is";
+  std::string one = S(dir / "win/sys/one.dll"), two = S(dir / "win/sys/two.dll");
+  WriteAll(one, "1");
+  WriteAll(two, "22");
+  ASSERT_TRUE(b.PublishFile(one));
+  ASSERT_TRUE(b.PublishFile(two));
+  TIniFile ini(S(dir / "prog/Firma/app.iwz"));
+  EXPECT_EQ(ini.ReadInteger("Groups", "Groups", 0), 1);
+  EXPECT_EQ(ini.ReadString("Groups", "Group1Name", ""), AnsiText("Pliki współdzielone1"));
+  EXPECT_EQ(ini.ReadString("Groups", "Group1Dir", ""), "<WINSYSDIR>\\");
+  EXPECT_EQ(ini.ReadInteger("Groups", "Group1Files", 0), 2);
+  EXPECT_EQ(ini.ReadInteger("Groups", "Group1Size", 0), 3);
+  EXPECT_FALSE(ini.ValueExists("VisualDesign", "AppExe"));
+
+  fs::remove(S(dir / "prog/Firma/app.iwz"));
+  fs::create_directories(S(dir / "prog/Firma/app.iwz"));  // a folder where the file should be
+  EXPECT_FALSE(b.PublishFile(exe));
+}
+
+}  // namespace

@@ -60,7 +60,9 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
     if (rq != nntpAuthenticate) return;
     done = true;
-    accepted = error == 0;
+    // 281 comes as an error only from the user name step: the server needs
+    // no password for this user.
+    accepted = error == 0 || error == 281;
   };
   client.SetUserName(netrc.Login.Login);
   client.SetPassWord(netrc.Login.Password);

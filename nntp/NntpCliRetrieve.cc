@@ -14,6 +14,14 @@ void CheckLine(const std::string& line, const std::string& what) {
     throw NntpException("CR, LF or NUL in the arguments of " + what);
 }
 
+// The Error of a reply that is not the one hoped for: its status code, or
+// nntpErrorNoStatus for a line that carries none. Read as a number such a
+// line is 0 (or a code whose low 16 bits are 0) and would pass for success.
+std::uint16_t NotAccepted(const std::string& reply) {
+  std::int32_t code = 0;
+  return NntpReadStatus(reply, code) ? static_cast<std::uint16_t>(code) : nntpErrorNoStatus;
+}
+
 bool IsDigits(const std::string& s) {
   for (char c : s) {
     if (c < '0' || c > '9') return false;
@@ -48,7 +56,7 @@ void TNntpCli::HandleGroupReply() {
   at = ParseNumber(FLastResponse, at, FArticleEstimated);
   at = ParseNumber(FLastResponse, at, FArticleFirst);
   ParseNumber(FLastResponse, at, FArticleLast);
-  CompleteRequest(FStatusCode == 211 ? 0 : static_cast<std::uint16_t>(FStatusCode));
+  CompleteRequest(FStatusCode == 211 ? 0 : NotAccepted(FLastResponse));
 }
 
 void TNntpCli::Date() {
@@ -61,7 +69,7 @@ void TNntpCli::Date() {
 void TNntpCli::HandleDateReply() {
   std::size_t at = SkipBlanks(FLastResponse, ParseNumber(FLastResponse, 0, FStatusCode));
   if (FStatusCode != 111) {
-    CompleteRequest(static_cast<std::uint16_t>(FStatusCode));
+    CompleteRequest(NotAccepted(FLastResponse));
     return;
   }
   // yyyymmddhhnnss. Anything else, including a month 13 or an hour 24,
@@ -90,8 +98,7 @@ void TNntpCli::ModeReader() {
 
 void TNntpCli::HandleModeReaderReply() {
   ParseNumber(FLastResponse, 0, FStatusCode);
-  CompleteRequest(
-      FStatusCode == 200 || FStatusCode == 201 ? 0 : static_cast<std::uint16_t>(FStatusCode));
+  CompleteRequest(FStatusCode == 200 || FStatusCode == 201 ? 0 : NotAccepted(FLastResponse));
 }
 
 void TNntpCli::Authenticate() {
@@ -105,7 +112,7 @@ void TNntpCli::Authenticate() {
 void TNntpCli::HandleAuthUserReply() {
   ParseNumber(FLastResponse, 0, FStatusCode);
   if (FStatusCode != 381) {
-    CompleteRequest(static_cast<std::uint16_t>(FStatusCode));
+    CompleteRequest(NotAccepted(FLastResponse));
     return;
   }
   FRequestReported = false;
@@ -120,7 +127,7 @@ void TNntpCli::HandleAuthUserReply() {
 
 void TNntpCli::HandleAuthPassReply() {
   ParseNumber(FLastResponse, 0, FStatusCode);
-  CompleteRequest(FStatusCode == 281 ? 0 : static_cast<std::uint16_t>(FStatusCode));
+  CompleteRequest(FStatusCode == 281 ? 0 : NotAccepted(FLastResponse));
 }
 
 // ---- the article family ------------------------------------------------------------
@@ -314,7 +321,7 @@ void TNntpCli::HandleArticleReply() {
     case 231:
       break;
     default:
-      CompleteRequest(static_cast<std::uint16_t>(FStatusCode));
+      CompleteRequest(NotAccepted(FLastResponse));
       return;
   }
   at = ParseNumber(FLastResponse, at, FArticleNumber);
@@ -341,7 +348,7 @@ void TNntpCli::HandleArticleLine() {
 void TNntpCli::HandleXHdrReply() {
   ParseNumber(FLastResponse, 0, FStatusCode);
   if (FStatusCode != 221) {
-    CompleteRequest(static_cast<std::uint16_t>(FStatusCode));
+    CompleteRequest(NotAccepted(FLastResponse));
     return;
   }
   FReplyHandler = &TNntpCli::HandleXHdrLine;

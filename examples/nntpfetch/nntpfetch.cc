@@ -144,7 +144,9 @@ class Fetcher {
     FClient.SetPassWord(netrc.Login.Password);
     std::uint16_t error = RunOnce([this] { FClient.Authenticate(); });
     FClient.SetPassWord("");
-    return error == 0;
+    // 281 comes as an error only from the user name step: the server needs
+    // no password for this user.
+    return error == 0 || error == 281;
   }
 
   // Pumps the event loop, blocking between events, until `done` holds or
@@ -178,7 +180,7 @@ int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out) {
     Say("the server sent a line longer than " + IntToStr(TNntpCli::kMaxDataLine) + " bytes");
     return kExitRefused;
   }
-  if (error >= 100 && error < 600) {
+  if ((error >= 100 && error < 600) || error == nntpErrorNoStatus) {
     Say("the server refused: " + client.LastResponse());
     return kExitRefused;
   }
@@ -197,8 +199,9 @@ int Main(const std::vector<std::string>& args) {
   bool byId = target.size() > 2 && target.front() == '<' && target.back() == '>';
   std::int32_t number = 0;
   if (args.size() == 3) {
+    // Articles are numbered from 1; a 0 would ask for the current one.
     if (byId || args[2].empty() || args[2].find_first_not_of("0123456789") != std::string::npos ||
-        args[2].size() > 9) {
+        args[2].size() > 9 || std::stoi(args[2]) < 1) {
       ShowHelp();
       return kExitLocal;
     }

@@ -6,9 +6,11 @@ netrc file against an INN that wants one, for both programs."""
 import argparse
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 ap = argparse.ArgumentParser()
@@ -19,6 +21,7 @@ ap.add_argument("--server", required=True)
 ap.add_argument("--auth-server", required=True)
 ap.add_argument("--auth-user", required=True)
 ap.add_argument("--auth-password", required=True)
+ap.add_argument("--scripted-server", required=True)
 opts = ap.parse_args()
 
 windows = opts.fetch.lower().endswith(".exe")
@@ -111,6 +114,9 @@ check("no arguments: help on standard error, exit 1, nothing on standard output"
       code == 1 and out == b"" and "nntpfetch server group" in err, "%d %r" % (code, out))
 code, out, err = run(opts.fetch, [opts.server, "pl.test", "12x"])
 check("a number that is no number: exit 1", code == 1 and out == b"", "%d" % code)
+# 0 would send a bare ARTICLE, which asks for the group's current article.
+code, out, err = run(opts.fetch, [opts.server, "pl.test", "0"])
+check("article number 0: exit 1", code == 1 and out == b"", "%d %r" % (code, out[:100]))
 code, out, err = run(opts.fetch, [opts.server, "pl.no.such.group"])
 check("unknown group: exit 3 with the server's line", code == 3 and out == b"" and "411" in err, "%d %r" % (code, err))
 code, out, err = run(opts.fetch, [opts.server, "pl.test", "999999"])
@@ -192,6 +198,87 @@ else:
     finally:
         for p in placed:
             os.unlink(p)
+
+# ---- scripted servers, for answers INN does not give -------------------------------------
+
+
+def scripted(answer, start):
+    """Runs start() while a server for one connection on the scripted address's
+    port 119 greets, then answers each command line with answer(line); after a
+    340 it takes the article and answers answer("<article>")."""
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind((opts.scripted_server, 119))
+    srv.listen(1)
+
+    def serve():
+        try:
+            conn, _ = srv.accept()
+        except OSError:
+            return
+        f = conn.makefile("rb")
+        try:
+            conn.sendall(b"200 scripted server ready\r\n")
+            for line in iter(f.readline, b""):
+                reply = answer(line.rstrip(b"\r\n").decode("latin-1"))
+                conn.sendall(reply)
+                if reply.startswith(b"340"):
+                    for body_line in iter(f.readline, b""):
+                        if body_line == b".\r\n":
+                            break
+                    conn.sendall(answer("<article>"))
+        except OSError:
+            pass
+        conn.close()
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        return start()
+    finally:
+        try:
+            srv.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        srv.close()
+        thread.join(timeout=30)
+
+
+def wants_login_then_user_alone(line):
+    """480 until the user name is given, which is enough (281)."""
+    if line.startswith("AUTHINFO USER "):
+        wants_login_then_user_alone.done = True
+        return b"281 no password needed\r\n"
+    if line.startswith("AUTHINFO"):
+        return b"502 out of order\r\n"
+    if not wants_login_then_user_alone.done:
+        return b"480 log in first\r\n"
+    return {"POST": b"340 send it\r\n", "<article>": b"240 posted\r\n", "MODE READER": b"200 reader\r\n",
+            "GROUP pl.test": b"211 1 5 5 pl.test\r\n",
+            "XOVER 5-5": b"224 overview\r\n5\tSubject\tFrom\tDate\t<id@h>\t\t10\t1\r\n.\r\n"}.get(
+                line, b"500 what?\r\n")
+
+
+user_alone = "machine %s login %s password %s" % (opts.scripted_server, opts.auth_user, opts.auth_password)
+wants_login_then_user_alone.done = False
+code, out = scripted(wants_login_then_user_alone,
+                     lambda: post(opts.scripted_server, "user alone", b"x\r\n", login_env(user_alone)))
+check("poster: 281 to the user name alone is a login: exit 0", code == 0 and "Artykuł wysłano" in out,
+      "%d %r" % (code, out))
+wants_login_then_user_alone.done = False
+code, over, err = scripted(wants_login_then_user_alone,
+                           lambda: overview(opts.scripted_server, login_env(user_alone)))
+check("nntpfetch: 281 to the user name alone is a login: exit 0", code == 0 and over.startswith(b"5\t"),
+      "%d %r %r" % (code, over, err))
+
+
+def group_without_status(line):
+    return b"200 reader\r\n" if line == "MODE READER" else b"pl.test is fine\r\n"
+
+
+code, over, err = scripted(group_without_status, lambda: overview(opts.scripted_server))
+check("nntpfetch: an answer without a status: exit 3 with the line",
+      code == 3 and over == b"" and "pl.test is fine" in err, "%d %r %r" % (code, over, err))
 
 shutil.rmtree(scratch, ignore_errors=True)
 if failures:

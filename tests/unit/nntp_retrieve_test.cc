@@ -193,6 +193,34 @@ TEST_F(RetrieveTest, NewNewsListIsReceivedNotLeftForTheNextRequest) {
   EXPECT_DOUBLE_EQ(client.ServerDate(), EncodeDate(2024, 1, 2) + EncodeTime(3, 4, 5, 0));
 }
 
+TEST_F(RetrieveTest, RepliesWithoutAStatusNeverPassForSuccess) {
+  // Read as a number, such a line is 0 (or a code whose low 16 bits are 0),
+  // which would report the request as done.
+  TMemoryStream out;
+  std::vector<std::pair<std::function<void()>, TNntpRequest>> requests = {
+      {[&] { client.ArticleByNumber(1, &out); }, nntpArticleByNumber},
+      {[&] { client.List(&out); }, nntpList},
+      {[&] { client.XHdr(&out, "Subject", "1"); }, nntpXHdr},
+      {[&] { client.Group("pl.test"); }, nntpGroup},
+      {[&] { client.Date(); }, nntpDate},
+      {[&] { client.ModeReader(); }, nntpModeReader},
+      {[&] { client.Authenticate(); }, nntpAuthenticate},
+  };
+  for (std::string reply : {"welcome\r\n", "65536 done\r\n", "0 done\r\n"}) {
+    Answer(reply);
+    for (auto& [start, kind] : requests) {
+      EXPECT_EQ(Run(start), (Done{kind, nntpErrorNoStatus})) << reply << kind;
+      EXPECT_EQ(client.LastResponse() + "\r\n", reply);
+    }
+  }
+  EXPECT_EQ(out.Size(), 0);
+  // Nor does such an answer to the password.
+  server.answer = [](const std::string& line) -> std::string {
+    return line.rfind("AUTHINFO USER", 0) == 0 ? "381 more\r\n" : "fine by me\r\n";
+  };
+  EXPECT_EQ(Run([&] { client.Authenticate(); }), (Done{nntpAuthenticate, nntpErrorNoStatus}));
+}
+
 TEST_F(RetrieveTest, XHdrKeepsItsOwnEventsAndUnstuffsToo) {
   Answer("221 Subject fields follow\r\n1 Re: x\r\n..2 dotted\r\n.\r\n");
   TMemoryStream out;

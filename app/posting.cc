@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/article.h"
+#include "app/socksurl.h"
 #include "host/console.h"
 #include "host/netrc.h"
 #include "nntp/NntpCli.h"
@@ -78,6 +79,8 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   // Refused before anything goes on the wire: such a value would add header
   // lines, end the article early, or be refused by the server.
   CheckHeaderArguments(author, groups, subject);
+  TSocksUrl socks;
+  bool viaSocks = SocksFromEnvironment(socks);  // a bad value ends the run here
   // Opened now, so that a file that cannot be posted costs no connection;
   // read once the server has greeted.
   TArticleFile file(path);
@@ -85,6 +88,7 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   // Ends with the process on the error exits, which skip all clean-up.
   auto* client = new TNntpCli(nullptr);
   client->SetHost(server);
+  if (viaSocks) UseSocks(*client->WSocket(), socks);
   client->SetInactivityTimeout(InactivityLimitMs());
   client->Connect();
   WaitFor([&] { return client->State() == nntpReady || client->State() == nntpNotConnected; });

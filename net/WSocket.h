@@ -1,13 +1,11 @@
-// TWSocket, the socket that applications create: the top of the chain
-// TCustomWSocket (net/WSocketCore.h) -> SOCKS layer -> line-mode layer ->
-// synchronous layer -> TWSocket. The layers between the core and this class
-// are not part of this build yet; each will come in a header of its own,
-// included here in place of the core.
+// TWSocket: the socket that applications create. The chain below it:
+// TCustomWSocket (the core) → TCustomSocksWSocket (SOCKS 4/4A/5) →
+// TCustomLineWSocket (line mode) → TCustomSyncWSocket (synchronous waits).
 #pragma once
 
-#include "net/WSocketCore.h"
+#include "net/WSocketSync.h"
 
-class TWSocket : public TCustomWSocket {
+class TWSocket : public TCustomSyncWSocket {
  public:
-  using TCustomWSocket::TCustomWSocket;
+  using TCustomSyncWSocket::TCustomSyncWSocket;
 };

@@ -53,6 +53,9 @@ void TNntpCli::Connect() {
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
   SetSessionState(nntpDnsLookup);
+  // A proxy that resolves names gets the name as it is: a client behind a
+  // firewall often cannot resolve outside names itself.
+  if (FWSocket->SocksResolvesNames()) return StartSocketConnect(FHost);
   FWSocket->DnsLookup(FHost);
 }
 
@@ -143,16 +146,16 @@ void TNntpCli::HandleLookupDone(TObject*, std::uint16_t Error) {
     CompleteRequest(Error);
     return;
   }
-  StartSocketConnect();
+  StartSocketConnect(FWSocket->DnsResult());
 }
 
-void TNntpCli::StartSocketConnect() {
+void TNntpCli::StartSocketConnect(const std::string& address) {
   // The library's error number is the one place that tells what failed, if
   // anything failed inside the library: cleared first, so that a number left
   // from an earlier failure is not taken for this one.
   wsock::WSASetLastError(0);
   try {
-    FWSocket->AssignAddr(FWSocket->DnsResult());
+    FWSocket->AssignAddr(address);
     FWSocket->AssignProto("tcp");
     FWSocket->AssignPort(FPort.empty() ? std::string("nntp") : FPort);
     SetSessionState(nntpWaitingBanner);

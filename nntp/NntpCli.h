@@ -305,7 +305,8 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   void NoteActivity() { FLastActivity = std::chrono::steady_clock::now(); }
   void UpdateInactivityTimer();
   void HandleInactivityTimer();
-  // Sets up the socket's Connect; reports what stopped it with the error
-  // number of the failure.
-  void StartSocketConnect();
+  // Sets up the socket's Connect to the news server at `address` (a name
+  // when the SOCKS proxy resolves it); reports what stopped it with the
+  // error number of the failure.
+  void StartSocketConnect(const std::string& address);
 };

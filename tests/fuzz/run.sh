@@ -33,7 +33,10 @@ done
 build reply "$root"/nntp/*.cc "$root"/net/*.cc "$root"/rtl/*.cc "${posix[@]}" \
   -DKESTRUN_VERSION_SECTION='".versioninfo"' -Wno-ignored-attributes -lpthread
 
-for target in lines status dotcopy reply; do
+build socks_reply "$root/net/SocksProto.cc"
+build line_mode "$root/net/LineBuffer.cc"
+
+for target in lines status dotcopy reply socks_reply line_mode; do
   # The client's inputs hold long data lines.
   max_len=16384
   [ "$target" = reply ] && max_len=300000

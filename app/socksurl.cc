@@ -1,0 +1,126 @@
+#include "app/socksurl.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "host/console.h"
+#include "net/WSocket.h"
+#include "rtl/sysutils.h"
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool PercentDecode(const std::string& in, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '%') {
+      out += in[i];
+      continue;
+    }
+    if (i + 2 >= in.size()) return false;
+    int hi = HexValue(in[i + 1]), lo = HexValue(in[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    out += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return true;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) {
+  url = TSocksUrl{};
+  auto fail = [&](const std::string& why) {
+    error = why;
+    return false;
+  };
+  std::size_t sep = text.find("://");
+  if (sep == std::string::npos) return fail("expected socks5://, socks4:// or socks4a://");
+  std::string scheme = Lower(text.substr(0, sep));
+  if (scheme == "socks5") {
+    url.Level = "5";
+  } else if (scheme == "socks4") {
+    url.Level = "4";
+  } else if (scheme == "socks4a") {
+    url.Level = "4A";
+  } else {
+    return fail("unknown scheme \"" + text.substr(0, sep) + "\"");
+  }
+  std::string rest = text.substr(sep + 3);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.find_first_of("/?#") != std::string::npos) return fail("a path is not allowed");
+  // The last "@" ends the user part: a password may hold a raw "@".
+  std::size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    std::string userinfo = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    std::string rawUser = userinfo, rawPassword;
+    std::size_t colon = userinfo.find(':');
+    if (colon != std::string::npos) {
+      if (url.Level != "5") return fail("SOCKS 4 takes a user id, not a password");
+      rawUser = userinfo.substr(0, colon);
+      rawPassword = userinfo.substr(colon + 1);
+    } else if (url.Level == "5") {
+      return fail("a SOCKS 5 user needs a password (user:password@)");
+    }
+    if (!PercentDecode(rawUser, url.User) || !PercentDecode(rawPassword, url.Password))
+      return fail("bad percent escape in the user part");
+    if (url.Level == "5" && url.User.empty()) return fail("empty user name");
+    if (url.User.size() > 255 || url.Password.size() > 255)
+      return fail("user name or password longer than 255 bytes");
+    if (url.Level != "5" && url.User.find('\0') != std::string::npos)
+      return fail("a user id cannot hold a 0 byte");
+    url.HasUser = true;
+  }
+  std::size_t colon = rest.rfind(':');
+  if (colon != std::string::npos) {
+    std::string port = rest.substr(colon + 1);
+    rest = rest.substr(0, colon);
+    if (port.empty() || port.size() > 5) return fail("bad port \"" + port + "\"");
+    long value = 0;
+    for (char c : port) {
+      if (c < '0' || c > '9') return fail("bad port \"" + port + "\"");
+      value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) return fail("bad port \"" + port + "\"");
+    url.Port = std::to_string(value);
+  }
+  if (rest.empty()) return fail("no host");
+  for (char c : rest) {
+    auto u = static_cast<unsigned char>(c);
+    if (u <= ' ' || c == '[' || c == ']' || c == '@' || c == '%' || u == 0x7F)
+      return fail("bad host \"" + rest + "\"");
+  }
+  url.Host = rest;
+  return true;
+}
+
+bool SocksFromEnvironment(TSocksUrl& url) {
+  const char* value = std::getenv(kSocksVariable);
+  if (value == nullptr || *value == '\0') return false;
+  std::string error;
+  if (!ParseSocksUrl(value, url, error))
+    throw Exception(AnsiText("Błędna wartość zmiennej ") + kSocksVariable + ": " + error);
+  return true;
+}
+
+void UseSocks(TWSocket& socket, const TSocksUrl& url) {
+  socket.SetSocksServer(url.Host);
+  socket.SetSocksPort(url.Port);
+  socket.SetSocksLevel(url.Level);
+  socket.SetSocksUsercode(url.User);
+  socket.SetSocksPassword(url.Password);
+  socket.SetSocksAuthentication(url.Level == "5" && url.HasUser ? socksAuthenticateUsercode
+                                                                : socksNoAuthentication);
+}

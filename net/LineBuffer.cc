@@ -1,0 +1,114 @@
+#include "net/LineBuffer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+char* TLineBuffer::Reserve(int want) {
+  std::size_t need = static_cast<std::size_t>(want > 0 ? want : 0);
+  std::size_t held = end_ - start_;
+  // Never a null pointer, even for no bytes: callers copy into it.
+  if (data_ != nullptr && capacity_ - end_ >= need) return data_.get() + end_;
+  if (need > SIZE_MAX / 2 - held) throw std::bad_alloc();
+  if (data_ != nullptr && capacity_ - held >= need && start_ >= held) {
+    // Enough room once the held bytes move to the front, and moving them is
+    // cheap next to what was taken since the last move.
+    std::memmove(data_.get(), data_.get() + start_, held);
+  } else {
+    std::size_t size = std::max<std::size_t>(capacity_, 256);
+    while (size < held + need) size *= 2;
+    std::unique_ptr<char[]> bigger(new char[size]);
+    if (held > 0) std::memcpy(bigger.get(), data_.get() + start_, held);
+    data_ = std::move(bigger);
+    capacity_ = size;
+  }
+  start_ = 0;
+  end_ = held;
+  return data_.get() + end_;
+}
+
+void TLineBuffer::Commit(int written) {
+  if (written <= 0) return;
+  end_ = std::min(capacity_, end_ + static_cast<std::size_t>(written));
+}
+
+int TLineBuffer::Find(const std::string& lineEnd, int from) const {
+  const std::size_t n = lineEnd.size();
+  const std::size_t held = end_ - start_;
+  if (n == 0 || held < n) return -1;
+  std::size_t i = from > 0 ? static_cast<std::size_t>(from) : 0;
+  const char* base = data_.get() + start_;
+  const char first = lineEnd[0];
+  while (i + n <= held) {
+    const void* hit = std::memchr(base + i, first, held - n + 1 - i);
+    if (hit == nullptr) return -1;
+    i = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+    if (std::memcmp(base + i + 1, lineEnd.data() + 1, n - 1) == 0) return static_cast<int>(i);
+    ++i;
+  }
+  return -1;
+}
+
+int TLineBuffer::Take(char* out, int size) {
+  int n = std::min(size, Count());
+  if (n <= 0) return 0;
+  std::memcpy(out, data_.get() + start_, static_cast<std::size_t>(n));
+  Drop(n);
+  return n;
+}
+
+void TLineBuffer::Drop(int count) {
+  if (count <= 0) return;
+  start_ += std::min(static_cast<std::size_t>(count), end_ - start_);
+  if (start_ == end_) start_ = end_ = 0;
+}
+
+void TLineBuffer::Truncate(int count) {
+  if (count <= 0) return;
+  end_ -= std::min(static_cast<std::size_t>(count), end_ - start_);
+  if (start_ == end_) start_ = end_ = 0;
+}
+
+void TLineBuffer::Release() {
+  data_.reset();
+  capacity_ = start_ = end_ = 0;
+}
+
+int ApplyLineEdits(TLineBuffer& buf, int fresh, bool echoOn, std::string& echo) {
+  const int total = buf.Count();
+  fresh = std::clamp(fresh, 0, total);
+  const int held = total - fresh;
+  const char* in = buf.Data();
+  // Without a backspace or a tab the bytes stay where they are and only the
+  // echo has work to do.
+  if (std::memchr(in + held, '\b', static_cast<std::size_t>(fresh)) == nullptr &&
+      std::memchr(in + held, '\t', static_cast<std::size_t>(fresh)) == nullptr) {
+    if (echoOn) echo.append(in + held, static_cast<std::size_t>(fresh));
+    return held;
+  }
+  std::string out(in, static_cast<std::size_t>(held));
+  out.reserve(static_cast<std::size_t>(total) + 64);
+  std::size_t low = out.size();
+  for (int k = held; k < total; ++k) {
+    char c = in[k];
+    if (c == '\b') {
+      if (!out.empty()) {
+        if (echoOn) echo += "\b \b";
+        out.pop_back();
+        low = std::min(low, out.size());
+      }
+    } else if (c == '\t') {
+      do {
+        out += ' ';
+        if (echoOn) echo += ' ';
+      } while (out.size() % 8 != 0);
+    } else {
+      out += c;
+      if (echoOn) echo += c;
+    }
+  }
+  buf.Truncate(total);
+  std::memcpy(buf.Reserve(static_cast<int>(out.size())), out.data(), out.size());
+  buf.Commit(static_cast<int>(out.size()));
+  return static_cast<int>(low);
+}

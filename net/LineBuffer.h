@@ -1,0 +1,57 @@
+// The byte store behind line mode, and the line editing it offers, apart
+// from any socket so that both can be tested and fuzzed alone.
+//
+// Bytes are appended at the back and taken from the front. Taking only
+// moves a start mark, so handing out many short lines from one large
+// arrival costs nothing per line; the held bytes move to the front only when
+// room is needed. Room grows geometrically, so a long line without an end
+// costs amortised constant time per byte.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class TLineBuffer {
+ public:
+  int Count() const { return static_cast<int>(end_ - start_); }
+  // The held bytes (valid until the next Reserve).
+  const char* Data() const { return data_.get() + start_; }
+  char* MutableData() { return data_.get() + start_; }
+  // Storage allocated, whatever is held.
+  std::size_t Capacity() const { return capacity_; }
+
+  // Makes room for `want` more bytes and returns where they go; Commit
+  // then adds the bytes actually written.
+  char* Reserve(int want);
+  void Commit(int written);
+
+  // The first position at or after `from` where `lineEnd` begins, or -1.
+  // Exact byte comparison; an empty lineEnd is never found.
+  int Find(const std::string& lineEnd, int from) const;
+
+  // Copies up to `size` bytes from the front into `out` and drops them.
+  int Take(char* out, int size);
+  void Drop(int count);
+  // Drops the `count` bytes at the back.
+  void Truncate(int count);
+  void Clear() { start_ = end_ = 0; }
+  // Gives the storage back.
+  void Release();
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+};
+
+// Simple line editing over the `fresh` bytes at the back of `buf`; the bytes
+// before them are the start of the current, unfinished line. Backspace
+// (8) removes the byte before it (also one held from an earlier arrival;
+// nothing at the start of the line); tab (9) writes blanks up to the next
+// multiple of 8 (at least one). What a terminal should show goes to `echo`
+// when `echoOn`: each byte, BS blank BS for a backspace that removed
+// something, one blank per blank a tab wrote. Returns the lowest position
+// that changed, from where a line-end search has to look again.
+int ApplyLineEdits(TLineBuffer& buf, int fresh, bool echoOn, std::string& echo);

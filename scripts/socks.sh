@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# SOCKS servers for tests and benchmarks, on one loopback address:
+#
+#   scripts/socks.sh start ADDRESS DIR [NAME=ADDR...]   starts them; prints DIR
+#   scripts/socks.sh stop DIR
+#
+#   ADDRESS:1080  dante, SOCKS 4 and 5, no authentication
+#   ADDRESS:1081  dante, SOCKS 5 with user name and password, checked
+#                 against the system account kestrunsocks (password
+#                 "kestrun-socks"), which start creates when missing
+#   ADDRESS:1082  microsocks, no authentication
+#   ADDRESS:1083  microsocks -u kestrun -P "micro secret"
+#   ADDRESS:1084  a SOCKS 4/4A relay on IO::Socket::Socks (dante refuses 4A
+#                 names); the NAME=ADDR pairs are names only it resolves
+#
+# Everything runs from DIR, which stop removes (only a folder start made).
+# Needs root (dante's user name check reads the shadow file) and the
+# packages dante-server, microsocks, libio-socket-socks-perl.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+marker=.kestrun-socks
+account=kestrunsocks
+account_password=kestrun-socks
+
+# Running and not merely a zombie that nobody has reaped yet.
+alive() {
+  local st
+  st="$(ps -o stat= -p "$1" 2>/dev/null || true)"
+  [ -n "$st" ] && [ "${st#Z}" = "$st" ]
+}
+
+listening() {  # address port
+  timeout 2 bash -c "exec 3<>/dev/tcp/$1/$2" 2>/dev/null
+}
+
+dante_conf() {  # address port method log
+  cat <<CONF
+logoutput: $4
+internal: $1 port = $2
+external: 127.0.0.1
+clientmethod: none
+socksmethod: $3
+user.privileged: root
+user.unprivileged: nobody
+client pass {
+  from: 127.0.0.0/8 to: 0.0.0.0/0
+}
+socks pass {
+  from: 127.0.0.0/8 to: 127.0.0.0/8
+  command: connect
+  protocol: tcp
+}
+CONF
+}
+
+case "${1:-}" in
+start)
+  addr="${2:?usage: socks.sh start ADDRESS DIR}"
+  dir="${3:?usage: socks.sh start ADDRESS DIR}"
+  names=("${@:4}")
+  mkdir -p "$dir"
+  if [ ! -f "$dir/$marker" ] && [ -n "$(ls -A "$dir")" ]; then
+    echo "socks.sh: $dir is not empty and is not a folder of ours" >&2
+    exit 1
+  fi
+  touch "$dir/$marker"
+  "$0" stop "$dir" --keep >/dev/null 2>&1 || true
+  if ! id "$account" >/dev/null 2>&1; then
+    useradd --system --no-create-home --shell /usr/sbin/nologin "$account"
+  fi
+  echo "$account:$account_password" | chpasswd
+
+  dante_conf "$addr" 1080 none "$dir/dante-plain.log" >"$dir/dante-plain.conf"
+  dante_conf "$addr" 1081 username "$dir/dante-user.log" >"$dir/dante-user.conf"
+  danted -D -f "$dir/dante-plain.conf" -p "$dir/dante-plain.pid"
+  danted -D -f "$dir/dante-user.conf" -p "$dir/dante-user.pid"
+  setsid microsocks -i "$addr" -p 1082 >"$dir/micro-plain.log" 2>&1 </dev/null &
+  echo $! >"$dir/micro-plain.pid"
+  setsid microsocks -i "$addr" -p 1083 -u kestrun -P "micro secret" >"$dir/micro-user.log" 2>&1 </dev/null &
+  echo $! >"$dir/micro-user.pid"
+  setsid perl "$here/socks4a_relay.pl" "$addr" 1084 "${names[@]}" >"$dir/relay.log" 2>&1 </dev/null &
+  echo $! >"$dir/relay.pid"
+
+  for port in 1080 1081 1082 1083 1084; do
+    for _ in $(seq 1 100); do
+      listening "$addr" "$port" && break
+      sleep 0.1
+    done
+    if ! listening "$addr" "$port"; then
+      echo "socks.sh: nothing listens on $addr:$port; logs:" >&2
+      cat "$dir"/*.log >&2 || true
+      "$0" stop "$dir" >/dev/null 2>&1 || true
+      exit 1
+    fi
+  done
+  echo "$dir"
+  ;;
+stop)
+  dir="${2:?usage: socks.sh stop DIR}"
+  if [ ! -f "$dir/$marker" ]; then
+    echo "socks.sh: $dir was not made by socks.sh start; not touching it" >&2
+    exit 1
+  fi
+  for pidfile in "$dir"/*.pid; do
+    [ -f "$pidfile" ] || continue
+    pid="$(cat "$pidfile")"
+    # dante's main process ends its children itself.
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 50); do
+      alive "$pid" || break
+      sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null || true
+    rm -f "$pidfile"
+  done
+  [ "${3:-}" = "--keep" ] || rm -rf "$dir"
+  ;;
+*)
+  echo "usage: socks.sh start ADDRESS DIR | stop DIR" >&2
+  exit 2
+  ;;
+esac

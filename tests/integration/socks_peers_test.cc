@@ -1,0 +1,140 @@
+// The components against real peers: TNntpCli posting to the private INN
+// through dante, microsocks and a SOCKS 4A relay, and line mode reading
+// INN's multi-line answers, directly and through a proxy. The addresses
+// come from the environment that the test command sets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "nntp/NntpCli.h"
+#include "rtl/forms.h"
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+bool RunUntil(const std::function<bool()>& done, int timeoutMs = 20000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    Application->ProcessMessages();
+    if (done()) break;
+    plat::WaitForMessage(static_cast<int>(left.count()));
+  }
+  return true;
+}
+
+struct Proxy {
+  const char* what;
+  std::string level, port, user, password;
+  bool byName;  // the destination as a name only the proxy resolves
+};
+
+class Peers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    inn_ = Env("KESTRUN_TEST_INN");
+    socks_ = Env("KESTRUN_TEST_SOCKS");
+    name_ = Env("KESTRUN_TEST_INN_NAME");
+    if (inn_.empty() || socks_.empty()) GTEST_SKIP() << "needs the test command's peers";
+  }
+  void Through(TCustomSocksWSocket& s, const Proxy& p) {
+    s.SetSocksServer(socks_);
+    s.SetSocksPort(p.port);
+    s.SetSocksLevel(p.level);
+    s.SetSocksUsercode(p.user);
+    s.SetSocksPassword(p.password);
+    s.SetSocksAuthentication(p.password.empty() ? socksNoAuthentication
+                                                : socksAuthenticateUsercode);
+  }
+  std::string inn_, socks_, name_;
+};
+
+const Proxy kProxies[] = {
+    {"dante SOCKS 5", "5", "1080", "", "", false},
+    {"dante SOCKS 4", "4", "1080", "kestrun", "", false},
+    {"dante SOCKS 5 with a system account", "5", "1081", "kestrunsocks", "kestrun-socks", false},
+    {"microsocks SOCKS 5", "5", "1082", "", "", false},
+    {"microsocks SOCKS 5 with a user", "5", "1083", "kestrun", "micro secret", false},
+    {"relay SOCKS 4A", "4A", "1084", "", "", true},
+};
+
+TEST_F(Peers, NntpClientPostsThroughEachProxy) {
+  for (const Proxy& p : kProxies) {
+    SCOPED_TRACE(p.what);
+    TNntpCli client(nullptr);
+    std::vector<TNntpRequest> done;
+    client.OnRequestDone = [&](TObject*, TNntpRequest r, std::uint16_t) { done.push_back(r); };
+    client.SetHost(p.byName ? name_ : inn_);
+    Through(*client.WSocket(), p);
+    client.Connect();
+    // The greeting makes the client ready; only a failure completes the
+    // connect request.
+    ASSERT_TRUE(RunUntil([&] { return client.State() == nntpReady || !done.empty(); }));
+    ASSERT_EQ(client.State(), nntpReady) << client.LastResponse();
+    EXPECT_EQ(client.StatusCode(), 200);
+    std::string article = std::string("From: a <a@example.invalid>\r\nNewsgroups: pl.test\r\n") +
+                          "Subject: components through " + p.what + "\r\n\r\nbody\r\n";
+    TMemoryStream stream;
+    stream.Write(article.data(), static_cast<std::int32_t>(article.size()));
+    stream.SetPosition(0);
+    client.Post(&stream);
+    ASSERT_TRUE(RunUntil([&] { return done.size() == 1; }));
+    EXPECT_EQ(done[0], nntpPost);
+    EXPECT_EQ(client.StatusCode(), 240) << client.LastResponse();
+    client.Abort();
+  }
+}
+
+// Reads INN's answer to HELP in line mode: one OnDataAvailable per line.
+std::vector<std::string> HelpLines(TWSocket& s) {
+  std::vector<std::string> lines;
+  bool asked = false;
+  s.SetLineMode(true);
+  s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    lines.push_back(s.ReceiveString());
+    if (!asked) {  // the greeting
+      asked = true;
+      s.SendString("HELP\r\n");
+    }
+  };
+  s.Connect();
+  EXPECT_TRUE(RunUntil([&] { return !lines.empty() && lines.back() == ".\r\n"; }));
+  s.Close();
+  return lines;
+}
+
+TEST_F(Peers, LineModeReadsInnsMultiLineAnswerDirectlyAndThroughAProxy) {
+  TWSocket direct(nullptr);
+  direct.AssignAddr(inn_);
+  direct.AssignPort("119");
+  std::vector<std::string> plain = HelpLines(direct);
+  ASSERT_GE(plain.size(), 4u);
+  EXPECT_EQ(plain[0].substr(0, 4), "200 ");
+  EXPECT_EQ(plain[1].substr(0, 4), "100 ");
+  for (const std::string& l : plain) {
+    ASSERT_GE(l.size(), 2u);
+    EXPECT_EQ(l.substr(l.size() - 2), "\r\n");
+    EXPECT_EQ(l.find('\n'), l.size() - 1);  // exactly one line each
+  }
+  for (const Proxy& p : {kProxies[0], kProxies[3]}) {
+    SCOPED_TRACE(p.what);
+    TWSocket s(nullptr);
+    s.AssignAddr(inn_);
+    s.AssignPort("119");
+    Through(s, p);
+    std::vector<std::string> proxied = HelpLines(s);
+    ASSERT_EQ(proxied.size(), plain.size());
+    for (std::size_t i = 1; i < plain.size(); ++i) EXPECT_EQ(proxied[i], plain[i]);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,236 @@
+// Line mode over loopback: lines split across arrivals, short reads, the
+// limit, the last line at a close, changes of mode, editing and echo, and
+// line mode behind a SOCKS proxy.
+#include <gtest/gtest.h>
+
+#include "tests/unit/layer_test_util.h"
+
+namespace {
+
+using V = std::vector<std::string>;
+
+// A client connected straight to a loopback peer, in line mode.
+struct LinePair {
+  LoopbackServer server;
+  TWSocket client{nullptr};
+  V lines;
+  std::string echoed;  // what the client sent back to the peer
+
+  LinePair() {
+    server.OnAccept = [this](TWSocket& p) {
+      p.OnDataAvailable = [this, &p](TObject*, std::uint16_t) { echoed += p.ReceiveString(); };
+    };
+    client.SetLineMode(true);
+    client.OnDataAvailable = [this](TObject*, std::uint16_t) {
+      lines.push_back(client.ReceiveString());
+    };
+    client.AssignAddr("127.0.0.1");
+    client.AssignPort(server.Port());
+    client.Connect();
+    EXPECT_TRUE(RunUntil([&] { return client.State() == wsConnected && !server.peers.empty(); }));
+  }
+  TWSocket& Peer() { return *server.peers.back(); }
+  void Send(const std::string& s) { Peer().SendString(s); }
+};
+
+TEST(LineMode, LineEndSplitAcrossArrivals) {
+  LinePair t;
+  t.Send("AB\r");
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_TRUE(t.lines.empty());
+  t.Send("\nCD\r\n");
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 2; }));
+  EXPECT_EQ(t.lines, (V{"AB\r\n", "CD\r\n"}));
+  EXPECT_EQ(t.client.ReadCount(), 8);  // each byte counted once
+}
+
+TEST(LineMode, ShortReadsGetTheLineInPiecesAndAnyLineEndWorks) {
+  LinePair t;
+  std::vector<int> counts;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    counts.push_back(t.client.RcvdCount());
+    char buf[2];
+    int n = t.client.Receive(buf, 2);
+    t.lines.push_back(std::string(buf, static_cast<std::size_t>(std::max(n, 0))));
+  };
+  t.Send("ABCD\r\n");
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 3; }));
+  EXPECT_EQ(t.lines, (V{"AB", "CD", "\r\n"}));
+  EXPECT_EQ(counts, (std::vector<int>{6, 4, 2}));
+
+  LinePair u;
+  u.client.SetLineEnd("--END");
+  u.Send("one--EN");
+  EXPECT_TRUE(PumpUntilIdle());
+  u.Send("Dtwo--E--END");
+  ASSERT_TRUE(RunUntil([&] { return u.lines.size() == 2; }));
+  EXPECT_EQ(u.lines, (V{"one--END", "two--E--END"}));
+}
+
+TEST(LineMode, EmptyLineEndPassesDataThrough) {
+  LinePair t;
+  t.client.SetLineEnd("");
+  t.Send("no line end at all");
+  ASSERT_TRUE(RunUntil([&] { return !t.lines.empty(); }));
+  EXPECT_EQ(t.lines, (V{"no line end at all"}));
+}
+
+TEST(LineMode, LimitFiresAboveItAndClearsUnlessTold) {
+  LinePair t;
+  std::vector<int> lengths;
+  bool keep = false;
+  t.client.OnLineLimitExceeded = [&](TObject*, std::int32_t n, bool& clear) {
+    lengths.push_back(n);
+    EXPECT_TRUE(clear);
+    if (keep) clear = false;
+  };
+  t.Send(std::string(65536, 'x'));
+  ASSERT_TRUE(RunUntil([&] { return t.client.LineBufferCount() == 65536; }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_TRUE(lengths.empty());
+  t.Send("y");
+  ASSERT_TRUE(RunUntil([&] { return lengths.size() == 1; }));
+  EXPECT_EQ(lengths[0], 65537);
+  EXPECT_EQ(t.client.LineBufferCount(), 0);
+
+  keep = true;
+  t.client.SetLineLimit(10);
+  t.Send("0123456789A");
+  ASSERT_TRUE(RunUntil([&] { return lengths.size() == 2; }));
+  EXPECT_EQ(t.client.LineBufferCount(), 11);
+  t.Send("B\r\n");  // kept bytes are the start of the next line
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 1; }));
+  EXPECT_EQ(t.lines[0], "0123456789AB\r\n");
+}
+
+TEST(LineMode, TheLastLineWithoutEndComesBeforeTheClose) {
+  LinePair t;
+  V events;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    events.push_back("line " + t.client.ReceiveString());
+  };
+  t.client.OnSessionClosed = [&](TObject*, std::uint16_t) { events.push_back("closed"); };
+  t.Send("full\r\nxyz");
+  ASSERT_TRUE(RunUntil([&] { return events.size() == 1; }));
+  t.Peer().Shutdown(1);
+  ASSERT_TRUE(RunUntil([&] { return events.size() == 3; }));
+  EXPECT_EQ(events, (V{"line full\r\n", "line xyz", "closed"}));
+}
+
+TEST(LineMode, TurnedOffHeldBytesComeBeforeNewerOnes) {
+  LinePair t;
+  std::vector<std::string> reads;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buf[100];
+    int n = t.client.Receive(buf, sizeof buf);
+    if (n > 0) reads.emplace_back(buf, static_cast<std::size_t>(n));
+  };
+  t.Send("abc");
+  ASSERT_TRUE(RunUntil([&] { return t.client.LineBufferCount() == 3; }));
+  t.client.SetLineMode(false);
+  t.Send("def");
+  ASSERT_TRUE(RunUntil([&] { return reads.size() == 2; }));
+  EXPECT_EQ(reads, (V{"abc", "def"}));
+}
+
+TEST(LineMode, ReadingWithNoLinePendingNeverOvertakesHeldBytes) {
+  LinePair t;
+  t.Send("abc");
+  ASSERT_TRUE(RunUntil([&] { return t.client.LineBufferCount() == 3; }));
+  t.Send("XYZ\r\n");  // in the socket, not yet handled
+  char buf[100];
+  EXPECT_EQ(t.client.Receive(buf, sizeof buf), -1);
+  EXPECT_EQ(t.client.LastError(), 10035);
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 1; }));
+  EXPECT_EQ(t.lines[0], "abcXYZ\r\n");
+}
+
+TEST(LineMode, AHandlerThatReadsNothingIsNotCalledForEver) {
+  LinePair t;
+  int calls = 0;
+  bool read = false;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (++calls > 100) t.client.SetLineMode(false);  // a way out for a broken layer
+    if (read) t.lines.push_back(t.client.ReceiveString());
+  };
+  t.Send("one\r\n");
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(calls, 1);
+  // The line stayed pending: the next arrival offers it again, first.
+  read = true;
+  t.Send("two\r\n");
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 2; }));
+  EXPECT_EQ(t.lines, (V{"one\r\n", "two\r\n"}));
+}
+
+TEST(LineMode, HeldCompleteLinesGoOutWithoutNewData) {
+  LinePair t;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (!t.client.LineMode()) {
+      t.client.SetLineMode(true);  // back on, reading nothing raw
+      return;
+    }
+    t.lines.push_back(t.client.ReceiveString());
+    if (t.lines.size() == 1) t.client.SetLineMode(false);
+  };
+  t.Send("a\r\nb\r\nc\r\n");
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 3; }));
+  EXPECT_EQ(t.lines, (V{"a\r\n", "b\r\n", "c\r\n"}));
+}
+
+TEST(LineMode, TurnedOffWithoutAHandlerHeldBytesAreDropped) {
+  LinePair t;
+  t.Send("abc");
+  ASSERT_TRUE(RunUntil([&] { return t.client.LineBufferCount() == 3; }));
+  auto handler = t.client.OnDataAvailable;
+  t.client.OnDataAvailable = nullptr;
+  t.client.SetLineMode(false);
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(t.client.LineBufferCount(), 0);
+  std::string data;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) { data += t.client.ReceiveString(); };
+  t.Send("new");
+  ASSERT_TRUE(RunUntil([&] { return data == "new"; }));
+}
+
+TEST(LineMode, EditingAndEcho) {
+  LinePair t;
+  t.client.SetLineEdit(true);
+  t.client.SetLineEcho(true);
+  t.Send("a\tb\bc\r\n");
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 1; }));
+  EXPECT_EQ(t.lines[0], "a       c\r\n");
+  ASSERT_TRUE(RunUntil([&] { return t.echoed.size() == 15; }));
+  EXPECT_EQ(t.echoed, "a       b\b \bc\r\n");
+
+  LinePair u;
+  u.client.SetLineEcho(true);
+  u.Send("x\by\r\n");
+  ASSERT_TRUE(RunUntil([&] { return u.echoed == "x\by\r\n"; }));
+  ASSERT_TRUE(RunUntil([&] { return u.lines.size() == 1; }));
+  EXPECT_EQ(u.lines[0], "x\by\r\n");  // echoed unchanged, not edited
+}
+
+TEST(LineMode, BehindSocksTheSurplusIsSplitIntoLines) {
+  ScriptedProxy p;
+  TWSocket c(nullptr);
+  V lines;
+  c.SetLineMode(true);
+  c.OnDataAvailable = [&](TObject*, std::uint16_t) { lines.push_back(c.ReceiveString()); };
+  c.AssignAddr("news.example");
+  c.AssignPort("119");
+  c.SetSocksServer("127.0.0.1");
+  c.SetSocksPort(p.Port());
+  c.Connect();
+  ASSERT_TRUE(p.Expect(3));
+  p.Send(Bin({5, 0}));
+  ASSERT_TRUE(p.Expect(22));
+  p.Send(Bin({5, 0, 0, 1, 1, 2, 3, 4, 0, 1}) + "200 line1\r\nline2\r\npart");
+  ASSERT_TRUE(RunUntil([&] { return lines.size() == 2; }));
+  p.Send("ial\r\n");
+  ASSERT_TRUE(RunUntil([&] { return lines.size() == 3; }));
+  EXPECT_EQ(lines, (V{"200 line1\r\n", "line2\r\n", "partial\r\n"}));
+  EXPECT_EQ(c.ReadCount(), 27);
+}
+
+}  // namespace

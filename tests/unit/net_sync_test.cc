@@ -1,0 +1,118 @@
+// Synchronous waits: done, timed out, quit, nested, and no busy waiting.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/files.h"
+#include "tests/unit/layer_test_util.h"
+
+namespace {
+
+// A client connected to a loopback peer that says nothing unless told.
+struct SyncPair {
+  LoopbackServer server;
+  TWSocket client{nullptr};
+  SyncPair() {
+    client.AssignAddr("127.0.0.1");
+    client.AssignPort(server.Port());
+    client.Connect();
+    EXPECT_TRUE(RunUntil([&] { return client.State() == wsConnected && !server.peers.empty(); }));
+  }
+  TWSocket& Peer() { return *server.peers.back(); }
+};
+
+std::int64_t CpuMs() { return static_cast<std::int64_t>(plat::ProcessCpuSeconds() * 1000); }
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST(SyncWait, StartAndWaitClearsTheFlagAndEndsWhenTheHandlerSetsIt) {
+  SyncPair t;
+  bool done = true;
+  bool clearedBeforeStart = false;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (t.client.ReceiveString() == "ok") done = true;
+  };
+  t.client.SetTimeout(10000);
+  int r = t.client.StartAndWait(
+      [&] {
+        clearedBeforeStart = !done;
+        t.Peer().SendString("ok");
+      },
+      done);
+  EXPECT_EQ(r, 0);
+  EXPECT_TRUE(clearedBeforeStart);
+  EXPECT_TRUE(done);
+  // A flag that is already set returns at once; no starter is fine.
+  EXPECT_EQ(t.client.WaitForDone(done), 0);
+  t.client.SetTimeout(50);
+  EXPECT_EQ(t.client.StartAndWait(nullptr, done), kWaitTimedOut);
+  EXPECT_FALSE(done);
+}
+
+TEST(SyncWait, FiveSecondsOnASilentServerTakeAlmostNoProcessorTime) {
+  SyncPair t;
+  bool done = false;
+  t.client.SetTimeout(5000);
+  std::int64_t cpu0 = CpuMs(), t0 = NowMs();
+  EXPECT_EQ(t.client.WaitForDone(done), kWaitTimedOut);
+  std::int64_t cpu = CpuMs() - cpu0, elapsed = NowMs() - t0;
+  EXPECT_GE(elapsed, 5000);
+  EXPECT_LT(elapsed, 7000);
+  // A wait that spins would use about the whole five seconds.
+  EXPECT_LT(cpu, 500) << "processor time of the wait, ms";
+  RecordProperty("wait_cpu_ms", static_cast<int>(cpu));
+}
+
+// Sets a flag when its hidden window gets a message.
+struct FlagWindow : plat::MessageTarget {
+  bool* flag;
+  plat::WindowHandle handle;
+  explicit FlagWindow(bool* f) : flag(f), handle(plat::CreateHiddenWindow("FlagWindow", this)) {}
+  ~FlagWindow() { plat::DestroyHiddenWindow(handle); }
+  std::intptr_t HandleMessage(std::uint32_t, std::uintptr_t, std::intptr_t) override {
+    *flag = true;
+    return 0;
+  }
+};
+
+TEST(SyncWait, ANestedWaitDoesNotMoveTheOuterDeadline) {
+  SyncPair t;
+  bool outer = false, inner = false;
+  int innerResult = -1;
+  FlagWindow late(&outer);
+  std::thread poster;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (t.client.ReceiveString() != "first") return;
+    // Waits for something that never comes, with a short limit of its own.
+    t.client.SetTimeout(100);
+    innerResult = t.client.WaitForDone(inner);
+    t.client.SetTimeout(3000);
+    // What the outer wait waits for comes well after the inner limit.
+    poster = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      plat::PostWindowMessage(late.handle, plat::kWmUser + 1, 0, 0);
+    });
+  };
+  t.client.SetTimeout(3000);
+  int r = t.client.StartAndWait([&] { t.Peer().SendString("first"); }, outer);
+  if (poster.joinable()) poster.join();
+  EXPECT_EQ(innerResult, kWaitTimedOut);
+  EXPECT_EQ(r, 0);
+}
+
+TEST(SyncWait, TheQuitMessageEndsAWaitWithoutALimit) {
+  SyncPair t;
+  t.client.SetMultiThreaded(true);  // the socket's own pump sees the quit
+  t.client.SetTimeout(0);
+  bool done = false;
+  plat::PostQuit();
+  EXPECT_EQ(t.client.WaitForDone(done), kWaitTimedOut);
+  EXPECT_TRUE(t.client.QuitReceived());
+}
+
+}  // namespace

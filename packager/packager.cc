@@ -172,7 +172,7 @@ TPackageBuilder::TPackageBuilder()
     : ExePath(plat::ModuleFileName()),
       Folders(TKnownFolders::FromSystem()),
       Warn([](const std::string& text) {
-        plat::ShowMessageBox(AnsiText("Ostrzeżenie"), text, plat::BoxIcon::kWarning);
+        plat::ShowMessageBox(AnsiText("Ostrzeżenie"), text, plat::BoxIcon::kNone);
       }),
       Compress(plat::RunCompressor),
       Modules(std::make_unique<TStaticModules>(ExePath)) {

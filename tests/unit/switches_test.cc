@@ -48,7 +48,7 @@ TEST(Switches, FailedPublicationShowsTheTransferError) {
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].caption, "Ostrzeżenie");
     EXPECT_EQ(boxes[0].text, warning);
-    EXPECT_TRUE(boxes[0].warningIcon);
+    EXPECT_FALSE(boxes[0].icon);  // a plain box: the OK button alone
     EXPECT_EQ(boxes[1].caption, "Błąd transferu");
     EXPECT_EQ(boxes[1].text, transfer);
     EXPECT_TRUE(boxes[1].errorIcon);

@@ -75,13 +75,15 @@ TEST(IniFile, UnwritableFileIsReportedAndUnchangedFileNotRewritten) {
   EXPECT_FALSE(nowhere.UpdateFile());
 
   std::string name = dir / "same.ini";
-  WriteAll(name, "[S]\r\nK=v\r\n");
+  // A value written again as it stands leaves its line, blanks and all.
+  WriteAll(name, "[S]\r\nK = v \r\n");
   auto before = std::filesystem::last_write_time(name);
   std::filesystem::last_write_time(name, before - std::chrono::hours(1));
   TIniFile same(name);
   same.WriteString("s", "k", "v");
   EXPECT_TRUE(same.UpdateFile());
   EXPECT_EQ(std::filesystem::last_write_time(name), before - std::chrono::hours(1));
+  EXPECT_EQ(ReadAll(name), "[S]\r\nK = v \r\n");
 }
 
 TEST(StringList, MatchesWindows1250LettersWithoutCase) {

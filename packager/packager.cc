@@ -298,7 +298,7 @@ bool TPackageBuilder::CopyContentFile(const std::string& temp, const std::string
     plat::FileClose(in);
     return false;
   }
-  Progress->Show(ExtractFileName(target));
+  Progress->Show(Shown(ExtractFileName(target)));
   std::int64_t copied = 0;
   char buf[kBlockSize];
   while (copied < length) {

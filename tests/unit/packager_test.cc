@@ -242,6 +242,16 @@ TEST_F(Builder, FileWithoutVersionIsJudgedByDateUnsigned) {
   EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")), "P" + S("Firma/dane.txt") + "\r\n");
 }
 
+// The progress label is the program's text: a POSIX file name in the
+// locale's encoding (UTF-8 here) is converted like the messages are.
+TEST_F(Builder, ProgressLabelIsTheProgramsText) {
+  if (plat::testing::HasWindows()) GTEST_SKIP() << "file names there are the program's text";
+  std::string file = S(dir / "prog/Firma/łódź.txt");
+  WriteAll(file, "x");
+  ASSERT_TRUE(b.PublishFile(file));
+  EXPECT_EQ(progress.labels, std::vector<std::string>{AnsiText("łódź.txt.zawartosc")});
+}
+
 TEST_F(Builder, StartListKeepsOneLineWhateverTheCase) {
   WriteAll(root + "start.start", "P" + S("FIRMA/APP.EXE") + ",PIERWSZY\r\n");
   ASSERT_TRUE(b.PublishFile(exe));

@@ -172,7 +172,7 @@ TPackageBuilder::TPackageBuilder()
     : ExePath(plat::ModuleFileName()),
       Folders(TKnownFolders::FromSystem()),
       Warn([](const std::string& text) {
-        plat::ShowMessageBox(AnsiText("Ostrzeżenie"), text, plat::BoxIcon::kWarning);
+        plat::ShowMessageBox(AnsiText("Ostrzeżenie"), text, plat::BoxIcon::kNone);
       }),
       Compress(plat::RunCompressor),
       Modules(std::make_unique<TStaticModules>(ExePath)) {
@@ -298,7 +298,7 @@ bool TPackageBuilder::CopyContentFile(const std::string& temp, const std::string
     plat::FileClose(in);
     return false;
   }
-  Progress->Show(ExtractFileName(target));
+  Progress->Show(Shown(ExtractFileName(target)));
   std::int64_t copied = 0;
   char buf[kBlockSize];
   while (copied < length) {

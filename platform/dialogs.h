@@ -7,9 +7,10 @@
 
 namespace plat {
 
-enum class BoxIcon { kError, kWarning };
+enum class BoxIcon { kNone, kError };
 
-// A modal box with one OK button and no owner window. On POSIX the caption
+// A modal box with one OK button, the icon asked for (or none) and no owner
+// window. On POSIX the caption
 // and the text go to standard error as one line, in the console's encoding.
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon);
 

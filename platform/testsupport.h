@@ -19,7 +19,8 @@ bool ReadShellLink(const std::string& file, ShellLinkInfo* out);
 
 struct BoxInfo {
   std::string caption, text;  // UTF-8
-  bool errorIcon = false, warningIcon = false;
+  bool icon = false;          // any icon at all
+  bool errorIcon = false;     // the error icon
 };
 // Waits up to `timeoutMs` for a message box of this process, reads it and
 // presses its OK button. For a thread other than the one the box blocks.

@@ -97,11 +97,11 @@ void TIniFile::WriteString(const std::string& section, const std::string& ident,
   int line = FindKey(header, ident);
   if (line >= 0) {
     std::string& text = FLines[static_cast<std::size_t>(line)];
-    std::string updated = text.substr(0, text.find('=') + 1) + value;
-    if (updated != text) {
-      text = updated;
-      FModified = true;
-    }
+    const std::size_t eq = text.find('=');
+    // The same value again leaves the line as it was written, blanks and all.
+    if (Trim(text.substr(eq + 1)) == value) return;
+    text = text.substr(0, eq + 1) + value;
+    FModified = true;
     return;
   }
   // After the section's last key, before any blank lines or comments that

@@ -21,7 +21,7 @@ LRESULT CALLBACK ProgressProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPara
 }  // namespace
 
 void ShowMessageBox(const std::string& caption, const std::string& text, BoxIcon icon) {
-  UINT style = MB_OK | (icon == BoxIcon::kError ? MB_ICONERROR : MB_ICONWARNING);
+  UINT style = MB_OK | (icon == BoxIcon::kError ? MB_ICONERROR : 0);
   MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
 }
 

@@ -123,15 +123,14 @@ bool AnswerMessageBox(int timeoutMs, BoxInfo* out) {
     Sleep(10);
   out->caption = Utf8(TextOf(box));
   out->text.clear();
-  out->errorIcon = out->warningIcon = false;
+  out->icon = out->errorIcon = false;
   HICON error = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_ERROR));
-  HICON warning = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_WARNING));
   for (HWND child : Children(box)) {
     if (ClassOf(child) != L"Static") continue;
     auto icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
     if (icon != nullptr) {
+      out->icon = true;
       out->errorIcon = out->errorIcon || icon == error;
-      out->warningIcon = out->warningIcon || icon == warning;
     }
     std::wstring text = TextOf(child);
     if (!text.empty()) out->text = Utf8(text);

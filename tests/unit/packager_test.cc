@@ -1,11 +1,11 @@
-// The package builder, both modes, with an in-process compressor, a
-// recorded progress display and recorded warnings.
+// The package builder, both modes, with an in-process compressor, a recorded
+// progress display and recorded warnings. The bytes of the tree and of the
+// project file are recomputed from outside by the integration test.
 #include "packager/packager.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -25,17 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const char kSep = plat::PathSeparator();
-std::string S(const std::string& text) {
-  std::string out = text;
-  std::replace(out.begin(), out.end(), '/', kSep);
-  return out;
-}
-
-std::string LE32(std::uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
-  return s;
-}
 
 // What the stand-in compressor makes of a file: a mark and the bytes reversed.
 std::string Squeezed(const std::string& bytes) {
@@ -85,7 +74,6 @@ class Builder : public ::testing::Test {
     b.Compress = [this](const std::string& source, const std::string& target,
                         std::uint32_t* exitCode) {
       ++compressions;
-      sources.push_back(source);
       *exitCode = exitWith;
       if (!startable) return false;
       WriteAll(target, bigOutput.empty() ? Squeezed(ReadAll(source)) : bigOutput);
@@ -112,7 +100,6 @@ class Builder : public ::testing::Test {
   std::vector<std::string> warnings;
   ProgressRecorder progress;
   int compressions = 0;
-  std::vector<std::string> sources;
   std::uint32_t exitWith = 0;
   bool startable = true;
   std::string bigOutput;
@@ -144,8 +131,7 @@ TEST(Compressor, RunsTheToolFromThePathAndReportsItsStatus) {
   fs::create_directories(dir / "bin");
   fs::create_directories(dir / "with blanks");
   fs::copy_file(SiblingProgram("fake_compress"), dir / (exe ? "bin/compress.exe" : "bin/compress"));
-  const char* oldPath = std::getenv("PATH");
-  std::string savedPath = oldPath != nullptr ? oldPath : "";
+  SavedVariable path("PATH"), log("KESTRUN_FAKE_COMPRESS_LOG"), fail("KESTRUN_FAKE_COMPRESS_FAIL");
   const std::string source = S(dir / "with blanks/source a.txt"),
                     target = S(dir / "with blanks/out b");
   WriteAll(source, "abc");
@@ -167,9 +153,6 @@ TEST(Compressor, RunsTheToolFromThePathAndReportsItsStatus) {
   plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "1");
   EXPECT_TRUE(plat::RunCompressor(source, target, &code));
   EXPECT_EQ(code, 3u);
-  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "");
-  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_LOG", "");
-  plat::testing::SetEnvironment("PATH", savedPath);
 }
 
 TEST(Versions, CompareAsUnsignedHalves) {
@@ -179,42 +162,28 @@ TEST(Versions, CompareAsUnsignedHalves) {
   EXPECT_EQ(CompareVersions(7, 7, 7, 7), 0);
 }
 
-TEST_F(Builder, PublishesTheTreeAndSkipsAnUpToDateFile) {
+// The tree's bytes are recomputed from outside by the integration test; here
+// the rule that decides whether a file with a version is copied again.
+TEST_F(Builder, FileWithVersionIsJudgedByTheRecordedVersion) {
   ASSERT_TRUE(b.PublishFile(exe)) << (warnings.empty() ? "" : warnings[0]);
   EXPECT_TRUE(warnings.empty());
-  const std::string rest = "P/Firma/app.exe";
-  const std::string content = Squeezed(ReadAll(exe));
-  EXPECT_EQ(Content(rest), content);
-  EXPECT_EQ(ReadAll(root + S(rest) + ".zawartosc.dlugosc"), LE32(content.size()));
-  EXPECT_EQ(ReadAll(root + S(rest) + ".zawartosc.wersja"), LE32(0x00090009) + LE32(0x00090009));
-  const std::string date = LE32(static_cast<std::uint32_t>(FileAge(exe)));
-  EXPECT_EQ(ReadAll(root + S(rest) + ".zawartosc.data"), date);
-  // The record below the temporary folder: the root made into a folder name.
-  std::string record = b.Folders.Temp + SafeDirName(root + S("P/Firma/"));
-  record.erase(b.Folders.Temp.size(),
-               record.find_first_not_of(kSep, b.Folders.Temp.size()) - b.Folders.Temp.size());
-  EXPECT_EQ(ReadAll(record + "app.exe.zawartosc.wersja"), LE32(0x00090009) + LE32(0x00090009));
-  EXPECT_EQ(ReadAll(record + "app.exe.zawartosc.data"), date);
-  EXPECT_EQ(ReadAll(root + "start.start"), "P" + S("Firma/app.exe") + ",Pierwszy\r\n");
-  EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")), "P" + S("Firma/app.exe") + "\r\n");
-  EXPECT_EQ(progress.labels, std::vector<std::string>{"app.exe.zawartosc"});
-  ASSERT_FALSE(progress.positions.empty());
-  EXPECT_EQ(progress.positions.back(), 100);
-  EXPECT_EQ(progress.hides, 1);
+  EXPECT_EQ(Content("P/Firma/app.exe"), Squeezed(ReadAll(exe)));
   EXPECT_TRUE(TempLeftovers().empty());
 
   // Same version: nothing is copied, even with a newer date.
   fs::last_write_time(exe, fs::last_write_time(exe) + std::chrono::hours(2));
   ASSERT_TRUE(b.PublishFile(exe));
   EXPECT_EQ(compressions, 1);
-  // A higher version is published again.
+  // A lower version than recorded is still up to date.
   fs::copy_file(SiblingProgram("vr_nourl"), exe, fs::copy_options::overwrite_existing);  // 1.0.0.0
   ASSERT_TRUE(b.PublishFile(exe));
-  EXPECT_EQ(compressions, 1);  // lower than recorded: still up to date
-  ASSERT_TRUE(b.PublishFile(exe));
-  fs::remove(record + "app.exe.zawartosc.wersja");  // as if never published
+  EXPECT_EQ(compressions, 1);
+  // Without a record (another temporary folder) it is published.
+  fs::create_directories(dir / "tmp2");
+  b.Folders.Temp = S(dir / "tmp2/");
   ASSERT_TRUE(b.PublishFile(exe));
   EXPECT_EQ(compressions, 2);
+  // A higher version than recorded is published again.
   fs::copy_file(SiblingProgram("vr_two"), exe, fs::copy_options::overwrite_existing);
   ASSERT_TRUE(b.PublishFile(exe));
   EXPECT_EQ(compressions, 3);
@@ -240,6 +209,16 @@ TEST_F(Builder, FileWithoutVersionIsJudgedByDateUnsigned) {
   ASSERT_TRUE(b.PublishFile(data));
   EXPECT_EQ(compressions, 2);
   EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")), "P" + S("Firma/dane.txt") + "\r\n");
+}
+
+// The progress label is the program's text: a POSIX file name in the
+// locale's encoding (UTF-8 here) is converted like the messages are.
+TEST_F(Builder, ProgressLabelIsTheProgramsText) {
+  if (plat::testing::HasWindows()) GTEST_SKIP() << "file names there are the program's text";
+  std::string file = S(dir / "prog/Firma/łódź.txt");
+  WriteAll(file, "x");
+  ASSERT_TRUE(b.PublishFile(file));
+  EXPECT_EQ(progress.labels, std::vector<std::string>{AnsiText("łódź.txt.zawartosc")});
 }
 
 TEST_F(Builder, StartListKeepsOneLineWhateverTheCase) {
@@ -328,10 +307,12 @@ TEST_F(Builder, ProgressStaysInRangeAboveTwentyOneMegabytes) {
   EXPECT_TRUE(std::is_sorted(progress.positions.begin(), progress.positions.end()));
   EXPECT_EQ(progress.positions.front(), 0);
   EXPECT_EQ(progress.positions.back(), 100);
+  EXPECT_EQ(progress.labels, std::vector<std::string>{"app.exe.zawartosc"});
+  EXPECT_EQ(progress.hides, 1);
   EXPECT_EQ(fs::file_size(root + S("P/Firma/app.exe.zawartosc")), bigOutput.size());
 }
 
-TEST_F(Builder, EmptyRootIsRefusedAndARootWithoutSeparatorIsCompleted) {
+TEST_F(Builder, EmptyRootIsRefused) {
   fs::path cwd = fs::current_path();
   fs::current_path(dir.Path());
   b.ModeArgument = "";
@@ -342,12 +323,6 @@ TEST_F(Builder, EmptyRootIsRefusedAndARootWithoutSeparatorIsCompleted) {
   EXPECT_FALSE(fs::exists(dir / "P"));
   EXPECT_FALSE(fs::exists(dir / "start.start"));
   EXPECT_EQ(compressions, 0);
-
-  warnings.clear();
-  b.ModeArgument = S(dir / "pub2");
-  ASSERT_TRUE(b.PublishFile(exe));
-  EXPECT_TRUE(fs::exists(dir / "pub2/start.start"));
-  EXPECT_TRUE(fs::exists(S(dir / "pub2/P/Firma/app.exe.zawartosc")));
 }
 
 TEST_F(Builder, FileOutsideTheKnownFoldersGetsASafePlace) {
@@ -382,13 +357,12 @@ class FedModules : public TModuleSource {
   void UnloadPackage(const std::string&) override { ++unloads; }
 };
 
-TEST_F(Builder, ModulesOfAStaticProgramPublishNothing) {
+TEST_F(Builder, ModuleWalkPublishesRequiredPackagesOnceAndStopsAtAFailure) {
+  // The program as it is built: statically linked, nothing to publish.
   b.Modules = std::make_unique<TStaticModules>(exe);
   EXPECT_TRUE(b.PublishModules());
   EXPECT_EQ(compressions, 0);
-}
 
-TEST_F(Builder, ModuleWalkPublishesRequiredPackagesOnceAndStopsAtAFailure) {
   auto fed = std::make_unique<FedModules>();
   FedModules* m = fed.get();
   std::string a = S(dir / "prog/Firma/a.bpl"), bb = S(dir / "prog/Firma/b.bpl");
@@ -414,36 +388,11 @@ TEST_F(Builder, ModuleWalkPublishesRequiredPackagesOnceAndStopsAtAFailure) {
   EXPECT_EQ(m->loaded, std::vector<std::string>{"c.bpl"});
 }
 
-std::string ExpectedProject(const std::string& exe, std::uint64_t size) {
-  const std::string folder = "Firma" + std::string(1, kSep);
-  return "[InstallShield Wizard]\r\nDevTool=Kestrun C++20\r\nVersion=1.11\r\nPlatform=Win32\r\n"
-         "DisksDir=app\\144MB\\\r\n\r\n"
-         "[VisualDesign]\r\nAppName=Pierwszy\r\nTitle=Pierwszy\r\nCompany=Lumkarey\r\n"
-         "TitleType=1\r\nBackgrndAlign=4\r\nBackgrnd=1\r\nBackgrndColor=0\r\nUninstall=1\r\n"
-         "Silent=1\r\nSmsMode=0\r\nAppExe=[Pliki programu1]\\app.exe\r\nVersion=9.9.9.9\r\n\r\n"
-         "[Sequence]\r\nDestinationLocationDir=<ProgramFilesDir>\\" +
-         folder +
-         "\r\nSelectProgramFolderName=Pierwszy\r\n\r\n"
-         "[Groups]\r\nGroups=1\r\nGroup1Name=Pliki programu1\r\nGroup1Dir=<ProgramFilesDir>\\" +
-         folder + "\r\nGroup1File1=" + exe +
-         "\r\nGroup1Files=1\r\nGroup1Size=" + std::to_string(size) +
-         "\r\n\r\n"
-         "[Ext]\r\nExt1Param1=[Pliki programu1]\\app.exe\r\nExt1Param2=-zarejestruj\r\n"
-         "Ext1Param4=1\r\nExt1Dlg=Exit Install\r\nExt1Op=EXE\r\n\r\n"
-         "[Components]\r\nComponents=1\r\nComponent1Name=Pliki programu\r\n"
-         "Component1Description=Pliki niezb\xEA"
-         "dne do pracy programu\r\n"
-         "Component1Groups=1\r\nComponent1GroupList=1\r\n\r\n"
-         "[Types]\r\nTypes=1\r\nType1Components=1\r\nType1Name=Kompletna\r\n"
-         "Type1ComponentList=1\r\n";
-}
-
 TEST_F(Builder, SetupProjectTwiceDoesNotGrow) {
   b.ModeArgument = "is";
   const std::string project = S(dir / "prog/Firma/app.iwz");
   ASSERT_TRUE(b.PublishFile(exe));
   const std::string first = ReadAll(project);
-  EXPECT_EQ(first, ExpectedProject(exe, fs::file_size(exe)));
   EXPECT_TRUE(fs::is_directory(dir / "prog/Firma/app"));
   ASSERT_TRUE(b.PublishFile(exe));
   EXPECT_EQ(ReadAll(project), first);

@@ -7,6 +7,7 @@
 
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "packager/progress.h"
 #include "platform/files.h"
@@ -48,7 +49,7 @@ TEST(Switches, FailedPublicationShowsTheTransferError) {
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].caption, "Ostrzeżenie");
     EXPECT_EQ(boxes[0].text, warning);
-    EXPECT_TRUE(boxes[0].warningIcon);
+    EXPECT_FALSE(boxes[0].icon);  // a plain box: the OK button alone
     EXPECT_EQ(boxes[1].caption, "Błąd transferu");
     EXPECT_EQ(boxes[1].text, transfer);
     EXPECT_TRUE(boxes[1].errorIcon);
@@ -69,22 +70,15 @@ TEST(ProgressWindow, IsARealWindowOfFixedLayout) {
   plat::testing::ProgressInfo info;
   ASSERT_TRUE(plat::testing::InspectProgressWindow("Postęp trasmisji", &info));
   EXPECT_TRUE(info.visible);
-  EXPECT_EQ(info.left, 260);
-  EXPECT_EQ(info.top, 283);
-  EXPECT_EQ(info.clientWidth, 475);
-  EXPECT_EQ(info.clientHeight, 60);
-  EXPECT_EQ(info.label, "kestrun.exe.zawartosc");
-  EXPECT_EQ(info.labelLeft, 8);
-  EXPECT_EQ(info.labelTop, 8);
-  EXPECT_EQ(info.fontFace, "MS Sans Serif");
-  EXPECT_EQ(info.position, 42);
-  EXPECT_EQ(info.minimum, 0);
-  EXPECT_EQ(info.maximum, 100);
-  EXPECT_EQ(info.step, 3);
-  EXPECT_EQ(info.barLeft, 8);
-  EXPECT_EQ(info.barTop, 32);
-  EXPECT_EQ(info.barWidth, 457);
-  EXPECT_EQ(info.barHeight, 16);
+  // Place and client area; the label; the bar's place, size and range.
+  EXPECT_EQ(std::tuple(info.left, info.top, info.clientWidth, info.clientHeight),
+            std::tuple(260, 283, 475, 60));
+  EXPECT_EQ(std::tuple(info.label, info.labelLeft, info.labelTop, info.fontFace),
+            std::tuple("kestrun.exe.zawartosc", 8, 8, "MS Sans Serif"));
+  EXPECT_EQ(std::tuple(info.barLeft, info.barTop, info.barWidth, info.barHeight),
+            std::tuple(8, 32, 457, 16));
+  EXPECT_EQ(std::tuple(info.position, info.minimum, info.maximum, info.step),
+            std::tuple(42, 0, 100, 3));
   window.Hide();
   ASSERT_TRUE(plat::testing::InspectProgressWindow("Postęp trasmisji", &info));
   EXPECT_FALSE(info.visible);

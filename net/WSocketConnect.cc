@@ -191,6 +191,8 @@ void TCustomWSocket::Dup(TSocketHandle newHandle) {
     wsock::WSASetLastError(plat::WSAEINVAL);
     return ReportSocketError("Dup");
   }
+  // Whatever the old connection left is not the new one's.
+  ForgetConnectionData();
   if (FState != wsClosed) {
     int rc = wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
@@ -210,6 +212,7 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
   if (FSocketHandle == INVALID_SOCKET) {
     if (FState != wsClosed) {
       EnterState(wsClosed);
+      ForgetConnectionData();
       ResetDefaults();
     }
     return;
@@ -221,6 +224,9 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
     FSocketHandle = INVALID_SOCKET;
     return;
   }
+  // Set already: the caller reports the close itself, after this, and the
+  // layers hand out and drop what they hold then (see TryToSend).
+  const bool reportedByCaller = FSessionClosedFired;
   if (shut) Shutdown(1);
   while (wsock::closesocket(FSocketHandle) != 0) {
     FLastError = wsock::WSAGetLastError();
@@ -238,6 +244,7 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
     FSessionClosedFired = true;
     FireSessionClosed(error);
   }
+  if (!reportedByCaller) ForgetConnectionData();
   try {
     ResetDefaults();
   } catch (const std::exception&) {

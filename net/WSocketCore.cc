@@ -146,6 +146,7 @@ void TCustomWSocket::ReportSocketError(const std::string& functionName) {
     if (FSocketHandle != INVALID_SOCKET) wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
     EnterState(wsClosed);
+    ForgetConnectionData();
   }
   RaiseError(text, n);
 }

@@ -244,6 +244,10 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // for why the constructor does not call it.
   virtual void ResetDefaults();
   virtual void DoClose(bool shut, std::uint16_t error);
+  // The connection is over (closed, aborted, lost, or its handle replaced
+  // by Dup): a layer drops whatever it still holds of it, so that none of
+  // it reaches a later connection. The core holds nothing itself.
+  virtual void ForgetConnectionData() {}
   // Bytes waiting to be read, or -1. A layer that holds received bytes of
   // its own counts them here, so that delivery goes on while it holds any.
   virtual std::int32_t QueryRcvdCount();

@@ -198,3 +198,14 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t error) {
   FLineStalled = false;
   TCustomSocksWSocket::FireSessionClosed(error);
 }
+
+void TCustomLineWSocket::ForgetConnectionData() {
+  // Only an orderly close hands the held bytes out (FireSessionClosed);
+  // a connection lost or replaced drops them with it.
+  FLineBuffer.Release();
+  FPendingLineLength = 0;
+  FScanFrom = 0;
+  FLineStalled = false;
+  FClearDataFlag = false;
+  TCustomSocksWSocket::ForgetConnectionData();
+}

@@ -52,6 +52,7 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   std::int32_t QueryRcvdCount() override;
   bool FireDataAvailable(std::uint16_t error) override;
   void FireSessionClosed(std::uint16_t error) override;
+  void ForgetConnectionData() override;
   int RecvRaw(void* buffer, int size, int flags) override;
 
   virtual void FireLineLimitExceeded(std::int32_t rcvdLength, bool& clearData);

@@ -36,6 +36,18 @@ void TCustomSocksWSocket::ResetDefaults() {
   SetSocksDefaults();
 }
 
+void TCustomSocksWSocket::ForgetConnectionData() {
+  // The surplus and a half-read reply belong to the connection that ended;
+  // so does a negotiation under way. The settings stay (a close through
+  // ResetDefaults wipes them, a lost or replaced connection does not).
+  FSocksState = socksIdle;
+  FSocksReplyCount = 0;
+  FSurplusCount = 0;
+  FSurplusStart = 0;
+  FSurplusStalled = false;
+  TCustomWSocket::ForgetConnectionData();
+}
+
 socks::Level TCustomSocksWSocket::LevelOf() const {
   if (FSocksLevel == "4") return socks::Level::k4;
   if (FSocksLevel == "4A") return socks::Level::k4A;

@@ -75,6 +75,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
 
  protected:
   void ResetDefaults() override;
+  void ForgetConnectionData() override;
   bool FireDataAvailable(std::uint16_t error) override;
   void FireSessionConnected(std::uint16_t error) override;
   void FireSessionClosed(std::uint16_t error) override;

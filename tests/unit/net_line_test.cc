@@ -233,4 +233,101 @@ TEST(LineMode, BehindSocksTheSurplusIsSplitIntoLines) {
   EXPECT_EQ(c.ReadCount(), 27);
 }
 
+// A socket whose connection can be ended the way a failed library call
+// ends it (the socket error report closes on 10054 and 10057).
+class Failable : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  void FailWith(int error) {
+    OnError = [](TObject*) {};  // reported, not raised
+    wsock::WSASetLastError(error);
+    ReportSocketError("recv");
+  }
+};
+
+// What a connection leaves held (a line begun, SOCKS surplus) goes with it
+// however it ends: nothing of it reaches the next connection.
+TEST(HeldBytes, DieWithAConnectionLostOrReplaced) {
+  LoopbackServer server;
+  for (int error : {plat::WSAECONNRESET, plat::WSAENOTCONN}) {
+    Failable c(nullptr);
+    V lines;
+    c.SetLineMode(true);
+    c.OnDataAvailable = [&](TObject*, std::uint16_t) { lines.push_back(c.ReceiveString()); };
+    for (const char* sent : {"old", "new\r\n"}) {
+      std::size_t peers = server.peers.size();
+      c.AssignAddr("127.0.0.1");
+      c.AssignPort(server.Port());
+      c.Connect();
+      ASSERT_TRUE(
+          RunUntil([&] { return c.State() == wsConnected && server.peers.size() > peers; }));
+      server.peers.back()->SendString(sent);
+      ASSERT_TRUE(
+          RunUntil([&] { return *sent == 'o' ? c.LineBufferCount() == 3 : !lines.empty(); }));
+      if (!lines.empty()) break;
+      c.FailWith(error);
+      ASSERT_EQ(c.State(), wsClosed);
+    }
+    EXPECT_EQ(lines, V{"new\r\n"}) << error;
+  }
+
+  // A server side socket given a second accepted connection by Dup.
+  TWSocket listener(nullptr);
+  std::vector<TSocketHandle> accepted;
+  listener.OnSessionAvailable = [&](TObject*, std::uint16_t) {
+    accepted.push_back(listener.Accept());
+  };
+  listener.AssignAddr("127.0.0.1");
+  listener.AssignPort("0");
+  listener.Listen();
+  TWSocket serving(nullptr), first(nullptr), second(nullptr);
+  V lines;
+  serving.SetLineMode(true);
+  serving.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    lines.push_back(serving.ReceiveString());
+  };
+  for (TWSocket* client : {&first, &second}) {
+    std::size_t before = accepted.size();
+    client->AssignAddr("127.0.0.1");
+    client->AssignPort(listener.ReadBoundPort());
+    client->Connect();
+    ASSERT_TRUE(RunUntil([&] { return accepted.size() > before; }));
+    serving.Dup(accepted.back());
+    client->SendString(client == &first ? "old" : "new\r\n");
+    ASSERT_TRUE(RunUntil(
+        [&] { return client == &first ? serving.LineBufferCount() == 3 : !lines.empty(); }));
+  }
+  EXPECT_EQ(lines, V{"new\r\n"});
+
+  // SOCKS surplus that the handler left unread.
+  ScriptedProxy p;
+  Failable s(nullptr);
+  std::string data;
+  bool reading = false;
+  s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (reading) data += s.ReceiveString();
+  };
+  s.AssignAddr("news.example");
+  s.AssignPort("119");
+  s.SetSocksServer("127.0.0.1");
+  s.SetSocksPort(p.Port());
+  s.Connect();
+  ASSERT_TRUE(p.Expect(3));
+  p.Send(Bin({5, 0}));
+  ASSERT_TRUE(p.Expect(22));
+  p.Send(Bin({5, 0, 0, 1, 1, 2, 3, 4, 0, 1}) + "surplus of the proxy");
+  EXPECT_TRUE(PumpUntilIdle());
+  s.FailWith(plat::WSAECONNRESET);
+  s.SetSocksServer("");
+  reading = true;
+  std::size_t peers = server.peers.size();
+  s.AssignAddr("127.0.0.1");
+  s.AssignPort(server.Port());
+  s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected && server.peers.size() > peers; }));
+  server.peers.back()->SendString("direct");
+  ASSERT_TRUE(RunUntil([&] { return data.size() >= 6; }));
+  EXPECT_EQ(data, "direct");
+}
+
 }  // namespace

@@ -8,7 +8,8 @@ namespace {
 constexpr std::uintptr_t kInactivityTimer = 1;
 }  // namespace
 
-TNntpCli::TNntpCli(TComponent* owner) : TComponent(owner) {
+TNntpCli::TNntpCli(TComponent* owner)
+    : TComponent(owner), FReceiveChunk(static_cast<std::size_t>(kReceiveChunk)) {
   FWindowHandle = plat::CreateHiddenWindow("NntpCliWindowClass", this);
   FWSocket = new TWSocket(this);  // owned: freed with the client
   FWSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) {
@@ -194,10 +195,10 @@ void TNntpCli::HandleSocketClosed(TObject*, std::uint16_t Error) {
 }
 
 void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
-  // Over-long lines are cut, so there is always room for at least a byte.
-  int room = 0;
-  char* at = FReceiveBuffer.Reserve(room);
-  int n = FWSocket->Receive(at, room);
+  // One receive per notification, never a loop until the socket is empty:
+  // the socket posts the next notification while bytes wait, so the
+  // message loop (and a quit in it) is seen between pieces.
+  int n = FWSocket->Receive(FReceiveChunk.data(), kReceiveChunk);
   if (FRequestType == nntpAbort) return;
   if (n == 0) {
     FWSocket->Close();
@@ -205,18 +206,21 @@ void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
   }
   if (n < 0) return;
   NoteActivity();
-  FReceiveBuffer.Commit(n);
-  SplitReceived(at, n, Error);
+  FeedReceived(FReceiveChunk.data(), n, Error);
 }
 
-void TNntpCli::TakeReceived(const char* data, int n) {
+void TNntpCli::TakeReceived(const char* data, int n) { FeedReceived(data, n, 0); }
+
+void TNntpCli::FeedReceived(const char* data, int n, std::uint16_t Error) {
+  // Over-long lines are cut or gathered elsewhere, so the buffer always has
+  // room for at least a byte.
   while (n > 0 && FRequestType != nntpAbort) {
     int room = 0;
     char* at = FReceiveBuffer.Reserve(room);
     int take = n < room ? n : room;
     std::memcpy(at, data, static_cast<std::size_t>(take));
     FReceiveBuffer.Commit(take);
-    SplitReceived(at, take, 0);
+    SplitReceived(at, take, Error);
     data += take;
     n -= take;
   }

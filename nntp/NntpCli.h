@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "net/WSocket.h"
 #include "nntp/NntpText.h"
@@ -77,6 +78,10 @@ constexpr std::uint16_t nntpErrorInactive = 10060;
 class TNntpCli : public TComponent, private plat::MessageTarget {
  public:
   static constexpr int kBufferSize = 4096;
+  // Bytes taken from the socket per notification. The line buffer holds
+  // only 4 KB; a long answer read in pieces of that size would cost a
+  // receive and a trip through the message loop per 4 KB.
+  static constexpr int kReceiveChunk = 64 * 1024;
   static constexpr std::uint32_t WM_NNTP_REQUEST_DONE = plat::kWmUser + 1;
   // Data lines of a multi-line answer are delivered whole up to this length;
   // a longer one ends its request with kErrorLineTooLong (WSAEMSGSIZE).
@@ -249,6 +254,9 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // the lines of a multi-line answer come in.
   std::int32_t FStatusCode = 503;
   TNntpLineBuffer FReceiveBuffer;
+  // Where one notification's bytes land before they go through the line
+  // buffer; allocated once, with the client.
+  std::vector<char> FReceiveChunk;
   std::string FLastResponse;
   std::string FSavedResponse;
   // Published for the component's users; the client itself never sets it.
@@ -285,6 +293,9 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   void DispatchLine();
   // Splits and dispatches what is held, after the n bytes at `at` came in.
   void SplitReceived(const char* at, int n, std::uint16_t Error);
+  // Passes received bytes through the line buffer a buffer's worth at a
+  // time, splitting each piece; stops at an abort.
+  void FeedReceived(const char* data, int n, std::uint16_t Error);
   // Completes the request and ends in nntpNotConnected even while the
   // socket still counts as connected (a failed connect, a closed session).
   void CompleteNotConnected(std::uint16_t Error);

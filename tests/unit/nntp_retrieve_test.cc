@@ -442,6 +442,29 @@ TEST_F(RetrieveTest, LongDataLinesAndNulBytesArriveWhole) {
   EXPECT_EQ(client.LastResponse(), "222 1 <l@h>");
 }
 
+// Many lines reach the client in one receive; an abort from a line's event
+// must stop the rest of them, not only the rest of the line buffer's 4 KB.
+TEST_F(RetrieveTest, AnAbortInALineEventStopsTheRestOfALargeReceive) {
+  std::string body;
+  for (int i = 0; i < 2000; ++i) body += "line " + std::to_string(i) + " of a long answer\r\n";
+  Answer("222 1 <a@h>\r\n" + body + ".\r\n");
+  int lines = 0, ends = 0;
+  client.OnMessageLine = [&](TObject*) {
+    if (++lines == 3) client.Abort();
+  };
+  client.OnMessageEnd = [&](TObject*) { ++ends; };
+  // After the abort there is no request: lines still split would come here.
+  int stray = 0;
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) { ++stray; };
+  TMemoryStream out;
+  EXPECT_EQ(Run([&] { client.BodyByNumber(1, &out); }), (Done{nntpAbort, 0}));
+  EXPECT_TRUE(RunUntil([&] { return client.State() == nntpNotConnected; }));
+  EXPECT_EQ(lines, 3);
+  EXPECT_EQ(ends, 0);
+  EXPECT_EQ(stray, 0);
+  EXPECT_EQ(done, (std::vector<Done>{{nntpAbort, 0}}));
+}
+
 TEST_F(RetrieveTest, ALineBeyondTheLimitEndsTheRequestWithAnError) {
   std::string huge(TNntpCli::kMaxDataLine + 10000, 'y');
   server.answer = [&](const std::string& line) -> std::string {

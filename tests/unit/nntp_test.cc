@@ -151,6 +151,16 @@ void Fill(TMemoryStream& stream, const std::string& bytes) {
   stream.SetPosition(0);
 }
 
+// Connects a client of the test's own to a scripted server, recording every
+// completion in `d`; true once the client is ready.
+[[nodiscard]] bool ConnectRecording(TNntpCli& c, ScriptedServer& s, std::vector<Done>& d) {
+  c.OnRequestDone = [&d](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
+  c.SetHost("127.0.0.1");
+  c.SetPort(s.Port());
+  c.Connect();
+  return RunUntil([&] { return c.State() == nntpReady; });
+}
+
 // Calls a function every `ms` milliseconds from the event loop, through a
 // timer of the platform's message queue.
 class Ticker final : private plat::MessageTarget {
@@ -277,11 +287,7 @@ TEST_F(NntpTest, PostSendsTheStreamUnchangedAndTheEndMarker) {
     ScriptedServer s;
     TNntpCli c(nullptr);
     std::vector<Done> d;
-    c.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
-    c.SetHost("127.0.0.1");
-    c.SetPort(s.Port());
-    c.Connect();
-    ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
+    ASSERT_TRUE(ConnectRecording(c, s, d));
     TMemoryStream article;
     Fill(article, k.body);
     c.Post(&article);
@@ -347,11 +353,7 @@ TEST_F(NntpTest, PostSucceedsOnlyWithTheWholeArticleAnswered240) {
     s.finalReply = k.finalReply;
     TNntpCli c(nullptr);
     std::vector<Done> d;
-    c.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
-    c.SetHost("127.0.0.1");
-    c.SetPort(s.Port());
-    c.Connect();
-    ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
+    ASSERT_TRUE(ConnectRecording(c, s, d));
     auto article = std::make_unique<TMemoryStream>();
     std::string body = Bytes(k.size) + "\r\n";
     Fill(*article, body);
@@ -383,11 +385,7 @@ TEST_F(NntpTest, ServerClosingDuringTransferOrBeforeTheFinalReply) {
     s.finalReply = "";
     TNntpCli c(nullptr);
     std::vector<Done> d;
-    c.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
-    c.SetHost("127.0.0.1");
-    c.SetPort(s.Port());
-    c.Connect();
-    ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
+    ASSERT_TRUE(ConnectRecording(c, s, d));
     auto article = std::make_unique<TMemoryStream>();
     std::string body = Bytes(duringTransfer ? 2000000 : 10);
     Fill(*article, body);
@@ -510,11 +508,7 @@ TEST_F(NntpTest, InactivityLimitEndsWaitsOnASilentServer) {
   s.finalReply = "";  // takes the whole article and says nothing
   TNntpCli c(nullptr);
   std::vector<Done> d;
-  c.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
-  c.SetHost("127.0.0.1");
-  c.SetPort(s.Port());
-  c.Connect();
-  ASSERT_TRUE(RunUntil([&] { return c.State() == nntpReady; }));
+  ASSERT_TRUE(ConnectRecording(c, s, d));
   c.SetInactivityTimeout(100);  // counts from the next wait on
   TMemoryStream article;
   Fill(article, Bytes(20000) + "\r\n");

@@ -14,6 +14,9 @@ import sys
 import tempfile
 import time
 
+import benchrun
+from benchrun import median
+
 root = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 kestrun, variants, runstat = sys.argv[1], sys.argv[2], sys.argv[3]
 csv_path = sys.argv[4] if len(sys.argv) > 4 else None
@@ -31,20 +34,7 @@ def body(size):
 
 
 def measure(cmd, env=None):
-    """Wall ms, CPU ms and peak MB of one run, measured by runstat for the
-    program alone (a child of this large Python process would count the
-    parent's pages in its peak)."""
-    r = subprocess.run([runstat] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
-    err = r.stderr.decode(errors="replace")
-    if r.returncode != 0:
-        raise RuntimeError("%s failed (%d): %s" % (cmd[0], r.returncode, err[-300:]))
-    wall, cpu, peak = err.strip().splitlines()[-1].split()
-    return float(wall), float(cpu), int(peak) / 1024
-
-
-def median(xs):
-    xs = sorted(xs)
-    return xs[len(xs) // 2]
+    return benchrun.measure(runstat, cmd, env)
 
 
 inn_dir = subprocess.check_output([os.path.join(root, "scripts", "inn.sh"), "start", INN]).decode().strip()

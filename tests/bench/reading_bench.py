@@ -16,6 +16,9 @@ import sys
 import tempfile
 import time
 
+import benchrun
+from benchrun import median
+
 here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.abspath(os.path.join(here, "..", ".."))
 fetch, plain, kestrun, runstat, csv_path = sys.argv[1:6]
@@ -29,17 +32,7 @@ inn_sh = os.path.join(root, "scripts", "inn.sh")
 
 
 def measure(cmd, env=None):
-    r = subprocess.run([runstat] + cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
-    err = r.stderr.decode(errors="replace")
-    if r.returncode != 0:
-        raise RuntimeError("%s failed (%d): %s" % (cmd[0], r.returncode, err[-300:]))
-    wall, cpu, peak = err.strip().splitlines()[-1].split()
-    return float(wall), float(cpu), int(peak) / 1024
-
-
-def median(xs):
-    xs = sorted(xs)
-    return xs[len(xs) // 2]
+    return benchrun.measure(runstat, cmd, env)
 
 
 def output(cmd):

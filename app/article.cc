@@ -8,6 +8,7 @@
 
 #include "app/dotcopy.h"
 #include "host/console.h"
+#include "platform/codepage.h"
 #include "rtl/sysutils.h"
 
 namespace {
@@ -26,6 +27,53 @@ bool IsAscii(const std::string& s) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The length of the well-formed UTF-8 character at `at`, or 0 when there is
+// none: no overlong forms, surrogates or code points past U+10FFFF, which
+// strict readers refuse as well.
+std::size_t Utf8CharLength(const char* s, std::size_t size, std::size_t at) {
+  auto c = static_cast<unsigned char>(s[at]);
+  if (c < 0x80) return 1;
+  std::size_t extra = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 0;
+  if (extra == 0 || at + extra >= size) return 0;
+  std::uint32_t cp = c & (0x3F >> extra);
+  for (std::size_t k = 1; k <= extra; ++k) {
+    auto d = static_cast<unsigned char>(s[at + k]);
+    if ((d & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (d & 0x3F);
+  }
+  static const std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return extra + 1;
+}
+
+bool IsUtf8(const char* s, std::size_t size) {
+  for (std::size_t i = 0; i < size;) {
+    // Runs of ASCII are most of any text.
+    while (i < size && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+    if (i == size) break;
+    std::size_t n = Utf8CharLength(s, size, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+// A header value in the character set its encoded-words declare:
+// Windows-1250 when every character has a place in it (so that Polish text
+// goes out exactly as it always has), UTF-8 when one has not.
+struct TCharsetText {
+  std::string bytes;
+  bool utf8 = false;
+};
+
+TCharsetText InCharset(const std::string& utf8) {
+  std::string cp1250 = ConvertCodePage(utf8, plat::kCpUtf8, 1250);
+  // A conversion that replaces (or "best fits") a character does not come
+  // back the same.
+  if (TextToWide(cp1250, 1250) == TextToWide(utf8, plat::kCpUtf8)) return {cp1250, false};
+  return {utf8, true};
+}
+
 // Whether a reader could take part of the text for an encoded-word and
 // show something else than what was typed.
 bool LooksEncoded(const std::string& s) {
@@ -39,6 +87,8 @@ const char* ParameterOf(const std::string& header) {
   if (header == "Newsgroups") return "grupy";
   return "temat";
 }
+
+const char kTooLarge[] = "Cannot post %s: the file is too large to hold in memory";
 
 Exception TooLong(const std::string& header) {
   return Exception(AnsiText(std::string("Wyraz dłuższy niż wiersz nagłówka w parametrze: ") +
@@ -64,15 +114,18 @@ std::string QEncoded(unsigned char c) {
   return Format("=%02X", c);
 }
 
-const char kWordStart[] = "=?Windows-1250?Q?";
-const char kWordEnd[] = "?=";
+const std::string kWordEnd = "?=";
 
-// Appends `text` as encoded-words to `lines`, starting on the last line and
-// folding before a word that would not fit. The first word is set off from
-// what the line holds by a blank unless `separate` is false (right after
-// the "(" of a comment).
-void AppendEncodedWords(std::vector<std::string>& lines, const std::string& text, bool separate) {
-  std::size_t overhead = sizeof kWordStart - 1 + sizeof kWordEnd - 1;
+// Appends `value` (UTF-8) as encoded-words to `lines`, starting on the last
+// line and folding before a word that would not fit. The first word is set
+// off from what the line holds by a blank unless `separate` is false (right
+// after the "(" of a comment). A character is never split between two
+// words, as readers decode each word on its own.
+void AppendEncodedWords(std::vector<std::string>& lines, const std::string& value, bool separate) {
+  TCharsetText encoded = InCharset(value);
+  const std::string& text = encoded.bytes;
+  const std::string wordStart = encoded.utf8 ? "=?UTF-8?Q?" : "=?Windows-1250?Q?";
+  std::size_t overhead = wordStart.size() + kWordEnd.size();
   std::size_t i = 0;
   bool first = true;
   while (i < text.size()) {
@@ -86,17 +139,21 @@ void AppendEncodedWords(std::vector<std::string>& lines, const std::string& text
     }
     std::string word;
     while (i < text.size()) {
-      std::string piece = QEncoded(static_cast<unsigned char>(text[i]));
+      std::size_t length =
+          encoded.utf8 ? std::max<std::size_t>(1, Utf8CharLength(text.data(), text.size(), i)) : 1;
+      std::string piece;
+      for (std::size_t k = 0; k < length; ++k)
+        piece += QEncoded(static_cast<unsigned char>(text[i + k]));
       if (word.size() + piece.size() + overhead > std::min<std::size_t>(room, 75)) break;
       word += piece;
-      ++i;
+      i += length;
     }
     if (word.empty()) {
       lines.push_back(" ");
       continue;
     }
     if (!fresh) line += ' ';
-    line += kWordStart + word + kWordEnd;
+    line += wordStart + word + kWordEnd;
     first = false;
   }
 }
@@ -211,6 +268,9 @@ void CheckHeaderArguments(const std::string& author, const std::string& groups,
 
 std::vector<std::string> HeaderLines(const std::string& name, const std::string& value,
                                      THeaderKind kind) {
+  if (!IsUtf8(value.data(), value.size())) {
+    throw Exception(AnsiText(std::string("Tekst spoza UTF-8 w parametrze: ") + ParameterOf(name)));
+  }
   std::vector<std::string> lines{name + ": "};
   switch (kind) {
     case THeaderKind::kAuthor:
@@ -252,33 +312,27 @@ TArticleFile::TArticleFile(const std::string& path) : FPath(path) {
 
 TArticleFile::~TArticleFile() { plat::FileClose(FHandle); }
 
-void TArticleFile::CopyBody(TStream& article) {
-  const char* const kTooLarge = "Cannot post %s: the file is too large to hold in memory";
-  auto write = [&](const char* data, std::size_t length) {
-    article.WriteBuffer(data, static_cast<std::int32_t>(length));
-  };
+std::string TArticleFile::ReadBody() {
   // Sizes are unsigned and checked against the largest buffer there can be,
   // so that no size a file system reports can overflow a sum.
   std::uint64_t largest = std::min<std::uint64_t>(MemoryLimit, PTRDIFF_MAX);
+  std::string body;
   try {
-    if (auto* memory = dynamic_cast<TMemoryStream*>(&article); memory != nullptr && Regular()) {
-      // Room for the body and a doubled dot on one line in 64, at once.
-      auto have = static_cast<std::uint64_t>(memory->Size());
-      auto body = static_cast<std::uint64_t>(FSize);
-      if (have > largest || body > largest - have) throw EArticleFile(kTooLarge, FPath);
-      std::uint64_t want = std::min(largest, have + body + body / 64 + 16);
-      memory->Reserve(static_cast<std::size_t>(want));
+    if (Regular()) {
+      if (static_cast<std::uint64_t>(FSize) > largest) throw EArticleFile(kTooLarge, FPath);
+      body.reserve(static_cast<std::size_t>(FSize));
     }
-    std::vector<char> block(kBlockSize);
-    bool lineStart = true;
-    std::int64_t total = 0;
     for (;;) {
       std::int32_t want = kBlockSize;
       if (Regular()) {
+        auto total = static_cast<std::int64_t>(body.size());
         if (total == FSize) break;
         want = static_cast<std::int32_t>(std::min<std::int64_t>(FSize - total, kBlockSize));
       }
-      std::int32_t got = ReadFile(FHandle, block.data(), want);
+      std::size_t at = body.size();
+      body.resize(at + static_cast<std::size_t>(want));
+      std::int32_t got = ReadFile(FHandle, body.data() + at, want);
+      body.resize(at + static_cast<std::size_t>(std::max(got, 0)));
       if (got < 0) throw EArticleFile("Cannot read file %s", FPath);
       if (got == 0) {
         // The end of a stream; for a regular file, the end came before the
@@ -286,20 +340,34 @@ void TArticleFile::CopyBody(TStream& article) {
         if (Regular()) throw EArticleFile("Cannot read file %s: it became shorter", FPath);
         break;
       }
-      total += got;
-      if (static_cast<std::uint64_t>(total) > largest) throw EArticleFile(kTooLarge, FPath);
-      CopyDotStuffed(block.data(), static_cast<std::size_t>(got), lineStart, write);
+      if (body.size() > largest) throw EArticleFile(kTooLarge, FPath);
     }
   } catch (const std::bad_alloc&) {
     throw EArticleFile(kTooLarge, FPath);
   } catch (const std::length_error&) {
     throw EArticleFile(kTooLarge, FPath);
   }
+  return body;
+}
+
+TArticleBody ArticleBody(const std::string& bytes) {
+  static const char kBom[] = "\xEF\xBB\xBF";
+  std::string_view text(bytes);
+  bool eightBit = std::any_of(bytes.begin(), bytes.end(),
+                              [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  if (!eightBit || !IsUtf8(bytes.data(), bytes.size())) return {text, "Windows-1250"};
+  // The byte-order mark says how the file was saved; it is no part of the
+  // text and readers would show it.
+  if (text.starts_with(kBom)) text.remove_prefix(3);
+  return {text, "UTF-8"};
 }
 
 void AssembleArticle(TStream& article, const std::string& author, const std::string& groups,
                      const std::string& subject, TArticleFile& file,
                      const TProductIdentity& identity) {
+  // The body decides its character set, which the header block declares.
+  std::string bytes = file.ReadBody();
+  TArticleBody body = ArticleBody(bytes);
   auto add = [&](const std::vector<std::string>& lines) {
     for (const std::string& l : lines) AddArticleLine(article, l);
   };
@@ -309,14 +377,32 @@ void AssembleArticle(TStream& article, const std::string& author, const std::str
   AddArticleLine(article,
                  "User-Agent: " + UserAgentText(identity.ProductName, identity.ProductVersion));
   AddArticleLine(article, "Mime-Version: 1.0");
-  AddArticleLine(article, "Content-Type: text/plain; charset=Windows-1250");
+  AddArticleLine(article, std::string("Content-Type: text/plain; charset=") + body.Charset);
   AddArticleLine(article, "Content-Transfer-Encoding: 8bit");
   // A header with an empty value is refused by news servers: leave it out.
   if (!identity.ProductUrl.empty())
     AddArticleLine(article, "X-User-Agent-Url: " + identity.ProductUrl);
   AddArticleLine(article, "");
-  std::int64_t bodyStart = article.Position();
-  file.CopyBody(article);
-  if (article.Position() == bodyStart) AddArticleLine(article, "");
+  try {
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&article)) {
+      // Room for the body and a doubled dot on one line in 64, at once.
+      std::size_t size = body.Text.size();
+      memory->Reserve(static_cast<std::size_t>(memory->Size()) + size + size / 64 + 16);
+    }
+    // In blocks, so that no single write is too long for a stream.
+    bool lineStart = true;
+    for (std::size_t at = 0; at < body.Text.size(); at += TArticleFile::kBlockSize) {
+      std::size_t size = std::min<std::size_t>(TArticleFile::kBlockSize, body.Text.size() - at);
+      CopyDotStuffed(body.Text.data() + at, size, lineStart,
+                     [&](const char* data, std::size_t length) {
+                       article.WriteBuffer(data, static_cast<std::int32_t>(length));
+                     });
+    }
+  } catch (const std::bad_alloc&) {
+    throw EArticleFile(kTooLarge, file.Path());
+  } catch (const std::length_error&) {
+    throw EArticleFile(kTooLarge, file.Path());
+  }
+  if (body.Text.empty()) AddArticleLine(article, "");
   article.SetPosition(0);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/version.h"
@@ -15,6 +16,7 @@
 // One line (without its line end) with a leading dot doubled, then CR LF.
 void AddArticleLine(TStream& article, const std::string& line);
 
+// The arguments are UTF-8 text.
 // Refuses, with an Exception naming the argument, header values that could
 // add header lines or end the article early (CR, LF or NUL), an author
 // whose address has bytes outside ASCII, and values whose header would
@@ -31,13 +33,15 @@ enum class THeaderKind : std::uint8_t {
   kVerbatim  // as typed (Newsgroups): only folded
 };
 
-// A header line's value in the form servers and readers take: ASCII text
-// as it is, folded at its blanks so that lines stay within 78 characters
-// where the words allow; text with other bytes, or text that would itself
-// read as an encoded-word, as RFC 2047 encoded-words in Windows-1250.
-// Returns the lines, the first starting with the header name; unfolding
-// them gives back the value. Raises an Exception naming the argument when
-// the value cannot be written (see CheckHeaderArguments).
+// A header line's value (UTF-8) in the form servers and readers take: ASCII
+// text as it is, folded at its blanks so that lines stay within 78
+// characters where the words allow; text with other characters, or text
+// that would itself read as an encoded-word, as RFC 2047 encoded-words:
+// in Windows-1250 when every character of the value has a place there, in
+// UTF-8 when one has not. Returns the lines, the first starting with the
+// header name; unfolding and decoding them gives back the value. Raises an
+// Exception naming the argument when the value cannot be written (see
+// CheckHeaderArguments) or is not UTF-8.
 std::vector<std::string> HeaderLines(const std::string& name, const std::string& value,
                                      THeaderKind kind);
 
@@ -70,9 +74,8 @@ class TArticleFile {
   bool Regular() const { return FKind == plat::FileKind::kRegular; }
   // The size taken at opening; -1 for a file read until it ends.
   std::int64_t Size() const { return FSize; }
-  // Copies the body to the end of `article` with leading dots doubled. On
-  // an error the article is left incomplete and must not be posted.
-  void CopyBody(TStream& article);
+  // The body's bytes as they are.
+  std::string ReadBody();
 
   // How the body is read; a test puts a failing read in its place.
   std::int32_t (*ReadFile)(plat::FileHandle file, void* buffer,
@@ -90,6 +93,15 @@ class TArticleFile {
   plat::FileKind FKind = plat::FileKind::kStream;
   std::int64_t FSize = -1;
 };
+
+// The body as it goes out and the character set it is declared in: UTF-8
+// for well-formed UTF-8 with a byte above 127 (a leading byte-order mark
+// left out), otherwise Windows-1250, byte for byte (plain ASCII included).
+struct TArticleBody {
+  std::string_view Text;
+  const char* Charset;
+};
+TArticleBody ArticleBody(const std::string& bytes);
 
 // Writes the whole article into `article` and leaves it positioned at 0. An
 // empty file gives the body one empty line: servers refuse an article with

@@ -38,10 +38,13 @@ class ArticleTest : public ::testing::Test {
     return std::string(article.Memory(), static_cast<std::size_t>(article.Size()));
   }
   std::string Headers(const std::string& from = "Jan <jan@example.invalid>",
-                      const std::string& subject = "Test") {
+                      const std::string& subject = "Test",
+                      const std::string& charset = "Windows-1250") {
     return "From: " + from + "\r\nNewsgroups: pl.test,pl.news.czytniki\r\nSubject: " + subject +
            "\r\nUser-Agent: Kestrun/1.02.03.04\r\nMime-Version: 1.0\r\n"
-           "Content-Type: text/plain; charset=Windows-1250\r\nContent-Transfer-Encoding: 8bit\r\n"
+           "Content-Type: text/plain; charset=" +
+           charset +
+           "\r\nContent-Transfer-Encoding: 8bit\r\n"
            "X-User-Agent-Url: https://kestrun.example.org/\r\n\r\n";
   }
 };
@@ -74,6 +77,33 @@ TEST_F(ArticleTest, BodyKeepsItsBytesAndDoublesLeadingDots) {
     if (big[i] == '\n' && i + 1 < big.size() && big[i + 1] == '.') want += '.';
   }
   EXPECT_TRUE(Assemble(big) == want);
+}
+
+// The body is declared UTF-8 only when it is UTF-8 and not ASCII; its bytes
+// never change, but for a byte-order mark, which is no text.
+TEST_F(ArticleTest, BodyCharsetFollowsTheFile) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    const char* what;
+    std::string file;
+    const char* charset;
+    std::string body;
+  } cases[] = {
+      {"ASCII", "plain\r\n", "Windows-1250", "plain\r\n"},
+      {"Windows-1250 Polish", "Za\xBF\xF3\xB3\xE6\n", "Windows-1250", "Za\xBF\xF3\xB3\xE6\n"},
+      {"UTF-8 Polish", "Zażółć €\n", "UTF-8", "Zażółć €\n"},
+      {"UTF-8 with a byte-order mark, a dot line after it", bom + ".\r\nЖ", "UTF-8", "..\r\nЖ"},
+      {"a byte-order mark before ASCII", bom + "a", "UTF-8", "a"},
+      {"a byte-order mark alone", bom, "UTF-8", "\r\n"},
+      {"invalid UTF-8 keeps its mark", bom + "\xBF\n", "Windows-1250", bom + "\xBF\n"},
+      {"UTF-8 cut short at the end", "Za\xC5", "Windows-1250", "Za\xC5"},
+      {"an overlong form", "\xC0\xAF", "Windows-1250", "\xC0\xAF"},
+      {"a surrogate", "\xED\xA0\x80", "Windows-1250", "\xED\xA0\x80"},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(Assemble(k.file), Headers("Jan <jan@example.invalid>", "Test", k.charset) + k.body)
+        << k.what;
+  }
 }
 
 TEST_F(ArticleTest, EmptyProductUrlLeavesItsHeaderOut) {
@@ -156,9 +186,8 @@ TEST_F(ArticleTest, AReadErrorPostsNothing) {
   EXPECT_TRUE(file.Regular());
   EXPECT_EQ(file.Size(), 3 * TArticleFile::kBlockSize);
   file.ReadFile = FailingSecondRead;
-  TMemoryStream article;
   try {
-    file.CopyBody(article);
+    file.ReadBody();
     FAIL();
   } catch (const EArticleFile& e) {
     EXPECT_EQ(e.Message(), "Cannot read file " + path);
@@ -173,9 +202,8 @@ TEST_F(ArticleTest, AFileThatShrankAfterOpeningIsNotPostedInPart) {
   } catch (const EStreamError&) {
     GTEST_SKIP() << "this system keeps writers out while the file is open";
   }
-  TMemoryStream article;
   try {
-    file.CopyBody(article);
+    file.ReadBody();
     FAIL();
   } catch (const EArticleFile& e) {
     EXPECT_EQ(e.FileName(), path);
@@ -188,9 +216,8 @@ TEST_F(ArticleTest, AFileTooLargeToHoldGetsAClearMessage) {
   for (std::uint64_t limit : {999u, 0u}) {
     TArticleFile file(path);
     file.MemoryLimit = limit;
-    TMemoryStream article;
     try {
-      file.CopyBody(article);
+      file.ReadBody();
       FAIL() << limit;
     } catch (const EArticleFile& e) {
       EXPECT_EQ(e.Message(), "Cannot post " + path + ": the file is too large to hold in memory");
@@ -198,22 +225,21 @@ TEST_F(ArticleTest, AFileTooLargeToHoldGetsAClearMessage) {
   }
   TArticleFile file(path);
   file.MemoryLimit = 1000;
-  TMemoryStream article;
-  file.CopyBody(article);
-  EXPECT_EQ(article.Size(), 1000);
+  EXPECT_EQ(file.ReadBody().size(), 1000u);
 }
 
 // ---- header values -----------------------------------------------------------------------
 
 using HeaderLinesList = std::vector<std::string>;
 
-// Undoes folding and the Q encoding, as a reader does.
+// Undoes folding and the Q encoding, as a reader does, into UTF-8. Every
+// encoded-word must hold whole characters: readers decode each alone.
 std::string Unfolded(const HeaderLinesList& lines) {
   std::string all;
   for (const std::string& l : lines) all += l;
   std::string out;
   for (std::size_t at = 0; at < all.size();) {
-    std::size_t start = all.find("=?Windows-1250?Q?", at);
+    std::size_t start = all.find("=?", at);
     if (start == std::string::npos) {
       out += all.substr(at);
       break;
@@ -221,18 +247,23 @@ std::string Unfolded(const HeaderLinesList& lines) {
     std::string between = all.substr(at, start - at);
     // Blanks between two encoded-words are not part of the text.
     if (at == 0 || between.find_first_not_of(' ') != std::string::npos) out += between;
-    std::size_t end = all.find("?=", start + 17);
-    std::string w = all.substr(start + 17, end - start - 17);
+    std::size_t text = all.find("?Q?", start) + 3;
+    std::string charset = all.substr(start + 2, text - 3 - start - 2);
+    std::size_t end = all.find("?=", text);
+    std::string w = all.substr(text, end - text), bytes;
     for (std::size_t k = 0; k < w.size(); ++k) {
       if (w[k] == '_') {
-        out += ' ';
+        bytes += ' ';
       } else if (w[k] == '=') {
-        out += static_cast<char>(std::stoi(w.substr(k + 1, 2), nullptr, 16));
+        bytes += static_cast<char>(std::stoi(w.substr(k + 1, 2), nullptr, 16));
         k += 2;
       } else {
-        out += w[k];
+        bytes += w[k];
       }
     }
+    std::string utf8 = charset == "UTF-8" ? bytes : ConvertCodePage(bytes, 1250, 65001);
+    EXPECT_EQ(ConvertCodePage(utf8, 65001, 65001), utf8) << "a character split: " << w;
+    out += utf8;
     at = end + 2;
   }
   return out;
@@ -243,7 +274,9 @@ void ExpectWellFolded(const HeaderLinesList& lines, const std::string& what) {
     // Readers decode whatever looks like an encoded-word: the only ones
     // are ours, or the reader shows something else than was typed.
     for (std::size_t at = 0; (at = lines[i].find("=?", at)) != std::string::npos; at += 2) {
-      EXPECT_EQ(lines[i].compare(at, 17, "=?Windows-1250?Q?"), 0) << what << ": " << lines[i];
+      EXPECT_TRUE(lines[i].compare(at, 17, "=?Windows-1250?Q?") == 0 ||
+                  lines[i].compare(at, 10, "=?UTF-8?Q?") == 0)
+          << what << ": " << lines[i];
     }
     EXPECT_LE(lines[i].size(), 78u) << what << ": " << lines[i];
     if (i > 0) {
@@ -253,11 +286,26 @@ void ExpectWellFolded(const HeaderLinesList& lines, const std::string& what) {
   }
 }
 
-TEST(HeaderValues, AsciiStaysAndPolishIsEncodedInWindows1250) {
-  EXPECT_EQ(HeaderLines("Subject", "Plain subject", THeaderKind::kText),
-            HeaderLinesList{"Subject: Plain subject"});
-  EXPECT_EQ(HeaderLines("Subject", AnsiText("Zażółć"), THeaderKind::kText),
-            HeaderLinesList{"Subject: =?Windows-1250?Q?Za=BF=F3=B3=E6?="});
+// Windows-1250 while every character fits it (Polish goes out as it always
+// has), UTF-8 as soon as one does not: nothing typed becomes "?".
+TEST(HeaderValues, EncodedWordsInWindows1250WhereTheyFitElseInUtf8) {
+  struct Case {
+    std::string value;
+    HeaderLinesList lines;
+  } cases[] = {
+      {"Plain subject", {"Subject: Plain subject"}},
+      {"Zażółć", {"Subject: =?Windows-1250?Q?Za=BF=F3=B3=E6?="}},
+      {"5 €", {"Subject: =?Windows-1250?Q?5_=80?="}},
+      {"Тема €", {"Subject: =?UTF-8?Q?=D0=A2=D0=B5=D0=BC=D0=B0_=E2=82=AC?="}},
+      {"Łódź 😀", {"Subject: =?UTF-8?Q?=C5=81=C3=B3d=C5=BA_=F0=9F=98=80?="}},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(HeaderLines("Subject", k.value, THeaderKind::kText), k.lines) << k.value;
+  }
+  EXPECT_EQ(HeaderLines("From", "Иван <ivan@example.invalid>", THeaderKind::kAuthor),
+            HeaderLinesList{"From: =?UTF-8?Q?=D0=98=D0=B2=D0=B0=D0=BD?= <ivan@example.invalid>"});
+  // Bytes that are no UTF-8 are refused, never guessed at.
+  EXPECT_THROW(HeaderLines("Subject", "Za\xBF\xF3", THeaderKind::kText), Exception);
 }
 
 TEST(HeaderValues, OnlyTheNameOfAnAuthorIsEverEncoded) {
@@ -266,9 +314,9 @@ TEST(HeaderValues, OnlyTheNameOfAnAuthorIsEverEncoded) {
     HeaderLinesList lines;
   } cases[] = {
       {"Jan <jan@example.invalid>", {"From: Jan <jan@example.invalid>"}},
-      {AnsiText("\"Jan Łoś\" <jan@example.invalid>"),
+      {"\"Jan Łoś\" <jan@example.invalid>",
        {"From: =?Windows-1250?Q?Jan_=A3o=9C?= <jan@example.invalid>"}},
-      {AnsiText("jan@example.invalid (Jan Łoś)"),
+      {"jan@example.invalid (Jan Łoś)",
        {"From: jan@example.invalid (=?Windows-1250?Q?Jan_=A3o=9C?=)"}},
       {"jan@example.invalid (Jan)", {"From: jan@example.invalid (Jan)"}},
       {"jan@example.invalid", {"From: jan@example.invalid"}},
@@ -282,9 +330,8 @@ TEST(HeaderValues, OnlyTheNameOfAnAuthorIsEverEncoded) {
 }
 
 TEST(HeaderValues, AnAddressOutsideAsciiIsRefused) {
-  for (const std::string& value :
-       {AnsiText("Jan <jań@example.invalid>"), AnsiText("jań@example.invalid"),
-        AnsiText("jań@example.invalid (Jan)"), AnsiText("Łoś")}) {
+  for (std::string value :
+       {"Jan <jań@example.invalid>", "jań@example.invalid", "jań@example.invalid (Jan)", "Łoś"}) {
     try {
       HeaderLines("From", value, THeaderKind::kAuthor);
       ADD_FAILURE() << value;
@@ -297,7 +344,8 @@ TEST(HeaderValues, AnAddressOutsideAsciiIsRefused) {
 
 TEST(HeaderValues, LongValuesAreFoldedAndReadBackAsTyped) {
   std::string polish;
-  for (int i = 0; i < 20; ++i) polish += AnsiText("źdźbło ");
+  std::string mixed;
+  for (int i = 0; i < 20; ++i) polish += "źdźbło ", mixed += "źdźbło Иван 😀€ ";
   std::string ascii;
   for (int i = 0; i < 1000; ++i) ascii += "word" + std::to_string(i) + (i % 7 ? " " : "  ");
   std::string longAuthorName;
@@ -309,6 +357,10 @@ TEST(HeaderValues, LongValuesAreFoldedAndReadBackAsTyped) {
     THeaderKind kind;
   } cases[] = {
       {"Polish subject", "Subject", polish, THeaderKind::kText},
+      {"Polish, Cyrillic, emoji and euro", "Subject", mixed + std::string(990, 'm'),
+       THeaderKind::kText},
+      {"a Cyrillic name in a comment", "From", "jan@example.invalid (" + mixed + ")",
+       THeaderKind::kAuthor},
       {"ten kilobytes of ASCII", "Subject", ascii, THeaderKind::kText},
       {"a word longer than a line", "Subject", std::string(3000, 'w') + " end", THeaderKind::kText},
       {"an encoded-word typed as a subject", "Subject", "=?UTF-8?Q?=C5=BC?= means z",
@@ -339,7 +391,7 @@ TEST(HeaderValues, AWordNoLineCanHoldIsRefusedWhereItCannotBeEncoded) {
 }
 
 TEST(HeaderValues, LineBreaksInArgumentsAreRefused) {
-  EXPECT_NO_THROW(CheckHeaderArguments("a <a@b.invalid>", "pl.test", AnsiText("Zażółć")));
+  EXPECT_NO_THROW(CheckHeaderArguments("a <a@b.invalid>", "pl.test", "Zażółć"));
   EXPECT_THROW(CheckHeaderArguments("a\r\nX-Injected: 1", "pl.test", "s"), Exception);
   EXPECT_THROW(CheckHeaderArguments("a", "pl.test\n", "s"), Exception);
   EXPECT_THROW(CheckHeaderArguments("a", "pl.test", std::string("s\0.\r\nQUIT", 9)), Exception);

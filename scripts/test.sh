@@ -60,6 +60,10 @@ if [ "$linux_only" = 0 ]; then
   echo "== Windows program under wine"
   ctest --test-dir build/windows "${labels[@]}" --output-on-failure || status=1
 fi
+if [ "$unit_only" = 0 ]; then
+  echo "== The .deb package: contents, unpacked into a scratch root, its kestrun's help"
+  scripts/check-deb.sh || status=1
+fi
 if [ "$unit_only" = 0 ] && [ -x tests/fuzz/run.sh ]; then
   echo "== A short fuzzing run (libFuzzer)"
   tests/fuzz/run.sh || status=1

@@ -52,6 +52,7 @@ start)
   }
   set_conf domain kestrun.test
   set_conf pathhost kestrun-test
+  set_conf organization '"Kestrun private test news server"'
   set_conf server "$addr"
   set_conf port 119
   set_conf bindaddress "$addr"

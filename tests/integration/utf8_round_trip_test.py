@@ -144,4 +144,12 @@ code, out = run(["", "Jan <jan@example.invalid>", "pl.test", "s", "no-such-file.
 check("empty server refused", code == 1 and out == "Brak nazwy serwera w parametrze: serwer",
       "%d %r" % (code, out))
 
+if not windows:
+    # Bytes that are no text in the locale's encoding (a Windows-1250 subject
+    # typed in a UTF-8 terminal) are refused, not posted as question marks.
+    code, out = run([opts.server, "Jan <jan@example.invalid>", "pl.test", b"Za\xbf\xf3\xb3\xe6",
+                     "no-such-file.txt"])
+    check("bytes outside the locale's encoding refused",
+          code == 1 and out == "Bajty spoza kodowania konsoli w parametrze: temat", "%d %r" % (code, out))
+
 sys.exit(1 if failures else 0)

@@ -80,8 +80,8 @@ class TArticleFile {
   // How the body is read; a test puts a failing read in its place.
   std::int32_t (*ReadFile)(plat::FileHandle file, void* buffer,
                            std::int32_t count) = plat::FileRead;
-  // The largest article a memory buffer can hold; a test lowers it to show
-  // the refusal of a file too large.
+  // The largest body a memory buffer can hold; a test lowers it to show the
+  // refusal of a file too large.
   std::uint64_t MemoryLimit = PTRDIFF_MAX;
 
   // Size of the blocks the body is read in.
@@ -103,9 +103,10 @@ struct TArticleBody {
 };
 TArticleBody ArticleBody(const std::string& bytes);
 
-// Writes the whole article into `article` and leaves it positioned at 0. An
-// empty file gives the body one empty line: servers refuse an article with
-// no body at all.
+// Writes the whole article into `article` and leaves it positioned at 0. The
+// body is read whole first, since its character set goes into the header
+// block (see ArticleBody). An empty file gives the body one empty line:
+// servers refuse an article with no body at all.
 void AssembleArticle(TStream& article, const std::string& author, const std::string& groups,
                      const std::string& subject, TArticleFile& file,
                      const TProductIdentity& identity);

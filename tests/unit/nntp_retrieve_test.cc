@@ -8,48 +8,9 @@
 
 #include "nntp/NntpCli.h"
 #include "platform/testsupport.h"
-#include "tests/unit/net_test_util.h"
+#include "tests/unit/nntp_test_util.h"
 
 namespace {
-
-class LineServer {
- public:
-  std::string greeting = "200 ready\r\n";
-  // The answer to one command line (without its CR LF); "" sends nothing.
-  std::function<std::string(const std::string&)> answer = [](const std::string&) {
-    return std::string("500 unknown\r\n");
-  };
-  std::vector<std::string> commands;
-  TWSocket* peer = nullptr;
-
-  LineServer() {
-    server_.OnAccept = [this](TWSocket& p) {
-      p.OnDataAvailable = [this, &p](TObject*, std::uint16_t) {
-        char buf[8192];
-        int n = p.Receive(buf, sizeof buf);
-        if (n <= 0) return;
-        pending_.append(buf, static_cast<std::size_t>(n));
-        std::size_t eol;
-        while ((eol = pending_.find("\r\n")) != std::string::npos) {
-          std::string line = pending_.substr(0, eol);
-          pending_.erase(0, eol + 2);
-          commands.push_back(line);
-          std::string reply = answer(line);
-          if (!reply.empty()) p.SendString(reply);
-        }
-      };
-    };
-    server_.OnReady = [this](TWSocket& p) {
-      peer = &p;
-      p.SendString(greeting);
-    };
-  }
-  const std::string& Port() const { return server_.Port(); }
-
- private:
-  LoopbackServer server_;
-  std::string pending_;
-};
 
 // The client with its request line in view.
 class TestCli : public TNntpCli {
@@ -92,7 +53,7 @@ struct Done {
 
 class RetrieveTest : public ::testing::Test {
  protected:
-  LineServer server;
+  ScriptedServer server;
   TestCli client{nullptr};
   std::vector<Done> done;
   std::vector<std::string> events;  // event name and LastResponse, in order

@@ -68,9 +68,9 @@ Posted& Articles() {
     Session s(gServer);
     for (int i = 0; i < 3; ++i) {
       std::string subject = "reading " + p.tag + " no " + IntToStr(i);
-      std::string wire = "From: t@example.invalid\r\nNewsgroups: pl.test.read\r\nSubject: " +
-                         subject + "\r\n\r\nline one of " + IntToStr(i) + "\r\n" +
-                         std::string(5000, 'a' + i);
+      std::string wire =
+          "From: t@example.invalid\r\nNewsgroups: pl.test.read\r\nSubject: " + subject +
+          "\r\n\r\nline one of " + IntToStr(i) + "\r\n" + std::string(5000, 'a' + i);
       TMemoryStream m;
       m.WriteBuffer(wire.data(), static_cast<std::int32_t>(wire.size()));
       m.SetPosition(0);

@@ -1,35 +1,63 @@
-"""What the tests of the maintenance switches share: their options, running
-the program (through the runner under wine), and the tally of checks."""
+"""What the integration tests share: their options, running a program
+(through the runner under wine) in the console's encoding, the tally of
+checks, a scripted news server, a port held closed, and finding a test's own
+article on a shared server by the tag in its subject."""
 import argparse
+import os
+import socket
 import subprocess
 import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import nntp_read  # noqa: E402
 
 failures = []
 _opts = None
 
 
-def options(*extra):
+def options(*required):
+    """Parses --runner and the given options (all required); `windows` tells
+    whether --program (or --fetch) is the Windows build."""
     global _opts
     ap = argparse.ArgumentParser()
-    for name in ("--program", "--tools", "--work") + extra:
+    for name in required:
         ap.add_argument(name, required=True)
     ap.add_argument("--runner", default="")
     opts = ap.parse_args()
-    opts.windows = opts.program.lower().endswith(".exe")
+    program = getattr(opts, "program", None) or getattr(opts, "fetch", "")
+    opts.windows = program.lower().endswith(".exe")
     _opts = opts
     return opts
 
 
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
+def console_env():
+    """The environment the programs run in, the console's encoding and its
+    line end: the Windows programs show Polish through code page 852."""
+    env = dict(os.environ)
+    for name in ("KESTRUN_IDLE_TIMEOUT", "KESTRUN_SOCKS", "NETRC"):
+        env.pop(name, None)
+    if _opts.windows:
+        env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")
+        return env, "cp852", "\r\n"
+    env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    return env, "utf-8", "\n"
+
+
+def check(what, ok, detail=""):
+    print(("ok   " if ok else "FAIL ") + what + ("" if ok or not detail else ": " + detail))
     if not ok:
         failures.append(what)
 
 
-def run(cmd, env, cwd=None):
-    full = ([_opts.runner] if _opts.runner else []) + cmd
-    return subprocess.run(full, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=300)
+def command(cmd):
+    return ([_opts.runner] if _opts.runner else []) + cmd
+
+
+def run(cmd, env, cwd=None, stdin_bytes=None):
+    return subprocess.run(command(cmd), env=env, cwd=cwd, input=stdin_bytes, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=300)
 
 
 def read(path):
@@ -40,5 +68,145 @@ def read(path):
         return None
 
 
+def native_path(path):
+    # The Windows programs see the Linux file system as drive Z:.
+    return "Z:" + path.replace("/", "\\") if _opts.windows else path
+
+
+def unique_tag():
+    """A word no other test run puts in its articles."""
+    return "k%dx%dk" % (os.getpid(), time.monotonic_ns())
+
+
 def finish():
+    if failures:
+        print("%d failed: %s" % (len(failures), ", ".join(failures)))
     sys.exit(1 if failures else 0)
+
+
+class ClosedPort:
+    """Port 119 of a loopback address, bound but not listening, for as long
+    as the object lives: a connection there is refused, and nothing else can
+    start listening on it meanwhile."""
+
+    def __init__(self, address, port=119):
+        self.sock = socket.socket()
+        self.sock.bind((address, port))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.sock.close()
+
+
+class ScriptedServer:
+    """A news server for one connection on address:119. `script(server, conn,
+    f)` plays the server's part (f reads the connection); then whatever the
+    client sends is read and dropped. `accepted` and `article_in` are set as
+    the client gets that far."""
+
+    def __init__(self, address, script):
+        self.srv = socket.socket()
+        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.srv.bind((address, 119))
+        self.srv.listen(1)
+        self.accepted = threading.Event()
+        self.article_in = threading.Event()
+        self.thread = threading.Thread(target=self._serve, args=(script,), daemon=True)
+        self.thread.start()
+
+    def _serve(self, script):
+        try:
+            conn, _ = self.srv.accept()
+        except OSError:
+            return
+        self.accepted.set()
+        f = conn.makefile("rb")
+        try:
+            script(self, conn, f)
+            while f.read(65536):
+                pass
+        except OSError:
+            pass
+        conn.close()
+
+    def read_article(self, f):
+        """Takes an article up to its end marker."""
+        for line in iter(f.readline, b""):
+            if line == b".\r\n":
+                break
+        self.article_in.set()
+
+    def close(self):
+        try:
+            self.srv.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.srv.close()
+        self.thread.join(timeout=30)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def answering(answer):
+    """A script that greets, then answers each command line with
+    answer(line); after a 340 it takes the article and answers
+    answer("<article>")."""
+
+    def script(server, conn, f):
+        conn.sendall(b"200 scripted server ready\r\n")
+        for line in iter(f.readline, b""):
+            reply = answer(line.rstrip(b"\r\n").decode("latin-1"))
+            conn.sendall(reply)
+            if reply.startswith(b"340"):
+                server.read_article(f)
+                conn.sendall(answer("<article>"))
+
+    return script
+
+
+def _data_lines(f):
+    for line in iter(f.readline, b""):
+        if line == b".\r\n":
+            return
+        yield line
+
+
+def _text(value):
+    try:
+        return nntp_read.decoded(value)
+    except (UnicodeError, LookupError, ValueError):
+        return value.decode("latin-1")
+
+
+def find_article(server, group, tag):
+    """The article of the group whose subject holds `tag`, as stored (None
+    when there is none): other tests post to the same group meanwhile, so
+    the newest article need not be ours."""
+    reader = nntp_read.Reader(server)
+    try:
+        reply = reader.command("GROUP " + group)
+        if not reply.startswith(b"211"):
+            raise RuntimeError("GROUP: %r" % reply)
+        first, last = reply.split()[2:4]
+        reply = reader.command("XOVER %s-%s" % (first.decode(), last.decode()))
+        if not reply.startswith(b"224"):
+            raise RuntimeError("XOVER: %r" % reply)
+        found = None
+        for line in _data_lines(reader.file):
+            fields = line.rstrip(b"\r\n").split(b"\t")
+            if len(fields) > 4 and tag in _text(fields[1]):
+                found = fields[4].decode()
+        if found is None:
+            return None
+        reply = reader.command("ARTICLE " + found)
+        if not reply.startswith(b"220"):
+            raise RuntimeError("ARTICLE: %r" % reply)
+        return b"".join(l[1:] if l.startswith(b"..") else l for l in _data_lines(reader.file))
+    finally:
+        reader.close()

@@ -1,6 +1,9 @@
 // The NNTP client's reading commands against the private INN servers:
-//   nntp_inn_test SERVER AUTH-SERVER USER PASSWORD
-// It posts three articles of its own to pl.test.read and reads them back.
+//   nntp_inn_test SERVER
+// It posts three articles of its own to pl.test.read, tagged so that it
+// finds them among whatever else is posted there, and reads them back. The
+// round trip of article bytes and the login are the reading test's, which
+// runs the programs built on this client.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +13,7 @@
 
 namespace {
 
-std::string gServer, gAuthServer, gUser, gPassword;
+std::string gServer;
 
 std::string Text(TMemoryStream& m) {
   return std::string(m.Memory(), static_cast<std::size_t>(m.Size()));
@@ -52,9 +55,9 @@ class Session {
   int error = -1;
 };
 
-// The three articles' bodies as read back, and their subjects.
+// The three articles' subjects.
 struct Posted {
-  std::vector<std::string> subjects, bodies;
+  std::vector<std::string> subjects;
   std::string tag;
 };
 
@@ -65,18 +68,14 @@ Posted& Articles() {
     Session s(gServer);
     for (int i = 0; i < 3; ++i) {
       std::string subject = "reading " + p.tag + " no " + IntToStr(i);
-      std::string body =
-          "line one of " + IntToStr(i) + "\r\n.\r\n.dot\r\n" + std::string(5000, 'a' + i) + "\r\n";
-      // On the wire every leading dot is doubled by the poster.
       std::string wire =
           "From: t@example.invalid\r\nNewsgroups: pl.test.read\r\nSubject: " + subject +
-          "\r\n\r\nline one of " + IntToStr(i) + "\r\n..\r\n..dot\r\n" + std::string(5000, 'a' + i);
+          "\r\n\r\nline one of " + IntToStr(i) + "\r\n" + std::string(5000, 'a' + i);
       TMemoryStream m;
       m.WriteBuffer(wire.data(), static_cast<std::int32_t>(wire.size()));
       m.SetPosition(0);
       EXPECT_EQ(s.Run([&] { s.client.Post(&m); }), 0) << s.client.LastResponse();
       p.subjects.push_back(subject);
-      p.bodies.push_back(body);
     }
     return p;
   }();
@@ -87,11 +86,25 @@ class InnTest : public ::testing::Test {
  protected:
   void SetUp() override { Articles(); }
   Session s{gServer};
-  // GROUP pl.test.read; the three newest articles are ours.
+  // GROUP pl.test.read, and the numbers of our articles: their subjects
+  // carry the tag (others may post to the group meanwhile).
   void SelectGroup() {
     ASSERT_EQ(s.Run([&] { s.client.Group("pl.test.read"); }), 0);
+    TMemoryStream over;
+    std::string all = IntToStr(s.client.ArticleFirst()) + "-" + IntToStr(s.client.ArticleLast());
+    ASSERT_EQ(s.Run([&] { s.client.XOver(all, &over); }), 0);
+    ours_.assign(3, 0);
+    for (const std::string& line : Lines(Text(over))) {
+      for (int i = 0; i < 3; ++i) {
+        if (line.find("\t" + Articles().subjects[i] + "\t") != std::string::npos) {
+          ours_[i] = static_cast<std::int32_t>(std::stol(line));
+        }
+      }
+    }
+    for (int i = 0; i < 3; ++i) ASSERT_NE(ours_[i], 0) << Articles().subjects[i];
   }
-  std::int32_t Ours(int i) { return s.client.ArticleLast() - 2 + i; }
+  std::int32_t Ours(int i) { return ours_.at(i); }
+  std::vector<std::int32_t> ours_;
 };
 
 TEST_F(InnTest, GroupCountsAndAnUnknownGroup) {
@@ -117,7 +130,6 @@ TEST_F(InnTest, ArticleHeadAndBodyByNumberAndById) {
     ASSERT_EQ(s.Run([&] { s.client.BodyByID(id, &body); }), 0);
     EXPECT_EQ(s.client.StatusCode(), 222);
     EXPECT_EQ(s.client.ArticleID(), id);
-    EXPECT_TRUE(Text(body) == Articles().bodies[i]) << Text(body).substr(0, 60);
     EXPECT_EQ(Text(article), Text(head) + "\r\n" + Text(body));
     EXPECT_NE(Text(head).find("Subject: " + Articles().subjects[i] + "\r\n"), std::string::npos);
     ASSERT_EQ(s.Run([&] { s.client.ArticleByID(id, &byId); }), 0);
@@ -219,29 +231,14 @@ TEST_F(InnTest, DateAndModeReader) {
   EXPECT_EQ(s.client.ServerDate(), 0);
 }
 
-TEST(InnAuthTest, AuthinfoRightAndWrong) {
-  Session s(gAuthServer);
-  EXPECT_EQ(s.Run([&] { s.client.Group("pl.test"); }), 480);
-  s.client.SetUserName(gUser);
-  s.client.SetPassWord(gPassword + "x");
-  EXPECT_EQ(s.Run([&] { s.client.Authenticate(); }), 481);
-  s.client.SetPassWord(gPassword);
-  EXPECT_EQ(s.Run([&] { s.client.Authenticate(); }), 0);
-  EXPECT_EQ(s.client.StatusCode(), 281);
-  EXPECT_EQ(s.Run([&] { s.client.Group("pl.test"); }), 0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: nntp_inn_test SERVER AUTH-SERVER USER PASSWORD\n");
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: nntp_inn_test SERVER\n");
     return 2;
   }
   gServer = argv[1];
-  gAuthServer = argv[2];
-  gUser = argv[3];
-  gPassword = argv[4];
   return RUN_ALL_TESTS();
 }

@@ -22,7 +22,7 @@ import time
 import wine_prefix
 from harness import check, finish, options, read, run
 
-opts = options("--fake-compress", "--file-version", "--name")
+opts = options("--program", "--tools", "--work", "--fake-compress", "--file-version", "--name")
 parts = [int(p) for p in opts.file_version.split(".")]
 VERSION = struct.pack("<II", parts[0] << 16 | parts[1], parts[2] << 16 | parts[3])
 TRANSFER = "Błąd transferu: Któregoś z plików nie udało się wysłać. Instalacja wstrzymana !\n"
@@ -51,19 +51,19 @@ def leftovers(folder):
 def check_tree(label, root_u, publication_u, record_u, name, content, program_u, rest):
     """The content, the markers, the record and the two lists."""
     zaw = os.path.join(publication_u, name + ".zawartosc")
-    check(read(zaw) == content, label + ": content is the compressor's output")
-    check(read(zaw + ".dlugosc") == struct.pack("<I", len(content)), label + ": .dlugosc")
+    check(label + ": content is the compressor's output", read(zaw) == content)
+    check(label + ": .dlugosc", read(zaw + ".dlugosc") == struct.pack("<I", len(content)))
     version = VERSION if rest.endswith(("kestrun", "kestrun.exe")) else b"\0" * 8
-    check(read(zaw + ".wersja") == version, label + ": .wersja")
-    check(read(zaw + ".data") == dos_date(program_u), label + ": .data from stat and localtime")
+    check(label + ": .wersja", read(zaw + ".wersja") == version)
+    check(label + ": .data from stat and localtime", read(zaw + ".data") == dos_date(program_u))
     rec = os.path.join(record_u, name + ".zawartosc")
-    check(read(rec + ".wersja") == version and read(rec + ".data") == dos_date(program_u),
-          label + ": the record in the temporary folder")
+    check(label + ": the record in the temporary folder",
+          read(rec + ".wersja") == version and read(rec + ".data") == dos_date(program_u))
     line = ("P" + rest).encode("cp1250")
-    check(read(os.path.join(root_u, "start.start")) == line + b"," + opts.name.encode() + b"\r\n",
-          label + ": start.start")
-    check(read(os.path.join(publication_u, name + ".install")) == line + b"\r\n",
-          label + ": the program's list")
+    check(label + ": start.start",
+          read(os.path.join(root_u, "start.start")) == line + b"," + opts.name.encode() + b"\r\n")
+    check(label + ": the program's list",
+          read(os.path.join(publication_u, name + ".install")) == line + b"\r\n")
 
 
 def expected_project(folder_text, exe_path, size, disks):
@@ -108,17 +108,17 @@ def linux():
         record = os.path.join(temp, publication.lstrip("/"))
 
         r = run([program, "-nainternet", root], env)  # no trailing separator: one is added
-        check(r.returncode == 0 and r.stdout == b"" and r.stderr == b"",
-              "publication: exit 0, nothing shown %r" % r.stderr)
+        check("publication: exit 0, nothing shown %r" % r.stderr,
+              r.returncode == 0 and r.stdout == b"" and r.stderr == b"")
         content = subprocess.run(["compress", "-c", program], stdout=subprocess.PIPE).stdout
         check_tree("first run", root, publication, record, "kestrun", content, program, rest)
-        check(read(os.path.join(temp, root.lstrip("/"), "start.start")) ==
-              read(os.path.join(root, "start.start")), "the record copy of start.start")
-        check(leftovers(temp) == [], "no temporary qz file is left")
+        check("the record copy of start.start", read(os.path.join(temp, root.lstrip("/"), "start.start")) ==
+              read(os.path.join(root, "start.start")))
+        check("no temporary qz file is left", leftovers(temp) == [])
 
         before = snapshot(root, temp)
         r = run([program, "-nainternet", root + "/"], env)
-        check(r.returncode == 0 and snapshot(root, temp) == before, "a second run writes nothing")
+        check("a second run writes nothing", r.returncode == 0 and snapshot(root, temp) == before)
 
         with open(os.path.join(record, "kestrun.zawartosc.wersja"), "wb") as f:
             f.write(struct.pack("<II", parts[0] << 16, 0) if parts[1] or parts[2] or parts[3]
@@ -126,9 +126,9 @@ def linux():
         zaw = os.path.join(publication, "kestrun.zawartosc")
         os.utime(zaw, ns=(0, 0))
         r = run([program, "-nainternet", root + "/"], env)
-        check(r.returncode == 0 and os.stat(zaw).st_mtime_ns != 0 and
-              read(os.path.join(record, "kestrun.zawartosc.wersja")) == VERSION,
-              "a newer version than the record is published again")
+        check("a newer version than the record is published again",
+              r.returncode == 0 and os.stat(zaw).st_mtime_ns != 0 and
+              read(os.path.join(record, "kestrun.zawartosc.wersja")) == VERSION)
 
         # Without a version resource the date decides.
         bare_folder = os.path.join(opt, "bare")
@@ -138,29 +138,29 @@ def linux():
         r = run([bare, "-nainternet", root + "/"], env)
         bare_pub = os.path.join(root, "P", top, "bare")
         bare_rec = os.path.join(temp, bare_pub.lstrip("/"))
-        check(r.returncode == 0 and read(os.path.join(bare_pub, "kestrun.zawartosc.wersja")) == b"\0" * 8
-              and read(os.path.join(bare_pub, "kestrun.zawartosc.data")) == dos_date(bare),
-              "a program without version resource is published with version 0")
+        check("a program without version resource is published with version 0",
+              r.returncode == 0 and read(os.path.join(bare_pub, "kestrun.zawartosc.wersja")) == b"\0" * 8
+              and read(os.path.join(bare_pub, "kestrun.zawartosc.data")) == dos_date(bare))
         before = snapshot(root, temp)
         run([bare, "-nainternet", root + "/"], env)
-        check(snapshot(root, temp) == before, "... and skipped while its date is unchanged")
+        check("... and skipped while its date is unchanged", snapshot(root, temp) == before)
         later = os.stat(bare).st_mtime + 10
         os.utime(bare, (later, later))
         run([bare, "-nainternet", root + "/"], env)
-        check(read(os.path.join(bare_pub, "kestrun.zawartosc.data")) == dos_date(bare) and
-              read(os.path.join(bare_rec, "kestrun.zawartosc.data")) == dos_date(bare),
-              "... and published again with a newer date")
-        check(read(os.path.join(root, "start.start")) ==
-              ("P%s,%s\r\nP%s/bare/kestrun,kestrun\r\n" % (rest, opts.name, top)).encode(),
-              "start.start names both programs once")
+        check("... and published again with a newer date",
+              read(os.path.join(bare_pub, "kestrun.zawartosc.data")) == dos_date(bare) and
+              read(os.path.join(bare_rec, "kestrun.zawartosc.data")) == dos_date(bare))
+        check("start.start names both programs once",
+              read(os.path.join(root, "start.start")) ==
+              ("P%s,%s\r\nP%s/bare/kestrun,kestrun\r\n" % (rest, opts.name, top)).encode())
 
         project = os.path.join(folder, "kestrun.iwz")
         want = expected_project(top + "/prog dir/", program, os.path.getsize(program), "kestrun")
         r1 = run([program, "-nainternet", "is"], env)
         first = read(project)
         r2 = run([program, "-nainternet", "is"], env)
-        check(r1.returncode == 0 and r2.returncode == 0 and first == want and read(project) == want,
-              "setup project, twice, byte for byte")
+        check("setup project, twice, byte for byte",
+              r1.returncode == 0 and r2.returncode == 0 and first == want and read(project) == want)
         if first != want:
             print(first.decode("cp1250"))
 
@@ -171,7 +171,7 @@ def linux():
             r = run([program, "-nainternet"] + ([root_arg] if root_arg is not None else []), e, cwd)
             got = r.stderr.decode("utf-8", "replace")
             want = "".join("Ostrzeżenie: %s\n" % m for m in expect) + TRANSFER
-            check(r.returncode == 0 and got == want, label + (": %r" % got if got != want else ""))
+            check(label + (": %r" % got if got != want else ""), r.returncode == 0 and got == want)
 
         general = "Nie można skopiować pliku %s (kestrun)" % program
         open(os.path.join(tmp, "plain"), "w").close()
@@ -186,13 +186,13 @@ def linux():
         os.chmod(os.path.join(bin_dir, "compress"), 0o755)
         failure("failing compressor", os.path.join(tmp, "pub4"), [no_tool, general],
                 path=bin_dir + ":" + os.environ.get("PATH", ""))
-        check(not os.path.exists(os.path.join(tmp, "pub4", "P", top, "prog dir", "kestrun.zawartosc.dlugosc")),
-              "a failed compression writes no markers")
+        check("a failed compression writes no markers",
+              not os.path.exists(os.path.join(tmp, "pub4", "P", top, "prog dir", "kestrun.zawartosc.dlugosc")))
         empty_cwd = os.path.join(tmp, "cwd")
         os.makedirs(empty_cwd)
         failure("empty root", None, [general], cwd=empty_cwd)
-        check(os.listdir(empty_cwd) == [], "an empty root writes nothing into the current folder")
-        check(leftovers(temp) == [], "no temporary qz file is left after the failures")
+        check("an empty root writes nothing into the current folder", os.listdir(empty_cwd) == [])
+        check("no temporary qz file is left after the failures", leftovers(temp) == [])
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
         shutil.rmtree(opt, ignore_errors=True)
@@ -225,7 +225,7 @@ def wine():
         exe_w = "C:\\Program Files\\Kestrun Test\\kestrun.exe"
 
         r = run([program, "-nainternet", "C:\\pub root\\"], env)
-        check(r.returncode == 0, "publication: exit 0")
+        check("publication: exit 0", r.returncode == 0)
         with open(program, "rb") as f:
             content = b"Z:" + f.read()[::-1]
         publication = os.path.join(root, "P", "Kestrun Test")
@@ -238,21 +238,21 @@ def wine():
             source, target = calls[0].split("|")
             ok = " " not in source and os.path.samefile(wine_prefix.to_unix(env, source), program) and \
                 os.path.basename(target.replace("\\", "/")).lower().startswith("qz")
-        check(ok, "the stand-in got the short source and a qz target, quoted: %r" % calls)
-        check(leftovers(temp) == [], "no temporary qz file is left")
+        check("the stand-in got the short source and a qz target, quoted: %r" % calls, ok)
+        check("no temporary qz file is left", leftovers(temp) == [])
 
         before = snapshot(root, temp)
         r = run([program, "-nainternet", "C:\\pub root"], env)
         calls = (read(log) or b"").decode("cp1250").splitlines()
-        check(r.returncode == 0 and snapshot(root, temp) == before and len(calls) == 1,
-              "a second run (root without separator) compresses and writes nothing")
+        check("a second run (root without separator) compresses and writes nothing",
+              r.returncode == 0 and snapshot(root, temp) == before and len(calls) == 1)
 
         project = os.path.join(folder, "kestrun.iwz")
         want = expected_project("Kestrun Test\\", exe_w, os.path.getsize(program), "kestrun")
         run([program, "-nainternet", "is"], env)
         first = read(project)
         run([program, "-nainternet", "is"], env)
-        check(first == want and read(project) == want, "setup project, twice, byte for byte")
+        check("setup project, twice, byte for byte", first == want and read(project) == want)
         if first != want:
             print((first or b"").decode("cp1250"))
     finally:

@@ -3,59 +3,29 @@
 private INN server, reads each article back and compares it with what the
 program is meant to send; then checks the failure exits against INN and
 against scripted servers that misbehave on purpose."""
-import argparse
 import os
 import signal
-import socket
 import subprocess
-import sys
 import tempfile
 import threading
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import nntp_read  # noqa: E402
+from harness import ClosedPort, ScriptedServer, check, command, console_env, find_article, finish, nntp_read, options
+from harness import run as run_program
+from harness import unique_tag
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--program", required=True)
-ap.add_argument("--runner", default="")
-ap.add_argument("--server", required=True)
-ap.add_argument("--user-agent", required=True)
-ap.add_argument("--url", required=True)
-opts = ap.parse_args()
-
-windows = opts.program.lower().endswith(".exe")
-env = dict(os.environ)
-env.pop("KESTRUN_IDLE_TIMEOUT", None)
-if windows:
-    env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")
-    console, eol = "cp852", "\r\n"
-else:
-    env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    console, eol = "utf-8", "\n"
-# Scripted servers listen on a loopback address of their own (the program
-# always connects to port 119), one per program, so that both can run at once.
-scripted_address = "127.0.0.5" if windows else "127.0.0.4"
-# Nothing listens here: the connection is refused.
-dead_server = "127.0.0.9"
+opts = options("--program", "--server", "--user-agent", "--url", "--scripted-server")
+windows = opts.windows
+env, console, eol = console_env()
+# Scripted servers listen on port 119 (the program always connects to the
+# nntp port) of a loopback address of this test's own; while none runs, the
+# port is held closed there and a connection to it is refused.
+scripted_address = opts.scripted_server
+dead_server = scripted_address
 author = "a <a@example.invalid>"
-
-failures = []
-
-
-def check(what, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + what + ("" if ok else ": " + detail))
-    if not ok:
-        failures.append(what)
-
-
-def command(args):
-    return ([opts.runner] if opts.runner else []) + [opts.program] + args
 
 
 def run(args, stdin_bytes=None, extra_env=None):
-    e = dict(env, **(extra_env or {}))
-    r = subprocess.run(command(args), input=stdin_bytes, stdout=subprocess.PIPE,
-                       stderr=subprocess.PIPE, env=e, timeout=120)
+    r = run_program([opts.program] + args, dict(env, **(extra_env or {})), stdin_bytes=stdin_bytes)
     return r.returncode, r.stdout.decode(console, "replace")
 
 
@@ -74,16 +44,14 @@ def expected_body(data):
     return text if text.endswith(b"\r\n") else text + b"\r\n"
 
 
-def read_back():
-    reader = nntp_read.Reader(opts.server)
-    try:
-        return nntp_read.split_article(reader.last_article("pl.test"))
-    finally:
-        reader.close()
+def read_back(tag):
+    raw = find_article(opts.server, "pl.test", tag)
+    return nntp_read.split_article(raw) if raw is not None else ([], None)
 
 
-def compare(name, body, author, subject):
-    headers, stored = read_back()
+def compare(name, body, author, subject, tag):
+    headers, stored = read_back(tag)
+    check(name + ": found by its tag", stored is not None, tag)
     h = lambda n: nntp_read.header(headers, n)
     check(name + ": Subject", nntp_read.decoded(h("Subject")) == subject, repr(h("Subject"))[:300])
     check(name + ": From", nntp_read.decoded(h("From")) == author.replace('"', ""), repr(h("From")))
@@ -101,7 +69,8 @@ def compare(name, body, author, subject):
 
 
 def post_and_compare(name, body, author="Jan Kowalski <jan.kowalski@example.invalid>", subject=None):
-    subject = subject or "kestrun test: " + name
+    tag = unique_tag()
+    subject = (subject or "kestrun test: " + name) + " " + tag
     path = body_file(body)
     try:
         code, out = run([opts.server, author, "pl.test", subject, path])
@@ -109,7 +78,7 @@ def post_and_compare(name, body, author="Jan Kowalski <jan.kowalski@example.inva
         os.unlink(path)
     check(name + ": exit 0 and 'Artykuł wysłano'", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
     if code == 0:
-        compare(name, body, author, subject)
+        compare(name, body, author, subject, tag)
 
 
 post_and_compare("lone dot line", b"before\r\n.\r\nafter\r\n")
@@ -129,11 +98,11 @@ post_and_compare("subject that looks encoded", b"body\r\n", subject="=?UTF-8?Q?=
 if not windows:
     # Users post from standard input, or from a FIFO another program fills.
     body = b"from a pipe\r\n.dot\r\n" * 5000
-    code, out = run([opts.server, author, "pl.test", "kestrun test: standard input", "/dev/stdin"],
-                    stdin_bytes=body)
+    tag = unique_tag()
+    code, out = run([opts.server, author, "pl.test", "standard input " + tag, "/dev/stdin"], stdin_bytes=body)
     check("standard input: exit 0", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
     if code == 0:
-        compare("standard input", body, author, "kestrun test: standard input")
+        compare("standard input", body, author, "standard input " + tag, tag)
     fifo_dir = tempfile.mkdtemp()
     fifo = os.path.join(fifo_dir, "article.fifo")
     os.mkfifo(fifo)
@@ -144,11 +113,12 @@ if not windows:
 
     writer = threading.Thread(target=fill, daemon=True)
     writer.start()
+    tag = unique_tag()
     try:
-        code, out = run([opts.server, author, "pl.test", "kestrun test: FIFO", fifo])
+        code, out = run([opts.server, author, "pl.test", "FIFO " + tag, fifo])
         check("FIFO: exit 0", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
         if code == 0:
-            compare("FIFO", body, author, "kestrun test: FIFO")
+            compare("FIFO", body, author, "FIFO " + tag, tag)
     finally:
         writer.join(timeout=5)
         os.unlink(fifo)
@@ -157,19 +127,19 @@ if not windows:
 # A closed standard output must not end the program by a signal: the exit
 # code still tells that the article went out.
 path = body_file(b"body\r\n")
+tag = unique_tag()
 try:
-    p = subprocess.Popen(command([opts.server, author, "pl.test", "kestrun test: closed output", path]),
+    p = subprocess.Popen(command([opts.program, opts.server, author, "pl.test", "closed output " + tag, path]),
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
     p.stdout.close()
     code = p.wait(timeout=120)
     check("closed standard output: exit 0", code == 0, "exit %d" % code)
     if code == 0:
-        headers, _ = read_back()
-        check("closed standard output: posted",
-              nntp_read.header(headers, "Subject") == b"kestrun test: closed output", repr(headers)[:200])
+        check("closed standard output: posted", read_back(tag)[1] == b"body\r\n")
 finally:
     os.unlink(path)
 
+closed = ClosedPort(dead_server)
 path = body_file(b"body\r\n")
 try:
     code, out = run([dead_server, author, "pl.test", "refused", path])
@@ -203,49 +173,7 @@ try:
     check("directory: exit 1 naming it", code == 1 and folder in out, "%d %r" % (code, out))
 finally:
     os.rmdir(folder)
-
-
-class ScriptedServer:
-    """A news server for one connection on scripted_address:119; `script`
-    (given the server, the connection and its reading file) plays the
-    server's part, after which whatever the client sends is read and
-    dropped."""
-
-    def __init__(self, script):
-        self.srv = socket.socket()
-        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.srv.bind((scripted_address, 119))
-        self.srv.listen(1)
-        self.accepted = threading.Event()
-        self.article_in = threading.Event()
-        self.thread = threading.Thread(target=self.serve, args=(script,), daemon=True)
-        self.thread.start()
-
-    def serve(self, script):
-        try:
-            conn, _ = self.srv.accept()
-        except OSError:
-            return
-        self.accepted.set()
-        f = conn.makefile("rb")
-        try:
-            script(self, conn, f)
-            while f.read(65536):
-                pass
-        except OSError:
-            pass
-        conn.close()
-
-    def read_article(self, f):
-        while True:
-            line = f.readline()
-            if not line or line == b".\r\n":
-                break
-        self.article_in.set()
-
-    def close(self):
-        self.srv.close()
-        self.thread.join(timeout=30)
+    closed.sock.close()
 
 
 def greet_and_take_post(conn, f):
@@ -254,7 +182,7 @@ def greet_and_take_post(conn, f):
 
 
 def scripted(script, body=b"body\r\n", extra_env=None):
-    srv = ScriptedServer(script)
+    srv = ScriptedServer(scripted_address, script)
     path = body_file(body)
     try:
         return run([scripted_address, author, "pl.test", "scripted", path], extra_env=extra_env)
@@ -324,7 +252,7 @@ check("silent after the article: exit 3", code == 3 and out == "Błąd serwera:"
 
 def interrupted(name, script, ready, want_code, want_first_line):
     """Ctrl-C once the program waits on a server that has gone quiet."""
-    srv = ScriptedServer(script)
+    srv = ScriptedServer(scripted_address, script)
     path = body_file(b"body\r\n")
     try:
         p = subprocess.Popen([opts.program, scripted_address, author, "pl.test", name, path],
@@ -348,4 +276,4 @@ if not windows:  # wine turns a signal into a console event only for a real cons
     interrupted("Ctrl-C while waiting for the final reply: exit 3", says_nothing_after_the_article,
                 lambda s: s.article_in, 3, "Błąd serwera:")
 
-sys.exit(1 if failures else 0)
+finish()

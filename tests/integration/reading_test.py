@@ -3,55 +3,23 @@
 the Windows ones under wine) from a private INN: overview, article by number
 and by message-id byte for byte, the failure exits; then the login from the
 netrc file against an INN that wants one, for both programs."""
-import argparse
 import os
 import shutil
-import socket
-import subprocess
-import sys
 import tempfile
-import threading
-import time
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--poster", required=True)
-ap.add_argument("--fetch", required=True)
-ap.add_argument("--runner", default="")
-ap.add_argument("--server", required=True)
-ap.add_argument("--auth-server", required=True)
-ap.add_argument("--auth-user", required=True)
-ap.add_argument("--auth-password", required=True)
-ap.add_argument("--scripted-server", required=True)
-opts = ap.parse_args()
+from harness import ClosedPort, ScriptedServer, answering, check, console_env, finish, native_path, options
+from harness import run as run_program
+from harness import unique_tag
 
-windows = opts.fetch.lower().endswith(".exe")
-base_env = dict(os.environ)
-base_env.pop("NETRC", None)
-if windows:
-    base_env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")
-    console = "cp852"
-else:
-    base_env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    console = "utf-8"
-
-failures = []
+opts = options("--poster", "--fetch", "--server", "--auth-server", "--auth-user", "--auth-password",
+               "--scripted-server")
+windows = opts.windows
+base_env, console, _ = console_env()
 scratch = tempfile.mkdtemp(prefix="kestrun-read-")
 
 
-def check(what, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + what + ("" if ok else ": " + detail))
-    if not ok:
-        failures.append(what)
-
-
-def native_path(path):
-    # The Windows programs see the Linux file system as drive Z:.
-    return "Z:" + path.replace("/", "\\") if windows else path
-
-
 def run(program, args, env=None):
-    cmd = ([opts.runner] if opts.runner else []) + [program] + args
-    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env or base_env, timeout=300)
+    r = run_program([program] + args, env or base_env)
     return r.returncode, r.stdout, r.stderr.decode("utf-8", "replace")
 
 
@@ -80,7 +48,7 @@ def find(over, subject):
 
 # ---- reading back what was posted, byte for byte -----------------------------------------
 
-tag = "%d.%d" % (os.getpid(), int(time.time()))
+tag = unique_tag()
 subject = "nntpfetch round trip " + tag
 long_line = b"".join(b"%05d-" % i for i in range(12000))  # 72,000 bytes, no blanks to fold
 body = (b"First line\r\n.\r\n.x\r\n..y\r\n..\r\n\r\n" + long_line + b"\r\n" +
@@ -123,7 +91,8 @@ code, out, err = run(opts.fetch, [opts.server, "pl.test", "999999"])
 check("unknown article number: exit 3", code == 3 and out == b"" and "423" in err, "%d %r" % (code, err))
 code, out, err = run(opts.fetch, [opts.server, "<no.such.article@kestrun.test>"])
 check("unknown message-id: exit 3", code == 3 and out == b"" and "430" in err, "%d %r" % (code, err))
-code, out, err = run(opts.fetch, ["127.0.0.254", "pl.test"])
+with ClosedPort(opts.scripted_server):
+    code, out, err = run(opts.fetch, [opts.scripted_server, "pl.test"])
 check("nothing listening: exit 2", code == 2 and out == b"", "%d %r" % (code, err))
 
 # ---- servers that want a login ---------------------------------------------------------------
@@ -203,45 +172,10 @@ else:
 
 
 def scripted(answer, start):
-    """Runs start() while a server for one connection on the scripted address's
-    port 119 greets, then answers each command line with answer(line); after a
-    340 it takes the article and answers answer("<article>")."""
-    srv = socket.socket()
-    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind((opts.scripted_server, 119))
-    srv.listen(1)
-
-    def serve():
-        try:
-            conn, _ = srv.accept()
-        except OSError:
-            return
-        f = conn.makefile("rb")
-        try:
-            conn.sendall(b"200 scripted server ready\r\n")
-            for line in iter(f.readline, b""):
-                reply = answer(line.rstrip(b"\r\n").decode("latin-1"))
-                conn.sendall(reply)
-                if reply.startswith(b"340"):
-                    for body_line in iter(f.readline, b""):
-                        if body_line == b".\r\n":
-                            break
-                    conn.sendall(answer("<article>"))
-        except OSError:
-            pass
-        conn.close()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-    try:
+    """Runs start() while a scripted server on the scripted address answers
+    each command line with answer(line)."""
+    with ScriptedServer(opts.scripted_server, answering(answer)):
         return start()
-    finally:
-        try:
-            srv.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        srv.close()
-        thread.join(timeout=30)
 
 
 def wants_login_then_user_alone(line):
@@ -281,7 +215,4 @@ check("nntpfetch: an answer without a status: exit 3 with the line",
       code == 3 and over == b"" and "pl.test is fine" in err, "%d %r %r" % (code, over, err))
 
 shutil.rmtree(scratch, ignore_errors=True)
-if failures:
-    print("%d failed: %s" % (len(failures), ", ".join(failures)))
-    sys.exit(1)
-print("all passed")
+finish()

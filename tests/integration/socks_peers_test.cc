@@ -4,32 +4,18 @@
 // come from the environment that the test command sets.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "nntp/NntpCli.h"
-#include "rtl/forms.h"
+#include "tests/unit/net_test_util.h"
 
 namespace {
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? v : "";
-}
-
-bool RunUntil(const std::function<bool()>& done, int timeoutMs = 20000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    Application->ProcessMessages();
-    if (done()) break;
-    plat::WaitForMessage(static_cast<int>(left.count()));
-  }
-  return true;
 }
 
 struct Proxy {
@@ -78,7 +64,7 @@ TEST_F(Peers, NntpClientPostsThroughEachProxy) {
     client.Connect();
     // The greeting makes the client ready; only a failure completes the
     // connect request.
-    ASSERT_TRUE(RunUntil([&] { return client.State() == nntpReady || !done.empty(); }));
+    ASSERT_TRUE(RunUntil([&] { return client.State() == nntpReady || !done.empty(); }, 20000));
     ASSERT_EQ(client.State(), nntpReady) << client.LastResponse();
     EXPECT_EQ(client.StatusCode(), 200);
     std::string article = std::string("From: a <a@example.invalid>\r\nNewsgroups: pl.test\r\n") +
@@ -87,7 +73,7 @@ TEST_F(Peers, NntpClientPostsThroughEachProxy) {
     stream.Write(article.data(), static_cast<std::int32_t>(article.size()));
     stream.SetPosition(0);
     client.Post(&stream);
-    ASSERT_TRUE(RunUntil([&] { return done.size() == 1; }));
+    ASSERT_TRUE(RunUntil([&] { return done.size() == 1; }, 20000));
     EXPECT_EQ(done[0], nntpPost);
     EXPECT_EQ(client.StatusCode(), 240) << client.LastResponse();
     client.Abort();
@@ -107,7 +93,7 @@ std::vector<std::string> HelpLines(TWSocket& s) {
     }
   };
   s.Connect();
-  EXPECT_TRUE(RunUntil([&] { return !lines.empty() && lines.back() == ".\r\n"; }));
+  EXPECT_TRUE(RunUntil([&] { return !lines.empty() && lines.back() == ".\r\n"; }, 20000));
   s.Close();
   return lines;
 }

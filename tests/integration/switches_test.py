@@ -4,7 +4,7 @@
 Linux: a temporary HOME, XDG_CONFIG_HOME and TMPDIR; the desktop entry must
 pass desktop-file-validate, name the program (in a folder with blanks) and be
 replaced by a second run; with five more arguments nothing is posted (a
-listener on 127.0.0.5:119 must see no connection). Windows under wine: a copy
+listener on port 119 must see no connection). Windows under wine: a copy
 of the prefix with a real Desktop folder; the .lnk is read back through the
 shell-link object, and the program-files and common-files lookups are
 checked against values put into that copy's registry.
@@ -20,7 +20,7 @@ import tempfile
 import wine_prefix
 from harness import check, finish, options, run
 
-opts = options()
+opts = options("--program", "--tools", "--work", "--listen-address")
 
 
 def exec_arguments(value):
@@ -82,59 +82,59 @@ def linux():
                    LANG="C.UTF-8", LC_ALL="C.UTF-8")
 
         r = run([program, "-zarejestruj"], env)
-        check(r.returncode == 0 and r.stdout == b"" and r.stderr == b"", "-zarejestruj: exit 0, silent")
+        check("-zarejestruj: exit 0, silent", r.returncode == 0 and r.stdout == b"" and r.stderr == b"")
         entry = os.path.join(desktop, "Kestrun.desktop")
-        check(os.path.isfile(entry), "the entry is on the XDG desktop")
+        check("the entry is on the XDG desktop", os.path.isfile(entry))
         if not os.path.isfile(entry):
             return
-        check(os.stat(entry).st_mode & stat.S_IXUSR != 0, "the entry is executable")
+        check("the entry is executable", os.stat(entry).st_mode & stat.S_IXUSR != 0)
         v = subprocess.run(["desktop-file-validate", entry], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        check(v.returncode == 0 and b"error" not in v.stdout, "desktop-file-validate accepts it: %r" % v.stdout)
+        check("desktop-file-validate accepts it: %r" % v.stdout, v.returncode == 0 and b"error" not in v.stdout)
         fields = entry_of(entry)
-        check(exec_arguments(fields.get("Exec", "")) == [program], "Exec names the program: %r" % fields.get("Exec"))
-        check(fields.get("Path") == folder + "/", "Path is the program's folder")
-        check(fields.get("Name") == "Kestrun" and fields.get("Terminal") == "true"
-              and fields.get("Type") == "Application", "Name, Terminal and Type")
+        check("Exec names the program: %r" % fields.get("Exec"), exec_arguments(fields.get("Exec", "")) == [program])
+        check("Path is the program's folder", fields.get("Path") == folder + "/")
+        check("Name, Terminal and Type", fields.get("Name") == "Kestrun" and fields.get("Terminal") == "true"
+              and fields.get("Type") == "Application")
 
         first = open(entry, "rb").read()
         with open(entry, "wb") as f:
             f.write(b"stale")
         r = run([program, "-zarejestruj"], env)
-        check(r.returncode == 0 and open(entry, "rb").read() == first, "a second run replaces the entry")
-        check(os.listdir(desktop) == ["Kestrun.desktop"], "no temporary file is left on the desktop")
+        check("a second run replaces the entry", r.returncode == 0 and open(entry, "rb").read() == first)
+        check("no temporary file is left on the desktop", os.listdir(desktop) == ["Kestrun.desktop"])
 
         os.unlink(entry)
         r = run([program, "-Zarejestruj"], env)
-        check(r.returncode == 1 and not os.path.exists(entry), "-Zarejestruj is no switch: help, exit 1")
+        check("-Zarejestruj is no switch: help, exit 1", r.returncode == 1 and not os.path.exists(entry))
 
         if os.geteuid() != 0:
             print("skip the listener: binding port 119 needs root")
             return
         listener = socket.socket()
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind(("127.0.0.5", 119))
+        listener.bind((opts.listen_address, 119))
         listener.listen(5)
         try:
             article = os.path.join(tmp, "article.txt")
             with open(article, "w") as f:
                 f.write("body\n")
-            r = run([program, "-zarejestruj", "127.0.0.5", "a <a@b.invalid>", "pl.test", "s", article], env)
+            r = run([program, "-zarejestruj", opts.listen_address, "a <a@b.invalid>", "pl.test", "s", article], env)
             listener.settimeout(0)
             try:
                 listener.accept()[0].close()
                 connected = True
             except BlockingIOError:
                 connected = False
-            check(r.returncode == 0 and r.stdout == b"" and not connected and os.path.isfile(entry),
-                  "-zarejestruj with five more arguments: shortcut, no connection, exit 0")
+            check("-zarejestruj with five more arguments: shortcut, no connection, exit 0",
+                  r.returncode == 0 and r.stdout == b"" and not connected and os.path.isfile(entry))
             # The listener does see a posting run, so the check above can fail.
             listener.settimeout(60)
-            p = subprocess.Popen([program, "127.0.0.5", "a <a@b.invalid>", "pl.test", "s", article],
+            p = subprocess.Popen([program, opts.listen_address, "a <a@b.invalid>", "pl.test", "s", article],
                                  env=env, stdout=subprocess.PIPE)
             conn, _ = listener.accept()
             conn.close()
             out, _ = p.communicate(timeout=60)
-            check(p.returncode == 2, "control: a posting run connects to the listener")
+            check("control: a posting run connects to the listener", p.returncode == 2)
         finally:
             listener.close()
     finally:
@@ -157,7 +157,7 @@ def wine():
             os.unlink(os.path.join(desktop, name))
         r = run([opts.program, "-zarejestruj"], env)
         link = os.path.join(desktop, "Kestrun.lnk")
-        check(r.returncode == 0 and os.path.isfile(link), "-zarejestruj: exit 0 and Kestrun.lnk on the desktop")
+        check("-zarejestruj: exit 0 and Kestrun.lnk on the desktop", r.returncode == 0 and os.path.isfile(link))
         target = wine_prefix.to_windows(env, os.path.abspath(opts.program))
         want = [target, "", target[: target.rfind("\\") + 1]]
 
@@ -166,37 +166,37 @@ def wine():
             return t.returncode, t.stdout.decode("cp1250").replace("\r", "").split("\n")[:3]
 
         rc, got = read_back()
-        check(rc == 0 and [g.lower() for g in got] == [w.lower() for w in want],
-              "the link reads back: %r, want %r" % (got, want))
+        check("the link reads back: %r, want %r" % (got, want),
+              rc == 0 and [g.lower() for g in got] == [w.lower() for w in want])
         with open(link, "wb") as f:
             f.write(b"stale")
         r = run([opts.program, "-zarejestruj"], env)
         rc, got2 = read_back()
-        check(r.returncode == 0 and rc == 0 and got2 == got, "a second run replaces the link")
-        check(os.listdir(desktop) == ["Kestrun.lnk"], "only the link is on the desktop")
+        check("a second run replaces the link", r.returncode == 0 and rc == 0 and got2 == got)
+        check("only the link is on the desktop", os.listdir(desktop) == ["Kestrun.lnk"])
 
         def folders():
             t = run([opts.tools, "folders"], env)
             return t.stdout.decode("cp1250").replace("\r", "").split("\n")
 
         f = folders()
-        check(f[0].endswith("\\") and f[1].lower() == "c:\\windows\\" and f[2].lower() == "c:\\windows\\system32\\",
-              "temporary, Windows and system folders: %r" % f[:3])
-        check(f[3] == "C:\\Program Files\\" and f[4] == "C:\\Program Files\\Common Files\\",
-              "program-files and common-files folders from the registry: %r" % f[3:5])
+        check("temporary, Windows and system folders: %r" % f[:3],
+              f[0].endswith("\\") and f[1].lower() == "c:\\windows\\" and f[2].lower() == "c:\\windows\\system32\\")
+        check("program-files and common-files folders from the registry: %r" % f[3:5],
+              f[3] == "C:\\Program Files\\" and f[4] == "C:\\Program Files\\Common Files\\")
         reg("add", key, "/v", "ProgramFilesDir", "/d", "D:\\Aplikacje")
         reg("add", key, "/v", "CommonFilesDir", "/d", "D:\\Wspolne\\")
         f = folders()
-        check(f[3] == "D:\\Aplikacje\\" and f[4] == "D:\\Wspolne\\", "values read from the registry: %r" % f[3:5])
+        check("values read from the registry: %r" % f[3:5], f[3] == "D:\\Aplikacje\\" and f[4] == "D:\\Wspolne\\")
         reg("delete", key, "/v", "ProgramFilesDir")
         reg("add", key, "/v", "ProgramFilesPath", "/t", "REG_EXPAND_SZ", "/d", "%SystemDrive%\\Programy")
         f = folders()
-        check(f[3] == "C:\\Programy\\", "ProgramFilesPath, expanded, when ProgramFilesDir is missing: %r" % f[3])
+        check("ProgramFilesPath, expanded, when ProgramFilesDir is missing: %r" % f[3], f[3] == "C:\\Programy\\")
         reg("delete", key, "/v", "ProgramFilesPath")
         reg("delete", key, "/v", "CommonFilesDir")
         f = folders()
-        check(f[3] == "C:\\Program Files\\" and f[4] == "C:\\Program Files\\Common Files\\",
-              "fallbacks when neither value exists: %r" % f[3:5])
+        check("fallbacks when neither value exists: %r" % f[3:5],
+              f[3] == "C:\\Program Files\\" and f[4] == "C:\\Program Files\\Common Files\\")
     finally:
         reg("add", key, "/v", "ProgramFilesDir", "/d", "C:\\Program Files")
         reg("add", key, "/v", "CommonFilesDir", "/d", "C:\\Program Files\\Common Files")

@@ -143,17 +143,6 @@ TEST(DotCopy, LineStartsCarryAcrossBlocks) {
   }
 }
 
-TEST(DotCopy, WritesRunsNotBytes) {
-  std::string block(1 << 20, 'x');
-  block[5000] = '\n';
-  block[5001] = '.';
-  int writes = 0;
-  bool lineStart = true;
-  CopyDotStuffed(block.data(), block.size(), lineStart,
-                 [&](const char*, std::size_t) { ++writes; });
-  EXPECT_EQ(writes, 3);  // before the dot, the extra dot, the rest
-}
-
 // The article file: posted whole or not at all, refused before any
 // connection when it cannot be, and every error names it.
 TEST_F(ArticleTest, FilesThatCannotBePostedAreRefusedNamingThem) {

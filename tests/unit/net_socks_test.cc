@@ -1,5 +1,5 @@
-// The SOCKS layer against a scripted proxy: the exact bytes sent, every
-// reply code, replies cut into single bytes, surplus, closes at each step.
+// The SOCKS layer against a scripted proxy: the exact bytes sent, a refusal
+// on each path, replies cut into single bytes, surplus, closes at each step.
 #include <gtest/gtest.h>
 
 #include "tests/unit/layer_test_util.h"
@@ -174,24 +174,17 @@ V Failure(const std::string& level, const std::function<void(ScriptedProxy&)>& s
   return log.log;
 }
 
-TEST(Socks5, EveryRefusalCodeReachesOnSessionConnected) {
-  const char* texts[] = {"general SOCKS server failure", "connection not allowed by ruleset",
-                         "network unreachable",          "host unreachable",
-                         "connection refused",           "time to live expired",
-                         "command not supported",        "address type not supported",
-                         "unassigned error #9"};
-  for (int status = 1; status <= 9; ++status) {
-    int code = status <= 8 ? 20003 + status : 20012;
-    V got = Failure("5", [&](ScriptedProxy& p) {
-      ASSERT_TRUE(p.Expect(3));
-      p.Send(Bin({5, 0}));
-      ASSERT_TRUE(p.Expect(22));
-      p.Send(Bin({5, status, 0, 1, 0, 0, 0, 0, 0, 0}));
-    });
-    std::string c = IntToStr(code);
-    EXPECT_EQ(got, (V{"socks-connected 0", "socks-error " + c + " " + texts[status - 1],
-                      "connected " + c, "closed " + c}));
-  }
+// Which code and text each reply status gives is the SOCKS message tests'
+// table; here one refusal on each path shows it reaching the events.
+TEST(Socks5, ARefusalReachesOnSessionConnected) {
+  V got = Failure("5", [&](ScriptedProxy& p) {
+    ASSERT_TRUE(p.Expect(3));
+    p.Send(Bin({5, 0}));
+    ASSERT_TRUE(p.Expect(22));
+    p.Send(Bin({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}));
+  });
+  EXPECT_EQ(got, (V{"socks-connected 0", "socks-error 20008 connection refused", "connected 20008",
+                    "closed 20008"}));
   EXPECT_EQ(Failure("5",
                     [](ScriptedProxy& p) {
                       ASSERT_TRUE(p.Expect(3));
@@ -206,32 +199,16 @@ TEST(Socks5, EveryRefusalCodeReachesOnSessionConnected) {
                       p.Send(Bin({5, 2}));
                     })[1],
             "socks-error 20003 authentification method not acceptable");
-  EXPECT_EQ(Failure("5",
-                    [](ScriptedProxy& p) {
-                      ASSERT_TRUE(p.Expect(3));
-                      p.Send(Bin({4, 0}));
-                    })[1],
-            "socks-error 20002 socks version error");
 }
 
-TEST(Socks4, EveryStatusAndTheRequestBytes) {
-  struct Case {
-    int status;
-    const char* error;
-  } cases[] = {{91, "20016 request rejected or failed"},
-               {92, "20008 connection refused"},
-               {93, "20015 authentification failed"},
-               {17, "20012 unassigned error #17"}};
-  for (const Case& k : cases) {
-    V got = Failure("4", [&](ScriptedProxy& p) {
-      ASSERT_TRUE(p.Expect(9));
-      EXPECT_EQ(p.received, Bin({4, 1, 0, 119, 127, 0, 0, 1, 0}));
-      p.Send(Bin({0, k.status, 0, 0, 0, 0, 0, 0}));
-    });
-    std::string code = std::string(k.error).substr(0, 5);
-    EXPECT_EQ(got, (V{"socks-connected 0", std::string("socks-error ") + k.error,
-                      "connected " + code, "closed " + code}));
-  }
+TEST(Socks4, ARefusalAndTheRequestBytes) {
+  V got = Failure("4", [&](ScriptedProxy& p) {
+    ASSERT_TRUE(p.Expect(9));
+    EXPECT_EQ(p.received, Bin({4, 1, 0, 119, 127, 0, 0, 1, 0}));
+    p.Send(Bin({0, 91, 0, 0, 0, 0, 0, 0}));
+  });
+  EXPECT_EQ(got, (V{"socks-connected 0", "socks-error 20016 request rejected or failed",
+                    "connected 20016", "closed 20016"}));
 }
 
 TEST(Socks4, GrantedWithAUserIdAnd4AWithAName) {

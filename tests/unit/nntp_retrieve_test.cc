@@ -3,51 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <map>
 
 #include "nntp/NntpCli.h"
-#include "tests/unit/net_test_util.h"
+#include "platform/testsupport.h"
+#include "tests/unit/nntp_test_util.h"
 
 namespace {
-
-class LineServer {
- public:
-  std::string greeting = "200 ready\r\n";
-  // The answer to one command line (without its CR LF); "" sends nothing.
-  std::function<std::string(const std::string&)> answer = [](const std::string&) {
-    return std::string("500 unknown\r\n");
-  };
-  std::vector<std::string> commands;
-  TWSocket* peer = nullptr;
-
-  LineServer() {
-    server_.OnAccept = [this](TWSocket& p) {
-      p.OnDataAvailable = [this, &p](TObject*, std::uint16_t) {
-        char buf[8192];
-        int n = p.Receive(buf, sizeof buf);
-        if (n <= 0) return;
-        pending_.append(buf, static_cast<std::size_t>(n));
-        std::size_t eol;
-        while ((eol = pending_.find("\r\n")) != std::string::npos) {
-          std::string line = pending_.substr(0, eol);
-          pending_.erase(0, eol + 2);
-          commands.push_back(line);
-          std::string reply = answer(line);
-          if (!reply.empty()) p.SendString(reply);
-        }
-      };
-    };
-    server_.OnReady = [this](TWSocket& p) {
-      peer = &p;
-      p.SendString(greeting);
-    };
-  }
-  const std::string& Port() const { return server_.Port(); }
-
- private:
-  LoopbackServer server_;
-  std::string pending_;
-};
 
 // The client with its request line in view.
 class TestCli : public TNntpCli {
@@ -90,7 +53,7 @@ struct Done {
 
 class RetrieveTest : public ::testing::Test {
  protected:
-  LineServer server;
+  ScriptedServer server;
   TestCli client{nullptr};
   std::vector<Done> done;
   std::vector<std::string> events;  // event name and LastResponse, in order
@@ -519,8 +482,11 @@ TEST_F(RetrieveTest, ACloseMidAnswerIsAnErrorAndKeepsWhatWasWritten) {
 }
 
 TEST_F(RetrieveTest, ZeroWhenMeansNowOnTheClockTheServerIsTold) {
-  // Runs with TZ set to Poland's (see the test's CMake entry), where local
-  // time is always one or two hours ahead of UTC.
+  // Poland's local time is always one or two hours ahead of UTC, so the
+  // test shows which of the two was read. (Under wine the system's clock
+  // follows the TZ wine was started with, which the test's CMake entry sets.)
+  plat::testing::SetEnvironment("TZ", "Europe/Warsaw");
+  tzset();
   ASSERT_GT(std::abs(Now() - NowUTC()) * 24, 0.5);
   auto sentTime = [&](const std::string& line, std::size_t at) {
     int y = std::stoi(line.substr(at, 2)), mo = std::stoi(line.substr(at + 2, 2));

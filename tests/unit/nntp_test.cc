@@ -3,97 +3,9 @@
 
 #include "net/WSockLib.h"
 #include "nntp/NntpCli.h"
-#include "tests/unit/net_test_util.h"
+#include "tests/unit/nntp_test_util.h"
 
 namespace {
-
-// A news server whose answers a test writes: a greeting, then one answer
-// per command, and the final answer once the end marker of a POST is in.
-class ScriptedServer {
- public:
-  std::string greeting = "200 scripted server ready\r\n";
-  std::string postReply = "340 send it\r\n";
-  std::string finalReply = "240 article posted\r\n";
-  std::string earlyReply;        // sent once the first article bytes arrive
-  bool closeOnPostData = false;  // drop the connection once article data arrives
-  std::string received;          // every byte the client sent
-  bool closedByClient = false;
-  TWSocket* peer = nullptr;
-
-  ScriptedServer() {
-    server_.OnAccept = [this](TWSocket& p) {
-      p.OnDataAvailable = [this, &p](TObject*, std::uint16_t) {
-        char buf[8192];
-        int n = p.Receive(buf, sizeof buf);
-        if (n <= 0) return;
-        received.append(buf, static_cast<std::size_t>(n));
-        React(p);
-      };
-      p.OnSessionClosed = [this](TObject*, std::uint16_t) { closedByClient = true; };
-    };
-    server_.OnReady = [this](TWSocket& p) {
-      peer = &p;
-      if (!greeting.empty()) p.SendString(greeting);
-    };
-  }
-  const std::string& Port() const { return server_.Port(); }
-  // What came after "POST\r\n".
-  std::string ArticleBytes() const {
-    std::size_t at = received.find("POST\r\n");
-    return at == std::string::npos ? "" : received.substr(at + 6);
-  }
-  // Reads up to `limit` bytes at once, for a server that reads slowly: the
-  // test pauses the connection's notifications and calls this on a timer.
-  // Returns the bytes read.
-  std::size_t ReadSome(std::size_t limit) {
-    std::size_t got = 0;
-    char buf[65536];
-    while (got < limit) {
-      int n = peer->Receive(buf, static_cast<int>(std::min(sizeof buf, limit - got)));
-      if (n <= 0) break;
-      received.append(buf, static_cast<std::size_t>(n));
-      got += static_cast<std::size_t>(n);
-    }
-    if (got > 0) React(*peer);
-    return got;
-  }
-  // Whether the article has ended: a "." line after a line end (or at once).
-  static bool Ended(const std::string& article) {
-    return article == ".\r\n" ||
-           (article.size() >= 4 && article.compare(article.size() - 4, 4, "\n.\r\n") == 0);
-  }
-
- private:
-  void React(TWSocket& p) {
-    if (!posting_ && received.find("POST\r\n") != std::string::npos) {
-      posting_ = true;
-      p.SendString(postReply);
-      if (postReply.rfind("340", 0) != 0) posting_ = false;
-    }
-    if (!posting_) {
-      if (received.size() >= 6 && received.compare(received.size() - 6, 6, "QUIT\r\n") == 0) {
-        p.SendString("205 bye\r\n");
-      }
-      return;
-    }
-    std::string article = ArticleBytes();
-    if (closeOnPostData && !article.empty()) {
-      p.Abort();
-      posting_ = false;
-      return;
-    }
-    if (!earlyReply.empty() && !article.empty()) {
-      p.SendString(earlyReply);
-      earlyReply.clear();
-    }
-    if (Ended(article)) {
-      posting_ = false;
-      if (!finalReply.empty()) p.SendString(finalReply);
-    }
-  }
-  LoopbackServer server_;
-  bool posting_ = false;
-};
 
 struct Done {
   TNntpRequest rq;

@@ -228,7 +228,8 @@ def full_disk(program, env, root, publication, record, general, bin_dir):
     got = r.stderr.decode("utf-8", "replace")
     want = "".join("Ostrzeżenie: %s\n" % m for m in [
         'Nie można zapisać pliku "%s": %s' % (zaw, os.strerror(errno.EFBIG)), general]) + TRANSFER
-    check(r.returncode == 0 and got == want, "full disk: the message names the file and why: %r" % got)
+    check(r.returncode == 0 and got == want,
+          "full disk: the message names the file and why" + ("" if got == want else ": %r" % got))
     after = {n: read(os.path.join(publication, n)) for n in os.listdir(publication)}
     check(after == tree, "full disk: content, markers and list as they were, nothing beside them")
     check(read(os.path.join(record, "kestrun.zawartosc.wersja")) == b"\0" * 8,
@@ -267,8 +268,9 @@ def stop_hung_compressor(program, env, tmp, general):
             except ProcessLookupError:
                 gone = True
         check(gone, "... and the compressor it waited for")
-        check(err is not None and err.decode("utf-8", "replace").endswith(
-            "Ostrzeżenie: %s\n%s" % (general, TRANSFER)), "... the file failed: %r" % err)
+        failed = err is not None and err.decode("utf-8", "replace").endswith(
+            "Ostrzeżenie: %s\n%s" % (general, TRANSFER))
+        check(failed, "... the file failed" + ("" if failed else ": %r" % err))
     finally:
         os.close(fifo)
         if p.poll() is None:

@@ -4,7 +4,7 @@
 Linux: a temporary HOME, XDG_CONFIG_HOME and TMPDIR; the desktop entry must
 pass desktop-file-validate, name the program (in a folder with blanks) and be
 replaced by a second run; with five more arguments nothing is posted (a
-listener on 127.0.0.5:119 must see no connection). Windows under wine: a copy
+listener on port 119 of the --listener address must see no connection). Windows under wine: a copy
 of the prefix with a real Desktop folder; the .lnk is read back through the
 shell-link object, and the program-files and common-files lookups are
 checked against values put into that copy's registry.
@@ -20,7 +20,7 @@ import tempfile
 import wine_prefix
 from harness import check, finish, options, run
 
-opts = options()
+opts = options("--listener")
 
 
 def exec_arguments(value):
@@ -130,13 +130,13 @@ def linux():
             return
         listener = socket.socket()
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind(("127.0.0.5", 119))
+        listener.bind((opts.listener, 119))
         listener.listen(5)
         try:
             article = os.path.join(tmp, "article.txt")
             with open(article, "w") as f:
                 f.write("body\n")
-            r = run([program, "-zarejestruj", "127.0.0.5", "a <a@b.invalid>", "pl.test", "s", article], env)
+            r = run([program, "-zarejestruj", opts.listener, "a <a@b.invalid>", "pl.test", "s", article], env)
             listener.settimeout(0)
             try:
                 listener.accept()[0].close()
@@ -147,7 +147,7 @@ def linux():
                   "-zarejestruj with five more arguments: shortcut, no connection, exit 0")
             # The listener does see a posting run, so the check above can fail.
             listener.settimeout(60)
-            p = subprocess.Popen([program, "127.0.0.5", "a <a@b.invalid>", "pl.test", "s", article],
+            p = subprocess.Popen([program, opts.listener, "a <a@b.invalid>", "pl.test", "s", article],
                                  env=env, stdout=subprocess.PIPE)
             conn, _ = listener.accept()
             conn.close()

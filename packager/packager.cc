@@ -113,7 +113,7 @@ bool EnsureParent(const std::string& file) {
 }  // namespace
 
 // A file written under a name of its own beside its place and renamed over
-// the place once every byte is on disk. The place holds the old file or the
+// the place once every byte is written. The place holds the old file or the
 // new one, never part of one: a full disk cannot leave a content file cut
 // short beside markers that describe a whole one. Discarded unless
 // committed.

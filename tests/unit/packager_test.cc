@@ -159,6 +159,14 @@ TEST(Compressor, RunsTheToolFromThePathAndReportsItsStatus) {
   plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "1");
   EXPECT_TRUE(plat::RunCompressor(source, target, &code));
   EXPECT_EQ(code, 3u);
+
+  // A tool that never ends is ended once a stop is asked for.
+  SavedVariable hang("KESTRUN_FAKE_COMPRESS_HANG");
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_HANG", "1");
+  int asked = 0;
+  EXPECT_TRUE(plat::RunCompressor(source, target, &code, [&] { return ++asked >= 2; }));
+  EXPECT_NE(code, 0u);
+  EXPECT_EQ(asked, 2);
 }
 
 TEST(Versions, CompareAsUnsignedHalves) {

@@ -60,16 +60,12 @@ std::uint32_t GetLE32(const unsigned char* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-// A marker file is written whole or counts as not written.
-bool WriteMarker(const std::string& path, const std::vector<std::uint32_t>& values) {
-  std::vector<unsigned char> bytes(values.size() * 4);
-  for (std::size_t i = 0; i < values.size(); ++i) PutLE32(&bytes[i * 4], values[i]);
-  plat::FileHandle f = plat::FileCreate(path.c_str());
-  if (f == plat::kNoFile) return false;
-  auto n = static_cast<std::int32_t>(bytes.size());
-  bool ok = plat::FileWrite(f, bytes.data(), n) == n;
-  plat::FileClose(f);
-  return ok;
+// A marker's bytes: 32-bit little-endian values, no header.
+std::string MarkerBytes(const std::vector<std::uint32_t>& values) {
+  std::string bytes(values.size() * 4, '\0');
+  for (std::size_t i = 0; i < values.size(); ++i)
+    PutLE32(reinterpret_cast<unsigned char*>(&bytes[i * 4]), values[i]);
+  return bytes;
 }
 
 // Reads `count` 32-bit values; false when the file is missing or short.
@@ -116,19 +112,82 @@ bool EnsureParent(const std::string& file) {
 
 }  // namespace
 
+// A file written under a name of its own beside its place and renamed over
+// the place once every byte is written. The place holds the old file or the
+// new one, never part of one: a full disk cannot leave a content file cut
+// short beside markers that describe a whole one. Discarded unless
+// committed.
+class TPackageBuilder::TStagedFile {
+ public:
+  explicit TStagedFile(std::string target) : FTarget(std::move(target)) {}
+  TStagedFile(const TStagedFile&) = delete;
+  TStagedFile& operator=(const TStagedFile&) = delete;
+  ~TStagedFile() {
+    Close();
+    if (FOpened) plat::RemoveFile(Staging());
+  }
+
+  const std::string& Target() const { return FTarget; }
+  // The system's error number of the step that failed.
+  int Error() const { return FError; }
+
+  bool Create() {
+    FFile = plat::FileCreate(Staging().c_str());
+    FOpened = FFile != plat::kNoFile;
+    return FOpened || Failed();
+  }
+  // Every byte or false; a write that takes part of them is repeated, so the
+  // error is the one that stopped it (a full disk, not a short count).
+  bool Write(const void* data, std::int32_t count) {
+    const char* p = static_cast<const char*>(data);
+    while (count > 0) {
+      std::int32_t put = plat::FileWrite(FFile, p, count);
+      if (put <= 0) return Failed();
+      p += put;
+      count -= put;
+    }
+    return true;
+  }
+  bool WriteAll(const std::string& bytes) {
+    return Create() && Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+  }
+  bool Commit() {
+    Close();
+    if (!plat::RenameReplacing(Staging(), FTarget)) return Failed();
+    FOpened = false;
+    return true;
+  }
+
+ private:
+  std::string Staging() const { return FTarget + ".nowy"; }
+  bool Failed() {
+    FError = plat::LastOsError();
+    return false;
+  }
+  void Close() {
+    plat::FileClose(FFile);
+    FFile = plat::kNoFile;
+  }
+  std::string FTarget;
+  plat::FileHandle FFile = plat::kNoFile;
+  bool FOpened = false;
+  int FError = 0;
+};
+
 TKnownFolders TKnownFolders::FromSystem() {
   return {GetTempFolder(), GetWindowsFolder(), GetSystemFolder(), GetProgramFilesFolder(),
           GetCommonFilesFolder()};
 }
 
 TClassifiedPath ClassifyPath(const std::string& path, const TKnownFolders& folders) {
-  // The inner folder of each nested pair goes first: the system folder lies
-  // in the Windows folder and the common-files folder in the program-files
-  // folder.
+  // The system folder lies in the Windows folder, so it goes first. The
+  // program-files folder goes before the common-files folder, which usually
+  // lies inside it: the installer's project knows program-files groups only,
+  // and a program there must find its own group again on the next run.
   const std::pair<const char*, const std::string*> order[] = {{"S", &folders.System},
                                                               {"W", &folders.Windows},
-                                                              {"C", &folders.CommonFiles},
-                                                              {"P", &folders.ProgramFiles}};
+                                                              {"P", &folders.ProgramFiles},
+                                                              {"C", &folders.CommonFiles}};
   for (const auto& [kind, folder] : order) {
     std::string f = WithTrailingBackslash(*folder);
     if (StartsWithText(path, f)) return {kind, path.substr(f.size())};
@@ -174,7 +233,14 @@ TPackageBuilder::TPackageBuilder()
       Warn([](const std::string& text) {
         plat::ShowMessageBox(AnsiText("Ostrzeżenie"), text, plat::BoxIcon::kNone);
       }),
-      Compress(plat::RunCompressor),
+      StopRequested([] {
+        Application->ProcessMessages();
+        return Application->Terminated();
+      }),
+      Compress(
+          [this](const std::string& source, const std::string& target, std::uint32_t* exitCode) {
+            return plat::RunCompressor(source, target, exitCode, StopRequested);
+          }),
       Modules(std::make_unique<TStaticModules>(ExePath)) {
   std::vector<std::string> args = plat::CommandLineArguments();
   if (args.size() >= 2) ModeArgument = args[1];
@@ -193,157 +259,222 @@ bool TPackageBuilder::PublishFile(const std::string& file) {
   return Publish(file, n);
 }
 
+// Where one file goes: its folder in the tree, its record in the temporary
+// folder, and its content name.
+struct TPackageBuilder::Places {
+  std::string publication, record, contentName;
+  std::string Content() const { return publication + contentName; }
+};
+
+// What decides whether a file is newer than what was published: its
+// version (zero when it has none) and its packed date (-1 when unreadable).
+struct TPackageBuilder::Stamp {
+  std::uint32_t ms = 0, ls = 0;
+  std::int32_t date = -1;
+  bool HasVersion() const { return ms != 0 || ls != 0; }
+};
+
 bool TPackageBuilder::Publish(const std::string& file, const Names& n) {
-  const char sep = plat::PathSeparator();
-  const std::string contentName = ExtractFileName(file) + ".zawartosc";
-  bool failed = false;
-  // An empty root would publish into whatever the current folder happens to be.
-  if (ModeArgument.empty()) {
-    failed = true;
-  } else {
-    const std::string publication = Root() + n.f.Kind + sep + FolderPart(PublishedRest(n.f));
-    const std::string record = RecordPath(Folders.Temp, publication);
-    bool haveRecord = false;
-    try {
-      haveRecord = ForceDirectories(record);
-    } catch (const Exception&) {
-    }
-    if (!haveRecord) {
-      Warn(AnsiText("Nie można utworzyć katalogu pomocniczego ") + Quoted(record));
-      failed = true;
-    } else {
-      if (Progress == nullptr) Progress = &TBelkaPostepu::Instance();
-      try {
-        std::uint32_t ms, ls;
-        ReadFileVersion(file, &ms, &ls);
-        std::int32_t date = FileAge(file);
-        bool upToDate;
-        std::vector<std::uint32_t> seen;
-        if (ms != 0 || ls != 0) {
-          if (!ReadMarker(record + contentName + ".wersja", 2, &seen)) seen = {0, 0};
-          upToDate = CompareVersions(seen[0], seen[1], ms, ls) >= 0;
-        } else {
-          // No record is never up to date, whatever the date compares to.
-          upToDate = ReadMarker(record + contentName + ".data", 1, &seen) &&
-                     static_cast<std::int32_t>(seen[0]) != -1 &&
-                     CompareFileDates(static_cast<std::int32_t>(seen[0]), date) >= 0;
-        }
-        if (date == -1) {
-          Warn(AnsiText("Nie można pobrać daty z pliku źródłowego ") + Quoted(file));
-          failed = true;
-        } else if (!upToDate) {
-          bool made = false;
-          try {
-            made = ForceDirectories(publication);
-          } catch (const Exception&) {
-          }
-          if (!made) {
-            Warn(AnsiText("Nie można utworzyć katalogu ") + Quoted(publication));
-            failed = true;
-          } else {
-            bool compressFailed = false;
-            std::int64_t length = 0;
-            std::string temp = NewTempFileName(Folders.Temp);
-            std::uint32_t exitCode = 0;
-            // A tool that ran but failed has published nothing either.
-            if (temp.empty() || !Compress(plat::ShortPathName(file), temp, &exitCode) ||
-                exitCode != 0) {
-              compressFailed = true;
-            } else {
-              length = plat::FileLength(temp);
-              failed = !CopyContentFile(temp, publication + contentName, length);
-            }
-            if (!temp.empty()) plat::RemoveFile(temp);
-            if (compressFailed) {
-              Warn(AnsiText("Nie można skompresować pliku źródłowego ") + Quoted(file));
-              failed = true;
-            }
-            const auto udate = static_cast<std::uint32_t>(date);
-            failed = failed ||
-                     !WriteMarker(publication + contentName + ".dlugosc",
-                                  {static_cast<std::uint32_t>(length)}) ||
-                     !WriteMarker(publication + contentName + ".wersja", {ms, ls}) ||
-                     !WriteMarker(publication + contentName + ".data", {udate}) ||
-                     !WriteMarker(record + contentName + ".wersja", {ms, ls}) ||
-                     !WriteMarker(record + contentName + ".data", {udate});
-          }
-        }
-      } catch (const std::exception&) {
-        failed = true;
-      }
-    }
-  }
-  if (!failed) {
-    const std::string programLine = n.e.Kind + PublishedRest(n.e) + "," + n.productName;
-    const std::string programList = n.e.Kind + sep + PublishedRest(n.e) + ".install";
-    failed = !AddListLine("start.start", programLine) ||
-             !AddListLine(programList, n.f.Kind + PublishedRest(n.f));
-  }
-  if (failed)
+  // An empty root would publish into whatever the current folder happens to
+  // be.
+  const bool published =
+      !ModeArgument.empty() && PublishContent(file, PlacesOf(file, n)) && ListFile(n);
+  if (!published)
     Warn(AnsiText("Nie można skopiować pliku ") + Shown(file) + " (" +
          Shown(ExtractFileName(file)) + ")");
-  return !failed;
+  return published;
 }
 
-// Copies the compressor's output into the tree in blocks, moving the bar
-// after each. A read that brings nothing ends the copy: a file cut short
-// after its length was taken would otherwise be read for ever.
-bool TPackageBuilder::CopyContentFile(const std::string& temp, const std::string& target,
-                                      std::int64_t length) {
-  if (length < 0) return false;
-  plat::FileHandle in = plat::FileOpenReadShared(temp.c_str());
-  if (in == plat::kNoFile) return false;
-  plat::FileHandle out = plat::FileCreate(target.c_str());
-  if (out == plat::kNoFile) {
-    plat::FileClose(in);
+TPackageBuilder::Places TPackageBuilder::PlacesOf(const std::string& file, const Names& n) const {
+  Places at;
+  at.publication = Root() + n.f.Kind + plat::PathSeparator() + FolderPart(PublishedRest(n.f));
+  at.record = RecordPath(Folders.Temp, at.publication);
+  at.contentName = ExtractFileName(file) + ".zawartosc";
+  return at;
+}
+
+// Brings the content file and its markers up to date, unless the record
+// says they are.
+bool TPackageBuilder::PublishContent(const std::string& file, const Places& at) {
+  if (!MakeFolder(at.record, "Nie można utworzyć katalogu pomocniczego ")) return false;
+  if (Progress == nullptr) Progress = &TBelkaPostepu::Instance();
+  try {
+    const Stamp stamp = StampOf(file);
+    const bool upToDate = IsPublished(at, stamp);
+    if (stamp.date == -1) {
+      Warn(AnsiText("Nie można pobrać daty z pliku źródłowego ") + Quoted(file));
+      return false;
+    }
+    return upToDate || CompressAndCopy(file, at, stamp);
+  } catch (const std::exception&) {
     return false;
   }
-  Progress->Show(Shown(ExtractFileName(target)));
+}
+
+bool TPackageBuilder::MakeFolder(const std::string& folder, const char* failure) {
+  bool made = false;
+  try {
+    made = ForceDirectories(folder);
+  } catch (const Exception&) {
+  }
+  if (!made) Warn(AnsiText(failure) + Quoted(folder));
+  return made;
+}
+
+TPackageBuilder::Stamp TPackageBuilder::StampOf(const std::string& file) {
+  Stamp stamp;
+  ReadFileVersion(file, &stamp.ms, &stamp.ls);
+  stamp.date = FileAge(file);
+  return stamp;
+}
+
+// The record speaks for the tree only while the content file it describes
+// is there: a tree deleted since is published anew.
+bool TPackageBuilder::IsPublished(const Places& at, const Stamp& stamp) {
+  std::vector<std::uint32_t> seen;
+  const std::string recorded = at.record + at.contentName;
+  bool current;
+  if (stamp.HasVersion()) {
+    if (!ReadMarker(recorded + ".wersja", 2, &seen)) seen = {0, 0};
+    current = CompareVersions(seen[0], seen[1], stamp.ms, stamp.ls) >= 0;
+  } else {
+    // No record is never up to date, whatever the date compares to.
+    current = ReadMarker(recorded + ".data", 1, &seen) &&
+              static_cast<std::int32_t>(seen[0]) != -1 &&
+              CompareFileDates(static_cast<std::int32_t>(seen[0]), stamp.date) >= 0;
+  }
+  return current && plat::FileExists(at.Content());
+}
+
+bool TPackageBuilder::CompressAndCopy(const std::string& file, const Places& at,
+                                      const Stamp& stamp) {
+  if (!MakeFolder(at.publication, "Nie można utworzyć katalogu ")) return false;
+  const std::string compressed = NewTempFileName(Folders.Temp);
+  std::uint32_t exitCode = 0;
+  // A tool that ran but failed (or was ended by a stop) has published
+  // nothing either.
+  const bool squeezed = !compressed.empty() &&
+                        Compress(plat::ShortPathName(file), compressed, &exitCode) && exitCode == 0;
+  bool written = false;
+  if (squeezed) {
+    written = WriteContentAndMarkers(compressed, at, stamp);
+  } else {
+    Warn(AnsiText("Nie można skompresować pliku źródłowego ") + Quoted(file));
+  }
+  if (!compressed.empty()) plat::RemoveFile(compressed);
+  return written;
+}
+
+// Everything is written beside its place first; then the content goes into
+// place, its markers behind it and the record last, so that a run cut short
+// leaves a tree that the next run publishes again.
+bool TPackageBuilder::WriteContentAndMarkers(const std::string& compressed, const Places& at,
+                                             const Stamp& stamp) {
+  const std::int64_t length = plat::FileLength(compressed);
+  const auto date = static_cast<std::uint32_t>(stamp.date);
+  TStagedFile content(at.Content()), lengthMarker(at.Content() + ".dlugosc"),
+      versionMarker(at.Content() + ".wersja"), dateMarker(at.Content() + ".data");
+  TStagedFile versionRecord(at.record + at.contentName + ".wersja"),
+      dateRecord(at.record + at.contentName + ".data");
+  TStagedFile* const inOrder[] = {&content,    &lengthMarker,  &versionMarker,
+                                  &dateMarker, &versionRecord, &dateRecord};
+  if (!CopyContentFile(compressed, content, length)) return false;
+  const std::pair<TStagedFile*, std::string> markers[] = {
+      {&lengthMarker, MarkerBytes({static_cast<std::uint32_t>(length)})},
+      {&versionMarker, MarkerBytes({stamp.ms, stamp.ls})},
+      {&dateMarker, MarkerBytes({date})},
+      {&versionRecord, MarkerBytes({stamp.ms, stamp.ls})},
+      {&dateRecord, MarkerBytes({date})}};
+  for (const auto& [marker, bytes] : markers)
+    if (!marker->WriteAll(bytes)) return NotWritten(*marker);
+  for (TStagedFile* f : inOrder)
+    if (!f->Commit()) return NotWritten(*f);
+  return true;
+}
+
+bool TPackageBuilder::NotWritten(const TStagedFile& f) {
+  Warn(AnsiText("Nie można zapisać pliku ") + Quoted(f.Target()) + ": " +
+       Shown(plat::OsErrorText(f.Error())));
+  return false;
+}
+
+// Copies the compressor's output in blocks, moving the bar after each. A
+// read that brings nothing ends the copy: a file cut short after its length
+// was taken would otherwise be read for ever.
+bool TPackageBuilder::CopyContentFile(const std::string& compressed, TStagedFile& content,
+                                      std::int64_t length) {
+  if (length < 0) return false;
+  plat::FileHandle in = plat::FileOpenReadShared(compressed.c_str());
+  if (in == plat::kNoFile) return false;
+  if (!content.Create()) {
+    plat::FileClose(in);
+    return NotWritten(content);
+  }
+  Progress->Show(Shown(ExtractFileName(content.Target())));
   std::int64_t copied = 0;
+  bool writable = true;
   char buf[kBlockSize];
   while (copied < length) {
     std::int32_t got = plat::FileRead(in, buf, kBlockSize);
     if (got <= 0) break;
-    std::int32_t put = plat::FileWrite(out, buf, got);
-    if (put > 0) copied += put;
+    writable = content.Write(buf, got);
+    if (writable) copied += got;
     Application->ProcessMessages();
     if (length > 0) Progress->SetPosition(ProgressPercent(copied, length));
-    if (put != got) break;
+    if (!writable) break;
   }
-  plat::FileClose(out);
   plat::FileClose(in);
   Progress->Hide();
+  if (!writable) return NotWritten(content);
   return copied >= length;
 }
 
+bool TPackageBuilder::ListFile(const Names& n) {
+  const char sep = plat::PathSeparator();
+  const std::string programLine = n.e.Kind + PublishedRest(n.e) + "," + n.productName;
+  const std::string programList = n.e.Kind + sep + PublishedRest(n.e) + ".install";
+  return AddListLine("start.start", programLine) &&
+         AddListLine(programList, n.f.Kind + PublishedRest(n.f));
+}
+
+// A missing list is an empty one; a list that is there but cannot be read
+// whole fails, since saving what was read would cut it short.
+bool TPackageBuilder::LoadList(const std::string& path, TStringList* list) {
+  list->Clear();
+  if (!plat::FileExists(path)) return true;
+  try {
+    list->LoadFromFile(path);
+    return true;
+  } catch (const EStreamError&) {
+    Warn(AnsiText("Nie można odczytać pliku ") + Quoted(path));
+    return false;
+  }
+}
+
+bool TPackageBuilder::SaveList(const std::string& path, const TStringList& list) {
+  if (!EnsureParent(path)) {
+    Warn(AnsiText("Nie można utworzyć katalogu ") + Quoted(ExtractFilePath(path)));
+    return false;
+  }
+  TStagedFile staged(path);
+  return (staged.WriteAll(list.Text()) && staged.Commit()) || NotWritten(staged);
+}
+
+// The record copy answers for the published list only while that list is
+// there; otherwise its lines give the published list back what it had.
 bool TPackageBuilder::AddListLine(const std::string& listName, const std::string& line) {
   const std::string published = Root() + listName;
   const std::string record = RecordPath(Folders.Temp, Root()) + listName;
+  const bool listed = plat::FileExists(published);
   TStringList list;
-  try {
-    list.LoadFromFile(record);
-  } catch (const EStreamError&) {
-    list.Clear();
+  if (!LoadList(record, &list)) return false;
+  if (listed && list.IndexOf(line) >= 0) return true;
+  if (listed) {
+    if (!LoadList(published, &list)) return false;
+    if (list.IndexOf(line) >= 0) return true;
   }
-  if (list.IndexOf(line) >= 0) return true;
-  try {
-    TStringList current;
-    current.LoadFromFile(published);
-    list.Clear();
-    for (int i = 0; i < current.Count(); ++i) list.Add(current[i]);
-  } catch (const EStreamError&) {
-  }
-  if (list.IndexOf(line) >= 0) return true;
-  list.Add(line);
-  try {
-    if (!EnsureParent(published)) return false;
-    list.SaveToFile(published);
-    if (!EnsureParent(record)) return false;
-    list.SaveToFile(record);
-  } catch (const EStreamError&) {
-    return false;
-  }
-  return true;
+  if (list.IndexOf(line) < 0) list.Add(line);
+  return SaveList(published, list) && SaveList(record, list);
 }
 
 bool TPackageBuilder::SetupProject(const std::string& file, const Names& n) {
@@ -376,8 +507,11 @@ bool TPackageBuilder::SetupProject(const std::string& file, const Names& n) {
 
   const std::string groups = "Groups";
   const bool shared = n.f.Kind == "S";
+  // A file outside the known folders keeps the safe form of its folder, as
+  // in the publication tree: its whole path would not be a folder below
+  // another one.
   const std::string groupDir =
-      (shared ? "<WINSYSDIR>\\" : "<ProgramFilesDir>\\") + FolderPart(n.f.Rest);
+      (shared ? "<WINSYSDIR>\\" : "<ProgramFilesDir>\\") + FolderPart(PublishedRest(n.f));
   const std::int64_t count = ini.ReadInteger(groups, "Groups", 0);
   std::int64_t i = 1;
   bool found = false;

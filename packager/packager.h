@@ -20,6 +20,8 @@
 
 #include "packager/progress.h"
 
+class TStringList;
+
 // The well-known folders, each with a trailing separator.
 struct TKnownFolders {
   std::string Temp, Windows, System, ProgramFiles, CommonFiles;
@@ -32,8 +34,9 @@ struct TClassifiedPath {
 };
 
 // The kind of a path by the folder it lies in, compared without regard to
-// letter case; the system folder is tried before the Windows folder and the
-// common-files folder before the program-files folder, which contain them.
+// letter case, in the order system, Windows, program files, common files:
+// the system folder before the Windows folder that holds it, and a file in
+// a common-files folder inside the program-files folder is of kind "P".
 TClassifiedPath ClassifyPath(const std::string& path, const TKnownFolders& folders);
 // A path made into a folder name that can live below another folder: every
 // ":" becomes "~" and every pair of separators "~~".
@@ -88,6 +91,10 @@ class TPackageBuilder {
   TKnownFolders Folders;
   // Shows a warning (caption "Ostrzeżenie") with the given ANSI text.
   std::function<void(const std::string& text)> Warn;
+  // Whether the user asked the program to stop (Ctrl-C); a compressor still
+  // running then is ended. By default it lets the application take its
+  // pending messages and answers with its terminate flag.
+  std::function<bool()> StopRequested;
   // Compresses `source` into `target`; false when the tool cannot be started.
   std::function<bool(const std::string& source, const std::string& target, std::uint32_t* exitCode)>
       Compress;
@@ -108,8 +115,24 @@ class TPackageBuilder {
 
  private:
   struct Names;
+  struct Places;
+  struct Stamp;
+  class TStagedFile;
+  // Publication mode, in the order the builder goes through it.
   bool Publish(const std::string& file, const Names& n);
-  bool CopyContentFile(const std::string& temp, const std::string& target, std::int64_t length);
+  Places PlacesOf(const std::string& file, const Names& n) const;
+  bool PublishContent(const std::string& file, const Places& at);
+  bool MakeFolder(const std::string& folder, const char* failure);
+  static Stamp StampOf(const std::string& file);
+  static bool IsPublished(const Places& at, const Stamp& stamp);
+  bool CompressAndCopy(const std::string& file, const Places& at, const Stamp& stamp);
+  bool WriteContentAndMarkers(const std::string& compressed, const Places& at, const Stamp& stamp);
+  bool CopyContentFile(const std::string& compressed, TStagedFile& content, std::int64_t length);
+  bool NotWritten(const TStagedFile& f);
+  bool ListFile(const Names& n);
+  bool LoadList(const std::string& path, TStringList* list);
+  bool SaveList(const std::string& path, const TStringList& list);
+  // Setup-project mode.
   bool SetupProject(const std::string& file, const Names& n);
   std::string Root() const;
   std::vector<std::string> FVisited;

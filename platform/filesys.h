@@ -13,6 +13,13 @@ bool DirectoryExists(const std::string& path);
 bool CreateDir(const std::string& path);
 bool FileExists(const std::string& path);
 bool RemoveFile(const std::string& path);
+// Gives the file `from` the name `to`, replacing a file of that name; within
+// one folder the name changes in one step, so `to` is never missing or
+// partly written meanwhile.
+bool RenameReplacing(const std::string& from, const std::string& to);
+// The system's own text for an error number of LastOsError, without a
+// trailing line end.
+std::string OsErrorText(int code);
 // Length of a file in bytes; -1 when it cannot be read.
 std::int64_t FileLength(const std::string& path);
 

@@ -121,15 +121,24 @@ int TStringList::IndexOf(const std::string& s) const {
   return -1;
 }
 
+// Read through the platform directly: a stream's Read answers a failed read
+// with 0, the same as the end of the file, and a list cut short at a read
+// error would be saved back as if it were whole.
 void TStringList::LoadFromFile(const std::string& fileName) {
-  TFileStream in(fileName, fmOpenRead | fmShareDenyWrite);
+  plat::FileHandle in = plat::FileOpenRead(fileName.c_str());
+  if (in == plat::kNoFile) throw EStreamError(Format("Cannot open file %s", fileName.c_str()));
   std::string text;
   char buf[4096];
   for (;;) {
-    std::int32_t n = in.Read(buf, sizeof buf);
-    if (n <= 0) break;
+    std::int32_t n = plat::FileRead(in, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      plat::FileClose(in);
+      throw EStreamError(Format("Cannot read file %s", fileName.c_str()));
+    }
     text.append(buf, static_cast<std::size_t>(n));
   }
+  plat::FileClose(in);
   SetText(text);
 }
 

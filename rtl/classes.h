@@ -108,7 +108,8 @@ class TStringList : public TObject {
   // of Windows-1250 letters; -1 when there is none.
   int IndexOf(const std::string& s) const;
   // Replace the list with a file's lines / write the lines, each ended by
-  // CR LF, to a new file. Both raise EStreamError on failure.
+  // CR LF, to a new file. Both raise EStreamError on failure; a file that
+  // opens but cannot be read to its end leaves the list as it was.
   void LoadFromFile(const std::string& fileName);
   void SaveToFile(const std::string& fileName) const;
 

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace plat {
@@ -22,6 +24,12 @@ bool FileExists(const std::string& path) {
 }
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string OsErrorText(int code) { return std::strerror(code); }
 
 std::int64_t FileLength(const std::string& path) {
   struct stat st;

@@ -1,7 +1,10 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +15,51 @@
 extern char** environ;
 
 namespace plat {
+namespace {
 
-bool RunCompressor(const std::string& source, const std::string& target, std::uint32_t* exitCode) {
+std::uint32_t StatusCode(int status) {
+  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
+  return 128 + static_cast<std::uint32_t>(WTERMSIG(status));
+}
+
+// Waits for the child without a time limit, as long as nobody asks to stop.
+// The wait sleeps in poll() on a descriptor that becomes readable when the
+// child ends, so it ends with the child and is cut short by a signal; the
+// quarter-second slices only cover a signal that lands between the question
+// and the poll. Without a process descriptor (an old kernel) the slices
+// alone serve.
+bool WaitForChild(pid_t pid, int* status, const std::function<bool()>& stopRequested) {
+  if (!stopRequested) {
+    while (waitpid(pid, status, 0) < 0) {
+      if (errno != EINTR) return false;
+    }
+    return true;
+  }
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  for (;;) {
+    pid_t done = waitpid(pid, status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) {
+      if (pidfd >= 0) close(pidfd);
+      return false;
+    }
+    if (stopRequested()) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    pollfd fd{pidfd, POLLIN, 0};
+    poll(&fd, pidfd >= 0 ? 1 : 0, 250);
+  }
+  if (pidfd >= 0) close(pidfd);
+  return true;
+}
+
+}  // namespace
+
+bool RunCompressor(const std::string& source, const std::string& target, std::uint32_t* exitCode,
+                   const std::function<bool()>& stopRequested) {
   *exitCode = 0;
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return false;
@@ -27,14 +73,8 @@ bool RunCompressor(const std::string& source, const std::string& target, std::ui
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return false;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  if (WIFEXITED(status)) {
-    *exitCode = static_cast<std::uint32_t>(WEXITSTATUS(status));
-  } else {
-    *exitCode = 128 + static_cast<std::uint32_t>(WTERMSIG(status));
-  }
+  if (!WaitForChild(pid, &status, stopRequested)) return false;
+  *exitCode = StatusCode(status);
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "platform/codepage.h"
@@ -133,6 +134,44 @@ std::string ExecArguments(const std::string& text) {
   return out;
 }
 
+// Whether the bytes are UTF-8 (surrogates and overlong three- and four-byte
+// forms are not told apart; no file name holds them by accident).
+bool IsUtf8(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    std::size_t more = c < 0x80                 ? 0
+                       : c >= 0xC2 && c <= 0xDF ? 1
+                       : c >= 0xE0 && c <= 0xEF ? 2
+                       : c >= 0xF0 && c <= 0xF4 ? 3
+                                                : 4;
+    if (more == 4 || (more > 0 && i + more >= s.size())) return false;
+    for (std::size_t k = 1; k <= more; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
+// A shell expression that yields `bytes` exactly: printf with every byte
+// outside a plain set written as an octal escape, and a guard character
+// that keeps command substitution from eating trailing line feeds.
+std::string ShellBytes(const std::string& bytes, const char* name) {
+  std::string format;
+  for (char ch : bytes) {
+    auto c = static_cast<unsigned char>(ch);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        std::strchr("/._-+,:@", c) != nullptr) {
+      format += ch;
+    } else {
+      char oct[8];
+      std::snprintf(oct, sizeof oct, "\\%03o", c);
+      format += oct;
+    }
+  }
+  return std::string(name) + "=$(printf '" + format + "x'); ";
+}
+
 }  // namespace
 
 std::string SpecialFolder(int csidl) {
@@ -169,9 +208,22 @@ LinkResult SaveShellLink(const std::string& folder, const std::string& name,
   *error = 0;
   std::string title = AnsiToUtf8(name);
   std::string linkFile = folder + title + ShellLinkExtension();
-  std::string entry = "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + EscapeValue(title) +
-                      "\nExec=" + EscapeValue(ExecArgument(target) + ExecArguments(arguments)) +
-                      "\nPath=" + EscapeValue(workingDir) + "\nTerminal=true\n";
+  std::string entry = "[Desktop Entry]\nType=Application\nVersion=1.0\nName=" + EscapeValue(title);
+  if (IsUtf8(target) && IsUtf8(workingDir)) {
+    entry += "\nExec=" + EscapeValue(ExecArgument(target) + ExecArguments(arguments)) +
+             "\nPath=" + EscapeValue(workingDir);
+  } else {
+    // A desktop entry is UTF-8 text and has no escape for other bytes, and
+    // converting a file name from a guessed encoding would name another
+    // file. So the names go in as the octal escapes of printf and a shell
+    // turns them back into the very bytes, changes into the folder itself
+    // and starts the program: the entry stays valid and the shortcut works.
+    std::string script = ShellBytes(workingDir, "d") + ShellBytes(target, "t") +
+                         "cd \"${d%x}\" && exec \"${t%x}\" \"$@\"";
+    entry += "\nExec=" + EscapeValue(ExecArgument("/bin/sh") + " -c " + ExecArgument(script) +
+                                     " sh" + ExecArguments(arguments));
+  }
+  entry += "\nTerminal=true\n";
   std::string temp = linkFile + ".XXXXXX";
   int fd = mkstemp(temp.data());
   if (fd < 0) return LinkResult::kNotSaved;

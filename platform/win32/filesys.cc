@@ -1,5 +1,6 @@
 #include "platform/filesys.h"
 
+#include <string>
 #include <vector>
 
 #include "platform/win32/win.h"
@@ -19,6 +20,21 @@ bool FileExists(const std::string& path) {
 }
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string OsErrorText(int code) {
+  char buf[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(code), 0, buf, sizeof buf, nullptr);
+  std::string text(buf, n);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
+  if (text.empty()) text = "error " + std::to_string(code);
+  return text;
+}
 
 std::int64_t FileLength(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;

@@ -12,8 +12,12 @@ compressor on the wine search path records how it was called (message boxes
 block there, so the failures are checked by the unit tests, which answer the
 boxes from a thread).
 """
+import errno
 import os
+import resource
+import select
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -193,9 +197,90 @@ def linux():
         failure("empty root", None, [general], cwd=empty_cwd)
         check("an empty root writes nothing into the current folder", os.listdir(empty_cwd) == [])
         check("no temporary qz file is left after the failures", leftovers(temp) == [])
+        full_disk(program, env, root, publication, record, general, bin_dir)
+        stop_hung_compressor(program, env, tmp, general)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
         shutil.rmtree(opt, ignore_errors=True)
+
+
+def full_disk(program, env, root, publication, record, general, bin_dir):
+    """A republication that runs out of room leaves the published tree as it was.
+
+    The room is a file size limit on kestrun alone (the compressor raises it
+    again), so the copy into the tree is what fails, as on a full disk.
+    """
+    wrapper = os.path.join(bin_dir, "compress")
+    with open(wrapper, "w") as f:
+        f.write("#!/bin/sh\nulimit -f unlimited\nexec %s \"$@\"\n" % shutil.which("compress"))
+    zaw = os.path.join(publication, "kestrun.zawartosc")
+    tree = {n: read(os.path.join(publication, n)) for n in os.listdir(publication)}
+    with open(os.path.join(record, "kestrun.zawartosc.wersja"), "wb") as f:
+        f.write(b"\0" * 8)  # the record asks for a new publication
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (204800, resource.RLIM_INFINITY))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+    e = dict(env, PATH=bin_dir + ":" + os.environ.get("PATH", ""))
+    r = subprocess.run([program, "-nainternet", root], env=e, preexec_fn=limited,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+    got = r.stderr.decode("utf-8", "replace")
+    want = "".join("Ostrzeżenie: %s\n" % m for m in [
+        'Nie można zapisać pliku "%s": %s' % (zaw, os.strerror(errno.EFBIG)), general]) + TRANSFER
+    check("full disk: the message names the file and why" + ("" if got == want else ": %r" % got),
+          r.returncode == 0 and got == want)
+    after = {n: read(os.path.join(publication, n)) for n in os.listdir(publication)}
+    check("full disk: content, markers and list as they were, nothing beside them", after == tree)
+    check("full disk: the record is left for the next run to retry",
+          read(os.path.join(record, "kestrun.zawartosc.wersja")) == b"\0" * 8)
+    os.unlink(wrapper)
+
+
+def stop_hung_compressor(program, env, tmp, general):
+    """Ctrl-C ends kestrun and the compressor that does not end by itself."""
+    bin_dir, pid_fifo = os.path.join(tmp, "hung"), os.path.join(tmp, "hung.pid")
+    os.makedirs(bin_dir)
+    os.mkfifo(pid_fifo)
+    with open(os.path.join(bin_dir, "compress"), "w") as f:
+        f.write("#!/bin/sh\ntrap '' INT\necho $$ > '%s'\nexec sleep 600\n" % pid_fifo)
+    os.chmod(os.path.join(bin_dir, "compress"), 0o755)
+    e = dict(env, PATH=bin_dir + ":" + os.environ.get("PATH", ""))
+    fifo = os.open(pid_fifo, os.O_RDONLY | os.O_NONBLOCK)
+    p = subprocess.Popen([program, "-nainternet", os.path.join(tmp, "pub5")], env=e,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    tool = None
+    try:
+        # The tool tells its process id once it runs (and ignores SIGINT).
+        if select.select([fifo], [], [], 60)[0]:
+            tool = int(os.read(fifo, 64))
+        check("the hung compressor started", tool is not None)
+        p.send_signal(signal.SIGINT)
+        try:
+            _, err = p.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            err = None
+        check("Ctrl-C ends kestrun while it waits, exit 0", err is not None and p.returncode == 0)
+        gone = False
+        if tool is not None:
+            try:
+                os.kill(tool, 0)
+            except ProcessLookupError:
+                gone = True
+        check("... and the compressor it waited for", gone)
+        failed = err is not None and err.decode("utf-8", "replace").endswith(
+            "Ostrzeżenie: %s\n%s" % (general, TRANSFER))
+        check("... the file failed" + ("" if failed else ": %r" % err), failed)
+    finally:
+        os.close(fifo)
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+        if tool is not None:
+            try:
+                os.kill(tool, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
 
 
 def wine():

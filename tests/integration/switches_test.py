@@ -103,6 +103,24 @@ def linux():
         check("a second run replaces the entry", r.returncode == 0 and open(entry, "rb").read() == first)
         check("no temporary file is left on the desktop", os.listdir(desktop) == ["Kestrun.desktop"])
 
+        # A folder whose name is not UTF-8 ("Łódź" in Windows-1250): the entry
+        # stays UTF-8 and still starts that very program in that folder.
+        odd = os.path.join(tmp.encode(), b"\xa3\xf3d\x9f 'x' $1%")
+        os.makedirs(odd)
+        odd_program = os.path.join(odd, b"kestrun")
+        shutil.copy2(opts.program, odd_program)
+        r = run([odd_program, "-zarejestruj"], env)
+        v = subprocess.run(["desktop-file-validate", entry], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        check("a folder name that is not UTF-8: a valid entry %r" % v.stdout,
+              r.returncode == 0 and v.returncode == 0 and b"error" not in v.stdout)
+        args = exec_arguments(entry_of(entry).get("Exec", ""))
+        started = subprocess.run([a.encode() for a in args], env=env, cwd=tmp,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # The command changes into the folder before it starts the program,
+        # so a folder it could not find would start nothing.
+        check("... whose command starts the program in its folder: %r" % args,
+              started.returncode == 1 and b"Kestrun" in started.stdout and "Path" not in entry_of(entry))
+
         os.unlink(entry)
         r = run([program, "-Zarejestruj"], env)
         check("-Zarejestruj is no switch: help, exit 1", r.returncode == 1 and not os.path.exists(entry))

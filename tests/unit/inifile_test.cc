@@ -116,6 +116,9 @@ TEST(StringList, SavesEveryLineWithCrLfAndReportsFailures) {
   EXPECT_EQ(ReadAll(dir / "l.txt"), "a\r\nb\r\n");
   EXPECT_THROW(list.SaveToFile(dir / "none/l.txt"), EStreamError);
   EXPECT_THROW(list.LoadFromFile(dir / "missing.txt"), EStreamError);
+  // A folder opens on POSIX but cannot be read: an error, not an empty list.
+  EXPECT_THROW(list.LoadFromFile(dir.Folder()), EStreamError);
+  EXPECT_EQ(list.Text(), "a\r\nb\r\n");
 }
 
 // FileAge's refusals and the unsigned order of dates from 2044 on are checked

@@ -15,6 +15,7 @@
 #include "platform/shell.h"
 #include "platform/testsupport.h"
 #include "rtl/dateutils.h"
+#include "rtl/filectrl.h"
 #include "rtl/inifiles.h"
 #include "rtl/sysutils.h"
 #include "tests/unit/scratch_dir.h"
@@ -111,8 +112,13 @@ TEST_F(Builder, ClassifiesPathsAndMakesSafeNames) {
   EXPECT_EQ(p.Kind, "S");  // the system folder lies inside the Windows folder
   EXPECT_EQ(p.Rest, "x.dll");
   EXPECT_EQ(ClassifyPath(S(dir / "win/x.dll"), b.Folders).Kind, "W");
-  EXPECT_EQ(ClassifyPath(S(dir / "prog/common/a/x.dll"), b.Folders).Kind, "C");
-  EXPECT_EQ(ClassifyPath(S(dir / "prog/common/a/x.dll"), b.Folders).Rest, S("a/x.dll"));
+  // The common-files folder inside the program-files folder is never reached.
+  EXPECT_EQ(ClassifyPath(S(dir / "prog/common/a/x.dll"), b.Folders).Kind, "P");
+  EXPECT_EQ(ClassifyPath(S(dir / "prog/common/a/x.dll"), b.Folders).Rest, S("common/a/x.dll"));
+  TKnownFolders apart = b.Folders;
+  apart.CommonFiles = S(dir / "common/");
+  EXPECT_EQ(ClassifyPath(S(dir / "common/a/x.dll"), apart).Kind, "C");
+  EXPECT_EQ(ClassifyPath(S(dir / "common/a/x.dll"), apart).Rest, S("a/x.dll"));
   EXPECT_EQ(ClassifyPath(S(dir / "prog/x.dll"), b.Folders).Kind, "P");
   std::string upper = AnsiUpperCase(S(dir / "prog/")) + "X.EXE";
   EXPECT_EQ(ClassifyPath(upper, b.Folders).Kind, "P");
@@ -153,6 +159,14 @@ TEST(Compressor, RunsTheToolFromThePathAndReportsItsStatus) {
   plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_FAIL", "1");
   EXPECT_TRUE(plat::RunCompressor(source, target, &code));
   EXPECT_EQ(code, 3u);
+
+  // A tool that never ends is ended once a stop is asked for.
+  SavedVariable hang("KESTRUN_FAKE_COMPRESS_HANG");
+  plat::testing::SetEnvironment("KESTRUN_FAKE_COMPRESS_HANG", "1");
+  int asked = 0;
+  EXPECT_TRUE(plat::RunCompressor(source, target, &code, [&] { return ++asked >= 2; }));
+  EXPECT_NE(code, 0u);
+  EXPECT_EQ(asked, 2);
 }
 
 TEST(Versions, CompareAsUnsignedHalves) {
@@ -294,10 +308,21 @@ TEST_F(Builder, TemporaryFileCutShortEndsTheCopy) {
   EXPECT_FALSE(b.PublishFile(exe));
   EXPECT_EQ(warnings, (std::vector<std::string>{AnsiText("Nie można skopiować pliku ") + exe +
                                                 " (app.exe)"}));
-  EXPECT_EQ(Content("P/Firma/app.exe").size(), 1024u);
-  EXPECT_FALSE(fs::exists(root + S("P/Firma/app.exe.zawartosc.dlugosc")));
+  // Nothing of it reaches the tree, not even under a name of its own.
+  EXPECT_TRUE(fs::is_empty(root + S("P/Firma")));
   EXPECT_EQ(progress.hides, 1);
   EXPECT_TRUE(TempLeftovers().empty());
+}
+
+// The record speaks for the tree only while its content file is there.
+TEST_F(Builder, DeletedTreeIsPublishedAgain) {
+  ASSERT_TRUE(b.PublishFile(exe));
+  fs::remove_all(root);
+  ASSERT_TRUE(b.PublishFile(exe)) << (warnings.empty() ? "" : warnings[0]);
+  EXPECT_EQ(compressions, 2);
+  EXPECT_EQ(Content("P/Firma/app.exe"), Squeezed(ReadAll(exe)));
+  EXPECT_EQ(ReadAll(root + "start.start"), "P" + S("Firma/app.exe") + ",Pierwszy\r\n");
+  EXPECT_EQ(ReadAll(root + S("P/Firma/app.exe.install")), "P" + S("Firma/app.exe") + "\r\n");
 }
 
 TEST_F(Builder, ProgressStaysInRangeAboveTwentyOneMegabytes) {
@@ -407,9 +432,31 @@ TEST_F(Builder, SetupProjectTwiceDoesNotGrow) {
   EXPECT_EQ(ini.ReadInteger("Groups", "Groups", 0), 3);
   EXPECT_EQ(ini.ReadString("Groups", "Group3Name", ""), "Pliki programu3");
   EXPECT_EQ(ini.ReadString("Groups", "Group3File1", ""), outside);
+  // Its folder as the publication tree has it: no drive colon, no leading
+  // separator after the program-files marker.
+  std::string place = ExtractFilePath(outside);
+  std::replace(place.begin(), place.end(), ':', '~');
+  place.erase(0, place.find_first_not_of(kSep));
+  EXPECT_EQ(ini.ReadString("Groups", "Group3Dir", ""), "<ProgramFilesDir>\\" + place);
   EXPECT_EQ(ini.ReadInteger("Groups", "Group3Size", 0), 5);
   EXPECT_EQ(ini.ReadString("Components", "Component1GroupList", ""), "1 2 3");
   EXPECT_EQ(ini.ReadString("VisualDesign", "AppExe", ""), "[Pliki programu1]\\app.exe");
+}
+
+// A program in the common-files folder, which lies in the program-files
+// folder: a program-files group that the next run finds again.
+TEST_F(Builder, SetupProjectOfAProgramInTheCommonFilesFolder) {
+  b.ModeArgument = "is";
+  fs::create_directories(dir / "prog/common/Firma");
+  b.ExePath = exe = S(dir / "prog/common/Firma/app.exe");
+  fs::copy_file(SiblingProgram("vr_two"), exe);
+  ASSERT_TRUE(b.PublishFile(exe));
+  ASSERT_TRUE(b.PublishFile(exe));
+  TIniFile ini(S(dir / "prog/common/Firma/app.iwz"));
+  EXPECT_EQ(ini.ReadInteger("Groups", "Groups", 0), 1);
+  EXPECT_EQ(ini.ReadString("Groups", "Group1Dir", ""), "<ProgramFilesDir>\\" + S("common/Firma/"));
+  EXPECT_EQ(ini.ReadString("Sequence", "DestinationLocationDir", ""),
+            "<ProgramFilesDir>\\" + S("common/Firma/"));
 }
 
 TEST_F(Builder, SharedFileJoinsItsGroupAndUnwritableProjectFails) {

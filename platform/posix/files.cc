@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/messages.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +17,11 @@ FileHandle FileOpenRead(const char* path) {
   return fd < 0 ? kNoFile : fd;
 }
 
+FileHandle FileOpenReadNoWait(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  return fd < 0 ? kNoFile : fd;
+}
+
 FileHandle FileCreate(const char* path) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   return fd < 0 ? kNoFile : fd;
@@ -24,7 +31,8 @@ std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count) {
   ssize_t n;
   do {
     n = read(static_cast<int>(file), buffer, static_cast<std::size_t>(count));
-  } while (n < 0 && errno == EINTR);
+    // A pipe that never ends or never speaks must not hold a stop back.
+  } while (n < 0 && errno == EINTR && !StopRequested());
   return static_cast<std::int32_t>(n);
 }
 

@@ -77,6 +77,7 @@ class TOutputStream : public TStream {
     return ok;
   }
   bool Failed() const { return FFailed; }
+  std::int64_t Written() const { return FWritten; }
 
  private:
   static constexpr std::size_t kSize = 64 * 1024;
@@ -212,7 +213,10 @@ int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out, std::int3
     return kExitRefused;
   }
   out.Flush();
-  Say("connection lost (error " + IntToStr(error) + ")");
+  // What came before the loss is on standard output: say how much, so that
+  // it can be told from the whole.
+  Say("connection lost after " + std::to_string(out.Written()) + " bytes of the answer (error " +
+      IntToStr(error) + ")");
   return kExitNoConnection;
 }
 

@@ -1,7 +1,5 @@
 #include "platform/files.h"
 
-#include "platform/messages.h"
-
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +7,8 @@
 
 #include <cerrno>
 #include <climits>
+
+#include "platform/messages.h"
 
 namespace plat {
 

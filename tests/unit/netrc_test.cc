@@ -83,15 +83,15 @@ TEST(Netrc, OnlyAFileOfSaneSizeWithSaneValuesIsUsed) {
        TNetrcRefusal::kLineBreak},
       {"a line break in the login", "machine s login \"u\r\n\" password p\n", false,
        TNetrcRefusal::kLineBreak},
-      {"a line break in another server's entry",
-       "machine t login u password \"p\nQUIT\"\n" + entry, true, TNetrcRefusal::kNone},
+      {"a line break in another server's entry", "machine t login u password \"p\nQUIT\"\n" + entry,
+       true, TNetrcRefusal::kNone},
   };
   std::string path = dir / "netrc";
   NameNetrc(path);
   for (const Case& k : cases) {
     WriteAll(path, k.text);
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::owner_write);
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     TNetrcLookup found = LookUpNetrc("s");
     EXPECT_EQ(found.Found, k.found) << k.what;
     EXPECT_EQ(found.Refusal, k.refusal) << k.what;

@@ -75,10 +75,10 @@ TEST(SocksUrl, Refusals) {
 
 // However the value is mistyped, the password is never quoted back.
 TEST(SocksUrl, RefusalsNeverShowThePassword) {
-  for (const char* value : {"socks5://jan:sekret1", "jan:sekret1@proxy/socks5://x",
-                            "socks5://jan:sekret1@", "socks5://jan@sekret1 x", "socks5://sekret1 x",
-                            "socks5:/jan:sekret1@h", "socks4://jan:sekret1@h",
-                            "socks5://jan:sekret1@h:port"}) {
+  for (const char* value :
+       {"socks5://jan:sekret1", "jan:sekret1@proxy/socks5://x", "socks5://jan:sekret1@",
+        "socks5://jan@sekret1 x", "socks5://sekret1 x", "socks5:/jan:sekret1@h",
+        "socks4://jan:sekret1@h", "socks5://jan:sekret1@h:port"}) {
     std::string error = Refusal(value);
     EXPECT_FALSE(error.empty()) << value;
     EXPECT_EQ(error.find("sekret1"), std::string::npos) << value << ": " << error;

@@ -9,6 +9,8 @@
 #include "host/netrc.h"
 #include "nntp/NntpCli.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
+#include "platform/messages.h"
 #include "rtl/forms.h"
 
 namespace {
@@ -32,6 +34,15 @@ std::int32_t InactivityLimitMs() {
   return static_cast<std::int32_t>(seconds * 1000);
 }
 
+// Reads a block of the article unless the user has stopped the program; a
+// read that a stop interrupts fails rather than waiting on.
+std::int32_t ReadUnlessStopped(plat::FileHandle file, void* buffer, std::int32_t count) {
+  if (plat::StopRequested()) throw EArticleStopped();
+  std::int32_t n = plat::FileRead(file, buffer, count);
+  if (n < 0 && plat::StopRequested()) throw EArticleStopped();
+  return n;
+}
+
 // Pumps the program's events, blocking between them, until `done` holds
 // or the program is told to stop.
 template <class Done>
@@ -48,10 +59,25 @@ void WaitFor(Done done) {
 // line is then in LastResponse). The password is never shown.
 bool LogIn(TNntpCli& client, const std::string& server) {
   TNetrcLookup netrc = LookUpNetrc(server);
-  if (netrc.OpenToOthers) {
-    WriteConsoleLine(AnsiText("Plik ") + plat::ArgumentToAnsi(netrc.Path) +
-                     AnsiText(" mogą czytać lub zmieniać inni użytkownicy, więc Kestrun go nie "
-                              "używa (chmod 600)"));
+  const char* why = nullptr;
+  switch (netrc.Refusal) {
+    case TNetrcRefusal::kNone:
+      break;
+    case TNetrcRefusal::kOpenToOthers:
+      why = " mogą czytać lub zmieniać inni użytkownicy, więc Kestrun go nie używa (chmod 600)";
+      break;
+    case TNetrcRefusal::kNotAFile:
+      why = " nie jest zwykłym plikiem, więc Kestrun go nie używa";
+      break;
+    case TNetrcRefusal::kTooLarge:
+      why = " jest większy niż 1 MB, więc Kestrun go nie używa";
+      break;
+    case TNetrcRefusal::kLineBreak:
+      why = " ma znak końca wiersza w loginie lub haśle tego serwera, więc Kestrun go nie używa";
+      break;
+  }
+  if (why != nullptr) {
+    WriteConsoleLine(AnsiText("Plik ") + plat::ArgumentToAnsi(netrc.Path) + AnsiText(why));
     return false;
   }
   if (!netrc.Found) return false;
@@ -84,6 +110,7 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   // Opened now, so that a file that cannot be posted costs no connection;
   // read once the server has greeted.
   TArticleFile file(path);
+  LimitArticleFile(file);
 
   // Ends with the process on the error exits, which skip all clean-up.
   auto* client = new TNntpCli(nullptr);
@@ -107,7 +134,15 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   };
   {
     auto article = std::make_unique<TMemoryStream>();
-    AssembleArticle(*article, author, groups, subject, file, identity);
+    try {
+      AssembleArticle(*article, author, groups, subject, file, identity);
+    } catch (const EArticleStopped&) {
+      // As a stop while posting: nothing was sent, the server's last line
+      // (its greeting) is what there is to show.
+      WriteConsoleLine(AnsiText("Błąd serwera:"));
+      WriteConsoleLine(client->LastResponse());
+      Halt(3);
+    }
     client->Post(article.get());
     WaitFor([&] { return reported; });
     // Most public servers want a login before a post and say so with 480.
@@ -132,6 +167,15 @@ bool LogIn(TNntpCli& client, const std::string& server) {
 }
 
 }  // namespace
+
+void LimitArticleFile(TArticleFile& file) {
+  file.MemoryLimit = kArticleLimit;
+  file.ReadFile = ReadUnlessStopped;
+  if (file.Regular() && static_cast<std::uint64_t>(file.Size()) > kArticleLimit) {
+    // Told before a connection is made, in the words the reading would use.
+    throw EArticleFile("Cannot post %s: the file is too large to hold in memory", file.Path());
+  }
+}
 
 void RunPosting(const std::string& server, const std::string& author, const std::string& groups,
                 const std::string& subject, const std::string& path, TProductIdentity& identity) {

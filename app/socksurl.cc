@@ -32,6 +32,16 @@ bool PercentDecode(const std::string& in, std::string& out) {
   return true;
 }
 
+// A scheme as one could be spelt: nothing that belongs to a user part.
+bool IsSchemeWord(const std::string& s) {
+  if (s.empty() || s.size() > 16) return false;
+  for (char c : s) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+      return false;
+  }
+  return true;
+}
+
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -47,6 +57,9 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) 
   };
   std::size_t sep = text.find("://");
   if (sep == std::string::npos) return fail("expected socks5://, socks4:// or socks4a://");
+  // No part of the value is ever quoted back but a scheme that is a plain
+  // word: a mistyped value may hold the user part anywhere, and an error
+  // message ends up on screens and in logs.
   std::string scheme = Lower(text.substr(0, sep));
   if (scheme == "socks5") {
     url.Level = "5";
@@ -55,6 +68,7 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) 
   } else if (scheme == "socks4a") {
     url.Level = "4A";
   } else {
+    if (!IsSchemeWord(scheme)) return fail("unknown scheme");
     return fail("unknown scheme \"" + text.substr(0, sep) + "\"");
   }
   std::string rest = text.substr(sep + 3);
@@ -87,20 +101,23 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) 
   if (colon != std::string::npos) {
     std::string port = rest.substr(colon + 1);
     rest = rest.substr(0, colon);
-    if (port.empty() || port.size() > 5) return fail("bad port \"" + port + "\"");
+    // Without an "@", "user:password" typed without the host would read as
+    // a host and a port: the port is not quoted.
+    const char* kBadPort = "bad port (a number from 1 to 65535)";
+    if (port.empty() || port.size() > 5) return fail(kBadPort);
     long value = 0;
     for (char c : port) {
-      if (c < '0' || c > '9') return fail("bad port \"" + port + "\"");
+      if (c < '0' || c > '9') return fail(kBadPort);
       value = value * 10 + (c - '0');
     }
-    if (value < 1 || value > 65535) return fail("bad port \"" + port + "\"");
+    if (value < 1 || value > 65535) return fail(kBadPort);
     url.Port = std::to_string(value);
   }
   if (rest.empty()) return fail("no host");
   for (char c : rest) {
     auto u = static_cast<unsigned char>(c);
     if (u <= ' ' || c == '[' || c == ']' || c == '@' || c == '%' || u == 0x7F)
-      return fail("bad host \"" + rest + "\"");
+      return fail("bad host (a name or an IPv4 address)");
   }
   url.Host = rest;
   return true;

@@ -69,18 +69,40 @@ class Tokens {
   std::size_t pos_ = 0;
 };
 
-bool ReadWholeFile(const std::string& path, std::string& text) {
-  plat::FileHandle f = plat::FileOpenRead(path.c_str());
-  if (f == plat::kNoFile) return false;
-  text.clear();
-  char buf[4096];
-  for (;;) {
-    std::int32_t n = plat::FileRead(f, buf, sizeof buf);
-    if (n <= 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
+enum class TOpen : std::uint8_t { kRead, kMissing, kNotAFile, kTooLarge };
+
+TOpen ReadLoginFile(const std::string& path, std::string& text) {
+  plat::FileHandle f = plat::FileOpenReadNoWait(path.c_str());
+  if (f == plat::kNoFile) return TOpen::kMissing;
+  TOpen result = TOpen::kRead;
+  std::int64_t size = 0;
+  if (plat::FileKindOf(f) != plat::FileKind::kRegular) {
+    result = TOpen::kNotAFile;
+  } else if ((size = plat::FileSeek(f, 0, 2)) < 0 || plat::FileSeek(f, 0, 0) != 0) {
+    result = TOpen::kNotAFile;
+  } else if (size > kNetrcMaxSize) {
+    result = TOpen::kTooLarge;
+  } else {
+    // Read up to one byte past the limit: a file that grows meanwhile is
+    // caught as well.
+    text.clear();
+    char buf[4096];
+    for (;;) {
+      std::int32_t n = plat::FileRead(f, buf, sizeof buf);
+      if (n <= 0) break;
+      text.append(buf, static_cast<std::size_t>(n));
+      if (text.size() > static_cast<std::size_t>(kNetrcMaxSize)) {
+        result = TOpen::kTooLarge;
+        break;
+      }
+    }
   }
   plat::FileClose(f);
-  return true;
+  return result;
+}
+
+bool HasLineBreak(const std::string& s) {
+  return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
 }  // namespace
@@ -138,13 +160,25 @@ TNetrcLookup LookUpNetrc(const std::string& host) {
   }
   for (const std::string& path : candidates) {
     std::string text;
-    if (!ReadWholeFile(path, text)) continue;
+    TOpen opened = ReadLoginFile(path, text);
+    if (opened == TOpen::kMissing) continue;
     result.Path = path;
-    if (plat::FileOpenToOthers(path)) {
-      result.OpenToOthers = true;
-      return result;
+    if (opened == TOpen::kNotAFile) {
+      result.Refusal = TNetrcRefusal::kNotAFile;
+    } else if (opened == TOpen::kTooLarge) {
+      result.Refusal = TNetrcRefusal::kTooLarge;
+    } else if (plat::FileOpenToOthers(path)) {
+      result.Refusal = TNetrcRefusal::kOpenToOthers;
+    } else if (FindNetrcLogin(text, host, result.Login)) {
+      // Such a value would end the login command early and send the rest
+      // as a command of its own.
+      if (HasLineBreak(result.Login.Login) || HasLineBreak(result.Login.Password)) {
+        result.Refusal = TNetrcRefusal::kLineBreak;
+        result.Login = {};
+      } else {
+        result.Found = true;
+      }
     }
-    result.Found = FindNetrcLogin(text, host, result.Login);
     return result;
   }
   return result;

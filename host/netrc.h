@@ -8,6 +8,7 @@
 // was written down for.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct TNetrcLogin {
@@ -19,13 +20,28 @@ struct TNetrcLogin {
 // without a login or without a password does not count.
 bool FindNetrcLogin(const std::string& text, const std::string& host, TNetrcLogin& login);
 
+// Why a netrc file was not used.
+enum class TNetrcRefusal : std::uint8_t {
+  kNone,
+  kOpenToOthers,  // other users may read or change it
+  kNotAFile,      // a FIFO, a device, a directory: nothing to read a login from
+  kTooLarge,      // larger than kNetrcMaxSize
+  kLineBreak      // the server's login or password holds CR, LF or NUL
+};
+
+// No login file is this large; a larger one is no login file.
+constexpr std::int64_t kNetrcMaxSize = 1 << 20;
+
 struct TNetrcLookup {
   bool Found = false;
   TNetrcLogin Login;
   // The file that was consulted; empty when there was none.
   std::string Path;
-  // The file was not read because other users may read or change it.
-  bool OpenToOthers = false;
+  // Set when the file was not used; Found is then false.
+  TNetrcRefusal Refusal = TNetrcRefusal::kNone;
 };
 
+// Looks the host up in the user's netrc file. The file is opened without
+// waiting (a FIFO would hold the run for ever) and read only when it is a
+// regular file of at most kNetrcMaxSize bytes.
 TNetrcLookup LookUpNetrc(const std::string& host);

@@ -71,7 +71,7 @@ void TNntpCli::Quit() {
 }
 
 void TNntpCli::HandleQuitReply() {
-  ParseNumber(FLastResponse, 0, FStatusCode);
+  NntpReadStatus(FLastResponse, FStatusCode);
   CompleteRequest(0);
 }
 
@@ -98,7 +98,9 @@ void TNntpCli::SendCommandLine() {
 
 // ---- completion and state ------------------------------------------------------
 
-void TNntpCli::CompleteRequest(std::uint16_t Error) {
+void TNntpCli::CompleteRequest(std::uint16_t Error) { FinishRequest(Error, false); }
+
+void TNntpCli::FinishRequest(std::uint16_t Error, bool sessionLost) {
   if (!FRequestReported) {
     plat::PostWindowMessage(FWindowHandle, WM_NNTP_REQUEST_DONE, FRequestType, Error);
   }
@@ -107,7 +109,7 @@ void TNntpCli::CompleteRequest(std::uint16_t Error) {
   // Lines after the answer are status lines again, with their limit.
   FReceiveBuffer.SetLineLimit(TNntpLineBuffer::kMaxData);
   ReleasePost();
-  if (!FCompleteNotConnected && FWSocket->State() == wsConnected) {
+  if (!sessionLost && FWSocket->State() == wsConnected) {
     SetSessionState(nntpReady);
   } else {
     SetSessionState(nntpNotConnected);
@@ -133,11 +135,7 @@ void TNntpCli::NotifyStateChange() {
   if (OnStateChange) OnStateChange(this);
 }
 
-void TNntpCli::CompleteNotConnected(std::uint16_t Error) {
-  FCompleteNotConnected = true;
-  CompleteRequest(Error);
-  FCompleteNotConnected = false;
-}
+void TNntpCli::CompleteNotConnected(std::uint16_t Error) { FinishRequest(Error, true); }
 
 // ---- the socket's events ---------------------------------------------------------
 
@@ -228,22 +226,27 @@ void TNntpCli::FeedReceived(const char* data, int n, std::uint16_t Error) {
 
 void TNntpCli::SplitReceived(const char* at, int n, std::uint16_t Error) {
   if (OnDisplay) OnDisplay(this, at, n);
-  FDataError = Error;
   while (FRequestType != nntpAbort && FReceiveBuffer.NextLine(FLastResponse)) {
     // A data line beyond the limit was dropped on the way: the answer can
     // no longer be delivered whole.
     if (FReceiveBuffer.TakeOverflow() && FDataFailure == 0) FDataFailure = kErrorLineTooLong;
-    DispatchLine();
+    DispatchLine(Error);
   }
 }
 
-void TNntpCli::DispatchLine() {
+void TNntpCli::DispatchLine(std::uint16_t Error) {
   switch (FState) {
     case nntpWaitingBanner:
+      if (!NntpReadStatus(FLastResponse, FStatusCode)) {
+        // Whatever answers here is no news server: nothing it says could
+        // be taken for an answer to a request.
+        CompleteNotConnected(nntpErrorNoStatus);
+        FWSocket->Close();
+        break;
+      }
       SetSessionState(nntpReady);
-      ParseNumber(FLastResponse, 0, FStatusCode);
       FPostingPermited = FStatusCode == 200;
-      if (OnSessionConnected) OnSessionConnected(this, FDataError);
+      if (OnSessionConnected) OnSessionConnected(this, Error);
       break;
     case nntpWaitingResponse:
       if (FReplyHandler != nullptr) {
@@ -253,7 +256,7 @@ void TNntpCli::DispatchLine() {
       }
       break;
     default:
-      if (OnDataAvailable) OnDataAvailable(this, FDataError);
+      if (OnDataAvailable) OnDataAvailable(this, Error);
   }
 }
 

@@ -275,8 +275,6 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // Called for each line that answers the current request.
   TReplyHandler FReplyHandler = nullptr;
   bool FPostingPermited = false;
-  std::uint16_t FDataError = 0;  // the error of the data event being split
-  bool FCompleteNotConnected = false;
   // Why the multi-line answer being received can no longer be delivered
   // (the stream failed, a line was too long); the rest is drained and the
   // request then ends with this error.
@@ -290,14 +288,18 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
  private:
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
                               std::intptr_t lParam) override;
-  void DispatchLine();
+  // Hands the line in LastResponse to the state's handler; `Error` is the
+  // one the data event carried, for the events that pass it on.
+  void DispatchLine(std::uint16_t Error);
   // Splits and dispatches what is held, after the n bytes at `at` came in.
   void SplitReceived(const char* at, int n, std::uint16_t Error);
   // Passes received bytes through the line buffer a buffer's worth at a
   // time, splitting each piece; stops at an abort.
   void FeedReceived(const char* data, int n, std::uint16_t Error);
-  // Completes the request and ends in nntpNotConnected even while the
-  // socket still counts as connected (a failed connect, a closed session).
+  // Completes the request; with `sessionLost` it ends in nntpNotConnected
+  // even while the socket still counts as connected (a failed connect, a
+  // closed session), else in whatever the socket's state says.
+  void FinishRequest(std::uint16_t Error, bool sessionLost);
   void CompleteNotConnected(std::uint16_t Error);
   // Ends a POST's hold on the caller's stream and the socket's OnDataSent,
   // whichever way the POST ends.

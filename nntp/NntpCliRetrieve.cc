@@ -14,12 +14,13 @@ void CheckLine(const std::string& line, const std::string& what) {
     throw NntpException("CR, LF or NUL in the arguments of " + what);
 }
 
-// The Error of a reply that is not the one hoped for: its status code, or
-// nntpErrorNoStatus for a line that carries none. Read as a number such a
-// line is 0 (or a code whose low 16 bits are 0) and would pass for success.
-std::uint16_t NotAccepted(const std::string& reply) {
-  std::int32_t code = 0;
-  return NntpReadStatus(reply, code) ? static_cast<std::uint16_t>(code) : nntpErrorNoStatus;
+// The Error of a reply: 0 when it is the one hoped for, else its status
+// code, or nntpErrorNoStatus for a line that carries none (read as a number
+// such a line is 0, or a code whose low 16 bits are 0, and would pass for
+// success).
+std::uint16_t ReplyError(bool hasStatus, std::int32_t code, bool accepted) {
+  if (!hasStatus) return nntpErrorNoStatus;
+  return accepted ? 0 : static_cast<std::uint16_t>(code);
 }
 
 bool IsDigits(const std::string& s) {
@@ -52,11 +53,12 @@ void TNntpCli::Group(const std::string& NewGroup) {
 
 void TNntpCli::HandleGroupReply() {
   // Every reply fills the counters, so a 411 leaves them 0, not -1.
-  std::size_t at = ParseNumber(FLastResponse, 0, FStatusCode);
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  std::size_t at = status ? kNntpStatusLength : FLastResponse.size();
   at = ParseNumber(FLastResponse, at, FArticleEstimated);
   at = ParseNumber(FLastResponse, at, FArticleFirst);
   ParseNumber(FLastResponse, at, FArticleLast);
-  CompleteRequest(FStatusCode == 211 ? 0 : NotAccepted(FLastResponse));
+  CompleteRequest(ReplyError(status, FStatusCode, FStatusCode == 211));
 }
 
 void TNntpCli::Date() {
@@ -67,11 +69,12 @@ void TNntpCli::Date() {
 }
 
 void TNntpCli::HandleDateReply() {
-  std::size_t at = SkipBlanks(FLastResponse, ParseNumber(FLastResponse, 0, FStatusCode));
-  if (FStatusCode != 111) {
-    CompleteRequest(NotAccepted(FLastResponse));
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  if (!status || FStatusCode != 111) {
+    CompleteRequest(ReplyError(status, FStatusCode, false));
     return;
   }
+  std::size_t at = SkipBlanks(FLastResponse, kNntpStatusLength);
   // yyyymmddhhnnss. Anything else, including a month 13 or an hour 24,
   // leaves ServerDate 0: the request still succeeds, the server's clock
   // just could not be read.
@@ -97,8 +100,8 @@ void TNntpCli::ModeReader() {
 }
 
 void TNntpCli::HandleModeReaderReply() {
-  ParseNumber(FLastResponse, 0, FStatusCode);
-  CompleteRequest(FStatusCode == 200 || FStatusCode == 201 ? 0 : NotAccepted(FLastResponse));
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  CompleteRequest(ReplyError(status, FStatusCode, FStatusCode == 200 || FStatusCode == 201));
 }
 
 void TNntpCli::Authenticate() {
@@ -110,9 +113,9 @@ void TNntpCli::Authenticate() {
 }
 
 void TNntpCli::HandleAuthUserReply() {
-  ParseNumber(FLastResponse, 0, FStatusCode);
-  if (FStatusCode != 381) {
-    CompleteRequest(NotAccepted(FLastResponse));
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  if (!status || FStatusCode != 381) {
+    CompleteRequest(ReplyError(status, FStatusCode, false));
     return;
   }
   FRequestReported = false;
@@ -126,8 +129,8 @@ void TNntpCli::HandleAuthUserReply() {
 }
 
 void TNntpCli::HandleAuthPassReply() {
-  ParseNumber(FLastResponse, 0, FStatusCode);
-  CompleteRequest(FStatusCode == 281 ? 0 : NotAccepted(FLastResponse));
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  CompleteRequest(ReplyError(status, FStatusCode, FStatusCode == 281));
 }
 
 // ---- the article family ------------------------------------------------------------
@@ -308,7 +311,10 @@ void TNntpCli::XPat(TStream* DestStream, const std::string& Header, const std::s
 // ---- receiving multi-line answers ------------------------------------------------------
 
 void TNntpCli::HandleArticleReply() {
-  std::size_t at = ParseNumber(FLastResponse, 0, FStatusCode);
+  if (!NntpReadStatus(FLastResponse, FStatusCode)) {
+    CompleteRequest(nntpErrorNoStatus);
+    return;
+  }
   switch (FStatusCode) {
     case 100:
     case 215:
@@ -321,17 +327,19 @@ void TNntpCli::HandleArticleReply() {
     case 231:
       break;
     default:
-      CompleteRequest(NotAccepted(FLastResponse));
+      CompleteRequest(static_cast<std::uint16_t>(FStatusCode));
       return;
   }
-  at = ParseNumber(FLastResponse, at, FArticleNumber);
+  std::size_t at = ParseNumber(FLastResponse, kNntpStatusLength, FArticleNumber);
   FArticleID = ParseMessageID(FLastResponse, at);
   if (FStatusCode == 223) {
     CompleteRequest(0);
     return;
   }
   FReplyHandler = &TNntpCli::HandleArticleLine;
-  FReceiveBuffer.SetLineLimit(kMaxDataLine);  // data lines arrive whole
+  // Data lines arrive whole; a line at the limit may come with a doubled
+  // dot in front, so the limit itself is applied once that is undone.
+  FReceiveBuffer.SetLineLimit(kMaxDataLine + 1);
   FSavedResponse = FLastResponse;
   SetSessionState(nntpWaitingResponse);
   if (OnMessageBegin) OnMessageBegin(this);
@@ -346,13 +354,13 @@ void TNntpCli::HandleArticleLine() {
 }
 
 void TNntpCli::HandleXHdrReply() {
-  ParseNumber(FLastResponse, 0, FStatusCode);
-  if (FStatusCode != 221) {
-    CompleteRequest(NotAccepted(FLastResponse));
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  if (!status || FStatusCode != 221) {
+    CompleteRequest(ReplyError(status, FStatusCode, false));
     return;
   }
   FReplyHandler = &TNntpCli::HandleXHdrLine;
-  FReceiveBuffer.SetLineLimit(kMaxDataLine);
+  FReceiveBuffer.SetLineLimit(kMaxDataLine + 1);
   FSavedResponse = FLastResponse;
   SetSessionState(nntpWaitingResponse);
   if (OnXHdrBegin) OnXHdrBegin(this);
@@ -370,6 +378,10 @@ void TNntpCli::DeliverDataLine(const TNotifyEvent& LineEvent) {
   if (FDataFailure != 0) return;  // draining what is left of the answer
   // The server doubled every leading dot; one comes off, whatever follows.
   if (!FLastResponse.empty() && FLastResponse[0] == '.') FLastResponse.erase(0, 1);
+  if (FLastResponse.size() > kMaxDataLine) {
+    FDataFailure = kErrorLineTooLong;
+    return;
+  }
   if (FDataStream != nullptr) {
     // One write per line, line end included.
     std::size_t size = FLastResponse.size();

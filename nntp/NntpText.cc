@@ -123,7 +123,15 @@ std::size_t NntpParseNumber(const std::string& text, std::size_t from, std::int3
 }
 
 bool NntpReadStatus(const std::string& line, std::int32_t& code) {
-  std::size_t at = NntpParseNumber(line, 0, code);
-  bool digits = at > 0 && line[at - 1] >= '0' && line[at - 1] <= '9';
-  return digits && code >= 100 && code <= 599;
+  code = 0;
+  if (line.size() < kNntpStatusLength) return false;
+  for (std::size_t i = 0; i < kNntpStatusLength; ++i) {
+    if (line[i] < '0' || line[i] > '9') return false;
+  }
+  // Anything glued to the digits makes them something else than a status.
+  if (line.size() > kNntpStatusLength && line[3] != ' ' && line[3] != '\t') return false;
+  std::int32_t value = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+  if (value < 100 || value > 599) return false;
+  code = value;
+  return true;
 }

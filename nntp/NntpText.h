@@ -58,7 +58,10 @@ std::size_t NntpSkipBlanks(const std::string& text, std::size_t from);
 // when there are no digits; limited to the 32-bit range) and returns the
 // position after its digits.
 std::size_t NntpParseNumber(const std::string& text, std::size_t from, std::int32_t& value);
-// Parses the status number at the start of a reply line into `code` (as
-// NntpParseNumber does) and tells whether it is one: digits that make a
-// number from 100 to 599. A line without one is no answer to anything.
+// Reads the status of a reply line into `code` and tells whether the line
+// has one: three digits at the very start, making a number from 100 to 599,
+// followed by a blank or the end of the line. Anything else ("0240 ok",
+// "+240", "240ok", " 240") is no answer to anything, and `code` is 0.
 bool NntpReadStatus(const std::string& line, std::int32_t& code);
+// Where the text after a reply's status begins (3, the status's length).
+constexpr std::size_t kNntpStatusLength = 3;

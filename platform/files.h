@@ -11,6 +11,10 @@ constexpr FileHandle kNoFile = -1;
 
 // Opens an existing file for reading, shared with readers only.
 FileHandle FileOpenRead(const char* path);
+// Opens an existing file for reading without waiting on anything: a FIFO
+// with no writer opens at once (and reads as ended). For files that are
+// used only when they are regular ones.
+FileHandle FileOpenReadNoWait(const char* path);
 // Creates (or truncates) a file for writing.
 FileHandle FileCreate(const char* path);
 std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count);

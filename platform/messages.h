@@ -76,5 +76,10 @@ void SetDispatchExceptionHandler(void (*handler)(const std::exception& e));
 // fails quietly instead of ending the program, whose exit code must still
 // tell the outcome.
 void InstallQuitOnInterrupt();
+// Whether Ctrl-C (or, on POSIX, SIGTERM) has come since the handler was
+// installed; it stays set. Long local work that runs outside the message
+// loop (reading a pipe) asks this between steps, and on POSIX a read that
+// a signal interrupts then fails instead of waiting on.
+bool StopRequested();
 
 }  // namespace plat

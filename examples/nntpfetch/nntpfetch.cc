@@ -22,6 +22,8 @@
 namespace {
 
 constexpr int kExitDone = 0, kExitLocal = 1, kExitNoConnection = 2, kExitRefused = 3;
+// The answers that bring what was asked for.
+constexpr std::int32_t kArticleFollows = 220, kOverviewFollows = 224;
 
 void Say(const std::string& text) {
   std::fputs(("nntpfetch: " + text + "\n").c_str(), stderr);
@@ -57,11 +59,16 @@ class TOutputStream : public TStream {
     if (FFailed) return 0;
     auto size = static_cast<std::size_t>(count);
     if (FBuffer.size() + size > kSize && !Flush()) return 0;
-    if (size >= kSize) return WriteAll(static_cast<const char*>(buffer), size) ? count : 0;
-    FBuffer.append(static_cast<const char*>(buffer), size);
+    if (size >= kSize) {
+      // Too large to gather: straight out, and counted all the same.
+      if (!WriteAll(static_cast<const char*>(buffer), size)) return 0;
+    } else {
+      FBuffer.append(static_cast<const char*>(buffer), size);
+    }
     FWritten += count;
     return count;
   }
+  // Bytes taken so far: the stream's position and size.
   std::int64_t Seek(std::int64_t, int) override { return FWritten; }
   bool Flush() {
     if (FFailed) return false;
@@ -70,6 +77,7 @@ class TOutputStream : public TStream {
     return ok;
   }
   bool Failed() const { return FFailed; }
+  std::int64_t Written() const { return FWritten; }
 
  private:
   static constexpr std::size_t kSize = 64 * 1024;
@@ -134,10 +142,22 @@ class Fetcher {
 
   bool LogIn() {
     TNetrcLookup netrc = LookUpNetrc(FServer);
-    if (netrc.OpenToOthers) {
-      Say(netrc.Path + " can be read or changed by other users; not using it (chmod 600 " +
-          netrc.Path + ")");
-      return false;
+    switch (netrc.Refusal) {
+      case TNetrcRefusal::kNone:
+        break;
+      case TNetrcRefusal::kOpenToOthers:
+        Say(netrc.Path + " can be read or changed by other users; not using it (chmod 600 " +
+            netrc.Path + ")");
+        return false;
+      case TNetrcRefusal::kNotAFile:
+        Say(netrc.Path + " is not a regular file; not using it");
+        return false;
+      case TNetrcRefusal::kTooLarge:
+        Say(netrc.Path + " is larger than 1 MB; not using it");
+        return false;
+      case TNetrcRefusal::kLineBreak:
+        Say(netrc.Path + " has a line break in this server's login or password; not using it");
+        return false;
     }
     if (!netrc.Found) return false;
     FClient.SetUserName(netrc.Login.Login);
@@ -165,8 +185,16 @@ class Fetcher {
   std::uint16_t FError = 0;
 };
 
-// The exit code for a request's error, with its message.
-int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out) {
+// The exit code for a request's error, with its message. `expected` is the
+// status that announces the data asked for: the client takes any of the
+// data codes (and 223, which has no data) for success, but an ARTICLE
+// answered 223 has delivered nothing.
+int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out, std::int32_t expected = 0) {
+  if (error == 0 && expected != 0 && client.StatusCode() != expected) {
+    out.Flush();
+    Say("the server refused: " + client.LastResponse());
+    return kExitRefused;
+  }
   if (error == 0) {
     if (out.Flush()) return kExitDone;
     error = TNntpCli::kErrorWriteFault;
@@ -185,7 +213,10 @@ int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out) {
     return kExitRefused;
   }
   out.Flush();
-  Say("connection lost (error " + IntToStr(error) + ")");
+  // What came before the loss is on standard output: say how much, so that
+  // it can be told from the whole.
+  Say("connection lost after " + std::to_string(out.Written()) + " bytes of the answer (error " +
+      IntToStr(error) + ")");
   return kExitNoConnection;
 }
 
@@ -222,15 +253,18 @@ int Main(const std::vector<std::string>& args) {
 
   if (byId) {
     error = fetcher.Run([&] { client.ArticleByID(target.substr(1, target.size() - 2), &out); });
-    return Outcome(client, error, out);
+    return Outcome(client, error, out, kArticleFollows);
   }
   error = fetcher.Run([&] { client.Group(target); });
   if (error != 0) return Outcome(client, error, out);
   if (args.size() == 3) {
     error = fetcher.Run([&] { client.ArticleByNumber(number, &out); });
-  } else if (client.ArticleEstimated() > 0 && client.ArticleLast() >= client.ArticleFirst()) {
+    return Outcome(client, error, out, kArticleFollows);
+  }
+  if (client.ArticleEstimated() > 0 && client.ArticleLast() >= client.ArticleFirst()) {
     std::string range = IntToStr(client.ArticleFirst()) + "-" + IntToStr(client.ArticleLast());
     error = fetcher.Run([&] { client.XOver(range, &out); });
+    return Outcome(client, error, out, kOverviewFollows);
   }
   return Outcome(client, error, out);
 }

@@ -8,10 +8,17 @@
 #include <cerrno>
 #include <climits>
 
+#include "platform/messages.h"
+
 namespace plat {
 
 FileHandle FileOpenRead(const char* path) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
+  return fd < 0 ? kNoFile : fd;
+}
+
+FileHandle FileOpenReadNoWait(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   return fd < 0 ? kNoFile : fd;
 }
 
@@ -24,7 +31,8 @@ std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count) {
   ssize_t n;
   do {
     n = read(static_cast<int>(file), buffer, static_cast<std::size_t>(count));
-  } while (n < 0 && errno == EINTR);
+    // A pipe that never ends or never speaks must not hold a stop back.
+  } while (n < 0 && errno == EINTR && !StopRequested());
   return static_cast<std::int32_t>(n);
 }
 

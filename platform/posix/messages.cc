@@ -44,6 +44,7 @@ struct Queue {
 };
 
 std::atomic<bool> quitRequested{false};
+std::atomic<bool> stopRequested{false};  // a signal came: never cleared
 void (*exceptionHandler)(const std::exception&) = nullptr;
 
 Queue& Q() {
@@ -117,6 +118,7 @@ void PollOnce(int timeoutMs) {
 
 void OnSignal(int) {
   int saved = errno;  // the interrupted code may be about to read it
+  stopRequested.store(true);
   quitRequested.store(true);
   posix::Wake();
   errno = saved;
@@ -272,5 +274,7 @@ void InstallQuitOnInterrupt() {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 }
+
+bool StopRequested() { return stopRequested.load(); }
 
 }  // namespace plat

@@ -10,6 +10,9 @@ FileHandle FileOpenRead(const char* path) {
   return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(h);
 }
 
+// Opening a file never waits on Windows: a pipe's name opens or fails.
+FileHandle FileOpenReadNoWait(const char* path) { return FileOpenRead(path); }
+
 FileHandle FileCreate(const char* path) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);

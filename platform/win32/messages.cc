@@ -21,8 +21,12 @@ LRESULT CALLBACK SharedWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM l
   }
 }
 
+// Set from the console's own thread: never cleared.
+volatile LONG stopRequested = 0;
+
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    InterlockedExchange(&stopRequested, 1);
     PostQuit();
     return TRUE;
   }
@@ -107,5 +111,7 @@ void KillWindowTimer(WindowHandle window, std::uintptr_t id) {
 }
 
 void InstallQuitOnInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+bool StopRequested() { return InterlockedCompareExchange(&stopRequested, 0, 0) != 0; }
 
 }  // namespace plat

@@ -153,6 +153,10 @@ class ScriptedServer:
         self.close()
 
 
+# An answer that ends with this is sent, then the connection is dropped.
+CLOSE = b"<close>"
+
+
 def answering(answer):
     """A script that greets, then answers each command line with
     answer(line); after a 340 it takes the article and answers
@@ -162,6 +166,10 @@ def answering(answer):
         conn.sendall(b"200 scripted server ready\r\n")
         for line in iter(f.readline, b""):
             reply = answer(line.rstrip(b"\r\n").decode("latin-1"))
+            if reply.endswith(CLOSE):
+                conn.sendall(reply[:-len(CLOSE)])
+                conn.shutdown(socket.SHUT_RDWR)
+                return
             conn.sendall(reply)
             if reply.startswith(b"340"):
                 server.read_article(f)

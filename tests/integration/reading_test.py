@@ -5,9 +5,12 @@ and by message-id byte for byte, the failure exits; then the login from the
 netrc file against an INN that wants one, for both programs."""
 import os
 import shutil
+import signal
+import subprocess
+import time
 import tempfile
 
-from harness import ClosedPort, ScriptedServer, answering, check, console_env, finish, native_path, options
+from harness import CLOSE, ClosedPort, ScriptedServer, answering, check, console_env, finish, native_path, options
 from harness import run as run_program
 from harness import unique_tag
 
@@ -213,6 +216,113 @@ def group_without_status(line):
 code, over, err = scripted(group_without_status, lambda: overview(opts.scripted_server))
 check("nntpfetch: an answer without a status: exit 3 with the line",
       code == 3 and over == b"" and "pl.test is fine" in err, "%d %r %r" % (code, over, err))
+
+
+
+# ---- hostile answers and hostile local input ------------------------------------------------
+
+def article_answered_223(line):
+    return {"MODE READER": b"200 reader\r\n", "GROUP pl.test": b"211 1 5 5 pl.test\r\n"}.get(
+        line, b"223 5 <id@h> selected, no text\r\n")
+
+
+code, out, err = scripted(article_answered_223, lambda: run(opts.fetch, [opts.scripted_server, "pl.test", "5"]))
+check("nntpfetch: ARTICLE answered 223: exit 3 with the line",
+      code == 3 and out == b"" and "223 5 <id@h>" in err, "%d %r %r" % (code, out, err))
+code, out, err = scripted(article_answered_223, lambda: run(opts.fetch, [opts.scripted_server, "<id@h>"]))
+check("nntpfetch: ARTICLE by id answered 223: exit 3", code == 3 and "223 5" in err, "%d %r" % (code, err))
+
+long_answer_line = b"L" * 100000
+
+
+def long_line_then_gone(line):
+    if line == "ARTICLE 5":
+        return b"220 5 <id@h>\r\n" + long_answer_line + b"\r\n" + CLOSE
+    return article_answered_223(line)
+
+
+code, out, err = scripted(long_line_then_gone, lambda: run(opts.fetch, [opts.scripted_server, "pl.test", "5"]))
+check("nntpfetch: a lost connection says how much came, large writes too",
+      code == 2 and out == long_answer_line + b"\r\n" and "after 100002 bytes" in err,
+      "%d %d %r" % (code, len(out), err))
+
+
+def wants_login(line):
+    return b"200 reader\r\n" if line == "MODE READER" else b"480 log in first\r\n"
+
+
+def netrc_at(path):
+    return dict(base_env, NETRC=native_path(path))
+
+
+broken = os.path.join(scratch, "broken.netrc")
+with open(broken, "w") as f:
+    f.write('machine %s login %s password "%s\nQUIT"\n' % (opts.scripted_server, opts.auth_user,
+                                                             opts.auth_password))
+os.chmod(broken, 0o600)
+bad_netrcs = [("a line break in the password", broken)]
+if not windows:
+    fifo = os.path.join(scratch, "netrc.fifo")
+    os.mkfifo(fifo, 0o600)
+    bad_netrcs += [("a FIFO", fifo), ("/dev/zero", "/dev/zero")]
+for what, path in bad_netrcs:
+    code, out = scripted(wants_login, lambda: post(opts.scripted_server, "bad netrc", b"x\r\n", netrc_at(path)))
+    check("poster, netrc that is %s: refused naming it, exit 3 with the 480 line" % what,
+          code == 3 and native_path(path) in out and "480 log in first" in out and "QUIT" not in out,
+          "%d %r" % (code, out))
+    code, over, err = scripted(wants_login, lambda: overview(opts.scripted_server, netrc_at(path)))
+    check("nntpfetch, netrc that is %s: refused naming it, exit 3" % what,
+          code == 3 and native_path(path) in err and "480" in err and "AUTHINFO" not in err,
+          "%d %r" % (code, err))
+
+if not windows:
+    def greets(line):
+        return b"500 what?\r\n"
+
+    def post_endless_input():
+        p = subprocess.Popen([opts.poster, opts.scripted_server, "a <a@example.invalid>", "pl.test",
+                              "zero", "/dev/zero"], stdout=subprocess.PIPE, env=base_env)
+        out = p.stdout.read()
+        _, status, usage = os.wait4(p.pid, 0)
+        p.returncode = os.waitstatus_to_exitcode(status)
+        return p.returncode, out.decode(console, "replace"), usage.ru_maxrss // 1024
+
+    code, out, peak_mb = scripted(greets, post_endless_input)
+    check("poster, /dev/zero: stops at the limit with little memory, exit 1 'too large'",
+          code == 1 and "/dev/zero" in out and "too large" in out and peak_mb < 300,
+          "%d %r, %d MB" % (code, out, peak_mb))
+
+    def stopped_while_reading():
+        """SIGTERM while the article comes from a pipe that stays silent."""
+        r, w = os.pipe()
+        p = subprocess.Popen([opts.poster, opts.scripted_server, "a <a@example.invalid>", "pl.test",
+                              "stopped", "/dev/stdin"], stdin=r, stdout=subprocess.PIPE, env=base_env)
+        os.close(r)
+        try:
+            # Blocked in read(2) on the pipe: the greeting came and reading began.
+            reading = False
+            deadline = time.monotonic() + 60
+            while not reading and time.monotonic() < deadline and p.poll() is None:
+                try:
+                    with open("/proc/%d/syscall" % p.pid) as f:
+                        reading = f.read().startswith("0 ")
+                except OSError:
+                    break
+            p.send_signal(signal.SIGTERM)
+            try:
+                out, _ = p.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.communicate()
+                return reading, None, ""
+            return reading, p.returncode, out.decode(console, "replace")
+        finally:
+            os.close(w)
+
+    reading, code, out = scripted(greets, stopped_while_reading)
+    check("poster, SIGTERM while reading a silent pipe: exit 3",
+          reading and code == 3 and out.startswith("Błąd serwera:\n200 scripted server ready\n"),
+          "reading %s, exit %s, %r" % (reading, code, out))
 
 shutil.rmtree(scratch, ignore_errors=True)
 finish()

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "tests/unit/scratch_dir.h"
+
 namespace {
 
 std::string Find(const std::string& text, const std::string& host) {
@@ -54,6 +58,51 @@ TEST(Netrc, IncompleteOrDefaultEntriesDoNotCount) {
   EXPECT_EQ(Find("machine", "s"), "-");
   EXPECT_EQ(Find("machine s login", "s"), "-");
   EXPECT_EQ(Find("", "s"), "-");
+}
+
+// The file named by NETRC, for the lookups of one test.
+void NameNetrc(const std::string& path) {
+  static std::string setting;  // putenv keeps the string itself
+  setting = "NETRC=" + path;
+  putenv(setting.data());
+}
+
+TEST(Netrc, OnlyAFileOfSaneSizeWithSaneValuesIsUsed) {
+  ScratchDir dir;
+  const std::string entry = "machine s login u password p\n";
+  auto padded = [&](std::size_t size) { return entry + std::string(size - entry.size(), '#'); };
+  struct Case {
+    const char* what;
+    std::string text;
+    bool found;
+    TNetrcRefusal refusal;
+  } cases[] = {
+      {"a file of the limit's size", padded(kNetrcMaxSize), true, TNetrcRefusal::kNone},
+      {"a byte more", padded(kNetrcMaxSize + 1), false, TNetrcRefusal::kTooLarge},
+      {"a line break in the password", "machine s login u password \"p\nQUIT\"\n", false,
+       TNetrcRefusal::kLineBreak},
+      {"a line break in the login", "machine s login \"u\r\n\" password p\n", false,
+       TNetrcRefusal::kLineBreak},
+      {"a line break in another server's entry", "machine t login u password \"p\nQUIT\"\n" + entry,
+       true, TNetrcRefusal::kNone},
+  };
+  std::string path = dir / "netrc";
+  NameNetrc(path);
+  for (const Case& k : cases) {
+    WriteAll(path, k.text);
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    TNetrcLookup found = LookUpNetrc("s");
+    EXPECT_EQ(found.Found, k.found) << k.what;
+    EXPECT_EQ(found.Refusal, k.refusal) << k.what;
+    EXPECT_EQ(found.Path, path) << k.what;
+    if (!k.found) {
+      EXPECT_TRUE(found.Login.Password.empty()) << k.what;
+    }
+  }
+  // A folder has no logins to read (on Windows it does not even open).
+  NameNetrc(dir.Folder());
+  EXPECT_FALSE(LookUpNetrc("s").Found);
 }
 
 }  // namespace

@@ -444,6 +444,29 @@ TEST_F(RetrieveTest, ALineBeyondTheLimitEndsTheRequestWithAnError) {
   EXPECT_EQ(client.ArticleID(), "n@h");
 }
 
+// The limit is on the line as delivered: the dot the server doubled in
+// front of a line does not count.
+TEST_F(RetrieveTest, TheLineLimitCountsTheLineAsDelivered) {
+  const std::size_t limit = TNntpCli::kMaxDataLine;
+  struct Case {
+    std::string delivered;  // what the line is, once its doubled dot is undone
+    bool whole;
+  } cases[] = {
+      {"." + std::string(limit - 1, 'd'), true},
+      {std::string(limit, 'p'), true},
+      {"." + std::string(limit, 'd'), false},
+      {std::string(limit + 1, 'p'), false},
+  };
+  for (const Case& k : cases) {
+    std::string wire = k.delivered[0] == '.' ? "." + k.delivered : k.delivered;
+    Answer("222 1 <l@h>\r\n" + wire + "\r\n.\r\n");
+    TMemoryStream out;
+    Done want{nntpBodyByNumber, k.whole ? 0 : TNntpCli::kErrorLineTooLong};
+    EXPECT_EQ(Run([&] { client.BodyByNumber(1, &out); }), want) << k.delivered.size();
+    EXPECT_EQ(Text(out) == k.delivered + "\r\n", k.whole) << k.delivered.size();
+  }
+}
+
 TEST_F(RetrieveTest, AFailedWriteEndsTheRequestAndNothingFollowsTheGap) {
   server.answer = [](const std::string& line) -> std::string {
     if (line == "ARTICLE 1") return "220 1 <w@h>\r\n0123456789\r\nabcdefghij\r\nzzz\r\n.\r\n";

@@ -132,6 +132,23 @@ TEST_F(NntpTest, AnyGreetingMakesTheClientReady) {
   }
 }
 
+TEST_F(NntpTest, AGreetingWithoutAStatusIsNoSession) {
+  for (const char* greeting : {"SSH-2.0-OpenSSH_9.2\r\n", "0200 ready\r\n", "200ready\r\n"}) {
+    ScriptedServer s;
+    s.greeting = greeting;
+    TNntpCli c(nullptr);
+    std::vector<Done> d;
+    c.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) { d.push_back({rq, e}); };
+    c.SetHost("127.0.0.1");
+    c.SetPort(s.Port());
+    c.Connect();
+    ASSERT_TRUE(RunUntil([&] { return !d.empty(); })) << greeting;
+    EXPECT_EQ(d, (std::vector<Done>{{nntpConnect, nntpErrorNoStatus}})) << greeting;
+    EXPECT_EQ(c.State(), nntpNotConnected) << greeting;
+    EXPECT_EQ(c.LastResponse() + "\r\n", greeting);
+  }
+}
+
 TEST_F(NntpTest, LinesAreSplitAtCrLfAcrossReads) {
   server.greeting = "";
   std::vector<std::string> unsolicited;
@@ -256,6 +273,11 @@ TEST_F(NntpTest, PostSucceedsOnlyWithTheWholeArticleAnswered240) {
       {"no status at the end", "340 go\r\n", "", "garbage\r\n", 100, nntpErrorNoStatus, true, true},
       {"a number no reply has", "340 go\r\n", "", "2400 posted\r\n", 100, nntpErrorNoStatus, true,
        true},
+      {"240 after a 0", "340 go\r\n", "", "0240 ok\r\n", 100, nntpErrorNoStatus, true, true},
+      {"240 after a sign", "340 go\r\n", "", "+240 ok\r\n", 100, nntpErrorNoStatus, true, true},
+      {"240 glued to text", "340 go\r\n", "", "240ok\r\n", 100, nntpErrorNoStatus, true, true},
+      {"240 after a blank", "340 go\r\n", "", " 240 ok\r\n", 100, nntpErrorNoStatus, true, true},
+      {"340 glued to text", "340go\r\n", "", "", 100, nntpErrorNoStatus, false, true},
       {"240 at the end", "340 go\r\n", "", "240 posted\r\n", 100, 0, true, true},
   };
   for (const Case& k : cases) {

@@ -65,8 +65,9 @@ TEST(SyncWait, ASecondOnASilentServerTakesAlmostNoProcessorTime) {
   EXPECT_EQ(t.client.WaitForDone(done), kWaitTimedOut);
   std::int64_t cpu = CpuMs() - cpu0, elapsed = NowMs() - t0;
   EXPECT_GE(elapsed, 1000);
-  // A wait that spins would use about the whole second.
-  EXPECT_LT(cpu, 250) << "processor time of the wait, ms";
+  // A wait that spins uses a good part of the second, even on a busy
+  // machine; a wait that sleeps, about a millisecond.
+  EXPECT_LT(cpu, 50) << "processor time of the wait, ms";
   RecordProperty("wait_cpu_ms", static_cast<int>(cpu));
 }
 

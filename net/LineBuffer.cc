@@ -43,7 +43,11 @@ int TLineBuffer::Find(const std::string& lineEnd, int from) const {
     const void* hit = std::memchr(base + i, first, held - n + 1 - i);
     if (hit == nullptr) return -1;
     i = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-    if (std::memcmp(base + i + 1, lineEnd.data() + 1, n - 1) == 0) return static_cast<int>(i);
+    // Most line ends are one or two bytes: the second is looked at in place.
+    if (n == 1 || (base[i + 1] == lineEnd[1] &&
+                   (n == 2 || std::memcmp(base + i + 2, lineEnd.data() + 2, n - 2) == 0))) {
+      return static_cast<int>(i);
+    }
     ++i;
   }
   return -1;

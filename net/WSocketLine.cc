@@ -234,9 +234,13 @@ void TCustomLineWSocket::DeliverBuffered() {
       FLine.scanFrom = 0;
       break;
     }
-    if (FSocketHandle != handle || Splitting()) break;
-    if (FLine.held.Count() == count) break;  // the handler read none of it
+    if (FSocketHandle != handle || Splitting()) return;
+    if (FLine.held.Count() == count) return;  // the handler read none of it
   }
+  // Held bytes are out. A line left unread had stopped the reading, so the
+  // socket sends no notification for what it took in meanwhile: hand that
+  // on here, once; the handler's reads bring the notifications back.
+  if (FSocketHandle == handle && TCustomSocksWSocket::QueryRcvdCount() > 0) FireDataAvailable(0);
 }
 
 void TCustomLineWSocket::HandOutAtClose() {

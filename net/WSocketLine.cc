@@ -27,7 +27,7 @@ class THandlerScope {
 
 }  // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {
+TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TLineLayerBelow(owner) {
   FLineEnd = "\r\n";
   FLineMode = false;
   FLineLimit = 65536;
@@ -36,7 +36,7 @@ TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(
 TCustomLineWSocket::~TCustomLineWSocket() { FLine.Forget(); }
 
 void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
-  if (msg.Msg != MsgDeliverBuffered) return TCustomSocksWSocket::HandleWindowMessage(msg);
+  if (msg.Msg != MsgDeliverBuffered) return TLineLayerBelow::HandleWindowMessage(msg);
   // One posted for an earlier connection has nothing to do with this one.
   if (msg.WParam != FSocketHandle || FSocketHandle == INVALID_SOCKET) return;
   try {
@@ -75,11 +75,11 @@ std::int32_t TCustomLineWSocket::QueryRcvdCount() {
   // delivery loop below would offer it again and again.
   if (Splitting()) return FLine.stalled ? 0 : FLine.pending;
   if (FLine.held.Count() > 0) return FLine.held.Count();
-  return TCustomSocksWSocket::QueryRcvdCount();
+  return TLineLayerBelow::QueryRcvdCount();
 }
 
 std::string TCustomLineWSocket::ReceiveString() {
-  if (!Splitting() || FLine.pending == 0) return TCustomSocksWSocket::ReceiveString();
+  if (!Splitting() || FLine.pending == 0) return TLineLayerBelow::ReceiveString();
   std::string line(static_cast<std::size_t>(FLine.pending), '\0');
   int n = Receive(line.data(), FLine.pending);
   line.resize(static_cast<std::size_t>(std::max(n, 0)));
@@ -87,8 +87,7 @@ std::string TCustomLineWSocket::ReceiveString() {
 }
 
 int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
-  if (size <= 0 || FLine.held.Count() == 0)
-    return TCustomSocksWSocket::RecvRaw(buffer, size, flags);
+  if (size <= 0 || FLine.held.Count() == 0) return TLineLayerBelow::RecvRaw(buffer, size, flags);
   int most = size;
   if (Splitting()) {
     // Older bytes are held (the start of a line): the socket's newer bytes
@@ -126,7 +125,7 @@ int TCustomLineWSocket::ApplyLineEditing(int& count) {
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
-  if (!Splitting()) return TCustomSocksWSocket::FireDataAvailable(error);
+  if (!Splitting()) return TLineLayerBelow::FireDataAvailable(error);
   // Only a notification (or a redelivery) comes here while a line is
   // stalled: something has changed, so it is offered once more.
   FLine.stalled = false;
@@ -152,7 +151,7 @@ bool TCustomLineWSocket::HandOutLines() {
     bool handled;
     {
       THandlerScope running(FLine.handlersRunning);
-      handled = TCustomSocksWSocket::FireDataAvailable(0);
+      handled = TLineLayerBelow::FireDataAvailable(0);
     }
     if (FSocketHandle != handle) return false;  // closed inside the handler
     if (!handled) {
@@ -184,7 +183,7 @@ int TCustomLineWSocket::TakeArrival() {
   char* at = FLine.held.Reserve(kArrivalSize);
   // The layer below's receive: these bytes are counted in ReadCount when
   // the application reads them, not twice.
-  int n = TCustomSocksWSocket::RecvRaw(at, kArrivalSize, 0);
+  int n = TLineLayerBelow::RecvRaw(at, kArrivalSize, 0);
   if (n <= 0) {
     if (n < 0) FLastError = wsock::WSAGetLastError();
     return 0;
@@ -240,7 +239,7 @@ void TCustomLineWSocket::DeliverBuffered() {
   // Held bytes are out. A line left unread had stopped the reading, so the
   // socket sends no notification for what it took in meanwhile: hand that
   // on here, once; the handler's reads bring the notifications back.
-  if (FSocketHandle == handle && TCustomSocksWSocket::QueryRcvdCount() > 0) FireDataAvailable(0);
+  if (FSocketHandle == handle && TLineLayerBelow::QueryRcvdCount() > 0) FireDataAvailable(0);
 }
 
 void TCustomLineWSocket::HandOutAtClose() {
@@ -257,7 +256,7 @@ void TCustomLineWSocket::HandOutAtClose() {
     bool handled;
     {
       THandlerScope running(FLine.handlersRunning);
-      handled = TCustomSocksWSocket::FireDataAvailable(0);
+      handled = TLineLayerBelow::FireDataAvailable(0);
     }
     if (FSocketHandle != handle || !handled || FLine.pending >= before) return;
   }
@@ -272,12 +271,12 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t error) {
   if (FState != wsClosed && FLine.handlersRunning == 0 && !FLine.stalled && Splitting())
     HandOutAtClose();
   FLine.Forget();
-  TCustomSocksWSocket::FireSessionClosed(error);
+  TLineLayerBelow::FireSessionClosed(error);
 }
 
 void TCustomLineWSocket::ForgetConnectionData() {
   // Only the peer's close hands the held bytes out (FireSessionClosed); a
   // connection lost or replaced drops them with it.
   FLine.Forget();
-  TCustomSocksWSocket::ForgetConnectionData();
+  TLineLayerBelow::ForgetConnectionData();
 }

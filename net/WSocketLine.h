@@ -57,7 +57,11 @@ struct TLineState {
   }
 };
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+// The layer below line mode, the one name every call down goes through, so
+// that a layer put in between needs this line changed and nothing else.
+using TLineLayerBelow = TCustomSocksWSocket;
+
+class TCustomLineWSocket : public TLineLayerBelow {
  public:
   explicit TCustomLineWSocket(TComponent* owner);
   ~TCustomLineWSocket() override;

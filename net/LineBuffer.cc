@@ -43,7 +43,11 @@ int TLineBuffer::Find(const std::string& lineEnd, int from) const {
     const void* hit = std::memchr(base + i, first, held - n + 1 - i);
     if (hit == nullptr) return -1;
     i = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-    if (std::memcmp(base + i + 1, lineEnd.data() + 1, n - 1) == 0) return static_cast<int>(i);
+    // Most line ends are one or two bytes: the second is looked at in place.
+    if (n == 1 || (base[i + 1] == lineEnd[1] &&
+                   (n == 2 || std::memcmp(base + i + 2, lineEnd.data() + 2, n - 2) == 0))) {
+      return static_cast<int>(i);
+    }
     ++i;
   }
   return -1;
@@ -74,7 +78,8 @@ void TLineBuffer::Release() {
   capacity_ = start_ = end_ = 0;
 }
 
-int ApplyLineEdits(TLineBuffer& buf, int fresh, bool echoOn, std::string& echo) {
+int ApplyLineEdits(TLineBuffer& buf, int fresh, int lineStart, const std::string& lineEnd,
+                   bool echoOn, std::string& echo) {
   const int total = buf.Count();
   fresh = std::clamp(fresh, 0, total);
   const int held = total - fresh;
@@ -88,23 +93,31 @@ int ApplyLineEdits(TLineBuffer& buf, int fresh, bool echoOn, std::string& echo) 
   }
   std::string out(in, static_cast<std::size_t>(held));
   out.reserve(static_cast<std::size_t>(total) + 64);
+  std::size_t line = static_cast<std::size_t>(std::clamp(lineStart, 0, held));
   std::size_t low = out.size();
+  const std::size_t endLength = lineEnd.size();
+  // Every byte written may complete a line end; what follows is a new line.
+  auto put = [&](char c) {
+    out += c;
+    if (echoOn) echo += c;
+    if (endLength > 0 && out.size() - line >= endLength && c == lineEnd.back() &&
+        out.compare(out.size() - endLength, endLength, lineEnd) == 0) {
+      line = out.size();
+    }
+  };
   for (int k = held; k < total; ++k) {
-    char c = in[k];
+    const char c = in[k];
     if (c == '\b') {
-      if (!out.empty()) {
+      if (out.size() > line) {
         if (echoOn) echo += "\b \b";
         out.pop_back();
         low = std::min(low, out.size());
       }
     } else if (c == '\t') {
-      do {
-        out += ' ';
-        if (echoOn) echo += ' ';
-      } while (out.size() % 8 != 0);
+      do put(' ');
+      while ((out.size() - line) % 8 != 0);
     } else {
-      out += c;
-      if (echoOn) echo += c;
+      put(c);
     }
   }
   buf.Truncate(total);

@@ -46,12 +46,16 @@ class TLineBuffer {
   std::size_t end_ = 0;
 };
 
-// Simple line editing over the `fresh` bytes at the back of `buf`; the bytes
-// before them are the start of the current, unfinished line. Backspace
-// (8) removes the byte before it (also one held from an earlier arrival;
-// nothing at the start of the line); tab (9) writes blanks up to the next
-// multiple of 8 (at least one). What a terminal should show goes to `echo`
-// when `echoOn`: each byte, BS blank BS for a backspace that removed
-// something, one blank per blank a tab wrote. Returns the lowest position
-// that changed, from where a line-end search has to look again.
-int ApplyLineEdits(TLineBuffer& buf, int fresh, bool echoOn, std::string& echo);
+// Simple line editing over the `fresh` bytes at the back of `buf`, one line
+// at a time. The current line starts at `lineStart` of the held bytes
+// before them (no complete line may follow that position), and a new one
+// begins as soon as the text ends with `lineEnd`. Backspace (8) removes the
+// byte before it on its line (also one held from an earlier arrival;
+// nothing at the start of a line); tab (9) writes blanks up to the next
+// multiple of 8 counted from the line's start (at least one). What a
+// terminal should show goes to `echo` when `echoOn`: each byte, BS blank BS
+// for a backspace that removed something, one blank per blank a tab wrote.
+// Returns the lowest position that changed, from where a line-end search
+// has to look again.
+int ApplyLineEdits(TLineBuffer& buf, int fresh, int lineStart, const std::string& lineEnd,
+                   bool echoOn, std::string& echo);

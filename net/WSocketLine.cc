@@ -5,16 +5,40 @@
 
 #include <algorithm>
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {
+namespace {
+
+// The most taken from the socket in one arrival. Bytes are taken only when
+// no complete line is held, so this (with LineLimit) bounds what the layer
+// holds; and a piece this size stays in the processor's cache between the
+// read and the handler's copy of each line.
+constexpr int kArrivalSize = 65536;
+
+// Counts a handler of ours while it runs, also when it throws.
+class THandlerScope {
+ public:
+  explicit THandlerScope(int& running) : running_(running) { ++running_; }
+  ~THandlerScope() { --running_; }
+  THandlerScope(const THandlerScope&) = delete;
+  THandlerScope& operator=(const THandlerScope&) = delete;
+
+ private:
+  int& running_;
+};
+
+}  // namespace
+
+TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TLineLayerBelow(owner) {
   FLineEnd = "\r\n";
   FLineMode = false;
   FLineLimit = 65536;
 }
 
-TCustomLineWSocket::~TCustomLineWSocket() { FLineBuffer.Release(); }
+TCustomLineWSocket::~TCustomLineWSocket() { FLine.Forget(); }
 
 void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
-  if (msg.Msg != MsgDeliverBuffered) return TCustomSocksWSocket::HandleWindowMessage(msg);
+  if (msg.Msg != MsgDeliverBuffered) return TLineLayerBelow::HandleWindowMessage(msg);
+  // One posted for an earlier connection has nothing to do with this one.
+  if (msg.WParam != FSocketHandle || FSocketHandle == INVALID_SOCKET) return;
   try {
     DeliverBuffered();
   } catch (const std::exception& e) {
@@ -25,45 +49,65 @@ void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
 void TCustomLineWSocket::AssignLineMode(bool value) {
   if (value == FLineMode) return;
   FLineMode = value;
-  FScanFrom = 0;
-  FLineStalled = false;
+  Restart();
+}
+
+void TCustomLineWSocket::SetLineEnd(const std::string& value) {
+  if (value == FLineEnd) return;
+  FLineEnd = value;
+  Restart();
+}
+
+void TCustomLineWSocket::Restart() {
+  // A line that was being handed out is one no longer: what is left of it
+  // is held bytes like any other, handed out raw or split afresh.
+  FLine.pending = 0;
+  FLine.scanFrom = 0;
+  FLine.stalled = false;
   // Posted, not handled here: the caller is usually a handler that is still
   // running, and the held bytes go out under the new mode once it returns.
-  if (FLineBuffer.Count() > 0 || FPendingLineLength > 0)
-    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, 0, 0);
+  if (FLine.held.Count() > 0 && FSocketHandle != INVALID_SOCKET)
+    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, FSocketHandle, 0);
 }
 
 std::int32_t TCustomLineWSocket::QueryRcvdCount() {
-  if (Splitting()) return FPendingLineLength;
-  if (FLineBuffer.Count() > 0) return FLineBuffer.Count();
-  return TCustomSocksWSocket::QueryRcvdCount();
+  // A line its handler left unread does not count as waiting, or the
+  // delivery loop below would offer it again and again.
+  if (Splitting()) return FLine.stalled ? 0 : FLine.pending;
+  if (FLine.held.Count() > 0) return FLine.held.Count();
+  return TLineLayerBelow::QueryRcvdCount();
+}
+
+std::string TCustomLineWSocket::ReceiveString() {
+  if (!Splitting() || FLine.pending == 0) return TLineLayerBelow::ReceiveString();
+  std::string line(static_cast<std::size_t>(FLine.pending), '\0');
+  int n = Receive(line.data(), FLine.pending);
+  line.resize(static_cast<std::size_t>(std::max(n, 0)));
+  return line;
 }
 
 int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
-  if (size > 0) {
-    auto take = [&](int most) {
-      int n = FLineBuffer.Take(static_cast<char*>(buffer), std::min(size, most));
-      FScanFrom = std::max(0, FScanFrom - n);
-      if (n > 0) FLineStalled = false;
-      return n;
-    };
-    if (Splitting()) {
-      if (FPendingLineLength > 0) {
-        int n = take(FPendingLineLength);
-        FPendingLineLength -= n;
-        return n;
-      }
-      // Older bytes are held (the start of a line): the socket's newer
-      // bytes must not overtake them.
-      if (FLineBuffer.Count() > 0) {
-        wsock::WSASetLastError(plat::WSAEWOULDBLOCK);
-        return -1;
-      }
-    } else if (FLineBuffer.Count() > 0) {
-      return take(FLineBuffer.Count());
+  if (size <= 0 || FLine.held.Count() == 0) return TLineLayerBelow::RecvRaw(buffer, size, flags);
+  int most = size;
+  if (Splitting()) {
+    // Older bytes are held (the start of a line): the socket's newer bytes
+    // must not overtake them.
+    if (FLine.pending == 0) {
+      wsock::WSASetLastError(plat::WSAEWOULDBLOCK);
+      return -1;
     }
+    most = std::min(size, FLine.pending);
   }
-  return TCustomSocksWSocket::RecvRaw(buffer, size, flags);
+  int n = FLine.held.Take(static_cast<char*>(buffer), most);
+  if (Splitting()) FLine.pending -= n;
+  FLine.scanFrom = std::max(0, FLine.scanFrom - n);
+  if (n > 0 && FLine.stalled) {
+    // Read outside its handler: delivery goes on from the event loop (the
+    // socket sends no notification for what it held meanwhile).
+    FLine.stalled = false;
+    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, FSocketHandle, 0);
+  }
+  return n;
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(std::int32_t rcvdLength, bool& clearData) {
@@ -72,140 +116,167 @@ void TCustomLineWSocket::FireLineLimitExceeded(std::int32_t rcvdLength, bool& cl
 
 int TCustomLineWSocket::ApplyLineEditing(int& count) {
   std::string echo;
-  int low = ApplyLineEdits(FLineBuffer, count, FLineEcho, echo);
-  count = FLineBuffer.Count() - low;
+  // The held bytes hold no complete line when an arrival is taken, so the
+  // current line starts at the front.
+  int low = ApplyLineEdits(FLine.held, count, 0, FLineEnd, FLineEcho, echo);
+  count = FLine.held.Count() - low;
   if (!echo.empty()) Send(echo.data(), static_cast<int>(echo.size()));
   return low;
 }
 
-int TCustomLineWSocket::TakeArrival() {
-  if (FSocketHandle == INVALID_SOCKET) return 0;
-  std::int32_t waiting = TCustomSocksWSocket::QueryRcvdCount();
-  if (waiting < 0) return 0;
-  // A reader that cannot tell how much is waiting still asks for a useful
-  // amount; asking for more than is there costs nothing.
-  int want = std::max<std::int32_t>(waiting, 4096);
-  char* at = FLineBuffer.Reserve(want);
-  // The layer below's receive: these bytes are counted in ReadCount when
-  // the application reads them, not twice.
-  int n = TCustomSocksWSocket::RecvRaw(at, want, 0);
-  if (n <= 0) {
-    if (n < 0) FLastError = wsock::WSAGetLastError();
-    return 0;
-  }
-  FLineBuffer.Commit(n);
-  int low = FLineBuffer.Count() - n;
-  if (FLineEdit) {
-    low = ApplyLineEditing(n);
-  } else if (FLineEcho) {
-    Send(FLineBuffer.Data() + low, n);
-  }
-  // A line end split across two arrivals starts before the new bytes.
-  int again = std::max(0, low - static_cast<int>(FLineEnd.size()) + 1);
-  FScanFrom = std::min(FScanFrom, again);
-  return n;
-}
-
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
-  if (!Splitting()) return TCustomSocksWSocket::FireDataAvailable(error);
-  if (FPendingLineLength == 0) {
-    // Nothing known to be unsearched yet: everything before the new bytes
-    // was searched by an earlier pass.
-    FScanFrom = std::max(0, std::min(FScanFrom, FLineBuffer.Count()));
-  }
-  if (TakeArrival() <= 0 && FLineStalled) return true;  // nothing new for it
-  FLineStalled = false;
-  if (!HandOutLines(FPendingLineLength > 0 ? 0 : FScanFrom)) return true;
-  if (FLineLimit > 0 && FLineBuffer.Count() > FLineLimit) {
-    FClearDataFlag = true;
-    FireLineLimitExceeded(FLineBuffer.Count(), FClearDataFlag);
-    if (FClearDataFlag) {
-      FLineBuffer.Clear();
-      FPendingLineLength = 0;
-      FScanFrom = 0;
-      FClearDataFlag = false;
-    }
-  }
+  if (!Splitting()) return TLineLayerBelow::FireDataAvailable(error);
+  // Only a notification (or a redelivery) comes here while a line is
+  // stalled: something has changed, so it is offered once more.
+  FLine.stalled = false;
+  if (HandOutLines()) Arrive();
   return true;
 }
 
-bool TCustomLineWSocket::HandOutLines(int from) {
+bool TCustomLineWSocket::HandOutLines() {
+  if (FLine.stalled) return false;
   const TSocketHandle handle = FSocketHandle;
   const int endLength = static_cast<int>(FLineEnd.size());
   while (Splitting()) {
-    if (FPendingLineLength == 0) {
-      int i = FLineBuffer.Find(FLineEnd, from);
+    if (FLine.pending == 0) {
+      int i = FLine.held.Find(FLineEnd, FLine.scanFrom);
       if (i < 0) {
-        FScanFrom = std::max(0, FLineBuffer.Count() - endLength + 1);
+        FLine.scanFrom = std::max(0, FLine.held.Count() - endLength + 1);
         return true;
       }
-      FPendingLineLength = i + endLength;
+      FLine.pending = i + endLength;
+      FLine.scanFrom = FLine.pending;
     }
-    while (Splitting() && FPendingLineLength > 0) {
-      std::int32_t before = FPendingLineLength;
-      if (!TCustomSocksWSocket::FireDataAvailable(0)) {
-        FLineBuffer.Drop(FPendingLineLength);  // nobody listens: the line is dropped
-        FPendingLineLength = 0;
-        break;
-      }
-      if (FSocketHandle != handle) return false;  // closed inside the handler
+    const std::int32_t before = FLine.pending;
+    bool handled;
+    {
+      THandlerScope running(FLine.handlersRunning);
+      handled = TLineLayerBelow::FireDataAvailable(0);
+    }
+    if (FSocketHandle != handle) return false;  // closed inside the handler
+    if (!handled) {
+      // Nobody listens: the line is dropped, as the core drops socket data.
+      FLine.held.Drop(FLine.pending);
+      FLine.scanFrom = std::max(0, FLine.scanFrom - FLine.pending);
+      FLine.pending = 0;
+    } else if (Splitting() && FLine.pending > 0 && FLine.pending >= before) {
       // A handler that read nothing would be called for ever: the line
-      // stays pending for the next arrival or redelivery.
-      if (FPendingLineLength >= before) {
-        FLineStalled = true;
-        return false;
-      }
+      // rests until something changes.
+      FLine.stalled = true;
+      return false;
     }
-    if (FPendingLineLength > 0) return false;  // the mode went off mid-line
-    from = 0;
-    FScanFrom = 0;
   }
   return false;
 }
 
+int TCustomLineWSocket::Arrive() {
+  const TSocketHandle handle = FSocketHandle;
+  int n = TakeArrival();
+  if (n <= 0 || FSocketHandle != handle) return 0;
+  if (HandOutLines()) CheckLineLimit();
+  return n;
+}
+
+int TCustomLineWSocket::TakeArrival() {
+  if (FSocketHandle == INVALID_SOCKET) return 0;
+  const TSocketHandle handle = FSocketHandle;
+  char* at = FLine.held.Reserve(kArrivalSize);
+  // The layer below's receive: these bytes are counted in ReadCount when
+  // the application reads them, not twice.
+  int n = TLineLayerBelow::RecvRaw(at, kArrivalSize, 0);
+  if (n <= 0) {
+    if (n < 0) FLastError = wsock::WSAGetLastError();
+    return 0;
+  }
+  FLine.held.Commit(n);
+  int low = FLine.held.Count() - n;
+  if (FLineEdit) {
+    low = ApplyLineEditing(n);
+  } else if (FLineEcho) {
+    Send(FLine.held.Data() + low, n);
+  }
+  if (FSocketHandle != handle) return 0;  // the echo found the connection gone
+  // A line end split across two arrivals starts before the new bytes.
+  int again = std::max(0, low - static_cast<int>(FLineEnd.size()) + 1);
+  FLine.scanFrom = std::min(FLine.scanFrom, again);
+  return n;
+}
+
+void TCustomLineWSocket::CheckLineLimit() {
+  const std::int32_t held = FLine.held.Count();
+  if (FLineLimit <= 0 || held <= FLineLimit) return;
+  const TSocketHandle handle = FSocketHandle;
+  bool clearData = true;
+  {
+    THandlerScope running(FLine.handlersRunning);
+    FireLineLimitExceeded(held, clearData);
+  }
+  if (FSocketHandle != handle || !clearData) return;
+  FLine.held.Clear();
+  FLine.pending = 0;
+  FLine.scanFrom = 0;
+}
+
 void TCustomLineWSocket::DeliverBuffered() {
   const TSocketHandle handle = FSocketHandle;
-  while (FLineBuffer.Count() > 0) {
-    int count = FLineBuffer.Count();
-    std::int32_t pending = FPendingLineLength;
+  if (Splitting()) {
+    // One pass hands out every complete line held and, when none is left,
+    // takes from the socket again, which brings its notifications back.
+    FireDataAvailable(0);
+    return;
+  }
+  while (FLine.held.Count() > 0) {
+    const int count = FLine.held.Count();
     if (!FireDataAvailable(0)) {
       // Mode off and no handler: dropped, as the core drops socket data.
-      FLineBuffer.Clear();
-      FPendingLineLength = 0;
-      FScanFrom = 0;
+      FLine.held.Clear();
+      FLine.scanFrom = 0;
       break;
     }
-    if (FSocketHandle != handle) break;
-    if (FLineBuffer.Count() == count && FPendingLineLength == pending) break;  // no progress
+    if (FSocketHandle != handle || Splitting()) return;
+    if (FLine.held.Count() == count) return;  // the handler read none of it
+  }
+  // Held bytes are out. A line left unread had stopped the reading, so the
+  // socket sends no notification for what it took in meanwhile: hand that
+  // on here, once; the handler's reads bring the notifications back.
+  if (FSocketHandle == handle && TLineLayerBelow::QueryRcvdCount() > 0) FireDataAvailable(0);
+}
+
+void TCustomLineWSocket::HandOutAtClose() {
+  const TSocketHandle handle = FSocketHandle;
+  // The peer sends nothing more: the socket is read to its end here.
+  while (HandOutLines() && Arrive() > 0) {
+  }
+  if (FSocketHandle != handle || !Splitting() || FLine.stalled || FLine.held.Count() == 0) return;
+  // What is left becomes the last line, without a line end.
+  FLine.pending = FLine.held.Count();
+  FLine.scanFrom = FLine.pending;
+  while (Splitting() && FLine.pending > 0) {
+    const std::int32_t before = FLine.pending;
+    bool handled;
+    {
+      THandlerScope running(FLine.handlersRunning);
+      handled = TLineLayerBelow::FireDataAvailable(0);
+    }
+    if (FSocketHandle != handle || !handled || FLine.pending >= before) return;
   }
 }
 
 void TCustomLineWSocket::FireSessionClosed(std::uint16_t error) {
-  if (FLineMode && !FLineEnd.empty() && FLineBuffer.Count() > 0 && !FClearDataFlag) {
-    // Complete lines first, then what is left as the last line, without a
-    // line end, before the close is reported.
-    if (HandOutLines(FPendingLineLength > 0 ? 0 : FScanFrom) && FLineBuffer.Count() > 0) {
-      FPendingLineLength = FLineBuffer.Count();
-      while (FLineMode && FPendingLineLength > 0) {
-        std::int32_t before = FPendingLineLength;
-        if (!TCustomSocksWSocket::FireDataAvailable(0) || FPendingLineLength >= before) break;
-      }
-    }
-  }
-  FLineBuffer.Release();
-  FPendingLineLength = 0;
-  FScanFrom = 0;
-  FLineStalled = false;
-  TCustomSocksWSocket::FireSessionClosed(error);
+  // The peer's close is reported while the socket is still open: what it
+  // sent goes out first. A close the application asked for (the socket is
+  // closed already) drops what is held, and so does any close inside one of
+  // our handlers: handing lines out then would call the handler again from
+  // within itself.
+  if (FState != wsClosed && FLine.handlersRunning == 0 && !FLine.stalled && Splitting())
+    HandOutAtClose();
+  FLine.Forget();
+  TLineLayerBelow::FireSessionClosed(error);
 }
 
 void TCustomLineWSocket::ForgetConnectionData() {
-  // Only an orderly close hands the held bytes out (FireSessionClosed);
-  // a connection lost or replaced drops them with it.
-  FLineBuffer.Release();
-  FPendingLineLength = 0;
-  FScanFrom = 0;
-  FLineStalled = false;
-  FClearDataFlag = false;
-  TCustomSocksWSocket::ForgetConnectionData();
+  // Only the peer's close hands the held bytes out (FireSessionClosed); a
+  // connection lost or replaced drops them with it.
+  FLine.Forget();
+  TLineLayerBelow::ForgetConnectionData();
 }

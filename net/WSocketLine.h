@@ -8,8 +8,12 @@
 // anything still held is handed out before newer data from the socket.
 //
 // A handler that reads nothing is not called again for the same line until
-// more data arrives (the line stays pending); while a line is pending or
-// older bytes are held, a read never skips ahead to newer socket data.
+// a new notification comes (the line stays pending), and meanwhile nothing
+// more is taken from the socket: a peer that keeps sending is held back by
+// TCP, not by our memory. While a line is pending or older bytes are held, a
+// read never skips ahead to newer socket data. Lines still held when the
+// application closes the connection (or when it closes inside a line
+// handler) are dropped; at the peer's close they are handed out first.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +26,42 @@
 using TLineLimitEvent =
     std::function<void(TObject* Sender, std::int32_t RcvdLength, bool& ClearData)>;
 
+// Posted to the socket's own window after a change of mode (wParam: the
+// socket handle, so that one left over from an earlier connection is
+// ignored).
 constexpr std::uint32_t MsgDeliverBuffered = plat::kWmUser + 20;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+// What line mode holds of the current connection; dropped with it.
+struct TLineState {
+  // Received bytes not yet handed out, oldest first. While a line is being
+  // handed out, its unread bytes are the first `pending` ones.
+  TLineBuffer held;
+  std::int32_t pending = 0;
+  // No line end begins before this position of the held bytes: they were
+  // searched already.
+  int scanFrom = 0;
+  // The pending line was offered and its handler read none of it. It is not
+  // offered again, and nothing more is taken from the socket, until a new
+  // notification comes, a read takes some of it or the mode changes.
+  bool stalled = false;
+  // Line handlers (and the limit handler) running: a close inside one must
+  // not hand lines out from within it. Calls on the stack, not data of the
+  // connection, so Forget leaves it.
+  int handlersRunning = 0;
+
+  void Forget() {
+    held.Release();
+    pending = 0;
+    scanFrom = 0;
+    stalled = false;
+  }
+};
+
+// The layer below line mode, the one name every call down goes through, so
+// that a layer put in between needs this line changed and nothing else.
+using TLineLayerBelow = TCustomSocksWSocket;
+
+class TCustomLineWSocket : public TLineLayerBelow {
  public:
   explicit TCustomLineWSocket(TComponent* owner);
   ~TCustomLineWSocket() override;
@@ -34,16 +71,17 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
   std::int32_t LineLimit() const { return FLineLimit; }
   void SetLineLimit(std::int32_t value) { FLineLimit = value; }
   const std::string& LineEnd() const { return FLineEnd; }
-  void SetLineEnd(const std::string& value) {
-    FLineEnd = value;
-    FScanFrom = 0;
-  }
+  void SetLineEnd(const std::string& value);
   bool LineEcho() const { return FLineEcho; }
   void SetLineEcho(bool value) { FLineEcho = value; }
   bool LineEdit() const { return FLineEdit; }
   void SetLineEdit(bool value) { FLineEdit = value; }
   // Bytes held by the layer (a pending line included).
-  std::int32_t LineBufferCount() const { return FLineBuffer.Count(); }
+  std::int32_t LineBufferCount() const { return FLine.held.Count(); }
+
+  // With a line pending, exactly that line (or what is left of it), whatever
+  // RcvdCount says of a line its handler left unread.
+  std::string ReceiveString() override;
 
   TLineLimitEvent OnLineLimitExceeded;
 
@@ -57,40 +95,38 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
 
   virtual void FireLineLimitExceeded(std::int32_t rcvdLength, bool& clearData);
   virtual void AssignLineMode(bool value);
-  // Edits the `count` newly received bytes at the back of the buffer;
-  // returns the lowest position that changed.
+  // Edits the `count` newly received bytes at the back of the held ones
+  // (which are the start of the current line); updates `count` and returns
+  // the lowest position that changed.
   virtual int ApplyLineEditing(int& count);
 
-  TLineBuffer FLineBuffer;
   std::string FLineEnd = "\r\n";
   bool FLineMode = false;
-  std::int32_t FPendingLineLength = 0;
   std::int32_t FLineLimit = 65536;
-  bool FClearDataFlag = false;
   bool FLineEcho = false;
   bool FLineEdit = false;
-  // Used by the synchronous waits of the layer above: the time limit in
-  // milliseconds, and the monotonic millisecond at which the latest wait
-  // gives up.
-  std::int32_t FTimeout = 0;
-  std::int64_t FStopTime = 0;
-  // Held bytes before this position hold no line end (searched already).
-  int FScanFrom = 0;
-  // The handler was offered the pending line and read nothing: it is not
-  // offered again until more data arrives or someone reads.
-  bool FLineStalled = false;
+  TLineState FLine;
 
  private:
   // Lines are split only with the mode on, a line end set and no SOCKS
   // negotiation under way.
-  bool Splitting() const { return FLineMode && !FLineEnd.empty() && FSocksState == socksIdle; }
-  // Reads what the layer below has waiting onto the buffer; returns the
-  // number of bytes that arrived.
+  bool Splitting() const { return FLineMode && !FLineEnd.empty() && SocksState() == socksIdle; }
+  // A change of mode or line end: what is held is split afresh (or handed
+  // out raw) from the event loop.
+  void Restart();
+  // Hands out the complete lines held, one OnDataAvailable each. True when
+  // none is left; false when it stopped early (a handler left its line
+  // unread, changed the mode or ended the connection).
+  bool HandOutLines();
+  // With no complete line held: one read from the layer below, its lines
+  // handed out, then the limit check. Returns the bytes read.
+  int Arrive();
+  // Reads one piece from the layer below onto the held bytes (edited and
+  // echoed as asked); returns the number of bytes that arrived.
   int TakeArrival();
-  // Hands out the complete lines held, starting the search at `from`.
-  // Returns false when it stopped with a line still pending (a handler
-  // that read nothing, or the mode turned off).
-  bool HandOutLines(int from);
+  void CheckLineLimit();
+  // At the peer's close: everything it sent, the unterminated rest last.
+  void HandOutAtClose();
   // The redelivery that a change of mode asks for.
   void DeliverBuffered();
 };

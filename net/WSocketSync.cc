@@ -1,6 +1,8 @@
 #include "net/WSocketSync.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "rtl/forms.h"
 
@@ -15,19 +17,21 @@ std::int64_t NowMs() {
 }  // namespace
 
 int TCustomSyncWSocket::WaitForDone(bool& DoneFlag) {
-  const bool limited = FTimeout > 0;
-  // A local deadline: a wait started by a handler inside this one sets
-  // FStopTime for itself and must not change when this one ends.
-  const std::int64_t deadline = NowMs() + (limited ? FTimeout : 0);
-  FStopTime = deadline;
+  const std::int32_t timeout = FWait.timeoutMs;
+  const bool limited = timeout > 0;
+  // A local deadline: a wait started by a handler inside this one (with a
+  // limit of its own) leaves it alone.
+  const std::int64_t deadline = NowMs() + (limited ? timeout : 0);
   for (;;) {
     if (DoneFlag) return 0;
-    std::int64_t left = deadline - NowMs();
+    const std::int64_t left = deadline - NowMs();
     if (limited && left < 0) return kWaitTimedOut;
     if (Terminating() || FQuitReceived || Application->Terminated()) return kWaitTimedOut;
-    // Sleep in the message wait until something arrives or the time is up,
-    // then run what arrived.
-    plat::WaitForMessage(limited ? static_cast<int>(left) + 1 : -1);
+    // Sleep in the message wait until something arrives or the time is up
+    // (a limit near the largest one still fits the wait's argument), then
+    // run what arrived.
+    plat::WaitForMessage(limited ? static_cast<int>(std::min<std::int64_t>(left + 1, INT32_MAX))
+                                 : -1);
     PumpMessages();
   }
 }

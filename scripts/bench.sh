@@ -37,9 +37,9 @@ if [ "${2:-}" != "--layers-only" ]; then
 fi
 
 echo
-echo "== Line mode: 1,000,000 lines of 80 bytes over loopback"
-build/linux/tests/bench/layers_bench lines 1000000
-/usr/bin/python3 tests/bench/line_read.py build/linux/tests/bench/layers_bench 1000000
+echo "== Line mode: 16,000,000 lines of 80 bytes over loopback, 7 runs of each in turn"
+build/linux/tests/bench/layers_bench lines 16000000 7
+/usr/bin/python3 tests/bench/line_read.py build/linux/tests/bench/layers_bench 16000000
 echo
 echo "== SOCKS 5: connect and negotiate, median of 1,000"
 socks_dir="$(mktemp -d /tmp/kestrun-bench-socks.XXXXXX)"

@@ -1,7 +1,8 @@
 // Benchmarks of the socket layers.
 //
-//   layers_bench lines [count]            line mode against a blocking recv +
-//                                         memchr splitter; one long line
+//   layers_bench lines [count] [runs]     line mode against a blocking recv +
+//                                         memchr splitter, runs of each taken in
+//                                         turn, medians; one long line
 //   layers_bench serve-lines [count]      serves 80-byte lines to one client
 //                                         (for the Python reader); prints the port
 //   layers_bench socks ADDR:PORT...       median connect-and-negotiate time
@@ -39,10 +40,11 @@ plat::TSockAddrIn Address(const char* ip, std::uint16_t port) {
 }
 
 // A blocking listener on its own thread: each accepted connection gets
-// `payload` (then a close), or is closed at once when the payload is empty.
+// `payload` `repeat` times (then a close), or is closed at once when the
+// payload is empty.
 class Source {
  public:
-  Source(std::string payload, int connections) : payload_(std::move(payload)) {
+  Source(std::string payload, int connections, long repeat = 1) : payload_(std::move(payload)) {
     listener_ = wsock::socket(plat::kAfInet, plat::kSockStream, 0);
     plat::TSockAddrIn a = Address("127.0.0.1", 0);
     wsock::bind(listener_, reinterpret_cast<plat::TSockAddr*>(&a), sizeof a);
@@ -50,16 +52,22 @@ class Source {
     int len = sizeof a;
     wsock::getsockname(listener_, reinterpret_cast<plat::TSockAddr*>(&a), &len);
     port_ = wsock::ntohs(a.sin_port);
-    thread_ = std::thread([this, connections] {
+    thread_ = std::thread([this, connections, repeat] {
       for (int i = 0; i < connections; ++i) {
         plat::TSocket s = wsock::accept(listener_, nullptr, nullptr);
         if (s == plat::kInvalidSocket) break;
-        for (std::size_t off = 0; off < payload_.size();) {
-          int n = wsock::send(
-              s, payload_.data() + off,
-              static_cast<int>(std::min<std::size_t>(payload_.size() - off, 1 << 16)), 0);
-          if (n <= 0) break;
-          off += static_cast<std::size_t>(n);
+        bool sending = true;
+        for (long r = 0; sending && r < repeat; ++r) {
+          for (std::size_t off = 0; off < payload_.size();) {
+            int n = wsock::send(
+                s, payload_.data() + off,
+                static_cast<int>(std::min<std::size_t>(payload_.size() - off, 1 << 16)), 0);
+            if (n <= 0) {
+              sending = false;
+              break;
+            }
+            off += static_cast<std::size_t>(n);
+          }
         }
         wsock::shutdown(s, 1);
         char sink[256];
@@ -82,14 +90,20 @@ class Source {
   std::thread thread_;
 };
 
-std::string Lines(long count) {
-  std::string line(78, 'x');
-  line += "\r\n";
-  std::string all;
-  all.reserve(static_cast<std::size_t>(count) * 80);
-  for (long i = 0; i < count; ++i) all += line;
-  return all;
-}
+// `count` lines of 80 bytes (CR LF included), as a block of lines sent
+// over and over, so that millions of lines cost no memory.
+struct LineSource {
+  static constexpr long kBlockLines = 8192;
+  std::string block;
+  long repeat;
+  explicit LineSource(long count) : repeat((count + kBlockLines - 1) / kBlockLines) {
+    std::string line(78, 'x');
+    line += "\r\n";
+    for (long i = 0; i < std::min(count, kBlockLines); ++i) block += line;
+    if (count < kBlockLines) repeat = 1;
+  }
+  long Lines() const { return repeat * static_cast<long>(block.size() / 80); }
+};
 
 struct Result {
   double seconds, cpu;
@@ -97,8 +111,8 @@ struct Result {
 };
 
 // The ceiling: one blocking recv after another, lines found with memchr.
-Result Ceiling(const std::string& payload) {
-  Source src(payload, 1);
+Result Ceiling(const LineSource& source) {
+  Source src(source.block, 1, source.repeat);
   plat::TSocket s = wsock::socket(plat::kAfInet, plat::kSockStream, 0);
   plat::TSockAddrIn a = Address("127.0.0.1", src.Port());
   double cpu0 = plat::ProcessCpuSeconds();
@@ -126,8 +140,8 @@ Result Ceiling(const std::string& payload) {
 
 // The component in line mode: one OnDataAvailable and one ReceiveString per
 // line. `limit` is its LineLimit.
-Result LineMode(const std::string& payload, std::int32_t limit = 65536) {
-  Source src(payload, 1);
+Result LineMode(const std::string& payload, long repeat = 1, std::int32_t limit = 65536) {
+  Source src(payload, 1, repeat);
   TWSocket s(nullptr);
   long lines = 0;
   bool closed = false;
@@ -154,32 +168,51 @@ void Report(const char* what, const Result& r, double ceiling = 0) {
   std::printf("\n");
 }
 
-int BenchLines(long count) {
-  std::string payload = Lines(count);
-  Result c = Ceiling(payload);
-  Report("blocking recv + memchr (ceiling)", c);
-  Result l = LineMode(payload);
-  Report("TWSocket line mode", l, c.lines / c.seconds);
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+int BenchLines(long count, int runs) {
+  LineSource lines(count);
+  // Taken in turn, so that whatever else the machine does at a time weighs
+  // on both alike; the medians are compared.
+  std::vector<double> ceiling, layer, ceilingCpu, layerCpu;
+  for (int i = 0; i < runs; ++i) {
+    Result c = Ceiling(lines);
+    Report("blocking recv + memchr (ceiling)", c);
+    Result l = LineMode(lines.block, lines.repeat);
+    Report("TWSocket line mode", l, c.lines / c.seconds);
+    if (c.lines != lines.Lines() || l.lines != lines.Lines()) {
+      std::fprintf(stderr, "lines lost: %ld and %ld of %ld\n", c.lines, l.lines, lines.Lines());
+      return 1;
+    }
+    ceiling.push_back(c.lines / c.seconds);
+    layer.push_back(l.lines / l.seconds);
+    ceilingCpu.push_back(c.cpu);
+    layerCpu.push_back(l.cpu);
+  }
+  std::printf(
+      "medians of %d: ceiling %.1f M lines/s (cpu %.3f s), line mode %.1f M lines/s "
+      "(cpu %.3f s): %.1f%% of the ceiling\n",
+      runs, Median(ceiling) / 1e6, Median(ceilingCpu), Median(layer) / 1e6, Median(layerCpu),
+      100 * Median(layer) / Median(ceiling));
   // One line without an end until the last byte: the buffer must grow
   // geometrically, or 10 MB costs a hundred times 1 MB.
   auto longLine = [](std::size_t mb) { return std::string(mb << 20, 'y') + "\r\n"; };
-  Result one = LineMode(longLine(1), 0);
-  Result ten = LineMode(longLine(10), 0);
+  Result one = LineMode(longLine(1), 1, 0);
+  Result ten = LineMode(longLine(10), 1, 0);
   std::printf("one 1 MB line    %7.3f s\none 10 MB line   %7.3f s  (%.2f x ten 1 MB lines)\n",
               one.seconds, ten.seconds, ten.seconds / (10 * one.seconds));
   return 0;
 }
 
 int ServeLines(long count) {
-  Source src(Lines(count), 1);
+  LineSource lines(count);
+  Source src(lines.block, 1, lines.repeat);
   std::printf("%u\n", src.Port());
   std::fflush(stdout);
   return 0;  // the destructor waits for the one client
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // Connect, negotiate (when a proxy is given), report connected, close.
@@ -248,7 +281,9 @@ int BenchWait(int ms) {
 
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "lines";
-  if (mode == "lines") return BenchLines(argc > 2 ? std::atol(argv[2]) : 1000000);
+  if (mode == "lines") {
+    return BenchLines(argc > 2 ? std::atol(argv[2]) : 16000000, argc > 3 ? std::atoi(argv[3]) : 7);
+  }
   if (mode == "serve-lines") return ServeLines(argc > 2 ? std::atol(argv[2]) : 1000000);
   if (mode == "socks") {
     std::vector<std::string> proxies(argv + 2, argv + argc);

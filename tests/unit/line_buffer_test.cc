@@ -67,6 +67,7 @@ TEST(LineBuffer, GrowsGeometrically) {
 
 struct EditCase {
   const char* held;
+  int lineStart;  // where the current line starts in `held`
   const char* fresh;
   bool echo;
   const char* result;
@@ -74,23 +75,31 @@ struct EditCase {
   int low;
 };
 
-TEST(LineEditing, BackspaceTabAndEcho) {
+TEST(LineEditing, BackspaceTabAndEchoLineByLine) {
   const EditCase cases[] = {
-      {"", "ab\bc\r\n", false, "ac\r\n", "", 0},
-      {"", "\tx", false, "        x", "", 0},
-      {"", "a\tb", false, "a       b", "", 0},
-      {"", "\ba", true, "a", "a", 0},                  // a backspace at the start: nothing, no echo
-      {"abc", "\b\bX", true, "aX", "\b \b\b \bX", 1},  // reaches into held bytes
-      {"1234567", "\t|", true, "1234567 |", " |", 7},
-      {"12345678", "\t", false, "12345678        ", "", 8},  // at a multiple of 8: eight
-      {"", "plain", true, "plain", "plain", 0},
-      {"x", "\b\b\b", true, "", "\b \b", 0},
+      {"", 0, "ab\bc\r\n", false, "ac\r\n", "", 0},
+      {"", 0, "\tx", false, "        x", "", 0},
+      {"", 0, "a\tb", false, "a       b", "", 0},
+      {"", 0, "\ba", true, "a", "a", 0},  // a backspace at the start: nothing, no echo
+      {"abc", 0, "\b\bX", true, "aX", "\b \b\b \bX", 1},  // reaches into held bytes
+      {"1234567", 0, "\t|", true, "1234567 |", " |", 7},
+      {"12345678", 0, "\t", false, "12345678        ", "", 8},  // at a multiple of 8: eight
+      {"", 0, "plain", true, "plain", "plain", 0},
+      {"x", 0, "\b\b\b", true, "", "\b \b", 0},
+      // A line end in the arrival starts a new line: a backspace stops
+      // there, a tab counts from there.
+      {"", 0, "ab\r\n\bc\r\n", true, "ab\r\nc\r\n", "ab\r\nc\r\n", 0},
+      {"", 0, "x\r\n\ty", false, "x\r\n        y", "", 0},
+      {"ab\r", 0, "\n\b\tc", false, "ab\r\n        c", "", 3},  // the line end split
+      {"ab\r\ncd", 4, "\b\b\bX", true, "ab\r\nX", "\b \b\b \bX", 4},
+      {"", 0, "a\r\b\n", false, "a\n", "", 0},  // no line end is left
   };
   for (const EditCase& c : cases) {
     TLineBuffer b;
     Append(b, std::string(c.held) + c.fresh);
     std::string echo;
-    int low = ApplyLineEdits(b, static_cast<int>(std::strlen(c.fresh)), c.echo, echo);
+    int low = ApplyLineEdits(b, static_cast<int>(std::strlen(c.fresh)), c.lineStart, "\r\n", c.echo,
+                             echo);
     EXPECT_EQ(Held(b), c.result) << c.held << "|" << c.fresh;
     EXPECT_EQ(echo, c.echoed) << c.held << "|" << c.fresh;
     if (std::strchr(c.fresh, '\b') || std::strchr(c.fresh, '\t')) {
@@ -106,7 +115,7 @@ TEST(LineEditing, LongTabRunsNeverOverrunTheBuffer) {
   std::string tabs(5000, '\t');
   Append(b, tabs);
   std::string echo;
-  ApplyLineEdits(b, 5000, true, echo);
+  ApplyLineEdits(b, 5000, 0, "\r\n", true, echo);
   EXPECT_EQ(Held(b), std::string(40000, ' '));
   EXPECT_EQ(echo.size(), 40000u);
 }

@@ -202,6 +202,15 @@ TEST(LineMode, EditingAndEcho) {
   EXPECT_EQ(t.lines[0], "a       c\r\n");
   ASSERT_TRUE(RunUntil([&] { return t.echoed.size() == 15; }));
   EXPECT_EQ(t.echoed, "a       b\b \bc\r\n");
+  // Each line of an arrival is edited on its own: a backspace never
+  // reaches back over a line end, a tab counts from its own line's start.
+  t.echoed.clear();
+  t.Send("ab\r\n\bc\r\nxyz\r\n\tq\r\n");
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 5; }));
+  EXPECT_EQ(t.lines, (V{"a       c\r\n", "ab\r\n", "c\r\n", "xyz\r\n", "        q\r\n"}));
+  const std::string shown = "ab\r\nc\r\nxyz\r\n        q\r\n";
+  ASSERT_TRUE(RunUntil([&] { return t.echoed.size() >= shown.size(); }));
+  EXPECT_EQ(t.echoed, shown);
 
   LinePair u;
   u.client.SetLineEcho(true);
@@ -231,6 +240,96 @@ TEST(LineMode, BehindSocksTheSurplusIsSplitIntoLines) {
   ASSERT_TRUE(RunUntil([&] { return lines.size() == 3; }));
   EXPECT_EQ(lines, (V{"200 line1\r\n", "line2\r\n", "partial\r\n"}));
   EXPECT_EQ(c.ReadCount(), 27);
+}
+
+// A handler that leaves its line unread while the peer sends line ends
+// without pause: the layer takes nothing more from the socket (the kernel
+// holds it and TCP slows the peer) rather than filling memory, and goes on
+// once the line is read.
+TEST(LineMode, AnUnreadLineStopsTheIntakeUntilItIsRead) {
+  // Two ways to go on: the line read from outside its handler, or line mode
+  // turned off.
+  for (bool modeOff : {false, true}) {
+    FloodServer flood('\n');
+    TWSocket c(nullptr);
+    int calls = 0;
+    std::size_t bytes = 0;
+    bool reading = false;
+    c.SetLineMode(true);
+    c.SetLineEnd("\n");
+    c.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      ++calls;
+      if (!reading) return;
+      bytes += c.ReceiveString().size();
+      // Enough to show the data flows again; the flood itself never ends.
+      if (bytes >= (1u << 20) && c.State() == wsConnected) c.Close();
+    };
+    c.AssignAddr("127.0.0.1");
+    c.AssignPort(flood.Port());
+    c.Connect();
+    ASSERT_TRUE(RunUntil([&] { return calls > 0; }));
+    // Until the loop falls quiet, or the held bytes show the socket is still
+    // being drained.
+    const int most = c.LineLimit() + (1 << 20);
+    bool idle = false;
+    for (int round = 0; !idle && c.LineBufferCount() <= most && round < 200; ++round) {
+      Application->ProcessMessages();
+      idle = !plat::WaitForMessage(50);
+    }
+    EXPECT_TRUE(idle);
+    EXPECT_LE(c.LineBufferCount(), most);
+    EXPECT_LE(calls, 2);
+    EXPECT_TRUE(flood.Flooding());
+    reading = true;
+    if (modeOff) {
+      c.SetLineMode(false);
+    } else {
+      EXPECT_EQ(c.ReceiveString(), "\n");
+    }
+    EXPECT_TRUE(RunUntil([&] { return bytes >= (1u << 20); })) << modeOff;
+  }
+}
+
+// A handler reads part of a line, turns the mode off, takes the rest raw
+// and turns the mode on again: what was left of that line is no longer
+// pending, and the next line comes whole.
+TEST(LineMode, NoLineStaysPendingAcrossAChangeOfMode) {
+  LinePair t;
+  V got;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    const bool on = t.client.LineMode();
+    char buf[100];
+    int n = t.client.Receive(buf, on && got.empty() ? 2 : sizeof buf);
+    got.push_back((on ? "line " : "raw ") +
+                  (n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : IntToStr(n)));
+    if (got.size() <= 2) t.client.SetLineMode(!on);
+  };
+  t.Send("abc\r\n");
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 2; }));
+  t.Send("xyz\r\n");
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 3; }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(got, (V{"line ab", "raw c\r\n", "line xyz\r\n"}));
+}
+
+// A handler that closes the connection: the lines still held are dropped,
+// never handed to it from inside its own Close.
+TEST(LineMode, ClosingInAHandlerDropsTheHeldLines) {
+  LinePair t;
+  int depth = 0, deepest = 0;
+  V events;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    deepest = std::max(deepest, ++depth);
+    events.push_back(t.client.ReceiveString());
+    if (events.back() == "QUIT\r\n") t.client.Close();
+    --depth;
+  };
+  t.client.OnSessionClosed = [&](TObject*, std::uint16_t) { events.push_back("closed"); };
+  t.Send("a\r\nQUIT\r\nb\r\nlast");
+  ASSERT_TRUE(RunUntil([&] { return t.client.State() == wsClosed; }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(events, (V{"a\r\n", "QUIT\r\n", "closed"}));
 }
 
 // A socket whose connection can be ended the way a failed library call

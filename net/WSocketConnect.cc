@@ -15,19 +15,23 @@ int SetIntOption(plat::TSocket s, int name, int value) {
 }
 }  // namespace
 
-void TCustomWSocket::ResolveForUse() {
+void TCustomWSocket::ResolveLocalForUse() {
   if (!FProto.Known) {
     FProto.Value = WSocketResolveProto(FProto.Text);
     FSocketType = FProto.Value == plat::kIpProtoUdp ? plat::kSockDgram : plat::kSockStream;
     FProto.Known = true;
   }
-  if (!FPort.Known) {
-    FPort.Value = WSocketResolvePort(FPort.Text, FProto.Text);
-    FPort.Known = true;
-  }
   if (!FLocalPort.Known) {
     FLocalPort.Value = WSocketResolvePort(FLocalPort.Text, FProto.Text);
     FLocalPort.Known = true;
+  }
+}
+
+void TCustomWSocket::ResolveForUse() {
+  ResolveLocalForUse();
+  if (!FPort.Known) {
+    FPort.Value = WSocketResolvePort(FPort.Text, FProto.Text);
+    FPort.Known = true;
   }
   if (!FAddr.Known) {
     FAddr.Value = WSocketResolveHost(FAddr.Text);
@@ -55,7 +59,8 @@ void TCustomWSocket::Connect() {
   if (!FAddr.Assigned) return RaiseError("Connect: No IP Address Specified", plat::WSAEINVAL);
   if (!FProto.Assigned) return RaiseError("Connect: No Protocol Specified", plat::WSAEINVAL);
   try {
-    ResolveForUse();
+    ResolveLocalForUse();
+    if (!RouteConnection(FSockAddr)) ResolveForUse();
   } catch (const Exception& e) {
     return RaiseError("connect: " + e.Message(), ErrorOf(e));
   }

@@ -23,6 +23,7 @@
 // back the same way and calls the core's.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -126,10 +127,12 @@ struct TSessionFields {
   // with the peer's by Accept.
   plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
   TSocketLingerOnOff FLingerOnOff = wsLingerOn;
-  std::int32_t FLingerTimeout = 0;   // seconds
-  std::int32_t FFlushTimeout = 60;   // seconds; nothing in the socket reads it
-  bool FDrained = true;              // nothing queued is waiting to be sent
-  std::int32_t FReadCount = 0;       // bytes received on this connection
+  std::int32_t FLingerTimeout = 0;  // seconds
+  std::int32_t FFlushTimeout = 60;  // seconds; nothing in the socket reads it
+  bool FDrained = true;             // nothing queued is waiting to be sent
+  // Bytes received on this connection: 64 bits, since one connection may
+  // well carry more than 2 GiB (ReadCount saturates instead).
+  std::int64_t FReadCount = 0;
   bool FPaused = false;              // notifications suspended
   bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
   bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
@@ -158,7 +161,11 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   const std::string& DnsResult() const { return FDnsResult; }
   const TStringList& DnsResultList() const { return FDnsResultList; }
   TSocketState State() const { return FState; }
-  std::int32_t ReadCount() const { return FReadCount; }
+  // Bytes received on this connection, held at 2^31 - 1 once it has
+  // carried more.
+  std::int32_t ReadCount() const {
+    return FReadCount > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(FReadCount);
+  }
   std::int32_t RcvdCount() { return QueryRcvdCount(); }
   // The error number of the last failure: a library call's, or WSAEINVAL
   // for a failed check (misuse).
@@ -287,6 +294,15 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known
   // and writes the remote address and port into SockAddr.
   void ResolveForUse();
+  // The protocol and local port only: what a routed connection needs.
+  void ResolveLocalForUse();
+  // Where Connect goes. A layer that routes the connection elsewhere (a
+  // proxy) writes that endpoint into `remote` and returns true; then the
+  // destination's Addr and Port are left as they are, not resolved here.
+  virtual bool RouteConnection(plat::TSockAddrIn& remote) {
+    (void)remote;
+    return false;
+  }
   void HandleLookupDone(TMessage& msg, bool byName);
   template <typename Number>
   void AssignText(TResolvedText<Number>& field, const std::string& value, const char* name);

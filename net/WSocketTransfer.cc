@@ -232,8 +232,10 @@ std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
     // does a handler that closed the socket.
     if (FLastError != 0 || FSocketHandle != handle) return 0;
     return std::max(QueryRcvdCount(), 0);
-  } catch (const std::exception&) {
-    // A handler's exception ends this delivery and goes no further.
+  } catch (const std::exception& e) {
+    // Like every other event's: OnBgException, then the abort unless the
+    // handler keeps the socket. Either way this delivery ends here.
+    HandleEventException(e);
     return 0;
   }
 }

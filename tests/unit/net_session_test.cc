@@ -341,4 +341,42 @@ TEST(Errors, HandlerExceptionAbortsUnlessTheHandlerKeepsTheSocket) {
   ASSERT_TRUE(RunUntil([&] { return client.State() == wsClosed; }));
 }
 
+// Received data is an event like the others: its handler's exception goes to
+// OnBgException and then aborts, rather than ending the delivery unseen with
+// the socket left connected.
+TEST(Errors, DataHandlerExceptionGoesToTheBackgroundHandlerAndAborts) {
+  LoopbackServer server;
+  server.OnReady = [](TWSocket& peer) { peer.SendString("data"); };
+  TWSocket client(nullptr);
+  int calls = 0;
+  std::string seen;
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    ++calls;
+    throw Exception("from data handler");
+  };
+  client.OnBgException = [&](TObject*, const std::exception& e, bool&) { seen = e.what(); };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return client.State() == wsClosed; }));
+  EXPECT_EQ(seen, "from data handler");
+  EXPECT_EQ(calls, 1);
+}
+
+// A connection that has carried nearly 2 GiB already.
+class LongRunningSocket : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  void HaveReceived(std::int64_t n) { FReadCount = n; }
+};
+
+TEST(Session, TheReceivedCountHoldsAtItsLimitInsteadOfOverflowing) {
+  LoopbackServer server;
+  server.OnReady = [](TWSocket& peer) { peer.SendString("12345"); };
+  LongRunningSocket client(nullptr);
+  std::string got;
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) { got += client.ReceiveString(); };
+  Connect(client, server.Port());
+  client.HaveReceived(INT32_MAX - 2);
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 5; }));
+  EXPECT_EQ(client.ReadCount(), INT32_MAX);
+}
 }  // namespace

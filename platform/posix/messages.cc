@@ -82,8 +82,7 @@ void PostDueTimers(Queue& q) {
   }
 }
 
-// One pass of poll(); produces socket notifications, due timers' messages
-// and the quit message.
+// One pass of poll(); produces socket notifications and due timers' messages.
 void PollOnce(int timeoutMs) {
   Queue& q = Q();
   int timerMs = MsUntilNextTimer(q);
@@ -108,10 +107,6 @@ void PollOnce(int timeoutMs) {
   if (n > 0 && (fds[0].revents & POLLIN)) DrainWakeFd(q.wakeFd);
   if (q.source && fds.size() > 1 && (n > 0 || urgent)) q.source->Handle(&fds[1], fds.size() - 1);
   if (!q.timers.empty()) PostDueTimers(q);
-  if (quitRequested.exchange(false)) {
-    std::lock_guard<std::mutex> lock(q.mu);
-    q.messages.push_back(Message{0, kWmQuit, 0, 0});
-  }
   q.sincePoll = 0;
 }
 
@@ -180,6 +175,8 @@ void PostQuit() {
   posix::Wake();
 }
 
+bool TakeStopRequest() { return quitRequested.exchange(false); }
+
 bool PeekMessageRemove(Message* out) {
   Queue& q = Q();
   bool empty;
@@ -190,7 +187,7 @@ bool PeekMessageRemove(Message* out) {
   // Socket events are produced by polling; do it when the queue runs dry and
   // now and then while it does not, so that posted messages cannot starve
   // the network.
-  if (empty || ++q.sincePoll >= 64 || quitRequested.load()) PollOnce(0);
+  if (empty || ++q.sincePoll >= 64) PollOnce(0);
   {
     std::lock_guard<std::mutex> lock(q.mu);
     if (q.messages.empty()) return false;
@@ -246,17 +243,14 @@ bool WaitForMessage(int timeoutMs) {
       std::lock_guard<std::mutex> lock(q.mu);
       if (!q.messages.empty()) return true;
     }
-    if (quitRequested.load()) {
-      PollOnce(0);
-      continue;
-    }
+    if (quitRequested.load()) return true;
     if (timeoutMs == 0) return false;
     // A bounded wait may end early on a wake-up that produced nothing; the
     // callers re-check their own conditions, so that is harmless.
     PollOnce(timeoutMs);
     if (timeoutMs > 0) {
       std::lock_guard<std::mutex> lock(q.mu);
-      return !q.messages.empty();
+      return !q.messages.empty() || quitRequested.load();
     }
   }
 }

@@ -65,7 +65,7 @@ void TCustomWSocket::Connect() {
     return RaiseError("connect: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
-  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProto.Value);
+  BeginConnection(wsock::socket(FAddrFamily, FSocketType, FProto.Value));
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("Connect (socket)");
   EnterState(wsOpened);
   bool datagram = FSocketType == plat::kSockDgram;
@@ -146,7 +146,7 @@ void TCustomWSocket::Listen() {
     return RaiseError("listen: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
-  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProto.Value);
+  BeginConnection(wsock::socket(FAddrFamily, FSocketType, FProto.Value));
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("socket");
   if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
                   sizeof FSockAddr) != 0) {
@@ -155,6 +155,7 @@ void TCustomWSocket::Listen() {
     int error = wsock::WSAGetLastError();
     wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     wsock::WSASetLastError(error);
     ReportSocketError("Bind");
     Close();
@@ -201,10 +202,11 @@ void TCustomWSocket::Dup(TSocketHandle newHandle) {
   if (FState != wsClosed) {
     int rc = wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     if (rc != 0) return ReportSocketError("Dup (closesocket)");
     EnterState(wsClosed);
   }
-  FSocketHandle = newHandle;
+  BeginConnection(newHandle);
   ApplyLinger();
   FSelectMask = kMaskDup;
   if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0) {
@@ -227,6 +229,7 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
     // failed): release it quietly rather than leak the descriptor.
     wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     return;
   }
   // Set already: the caller reports the close itself, after this, and the
@@ -241,9 +244,11 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
     }
     if (FLastError == plat::WSANOTINITIALISED) break;
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     return ReportSocketError("Disconnect (closesocket)");
   }
   FSocketHandle = INVALID_SOCKET;
+  DiscardNotifications();
   EnterState(wsClosed);
   if (!Destroying() && !FSessionClosedFired) {
     FSessionClosedFired = true;

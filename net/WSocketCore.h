@@ -78,7 +78,8 @@ constexpr std::uint32_t MsgCloseLater = plat::kWmUser + 4;
 constexpr std::uint32_t MsgFreeLater = plat::kWmUser + 5;
 constexpr std::uint32_t MsgTestException = plat::kWmUser + 6;
 // Delivers the next piece of received data: the receive loop hands control
-// back to the message loop between pieces (wParam the socket handle).
+// back to the message loop between pieces (wParam the connection's serial
+// number, see ConnectionSerial).
 constexpr std::uint32_t MsgDeliverMore = plat::kWmUser + 7;
 
 struct TMessage {
@@ -321,6 +322,17 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Whether the loop was told to quit, so that waits give up.
   bool Terminating() const;
 
+  // Numbers the sockets this object has had, one after the other. A message
+  // the object posts to itself about one connection carries it (wParam), so
+  // that one still queued when the connection ends is known as stale and
+  // ignored, though the next socket may get the same handle number.
+  std::uintptr_t ConnectionSerial() const { return FConnectionSerial; }
+  // A new socket handle: what is still queued belongs to the old one.
+  void BeginConnection(TSocketHandle handle);
+  // The socket handle was released: its notifications still queued go, on
+  // both systems alike, before another socket can take the same number.
+  void DiscardNotifications();
+
   const TSendQueue& SendBuffer() const { return FSendQueue; }
   bool Drained() const { return FDrained; }
 
@@ -354,6 +366,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   bool FQuitReceived = false;
   // The notification mask last registered.
   std::int32_t FSelectMask = 0;
+  std::uintptr_t FConnectionSerial = 0;
   // TryToSend is running: a handler it calls (OnSendData) that sends again
   // only queues, and the running loop sends it.
   bool FInTryToSend = false;

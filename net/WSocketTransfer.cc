@@ -208,7 +208,7 @@ std::string TCustomWSocket::ReceiveString() {
 // so a handler that leaves bytes unread is still called again.
 void TCustomWSocket::DeliverReceived(std::uint16_t error) {
   if (DeliverOnce(error) > 0 && !FDeliveryPosted) {
-    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FSocketHandle, 0);
+    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FConnectionSerial, 0);
   }
 }
 

@@ -45,6 +45,9 @@ std::intptr_t DefaultMessageResult(WindowHandle window, std::uint32_t msg, std::
 // A message for a window destroyed before it is dispatched is dropped.
 bool PostWindowMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
                        std::intptr_t lParam);
+// Removes every message `msg` waiting in the queue for the window. Main
+// thread only.
+void RemoveQueuedMessages(WindowHandle window, std::uint32_t msg);
 // Asks the main loop to stop: sets the stop flag and wakes a waiting loop.
 // The flag is not a message behind the others: every pump checks it before
 // it takes the next message, so a queue full of socket notifications cannot

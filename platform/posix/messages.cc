@@ -175,6 +175,10 @@ void PostQuit() {
   posix::Wake();
 }
 
+void RemoveQueuedMessages(WindowHandle window, std::uint32_t msg) {
+  posix::RemoveQueued([&](const Message& m) { return m.window == window && m.msg == msg; });
+}
+
 bool TakeStopRequest() { return quitRequested.exchange(false); }
 
 bool PeekMessageRemove(Message* out) {

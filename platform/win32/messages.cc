@@ -77,6 +77,12 @@ void PostQuit() {
   PostThreadMessageA(mainThreadId, WM_NULL, 0, 0);
 }
 
+void RemoveQueuedMessages(WindowHandle window, std::uint32_t msg) {
+  MSG m;
+  while (PeekMessageA(&m, reinterpret_cast<HWND>(window), msg, msg, PM_REMOVE)) {
+  }
+}
+
 bool TakeStopRequest() { return stopRequested.exchange(false); }
 
 bool PeekMessageRemove(Message* out) {

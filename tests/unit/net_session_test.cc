@@ -379,4 +379,24 @@ TEST(Session, TheReceivedCountHoldsAtItsLimitInsteadOfOverflowing) {
   ASSERT_TRUE(RunUntil([&] { return got.size() == 5; }));
   EXPECT_EQ(client.ReadCount(), INT32_MAX);
 }
+// A notification still queued when its socket is closed is dropped, on both
+// systems: the next socket of the same object usually gets the same handle
+// number and must not take the old one's news for its own.
+TEST(Session, AClosedSocketsQueuedNotificationDoesNotReachTheNextConnection) {
+  LoopbackServer server;
+  TWSocket client(nullptr);
+  std::vector<int> connected;
+  client.OnSessionConnected = [&](TObject*, std::uint16_t e) { connected.push_back(e); };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected.size() == 1; }));
+  plat::PostWindowMessage(client.Handle(), MsgSocketEvent, client.HSocket(),
+                          plat::PackNotification(plat::kFdConnect, plat::WSAECONNREFUSED));
+  client.Close();
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected.size() == 2; }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(connected, (std::vector<int>{0, 0}));
+  EXPECT_EQ(client.State(), wsConnected);
+}
+
 }  // namespace

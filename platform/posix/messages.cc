@@ -1,5 +1,6 @@
 #include "platform/messages.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -115,6 +116,22 @@ void OnSignal(int) {
   quitRequested.store(true);
   posix::Wake();
   errno = saved;
+}
+
+// A program started with standard input, output or error closed would hand
+// those numbers to the first descriptors it opens (the queue's wake-up
+// descriptor, an article file), and its output would go into them. So
+// before anything else runs, even static constructors, each closed one is
+// opened on /dev/null. This file is part of every program that has a
+// message loop, which is why it is done here.
+__attribute__((constructor(101))) void OpenClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // open takes the lowest free number, which is this one; anything
+    // else (a descriptor already above it) is not ours to keep.
+    if (opened >= 0 && opened != fd) close(opened);
+  }
 }
 
 }  // namespace

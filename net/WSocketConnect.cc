@@ -81,6 +81,8 @@ void TCustomWSocket::Connect() {
     ApplyLinger();
     if (SetIntOption(FSocketHandle, plat::kSoKeepAlive, -1) != 0)
       return ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    // A hint: where the system cannot say what it still holds for the peer.
+    if (int limit = plat::SendBacklogLimit()) SetIntOption(FSocketHandle, plat::kSoSndBuf, limit);
     if (FLocalPort.Value != 0 || FLocalAddr != "0.0.0.0") BindLocal();
   }
   FSelectMask = kMaskConnect;

@@ -137,6 +137,10 @@ struct TSessionFields {
   bool FPaused = false;              // notifications suspended
   bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
   bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
+  // For PeerTakingData: bytes handed to the system since its last call, and
+  // the count the system held for the peer then (-1 unknown).
+  bool FSentSinceAsked = false;
+  long FUnsentSeen = -1;
 };
 
 class TCustomWSocket : public TComponent, private plat::MessageTarget, protected TSessionFields {
@@ -234,6 +238,13 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   virtual int QuerySockName(plat::TSockAddrIn& name, int& length);
   virtual std::string ReadBoundPort();
   virtual std::string ReadBoundAddr();
+
+  // Whether the connection has moved data towards the peer since the last
+  // call: bytes were handed to the system, or bytes the system held for the
+  // peer went out (the peer is reading). Not while nothing is held for the
+  // peer: then a silence is the peer's. For an inactivity limit, which must
+  // not cut off a peer that is still taking a long send.
+  bool PeerTakingData();
 
   // TCP_NODELAY on the current socket, if any; a hint, failures are ignored.
   void SetTcpNoDelay(bool on);

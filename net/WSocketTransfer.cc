@@ -94,8 +94,20 @@ int TCustomWSocket::SendRaw(const void* data, int length) {
   } else {
     n = wsock::send(FSocketHandle, static_cast<const char*>(data), length, FSendFlags);
   }
-  if (n > 0) FireSendData(n);
+  if (n > 0) {
+    FSentSinceAsked = true;
+    FireSendData(n);
+  }
   return n;
+}
+
+bool TCustomWSocket::PeerTakingData() {
+  if (FSocketHandle == INVALID_SOCKET) return false;
+  long unsent = plat::UnsentBytes(FSocketHandle);
+  bool moved = unsent != 0 && (FSentSinceAsked || (unsent > 0 && unsent < FUnsentSeen));
+  FSentSinceAsked = false;
+  FUnsentSeen = unsent;
+  return moved;
 }
 
 void TCustomWSocket::FireSendData(std::int32_t count) {

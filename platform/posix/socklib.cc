@@ -2,6 +2,7 @@
 // numbering and WSAAsyncSelect notifications produced by the message loop.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -577,6 +578,13 @@ void* SocketLibraryProc(void* library, const char* name) {
 void SocketLibraryFree(void*) {}
 
 bool AsyncLookupCancelIsFinal() { return true; }
+
+long UnsentBytes(TSocket s) {
+  int n = 0;
+  return ::ioctl(static_cast<int>(s), SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+int SendBacklogLimit() { return 0; }
 
 void SetCork(TSocket s, bool on) {
   int v = on ? 1 : 0;

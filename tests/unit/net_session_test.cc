@@ -399,4 +399,38 @@ TEST(Session, AClosedSocketsQueuedNotificationDoesNotReachTheNextConnection) {
   EXPECT_EQ(client.State(), wsConnected);
 }
 
+// Bytes the system still holds for a peer that is reading them are the
+// connection at work; bytes that sit there unmoved are not.
+TEST(Session, BytesTheSystemHoldsCountAsTakenOnlyWhileThePeerReads) {
+  LoopbackServer server;
+  TWSocket* peer = nullptr;
+  server.OnReady = [&](TWSocket& p) {
+    p.Pause();  // reads only when the test says so
+    int small = 4096;
+    wsock::setsockopt(p.HSocket(), plat::kSolSocket, plat::kSoRcvBuf,
+                      reinterpret_cast<const char*>(&small), sizeof small);
+    peer = &p;
+  };
+  TWSocket client(nullptr);
+  int connected = -1;
+  client.OnSessionConnected = [&](TObject*, std::uint16_t e) { connected = e; };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected == 0 && peer != nullptr; }));
+  if (plat::UnsentBytes(client.HSocket()) < 0) GTEST_SKIP() << "the system cannot tell";
+  std::string data(100 * 1024, 'x');  // more than the peer's window, less than our buffer
+  client.SendString(data);
+  EXPECT_TRUE(PumpUntilIdle());
+  ASSERT_GT(plat::UnsentBytes(client.HSocket()), 0);
+  client.PeerTakingData();                // the send itself
+  EXPECT_FALSE(client.PeerTakingData());  // held, but nothing moves
+  char buf[16384];
+  int taken = 0;
+  ASSERT_TRUE(RunUntil([&] {
+    int n = peer->Receive(buf, sizeof buf);
+    if (n > 0) taken += n;
+    return client.PeerTakingData();
+  }));
+  EXPECT_GT(taken, 0);
+}
+
 }  // namespace

@@ -13,14 +13,7 @@ std::u16string TextToWide(const std::string& text, unsigned codePage) {
 
 std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage,
                             unsigned targetCodePage) {
-  std::u16string wide = TextToWide(text, sourceCodePage);
-  int n =
-      plat::WideToMultiByte(targetCodePage, wide.data(), static_cast<int>(wide.size()), nullptr, 0);
-  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0)
-    plat::WideToMultiByte(targetCodePage, wide.data(), static_cast<int>(wide.size()), out.data(),
-                          n);
-  return out;
+  return plat::ConvertCodePage(text, sourceCodePage, targetCodePage);
 }
 
 std::string AnsiText(const std::string& utf8) { return ConvertCodePage(utf8, plat::kCpUtf8, 1250); }

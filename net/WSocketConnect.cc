@@ -15,19 +15,23 @@ int SetIntOption(plat::TSocket s, int name, int value) {
 }
 }  // namespace
 
-void TCustomWSocket::ResolveForUse() {
+void TCustomWSocket::ResolveLocalForUse() {
   if (!FProto.Known) {
     FProto.Value = WSocketResolveProto(FProto.Text);
     FSocketType = FProto.Value == plat::kIpProtoUdp ? plat::kSockDgram : plat::kSockStream;
     FProto.Known = true;
   }
-  if (!FPort.Known) {
-    FPort.Value = WSocketResolvePort(FPort.Text, FProto.Text);
-    FPort.Known = true;
-  }
   if (!FLocalPort.Known) {
     FLocalPort.Value = WSocketResolvePort(FLocalPort.Text, FProto.Text);
     FLocalPort.Known = true;
+  }
+}
+
+void TCustomWSocket::ResolveForUse() {
+  ResolveLocalForUse();
+  if (!FPort.Known) {
+    FPort.Value = WSocketResolvePort(FPort.Text, FProto.Text);
+    FPort.Known = true;
   }
   if (!FAddr.Known) {
     FAddr.Value = WSocketResolveHost(FAddr.Text);
@@ -55,12 +59,13 @@ void TCustomWSocket::Connect() {
   if (!FAddr.Assigned) return RaiseError("Connect: No IP Address Specified", plat::WSAEINVAL);
   if (!FProto.Assigned) return RaiseError("Connect: No Protocol Specified", plat::WSAEINVAL);
   try {
-    ResolveForUse();
+    ResolveLocalForUse();
+    if (!RouteConnection(FSockAddr)) ResolveForUse();
   } catch (const Exception& e) {
     return RaiseError("connect: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
-  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProto.Value);
+  BeginConnection(wsock::socket(FAddrFamily, FSocketType, FProto.Value));
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("Connect (socket)");
   EnterState(wsOpened);
   bool datagram = FSocketType == plat::kSockDgram;
@@ -76,6 +81,8 @@ void TCustomWSocket::Connect() {
     ApplyLinger();
     if (SetIntOption(FSocketHandle, plat::kSoKeepAlive, -1) != 0)
       return ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    // A hint: where the system cannot say what it still holds for the peer.
+    if (int limit = plat::SendBacklogLimit()) SetIntOption(FSocketHandle, plat::kSoSndBuf, limit);
     if (FLocalPort.Value != 0 || FLocalAddr != "0.0.0.0") BindLocal();
   }
   FSelectMask = kMaskConnect;
@@ -141,7 +148,7 @@ void TCustomWSocket::Listen() {
     return RaiseError("listen: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
-  FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProto.Value);
+  BeginConnection(wsock::socket(FAddrFamily, FSocketType, FProto.Value));
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("socket");
   if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
                   sizeof FSockAddr) != 0) {
@@ -150,6 +157,7 @@ void TCustomWSocket::Listen() {
     int error = wsock::WSAGetLastError();
     wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     wsock::WSASetLastError(error);
     ReportSocketError("Bind");
     Close();
@@ -196,10 +204,11 @@ void TCustomWSocket::Dup(TSocketHandle newHandle) {
   if (FState != wsClosed) {
     int rc = wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     if (rc != 0) return ReportSocketError("Dup (closesocket)");
     EnterState(wsClosed);
   }
-  FSocketHandle = newHandle;
+  BeginConnection(newHandle);
   ApplyLinger();
   FSelectMask = kMaskDup;
   if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0) {
@@ -222,6 +231,7 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
     // failed): release it quietly rather than leak the descriptor.
     wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     return;
   }
   // Set already: the caller reports the close itself, after this, and the
@@ -236,9 +246,11 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
     }
     if (FLastError == plat::WSANOTINITIALISED) break;
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     return ReportSocketError("Disconnect (closesocket)");
   }
   FSocketHandle = INVALID_SOCKET;
+  DiscardNotifications();
   EnterState(wsClosed);
   if (!Destroying() && !FSessionClosedFired) {
     FSessionClosedFired = true;

@@ -67,8 +67,9 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
       case MsgTestException:
         throw ESocketException("Test exception in WSocket");
       case MsgDeliverMore:
+        if (msg.WParam != FConnectionSerial) break;  // a connection that is over
         FDeliveryPosted = false;
-        if (msg.WParam == FSocketHandle && !FPaused) DeliverMore();
+        if (FSocketHandle != INVALID_SOCKET && !FPaused) DeliverMore();
         break;
       default:
         msg.Result = plat::DefaultMessageResult(FNotifyWindow, msg.Msg, msg.WParam, msg.LParam);
@@ -83,6 +84,16 @@ void TCustomWSocket::ResetDefaults() {
   static_cast<TSessionFields&>(*this) = TSessionFields{};
   FAddr.Forget();
   FPort.Forget();
+}
+
+void TCustomWSocket::BeginConnection(TSocketHandle handle) {
+  FSocketHandle = handle;
+  ++FConnectionSerial;
+  FDeliveryPosted = false;
+}
+
+void TCustomWSocket::DiscardNotifications() {
+  plat::RemoveQueuedMessages(FNotifyWindow, MsgSocketEvent);
 }
 
 void TCustomWSocket::EnterState(TSocketState newState) {
@@ -145,6 +156,7 @@ void TCustomWSocket::ReportSocketError(const std::string& functionName) {
   if (n == plat::WSAECONNRESET || n == plat::WSAENOTCONN) {
     if (FSocketHandle != INVALID_SOCKET) wsock::closesocket(FSocketHandle);
     FSocketHandle = INVALID_SOCKET;
+    DiscardNotifications();
     EnterState(wsClosed);
     ForgetConnectionData();
   }

@@ -23,6 +23,7 @@
 // back the same way and calls the core's.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -77,7 +78,8 @@ constexpr std::uint32_t MsgCloseLater = plat::kWmUser + 4;
 constexpr std::uint32_t MsgFreeLater = plat::kWmUser + 5;
 constexpr std::uint32_t MsgTestException = plat::kWmUser + 6;
 // Delivers the next piece of received data: the receive loop hands control
-// back to the message loop between pieces (wParam the socket handle).
+// back to the message loop between pieces (wParam the connection's serial
+// number, see ConnectionSerial).
 constexpr std::uint32_t MsgDeliverMore = plat::kWmUser + 7;
 
 struct TMessage {
@@ -126,13 +128,19 @@ struct TSessionFields {
   // with the peer's by Accept.
   plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
   TSocketLingerOnOff FLingerOnOff = wsLingerOn;
-  std::int32_t FLingerTimeout = 0;   // seconds
-  std::int32_t FFlushTimeout = 60;   // seconds; nothing in the socket reads it
-  bool FDrained = true;              // nothing queued is waiting to be sent
-  std::int32_t FReadCount = 0;       // bytes received on this connection
+  std::int32_t FLingerTimeout = 0;  // seconds
+  std::int32_t FFlushTimeout = 60;  // seconds; nothing in the socket reads it
+  bool FDrained = true;             // nothing queued is waiting to be sent
+  // Bytes received on this connection: 64 bits, since one connection may
+  // well carry more than 2 GiB (ReadCount saturates instead).
+  std::int64_t FReadCount = 0;
   bool FPaused = false;              // notifications suspended
   bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
   bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
+  // For PeerTakingData: bytes handed to the system since its last call, and
+  // the count the system held for the peer then (-1 unknown).
+  bool FSentSinceAsked = false;
+  long FUnsentSeen = -1;
 };
 
 class TCustomWSocket : public TComponent, private plat::MessageTarget, protected TSessionFields {
@@ -158,7 +166,11 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   const std::string& DnsResult() const { return FDnsResult; }
   const TStringList& DnsResultList() const { return FDnsResultList; }
   TSocketState State() const { return FState; }
-  std::int32_t ReadCount() const { return FReadCount; }
+  // Bytes received on this connection, held at 2^31 - 1 once it has
+  // carried more.
+  std::int32_t ReadCount() const {
+    return FReadCount > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(FReadCount);
+  }
   std::int32_t RcvdCount() { return QueryRcvdCount(); }
   // The error number of the last failure: a library call's, or WSAEINVAL
   // for a failed check (misuse).
@@ -227,6 +239,13 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   virtual std::string ReadBoundPort();
   virtual std::string ReadBoundAddr();
 
+  // Whether the connection has moved data towards the peer since the last
+  // call: bytes were handed to the system, or bytes the system held for the
+  // peer went out (the peer is reading). Not while nothing is held for the
+  // peer: then a silence is the peer's. For an inactivity limit, which must
+  // not cut off a peer that is still taking a long send.
+  bool PeerTakingData();
+
   // TCP_NODELAY on the current socket, if any; a hint, failures are ignored.
   void SetTcpNoDelay(bool on);
   // Asks the system to send full segments only, until turned off (which
@@ -287,6 +306,15 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known
   // and writes the remote address and port into SockAddr.
   void ResolveForUse();
+  // The protocol and local port only: what a routed connection needs.
+  void ResolveLocalForUse();
+  // Where Connect goes. A layer that routes the connection elsewhere (a
+  // proxy) writes that endpoint into `remote` and returns true; then the
+  // destination's Addr and Port are left as they are, not resolved here.
+  virtual bool RouteConnection(plat::TSockAddrIn& remote) {
+    (void)remote;
+    return false;
+  }
   void HandleLookupDone(TMessage& msg, bool byName);
   template <typename Number>
   void AssignText(TResolvedText<Number>& field, const std::string& value, const char* name);
@@ -304,6 +332,17 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   void WaitForEvent();
   // Whether the loop was told to quit, so that waits give up.
   bool Terminating() const;
+
+  // Numbers the sockets this object has had, one after the other. A message
+  // the object posts to itself about one connection carries it (wParam), so
+  // that one still queued when the connection ends is known as stale and
+  // ignored, though the next socket may get the same handle number.
+  std::uintptr_t ConnectionSerial() const { return FConnectionSerial; }
+  // A new socket handle: what is still queued belongs to the old one.
+  void BeginConnection(TSocketHandle handle);
+  // The socket handle was released: its notifications still queued go, on
+  // both systems alike, before another socket can take the same number.
+  void DiscardNotifications();
 
   const TSendQueue& SendBuffer() const { return FSendQueue; }
   bool Drained() const { return FDrained; }
@@ -338,6 +377,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   bool FQuitReceived = false;
   // The notification mask last registered.
   std::int32_t FSelectMask = 0;
+  std::uintptr_t FConnectionSerial = 0;
   // TryToSend is running: a handler it calls (OnSendData) that sends again
   // only queues, and the running loop sends it.
   bool FInTryToSend = false;

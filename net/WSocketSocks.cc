@@ -13,44 +13,26 @@ std::string ClassName(const std::exception& e) {
 
 }  // namespace
 
-TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(owner) {
-  // The core's constructor resets only its own fields (a virtual call there
-  // does not reach this layer); this layer's defaults are set here.
-  SetSocksDefaults();
-}
-
-void TCustomSocksWSocket::SetSocksDefaults() {
-  FSocksState = socksIdle;
-  FSocksServer.clear();
-  FSocksPort.clear();
-  FSocksLevel = "5";
-  FSurplusCount = 0;
-  FSurplusStart = 0;
-  FSocksReplyCount = 0;
-  FSurplusStalled = false;
-  FSocksInUse = false;
-}
+// The layer's fields start at their defaults through TSocksProxyState.
+TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(owner) {}
 
 void TCustomSocksWSocket::ResetDefaults() {
   TCustomWSocket::ResetDefaults();
-  SetSocksDefaults();
+  // The settings stay: a proxy, once given, is used until the caller
+  // clears it (see the top of the header).
+  FSocks.ForgetNegotiation();
 }
 
 void TCustomSocksWSocket::ForgetConnectionData() {
   // The surplus and a half-read reply belong to the connection that ended;
-  // so does a negotiation under way. The settings stay (a close through
-  // ResetDefaults wipes them, a lost or replaced connection does not).
-  FSocksState = socksIdle;
-  FSocksReplyCount = 0;
-  FSurplusCount = 0;
-  FSurplusStart = 0;
-  FSurplusStalled = false;
+  // so does a negotiation under way.
+  FSocks.ForgetNegotiation();
   TCustomWSocket::ForgetConnectionData();
 }
 
 socks::Level TCustomSocksWSocket::LevelOf() const {
-  if (FSocksLevel == "4") return socks::Level::k4;
-  if (FSocksLevel == "4A") return socks::Level::k4A;
+  if (FSocks.Level == "4") return socks::Level::k4;
+  if (FSocks.Level == "4A") return socks::Level::k4A;
   return socks::Level::k5;
 }
 
@@ -61,20 +43,19 @@ void TCustomSocksWSocket::AssignSocksLevel(const std::string& value) {
     return RaiseError("Can't change socks level if not closed", plat::WSAEINVAL);
   if (value != "4" && value != "5" && value != "4A" && value != "4a")
     return RaiseError("Invalid socks level. Must be 4, 4A or 5.", plat::WSAEINVAL);
-  FSocksLevel = UpperCase(value);
+  FSocks.Level = UpperCase(value);
 }
 
 void TCustomSocksWSocket::AssignSocksServer(const std::string& value) {
   if (FState != wsClosed)
     return RaiseError("Can't change socks server if not closed", plat::WSAEINVAL);
-  FSocksServer = Trim(value);
-  FSocksInUse = !FSocksServer.empty();
+  FSocks.Server = Trim(value);
 }
 
 void TCustomSocksWSocket::AssignSocksPort(const std::string& value) {
   if (FState != wsClosed)
     return RaiseError("Can't change socks port if not closed", plat::WSAEINVAL);
-  FSocksPort = Trim(value);
+  FSocks.Port = Trim(value);
 }
 
 // ---- connecting ------------------------------------------------------------------
@@ -83,76 +64,77 @@ void TCustomSocksWSocket::Connect() {
   // Whatever the core refuses (a socket in use, no address or port) it
   // refuses before this layer has changed anything.
   bool inUse = FSocketHandle != INVALID_SOCKET && FState != wsClosed;
-  if (!FSocksInUse || inUse || !FPort.Assigned || !FAddr.Assigned || !FProto.Assigned)
+  if (!FSocks.InUse() || inUse || !FPort.Assigned || !FAddr.Assigned || !FProto.Assigned)
     return TCustomWSocket::Connect();
   if (!SameText(FProto.Text, "tcp"))
     return RaiseError("tcp is the only protocol supported thru socks server", plat::WSAEINVAL);
   // A field that does not fit the request is refused now, before anything
   // goes on the wire, rather than cut short or wrapped in a length byte.
-  std::string misfit = socks::CheckFields(LevelOf(), FAddr.Text, FSocksUsercode, FSocksPassword,
-                                          FSocksAuthentication == socksAuthenticateUsercode);
+  std::string misfit = socks::CheckFields(LevelOf(), FAddr.Text, FSocks.Usercode, FSocks.Password,
+                                          FSocks.Authentication == socksAuthenticateUsercode);
   if (!misfit.empty()) return RaiseError("connect: " + misfit, plat::WSAEINVAL);
   try {
-    // The core connects to whatever address and port are known: the proxy's.
-    if (!FPort.Known) {
-      FPort.Value = WSocketResolvePort(FSocksPort, FProto.Text);
-      FPort.Known = true;
-    }
-    if (!FAddr.Known) {
-      FAddr.Value = WSocketResolveHost(FSocksServer);
-      FAddr.Known = true;
-    }
-    FSocksDestPort = WSocketResolvePort(FPort.Text, FProto.Text);
+    // The proxy's endpoint stays here; the core's Addr and Port are the
+    // destination's, and the destination's name is never resolved here
+    // (but for SOCKS 4, when the request is made).
+    FSocks.ProxyPort = WSocketResolvePort(FSocks.Port, FProto.Text);
+    FSocks.ProxyAddr = WSocketResolveHost(FSocks.Server);
+    FSocks.DestPort = WSocketResolvePort(FPort.Text, FProto.Text);
   } catch (const Exception& e) {
     const auto* socketError = dynamic_cast<const ESocketException*>(&e);
     int error = socketError != nullptr && socketError->ErrorCode() != 0 ? socketError->ErrorCode()
                                                                         : plat::WSAEINVAL;
     return RaiseError("connect: " + e.Message(), error);
   }
-  FSocksState = socksNegotiateMethod;
-  FSocksReplyCount = 0;
-  FSurplusCount = 0;
-  FSurplusStalled = false;
-  TCustomWSocket::Connect();  // address and port known: the proxy's
+  FSocks.ForgetNegotiation();
+  FSocks.Phase = socksNegotiateMethod;
+  TCustomWSocket::Connect();  // to the proxy: see RouteConnection
+}
+
+bool TCustomSocksWSocket::RouteConnection(plat::TSockAddrIn& remote) {
+  if (FSocks.Phase != socksNegotiateMethod) return TCustomWSocket::RouteConnection(remote);
+  remote.sin_port = wsock::htons(FSocks.ProxyPort);
+  remote.sin_addr.S_addr = FSocks.ProxyAddr;
+  return true;
 }
 
 void TCustomSocksWSocket::Listen() {
-  if (FSocksInUse)
+  if (FSocks.InUse())
     return RaiseError("Listening is not supported thru socks server", plat::WSAEINVAL);
   TCustomWSocket::Listen();
 }
 
 void TCustomSocksWSocket::FireSessionConnected(std::uint16_t error) {
-  if (FSocksState != socksNegotiateMethod) return TCustomWSocket::FireSessionConnected(error);
+  if (FSocks.Phase != socksNegotiateMethod) return TCustomWSocket::FireSessionConnected(error);
   FireSocksConnected(error);
   if (error != 0) {
-    FSocksState = socksIdle;
+    FSocks.Phase = socksIdle;
     return TCustomWSocket::FireSessionConnected(error);
   }
   if (LevelOf() != socks::Level::k5) return SendSocksRequest();
-  FSocksMethod = FSocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
-  SendNegotiation(socks::Greeting(FSocksMethod));
+  FSocks.Method = FSocks.Authentication == socksAuthenticateUsercode ? 2 : 0;
+  SendNegotiation(socks::Greeting(FSocks.Method));
 }
 
 void TCustomSocksWSocket::SendNegotiation(const std::string& bytes) {
   // A connection lost inside this send is reported by FireSessionClosed,
   // which this flag tells that the negotiation was cut short.
-  FSendingNegotiation = true;
+  FSocks.SendingNegotiation = true;
   try {
     Send(bytes.data(), static_cast<int>(bytes.size()));
   } catch (const std::exception&) {
   }
-  FSendingNegotiation = false;
+  FSocks.SendingNegotiation = false;
 }
 
 void TCustomSocksWSocket::SendSocksAuth() {
-  FSocksState = socksAuthenticating;
+  FSocks.Phase = socksAuthenticating;
   FireSocksAuthState(socksAuthStarted);
-  SendNegotiation(socks::AuthRequest(FSocksUsercode, FSocksPassword));
+  SendNegotiation(socks::AuthRequest(FSocks.Usercode, FSocks.Password));
 }
 
 void TCustomSocksWSocket::SendSocksRequest() {
-  FSocksState = socksWaitConnectReply;
+  FSocks.Phase = socksWaitConnectReply;
   std::uint32_t address = 0;
   if (LevelOf() == socks::Level::k4) {
     try {
@@ -162,12 +144,12 @@ void TCustomSocksWSocket::SendSocksRequest() {
     }
   }
   SendNegotiation(
-      socks::ConnectRequest(LevelOf(), FSocksDestPort, address, FSocksUsercode, FAddr.Text));
+      socks::ConnectRequest(LevelOf(), FSocks.DestPort, address, FSocks.Usercode, FAddr.Text));
 }
 
 void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) {
   FireSocksError(code, text);
-  FSocksState = socksIdle;
+  FSocks.Phase = socksIdle;
   FireSessionConnected(static_cast<std::uint16_t>(code));
   DoClose(true, static_cast<std::uint16_t>(code));
 }
@@ -175,12 +157,12 @@ void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) 
 // ---- replies ---------------------------------------------------------------------
 
 bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error) {
-  if (FSocksState == socksIdle) {
-    std::int32_t before = FSurplusCount;
+  if (FSocks.Phase == socksIdle) {
+    std::int32_t before = FSocks.SurplusCount;
     bool handled = TCustomWSocket::FireDataAvailable(error);
     // A handler that took none of the surplus would be called for ever: it
     // stops counting as waiting until a read takes some.
-    if (handled && before > 0 && FSurplusCount >= before) FSurplusStalled = true;
+    if (handled && before > 0 && FSocks.SurplusCount >= before) FSocks.SurplusStalled = true;
     return handled;
   }
   if (error != 0) {
@@ -192,34 +174,35 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error) {
 
 bool TCustomSocksWSocket::Negotiate() {
   const bool level5 = LevelOf() == socks::Level::k5;
-  if (FSocksState == socksNegotiateMethod && !level5) {
+  if (FSocks.Phase == socksNegotiateMethod && !level5) {
     FailSocks(20001, "TWSocket logic error");
     return true;
   }
   // A SOCKS 4 reply is read alone: what follows it stays in the socket.
-  int room = FSocksState == socksWaitConnectReply && !level5 ? 8 - FSocksReplyCount
-                                                             : socks::kReplyArea - FSocksReplyCount;
+  int room = FSocks.Phase == socksWaitConnectReply && !level5
+                 ? 8 - FSocks.ReplyCount
+                 : socks::kReplyArea - FSocks.ReplyCount;
   // The core's own receive: negotiation bytes are not data the application
   // received, so they are not counted in ReadCount.
-  int n = TCustomWSocket::RecvRaw(FSocksReply.data() + FSocksReplyCount, room, 0);
+  int n = TCustomWSocket::RecvRaw(FSocks.Reply.data() + FSocks.ReplyCount, room, 0);
   if (n < 0) {
     FLastError = wsock::WSAGetLastError();
     return true;
   }
   if (n == 0) return true;  // the proxy closed; FD_CLOSE reports it
-  FSocksReplyCount += n;
-  const std::uint8_t* r = FSocksReply.data();
+  FSocks.ReplyCount += n;
+  const std::uint8_t* r = FSocks.Reply.data();
   socks::Verdict v;
-  switch (FSocksState) {
+  switch (FSocks.Phase) {
     case socksNegotiateMethod:
-      v = socks::JudgeMethodReply(r, FSocksReplyCount);
+      v = socks::JudgeMethodReply(r, FSocks.ReplyCount);
       break;
     case socksAuthenticating:
-      v = socks::JudgeAuthReply(r, FSocksReplyCount);
+      v = socks::JudgeAuthReply(r, FSocks.ReplyCount);
       break;
     case socksWaitConnectReply:
-      v = level5 ? socks::JudgeSocks5Reply(r, FSocksReplyCount)
-                 : socks::JudgeSocks4Reply(r, FSocksReplyCount);
+      v = level5 ? socks::JudgeSocks5Reply(r, FSocks.ReplyCount)
+                 : socks::JudgeSocks4Reply(r, FSocks.ReplyCount);
       break;
     default:
       FailSocks(20013, "internal error");
@@ -230,23 +213,23 @@ bool TCustomSocksWSocket::Negotiate() {
     FailSocks(v.code, v.text);
     return true;
   }
-  switch (FSocksState) {
+  switch (FSocks.Phase) {
     case socksNegotiateMethod:
-      FSocksReplyCount = 0;  // anything behind the method reply is dropped
+      FSocks.ReplyCount = 0;  // anything behind the method reply is dropped
       if (v.method == 2) {
         // Only when offered: a request for it was checked to fit.
-        if (FSocksMethod != 2) {
+        if (FSocks.Method != 2) {
           FailSocks(20003, "authentification method not acceptable");
           return true;
         }
         SendSocksAuth();
       } else {
-        if (FSocksMethod == 2) FireSocksAuthState(socksAuthNotNeeded);
+        if (FSocks.Method == 2) FireSocksAuthState(socksAuthNotNeeded);
         SendSocksRequest();
       }
       return true;
     case socksAuthenticating:
-      FSocksReplyCount = 0;
+      FSocks.ReplyCount = 0;
       FireSocksAuthState(socksAuthSucceeded);
       SendSocksRequest();
       return true;
@@ -256,14 +239,14 @@ bool TCustomSocksWSocket::Negotiate() {
 }
 
 bool TCustomSocksWSocket::NegotiationSucceeded(const socks::Verdict& v) {
-  FSocksBoundAddr = v.boundAddr;
-  FSocksBoundPort = v.boundPort;
+  FSocks.BoundAddr = v.boundAddr;
+  FSocks.BoundPort = v.boundPort;
   // The surplus is in place before the application hears of the
   // connection, so that a handler reading at once gets it first.
-  FSurplusCount = FSocksReplyCount - v.length;
-  FSurplusStart = v.length;
-  FSocksReplyCount = 0;
-  FSocksState = socksIdle;
+  FSocks.SurplusCount = FSocks.ReplyCount - v.length;
+  FSocks.SurplusStart = v.length;
+  FSocks.ReplyCount = 0;
+  FSocks.Phase = socksIdle;
   TSocketHandle handle = FSocketHandle;
   FireSessionConnected(0);
   if (FSocketHandle != handle || FState != wsConnected) return true;  // closed by the handler
@@ -273,18 +256,18 @@ bool TCustomSocksWSocket::NegotiationSucceeded(const socks::Verdict& v) {
 }
 
 std::int32_t TCustomSocksWSocket::QueryRcvdCount() {
-  if (FSurplusCount > 0 && !FSurplusStalled) return FSurplusCount;
+  if (FSocks.SurplusCount > 0 && !FSocks.SurplusStalled) return FSocks.SurplusCount;
   return TCustomWSocket::QueryRcvdCount();
 }
 
 int TCustomSocksWSocket::RecvRaw(void* buffer, int size, int flags) {
-  if (FSurplusCount <= 0) return TCustomWSocket::RecvRaw(buffer, size, flags);
-  int n = std::min(size, FSurplusCount);
+  if (FSocks.SurplusCount <= 0) return TCustomWSocket::RecvRaw(buffer, size, flags);
+  int n = std::min(size, FSocks.SurplusCount);
   if (n <= 0) return 0;
-  std::memcpy(buffer, FSocksReply.data() + FSurplusStart, static_cast<std::size_t>(n));
-  FSurplusStart += n;
-  FSurplusCount -= n;
-  FSurplusStalled = false;
+  std::memcpy(buffer, FSocks.Reply.data() + FSocks.SurplusStart, static_cast<std::size_t>(n));
+  FSocks.SurplusStart += n;
+  FSocks.SurplusCount -= n;
+  FSocks.SurplusStalled = false;
   return n;
 }
 
@@ -295,11 +278,11 @@ void TCustomSocksWSocket::FireSessionClosed(std::uint16_t error) {
   // way: for the application that is a connection that failed, so it gets
   // its one OnSessionConnected with a code before the close. A close the
   // application asked for (the state is already closed) is only a close.
-  bool cutShort = (FSocksState != socksIdle && FState != wsClosed) || FSendingNegotiation;
-  if (FSocksState == socksAuthenticating) FireSocksAuthState(socksAuthFailed);
-  FSocksState = socksIdle;
+  bool cutShort = (FSocks.Phase != socksIdle && FState != wsClosed) || FSocks.SendingNegotiation;
+  if (FSocks.Phase == socksAuthenticating) FireSocksAuthState(socksAuthFailed);
+  FSocks.Phase = socksIdle;
   if (cutShort) {
-    FSendingNegotiation = false;
+    FSocks.SendingNegotiation = false;
     std::string text = "connection closed during socks negotiation";
     if (error != 0) text += " (error #" + IntToStr(error) + ")";
     FireSocksError(kSocksClosedDuringNegotiation, text);

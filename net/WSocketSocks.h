@@ -7,9 +7,18 @@
 // on right behind its reply are handed out as ordinary received data. With
 // SocksServer empty every call goes straight to the core.
 //
-// Like the core's address and port, the SOCKS settings (server, port,
-// level) are wiped by every close and must be set again before the next
-// Connect; user code, password and the authentication choice stay.
+// The SOCKS settings (server, port, level, user code, password and the
+// authentication choice) stay across a close, a refused negotiation and a
+// lost connection: a socket that was given a proxy connects only through it
+// until the caller clears SocksServer. Wiping them with the close would
+// send the next Connect of the same object straight to the destination,
+// resolving its name here, which is exactly what a caller who set a proxy
+// does not want. (The core's Addr and Port still have to be assigned again.)
+//
+// The layer keeps everything of its own in one record (TSocksProxyState):
+// the proxy's endpoint never goes into the core's Addr and Port, which hold
+// the destination only; the core asks this layer where to connect
+// (RouteConnection).
 #pragma once
 
 #include <array>
@@ -42,29 +51,71 @@ using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState
 // negotiation reports, through OnSocksError and OnSessionConnected.
 constexpr std::int32_t kSocksClosedDuringNegotiation = 20014;
 
+// Everything the SOCKS layer holds: the settings, which stay until the
+// caller changes them, and the current connection's negotiation, which a
+// close or a lost connection forgets (ForgetNegotiation).
+struct TSocksProxyState {
+  // ---- settings
+  std::string Server;
+  std::string Port;
+  std::string Level = "5";
+  std::string Usercode;
+  std::string Password;
+  TSocksAuthentication Authentication = socksNoAuthentication;
+
+  // ---- this connection
+  TSocksState Phase = socksIdle;
+  // Where the socket really connects (network order) and, kept apart, the
+  // destination's port (host order) that goes into the request.
+  std::uint32_t ProxyAddr = 0;
+  std::uint16_t ProxyPort = 0;
+  std::uint16_t DestPort = 0;
+  std::uint8_t Method = 0;
+  std::string BoundAddr;
+  std::string BoundPort;
+  // Reply bytes; large enough for the longest reply and what follows it.
+  std::array<std::uint8_t, socks::kReplyArea> Reply{};
+  std::int32_t ReplyCount = 0;
+  std::int32_t SurplusCount = 0;
+  std::int32_t SurplusStart = 0;
+  // The application was handed the surplus and read none of it: it is not
+  // counted as waiting (so delivery does not go round for ever) until a
+  // read takes some.
+  bool SurplusStalled = false;
+  // A negotiation message is being sent (see FireSessionClosed).
+  bool SendingNegotiation = false;
+
+  bool InUse() const { return !Server.empty(); }
+  void ForgetNegotiation() {
+    Phase = socksIdle;
+    ReplyCount = SurplusCount = SurplusStart = 0;
+    SurplusStalled = SendingNegotiation = false;
+  }
+};
+
 class TCustomSocksWSocket : public TCustomWSocket {
  public:
   explicit TCustomSocksWSocket(TComponent* owner);
 
-  const std::string& SocksServer() const { return FSocksServer; }
+  const std::string& SocksServer() const { return FSocks.Server; }
   void SetSocksServer(const std::string& value) { AssignSocksServer(value); }
-  const std::string& SocksPort() const { return FSocksPort; }
+  const std::string& SocksPort() const { return FSocks.Port; }
   void SetSocksPort(const std::string& value) { AssignSocksPort(value); }
-  const std::string& SocksLevel() const { return FSocksLevel; }
+  const std::string& SocksLevel() const { return FSocks.Level; }
   void SetSocksLevel(const std::string& value) { AssignSocksLevel(value); }
-  const std::string& SocksUsercode() const { return FSocksUsercode; }
-  void SetSocksUsercode(const std::string& value) { FSocksUsercode = value; }
-  const std::string& SocksPassword() const { return FSocksPassword; }
-  void SetSocksPassword(const std::string& value) { FSocksPassword = value; }
-  TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
-  void SetSocksAuthentication(TSocksAuthentication value) { FSocksAuthentication = value; }
-  bool SocksInUse() const { return FSocksInUse; }
-  TSocksState SocksState() const { return FSocksState; }
-  const std::string& SocksBoundAddr() const { return FSocksBoundAddr; }
-  const std::string& SocksBoundPort() const { return FSocksBoundPort; }
+  const std::string& SocksUsercode() const { return FSocks.Usercode; }
+  void SetSocksUsercode(const std::string& value) { FSocks.Usercode = value; }
+  const std::string& SocksPassword() const { return FSocks.Password; }
+  void SetSocksPassword(const std::string& value) { FSocks.Password = value; }
+  TSocksAuthentication SocksAuthentication() const { return FSocks.Authentication; }
+  void SetSocksAuthentication(TSocksAuthentication value) { FSocks.Authentication = value; }
+  bool SocksInUse() const { return FSocks.InUse(); }
+  TSocksState SocksState() const { return FSocks.Phase; }
+  const std::string& SocksBoundAddr() const { return FSocks.BoundAddr; }
+  const std::string& SocksBoundPort() const { return FSocks.BoundPort; }
   // Whether the proxy, not this side, resolves the destination's name
   // (levels 4A and 5 with a server set).
-  bool SocksResolvesNames() const { return FSocksInUse && FSocksLevel != "4"; }
+  bool SocksResolvesNames() const { return FSocks.InUse() && FSocks.Level != "4"; }
 
   TSocksErrorEvent OnSocksError;
   TSessionConnected OnSocksConnected;
@@ -76,6 +127,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
  protected:
   void ResetDefaults() override;
   void ForgetConnectionData() override;
+  bool RouteConnection(plat::TSockAddrIn& remote) override;
   bool FireDataAvailable(std::uint16_t error) override;
   void FireSessionConnected(std::uint16_t error) override;
   void FireSessionClosed(std::uint16_t error) override;
@@ -94,36 +146,14 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // Reports a failed negotiation to the application and closes.
   void FailSocks(std::int32_t code, const std::string& text);
 
-  TSocksState FSocksState = socksIdle;
-  std::string FSocksServer;
-  std::string FSocksLevel = "5";
-  std::string FSocksPort;
-  bool FSocksInUse = false;
-  std::string FSocksUsercode;
-  std::string FSocksPassword;
-  TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
-  std::uint8_t FSocksMethod = 0;
-  std::string FSocksBoundAddr;
-  std::string FSocksBoundPort;
-  // Reply bytes; large enough for the longest reply and what follows it.
-  std::array<std::uint8_t, socks::kReplyArea> FSocksReply{};
-  std::int32_t FSocksReplyCount = 0;
-  std::int32_t FSurplusCount = 0;
-  std::int32_t FSurplusStart = 0;
-  // The destination's port (host order); the core's port is the proxy's.
-  std::uint16_t FSocksDestPort = 0;
-  // The application was handed the surplus and read none of it: it is not
-  // counted as waiting (so delivery does not go round for ever) until a
-  // read takes some.
-  bool FSurplusStalled = false;
+  TSocksProxyState FSocks;
+  // Read-only view of the negotiation's phase for the layers above, which
+  // read it by this name; SocksState() says the same.
+  const TSocksState& FSocksState = FSocks.Phase;
 
  private:
-  void SetSocksDefaults();
   socks::Level LevelOf() const;
   bool NegotiationSucceeded(const socks::Verdict& v);
   bool Negotiate();
   void SendNegotiation(const std::string& bytes);
-
-  // A negotiation message is being sent (see FireSessionClosed).
-  bool FSendingNegotiation = false;
 };

@@ -94,8 +94,20 @@ int TCustomWSocket::SendRaw(const void* data, int length) {
   } else {
     n = wsock::send(FSocketHandle, static_cast<const char*>(data), length, FSendFlags);
   }
-  if (n > 0) FireSendData(n);
+  if (n > 0) {
+    FSentSinceAsked = true;
+    FireSendData(n);
+  }
   return n;
+}
+
+bool TCustomWSocket::PeerTakingData() {
+  if (FSocketHandle == INVALID_SOCKET) return false;
+  long unsent = plat::UnsentBytes(FSocketHandle);
+  bool moved = unsent != 0 && (FSentSinceAsked || (unsent > 0 && unsent < FUnsentSeen));
+  FSentSinceAsked = false;
+  FUnsentSeen = unsent;
+  return moved;
 }
 
 void TCustomWSocket::FireSendData(std::int32_t count) {
@@ -208,7 +220,7 @@ std::string TCustomWSocket::ReceiveString() {
 // so a handler that leaves bytes unread is still called again.
 void TCustomWSocket::DeliverReceived(std::uint16_t error) {
   if (DeliverOnce(error) > 0 && !FDeliveryPosted) {
-    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FSocketHandle, 0);
+    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FConnectionSerial, 0);
   }
 }
 
@@ -232,8 +244,10 @@ std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
     // does a handler that closed the socket.
     if (FLastError != 0 || FSocketHandle != handle) return 0;
     return std::max(QueryRcvdCount(), 0);
-  } catch (const std::exception&) {
-    // A handler's exception ends this delivery and goes no further.
+  } catch (const std::exception& e) {
+    // Like every other event's: OnBgException, then the abort unless the
+    // handler keeps the socket. Either way this delivery ends here.
+    HandleEventException(e);
     return 0;
   }
 }

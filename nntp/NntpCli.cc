@@ -380,6 +380,11 @@ void TNntpCli::HandleInactivityTimer() {
   auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - FLastActivity)
                   .count();
+  // A server still taking what was sent is not idle, though it says nothing.
+  if (idle >= FInactivityTimeout && FWSocket->PeerTakingData()) {
+    NoteActivity();
+    idle = 0;
+  }
   if (idle < FInactivityTimeout) {
     // Something happened meanwhile: wait for what is left of the limit.
     plat::SetWindowTimer(FWindowHandle, kInactivityTimer,

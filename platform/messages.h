@@ -45,15 +45,26 @@ std::intptr_t DefaultMessageResult(WindowHandle window, std::uint32_t msg, std::
 // A message for a window destroyed before it is dispatched is dropped.
 bool PostWindowMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wParam,
                        std::intptr_t lParam);
-// Posts WM_QUIT to the main thread's queue; safe from any thread.
+// Removes every message `msg` waiting in the queue for the window. Main
+// thread only.
+void RemoveQueuedMessages(WindowHandle window, std::uint32_t msg);
+// Asks the main loop to stop: sets the stop flag and wakes a waiting loop.
+// The flag is not a message behind the others: every pump checks it before
+// it takes the next message, so a queue full of socket notifications cannot
+// hold a stop back. Safe from any thread, a signal handler and the console
+// control handler.
 void PostQuit();
+// Whether a stop was asked for, clearing the request: each request is taken
+// once, by the pump that sees it.
+bool TakeStopRequest();
 
 // Takes the next message of the calling thread's queue without waiting.
 // WM_QUIT is returned like any other message; the caller decides.
 bool PeekMessageRemove(Message* out);
 void DispatchQueued(const Message& message);
-// Blocks until a message is waiting (or the timeout, in milliseconds, passed;
-// negative waits for ever). Never spins. Returns whether a message is waiting.
+// Blocks until a message is waiting or a stop was asked for (or the timeout,
+// in milliseconds, passed; negative waits for ever). Never spins. Returns
+// whether a message or a stop request is waiting.
 bool WaitForMessage(int timeoutMs = -1);
 
 // Starts a timer that posts kWmTimer (wParam `id`, lParam 0) to the window
@@ -71,7 +82,7 @@ void KillWindowTimer(WindowHandle window, std::uintptr_t id);
 // handler it is dropped.
 void SetDispatchExceptionHandler(void (*handler)(const std::exception& e));
 
-// Makes Ctrl-C (and, on POSIX, SIGTERM) post WM_QUIT to the main queue. On
+// Makes Ctrl-C (and, on POSIX, SIGTERM) ask for a stop (PostQuit). On
 // POSIX it also ignores SIGPIPE: writing to a closed standard output then
 // fails quietly instead of ending the program, whose exit code must still
 // tell the outcome.

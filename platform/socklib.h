@@ -252,4 +252,14 @@ bool AsyncLookupCancelIsFinal();
 // nothing. Failures are ignored; it is a hint.
 void SetCork(TSocket s, bool on);
 
+// Bytes the system holds for the peer of a stream socket, handed over by
+// send but not yet acknowledged by the peer; -1 where the system cannot
+// tell (Windows). A count that goes down means the peer is taking data.
+long UnsentBytes(TSocket s);
+// Where the system cannot tell (UnsentBytes), the send buffer a stream
+// socket is given (SO_SNDBUF), so that little can wait there unseen: room
+// frees, and sends go on, while the peer takes data at any steady rate.
+// 0 where no limit is needed.
+int SendBacklogLimit();
+
 }  // namespace plat

@@ -21,6 +21,8 @@ const bool reportsHandlerErrors = [] {
 TApplication* Application = &theApplication;
 
 TPumped PumpMessage() {
+  // Checked before every message: a stop never waits behind the queue.
+  if (plat::TakeStopRequest()) return TPumped::Quit;
   plat::Message m;
   if (!plat::PeekMessageRemove(&m)) return TPumped::Nothing;
   if (m.msg == plat::kWmQuit) return TPumped::Quit;

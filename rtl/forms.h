@@ -8,10 +8,11 @@
 class Exception;
 
 // The message pump of the program, shared by the application object and by
-// sockets that pump their own thread's queue. WM_QUIT is never dispatched:
-// a pump stops at it and reports it to its caller. So a queue that never
-// runs dry (a peer that sends without pause keeps posting) cannot keep a
-// quit from being seen.
+// sockets that pump their own thread's queue. A stop request (PostQuit,
+// Ctrl-C) is a flag checked before each message, and WM_QUIT is never
+// dispatched: a pump stops at either and reports it to its caller. So a
+// queue that never runs dry (a peer that sends without pause keeps posting)
+// cannot keep a quit from being seen, nor delay it.
 enum class TPumped { Nothing, Message, Quit };
 // Takes the next message of the calling thread's queue, if any, and
 // dispatches it unless it is WM_QUIT.

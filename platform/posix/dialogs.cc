@@ -7,15 +7,7 @@
 namespace plat {
 namespace {
 
-std::string ToConsole(const std::string& text) {
-  int n = MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::u16string wide(static_cast<std::size_t>(n), u'\0');
-  MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  int m = WideToMultiByte(kCpOemCp, wide.data(), n, nullptr, 0);
-  std::string out(static_cast<std::size_t>(m), '\0');
-  WideToMultiByte(kCpOemCp, wide.data(), n, out.data(), m);
-  return out;
-}
+std::string ToConsole(const std::string& text) { return ConvertCodePage(text, kCpAcp, kCpOemCp); }
 
 void WriteStderr(const std::string& s) {
   std::size_t done = 0;

@@ -1,5 +1,6 @@
 #include "platform/messages.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -83,8 +84,7 @@ void PostDueTimers(Queue& q) {
   }
 }
 
-// One pass of poll(); produces socket notifications, due timers' messages
-// and the quit message.
+// One pass of poll(); produces socket notifications and due timers' messages.
 void PollOnce(int timeoutMs) {
   Queue& q = Q();
   int timerMs = MsUntilNextTimer(q);
@@ -109,10 +109,6 @@ void PollOnce(int timeoutMs) {
   if (n > 0 && (fds[0].revents & POLLIN)) DrainWakeFd(q.wakeFd);
   if (q.source && fds.size() > 1 && (n > 0 || urgent)) q.source->Handle(&fds[1], fds.size() - 1);
   if (!q.timers.empty()) PostDueTimers(q);
-  if (quitRequested.exchange(false)) {
-    std::lock_guard<std::mutex> lock(q.mu);
-    q.messages.push_back(Message{0, kWmQuit, 0, 0});
-  }
   q.sincePoll = 0;
 }
 
@@ -122,6 +118,22 @@ void OnSignal(int) {
   quitRequested.store(true);
   posix::Wake();
   errno = saved;
+}
+
+// A program started with standard input, output or error closed would hand
+// those numbers to the first descriptors it opens (the queue's wake-up
+// descriptor, an article file), and its output would go into them. So
+// before anything else runs, even static constructors, each closed one is
+// opened on /dev/null. This file is part of every program that has a
+// message loop, which is why it is done here.
+__attribute__((constructor(101))) void OpenClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // open takes the lowest free number, which is this one; anything
+    // else (a descriptor already above it) is not ours to keep.
+    if (opened >= 0 && opened != fd) close(opened);
+  }
 }
 
 }  // namespace
@@ -182,6 +194,12 @@ void PostQuit() {
   posix::Wake();
 }
 
+void RemoveQueuedMessages(WindowHandle window, std::uint32_t msg) {
+  posix::RemoveQueued([&](const Message& m) { return m.window == window && m.msg == msg; });
+}
+
+bool TakeStopRequest() { return quitRequested.exchange(false); }
+
 bool PeekMessageRemove(Message* out) {
   Queue& q = Q();
   bool empty;
@@ -192,7 +210,7 @@ bool PeekMessageRemove(Message* out) {
   // Socket events are produced by polling; do it when the queue runs dry and
   // now and then while it does not, so that posted messages cannot starve
   // the network.
-  if (empty || ++q.sincePoll >= 64 || quitRequested.load()) PollOnce(0);
+  if (empty || ++q.sincePoll >= 64) PollOnce(0);
   {
     std::lock_guard<std::mutex> lock(q.mu);
     if (q.messages.empty()) return false;
@@ -248,17 +266,14 @@ bool WaitForMessage(int timeoutMs) {
       std::lock_guard<std::mutex> lock(q.mu);
       if (!q.messages.empty()) return true;
     }
-    if (quitRequested.load()) {
-      PollOnce(0);
-      continue;
-    }
+    if (quitRequested.load()) return true;
     if (timeoutMs == 0) return false;
     // A bounded wait may end early on a wake-up that produced nothing; the
     // callers re-check their own conditions, so that is harmless.
     PollOnce(timeoutMs);
     if (timeoutMs > 0) {
       std::lock_guard<std::mutex> lock(q.mu);
-      return !q.messages.empty();
+      return !q.messages.empty() || quitRequested.load();
     }
   }
 }

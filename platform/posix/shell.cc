@@ -59,15 +59,7 @@ std::string XdgDesktop(const std::string& home) {
   return found;
 }
 
-std::string AnsiToUtf8(const std::string& text) {
-  int n = MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::u16string wide(static_cast<std::size_t>(n), u'\0');
-  MultiByteToWide(kCpAcp, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  int m = WideToMultiByte(kCpUtf8, wide.data(), n, nullptr, 0);
-  std::string out(static_cast<std::size_t>(m), '\0');
-  WideToMultiByte(kCpUtf8, wide.data(), n, out.data(), m);
-  return out;
-}
+std::string AnsiToUtf8(const std::string& text) { return ConvertCodePage(text, kCpAcp, kCpUtf8); }
 
 // The escapes of a desktop entry's string values.
 std::string EscapeValue(const std::string& s) {

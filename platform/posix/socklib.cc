@@ -2,6 +2,7 @@
 // numbering and WSAAsyncSelect notifications produced by the message loop.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -290,25 +291,14 @@ TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
   return static_cast<TSocket>(fd);
 }
 
+// Notifications already queued for the descriptor stay queued, as they do
+// on Windows; the socket component drops them itself (descriptor numbers
+// come back at once, so the next socket may well have the same one).
 int PLAT_WINAPI closesocket(TSocket s) {
   int fd = Fd(s);
-  Registration r;
-  bool known;
   {
     std::lock_guard<std::mutex> lock(regMu);
-    auto it = regs.find(fd);
-    known = it != regs.end();
-    if (known) {
-      r = it->second;
-      regs.erase(it);
-    }
-  }
-  // Descriptor numbers come back at once on POSIX, so notifications still
-  // queued for this one must not reach the next socket that gets it.
-  if (known && r.window != 0) {
-    RemoveQueued([&](const Message& m) {
-      return m.window == r.window && m.msg == r.msg && m.wParam == static_cast<std::uintptr_t>(fd);
-    });
+    regs.erase(fd);
   }
   return ::close(fd) == 0 ? 0 : Fail();
 }
@@ -588,6 +578,13 @@ void* SocketLibraryProc(void* library, const char* name) {
 void SocketLibraryFree(void*) {}
 
 bool AsyncLookupCancelIsFinal() { return true; }
+
+long UnsentBytes(TSocket s) {
+  int n = 0;
+  return ::ioctl(static_cast<int>(s), SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+int SendBacklogLimit() { return 0; }
 
 void SetCork(TSocket s, bool on) {
   int v = on ? 1 : 0;

@@ -1,5 +1,7 @@
 #include "platform/messages.h"
 
+#include <atomic>
+
 #include "platform/win32/win.h"
 
 namespace plat {
@@ -9,6 +11,10 @@ namespace {
 const DWORD mainThreadId = GetCurrentThreadId();
 
 void (*exceptionHandler)(const std::exception&) = nullptr;
+
+// Set by PostQuit (the console control handler runs it on a thread of its
+// own); the pump checks it before every message.
+std::atomic<bool> stopRequested{false};
 
 LRESULT CALLBACK SharedWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* target = reinterpret_cast<MessageTarget*>(GetWindowLongPtrA(window, 0));
@@ -69,7 +75,19 @@ bool PostWindowMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wP
   return PostMessageA(reinterpret_cast<HWND>(window), msg, wParam, lParam) != 0;
 }
 
-void PostQuit() { PostThreadMessageA(mainThreadId, WM_QUIT, 0, 0); }
+void PostQuit() {
+  stopRequested.store(true);
+  // Only wakes a waiting loop: the flag is what stops it.
+  PostThreadMessageA(mainThreadId, WM_NULL, 0, 0);
+}
+
+void RemoveQueuedMessages(WindowHandle window, std::uint32_t msg) {
+  MSG m;
+  while (PeekMessageA(&m, reinterpret_cast<HWND>(window), msg, msg, PM_REMOVE)) {
+  }
+}
+
+bool TakeStopRequest() { return stopRequested.exchange(false); }
 
 bool PeekMessageRemove(Message* out) {
   MSG m;
@@ -92,10 +110,11 @@ void DispatchQueued(const Message& message) {
 }
 
 bool WaitForMessage(int timeoutMs) {
+  if (stopRequested.load()) return true;
   DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr,
                                         timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs),
                                         QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-  return r == WAIT_OBJECT_0;
+  return r == WAIT_OBJECT_0 || stopRequested.load();
 }
 
 void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) {

@@ -17,4 +17,10 @@ bool AsyncLookupCancelIsFinal() { return false; }
 // Windows has no TCP_CORK; the sender's own segmentation has to do.
 void SetCork(TSocket, bool) {}
 
+long UnsentBytes(TSocket) { return -1; }
+
+// Sixty-four kilobytes drain in a moment at any usable rate, yet keep a
+// full window in flight on a local network.
+int SendBacklogLimit() { return 64 * 1024; }
+
 }  // namespace plat

@@ -155,6 +155,14 @@ TEST(ReceiveLoop, AQuitIsSeenWhileDataKeepsArriving) {
   server.Stop();
 }
 
+// A test that fails before its client connects still ends: the flooding
+// server's stop ends its accept on Winsock too.
+TEST(ReceiveLoop, TheFloodingServerStopsWithoutAClient) {
+  FloodServer server;
+  server.Stop();
+  EXPECT_FALSE(server.Flooding());
+}
+
 TEST(ReceiveLoop, AHandlerThatReadsNothingIsCalledAgain) {
   LoopbackServer server;
   TWSocket client(nullptr);

@@ -341,4 +341,96 @@ TEST(Errors, HandlerExceptionAbortsUnlessTheHandlerKeepsTheSocket) {
   ASSERT_TRUE(RunUntil([&] { return client.State() == wsClosed; }));
 }
 
+// Received data is an event like the others: its handler's exception goes to
+// OnBgException and then aborts, rather than ending the delivery unseen with
+// the socket left connected.
+TEST(Errors, DataHandlerExceptionGoesToTheBackgroundHandlerAndAborts) {
+  LoopbackServer server;
+  server.OnReady = [](TWSocket& peer) { peer.SendString("data"); };
+  TWSocket client(nullptr);
+  int calls = 0;
+  std::string seen;
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    ++calls;
+    throw Exception("from data handler");
+  };
+  client.OnBgException = [&](TObject*, const std::exception& e, bool&) { seen = e.what(); };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return client.State() == wsClosed; }));
+  EXPECT_EQ(seen, "from data handler");
+  EXPECT_EQ(calls, 1);
+}
+
+// A connection that has carried nearly 2 GiB already.
+class LongRunningSocket : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  void HaveReceived(std::int64_t n) { FReadCount = n; }
+};
+
+TEST(Session, TheReceivedCountHoldsAtItsLimitInsteadOfOverflowing) {
+  LoopbackServer server;
+  server.OnReady = [](TWSocket& peer) { peer.SendString("12345"); };
+  LongRunningSocket client(nullptr);
+  std::string got;
+  client.OnDataAvailable = [&](TObject*, std::uint16_t) { got += client.ReceiveString(); };
+  Connect(client, server.Port());
+  client.HaveReceived(INT32_MAX - 2);
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 5; }));
+  EXPECT_EQ(client.ReadCount(), INT32_MAX);
+}
+// A notification still queued when its socket is closed is dropped, on both
+// systems: the next socket of the same object usually gets the same handle
+// number and must not take the old one's news for its own.
+TEST(Session, AClosedSocketsQueuedNotificationDoesNotReachTheNextConnection) {
+  LoopbackServer server;
+  TWSocket client(nullptr);
+  std::vector<int> connected;
+  client.OnSessionConnected = [&](TObject*, std::uint16_t e) { connected.push_back(e); };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected.size() == 1; }));
+  plat::PostWindowMessage(client.Handle(), MsgSocketEvent, client.HSocket(),
+                          plat::PackNotification(plat::kFdConnect, plat::WSAECONNREFUSED));
+  client.Close();
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected.size() == 2; }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(connected, (std::vector<int>{0, 0}));
+  EXPECT_EQ(client.State(), wsConnected);
+}
+
+// Bytes the system still holds for a peer that is reading them are the
+// connection at work; bytes that sit there unmoved are not.
+TEST(Session, BytesTheSystemHoldsCountAsTakenOnlyWhileThePeerReads) {
+  LoopbackServer server;
+  TWSocket* peer = nullptr;
+  server.OnReady = [&](TWSocket& p) {
+    p.Pause();  // reads only when the test says so
+    int small = 4096;
+    wsock::setsockopt(p.HSocket(), plat::kSolSocket, plat::kSoRcvBuf,
+                      reinterpret_cast<const char*>(&small), sizeof small);
+    peer = &p;
+  };
+  TWSocket client(nullptr);
+  int connected = -1;
+  client.OnSessionConnected = [&](TObject*, std::uint16_t e) { connected = e; };
+  Connect(client, server.Port());
+  ASSERT_TRUE(RunUntil([&] { return connected == 0 && peer != nullptr; }));
+  if (plat::UnsentBytes(client.HSocket()) < 0) GTEST_SKIP() << "the system cannot tell";
+  std::string data(100 * 1024, 'x');  // more than the peer's window, less than our buffer
+  client.SendString(data);
+  EXPECT_TRUE(PumpUntilIdle());
+  ASSERT_GT(plat::UnsentBytes(client.HSocket()), 0);
+  client.PeerTakingData();                // the send itself
+  EXPECT_FALSE(client.PeerTakingData());  // held, but nothing moves
+  char buf[16384];
+  int taken = 0;
+  ASSERT_TRUE(RunUntil([&] {
+    int n = peer->Receive(buf, sizeof buf);
+    if (n > 0) taken += n;
+    return client.PeerTakingData();
+  }));
+  EXPECT_GT(taken, 0);
+}
+
 }  // namespace

@@ -474,11 +474,57 @@ TEST(SocksSettings, RulesMessagesAndTheResetAfterAClose) {
   // The state test comes first, even for a value that is wrong anyway.
   EXPECT_EQ(message([&] { d.SetSocksLevel("6"); }), "Can't change socks level if not closed");
   d.Close();
-  EXPECT_EQ(d.SocksServer(), "");
-  EXPECT_EQ(d.SocksPort(), "");
+  // A proxy, once given, stays until the caller clears it.
+  EXPECT_EQ(d.SocksServer(), "127.0.0.1");
+  EXPECT_EQ(d.SocksPort(), p.Port());
   EXPECT_EQ(d.SocksLevel(), "5");
-  EXPECT_FALSE(d.SocksInUse());
+  EXPECT_TRUE(d.SocksInUse());
   EXPECT_EQ(d.SocksUsercode(), "kept");
+  d.SetSocksServer("");
+  EXPECT_FALSE(d.SocksInUse());
+}
+
+// Sees what the core resolved for the destination.
+class DestinationProbe : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  bool AddrResolved() const { return FAddr.Known; }
+  bool PortResolvedTo(std::uint16_t port) const { return !FPort.Known || FPort.Value == port; }
+};
+
+// The proxy's endpoint is the layer's own: the destination's fields never
+// hold it, and a name the proxy resolves is not looked up here either.
+TEST(SocksSettings, TheDestinationFieldsHoldTheDestinationOnly) {
+  ScriptedProxy p;
+  DestinationProbe c(nullptr);
+  Start(c, p, "5");
+  ASSERT_TRUE(p.Expect(3));
+  EXPECT_FALSE(c.AddrResolved());
+  EXPECT_TRUE(c.PortResolvedTo(119));
+  EXPECT_EQ(c.Addr(), "news.example");
+  EXPECT_EQ(c.Port(), "119");
+}
+
+// After a refused negotiation the next Connect of the same object goes
+// through the proxy again, never straight to the destination.
+TEST(SocksSettings, AfterARefusalTheNextConnectStillGoesThroughTheProxy) {
+  LoopbackServer destination;
+  ScriptedProxy p;
+  TWSocket c(nullptr);
+  LayerLog log;
+  log.Attach(c);
+  Start(c, p, "5", "127.0.0.1");
+  ASSERT_TRUE(p.Expect(3));
+  p.Send(Bin({5, 255}));  // no acceptable method
+  ASSERT_TRUE(RunUntil([&] { return log.Count("closed") == 1; }));
+  p.received.clear();
+  c.AssignAddr("127.0.0.1");
+  c.AssignPort(destination.Port());
+  c.Connect();
+  ASSERT_TRUE(p.Expect(3));
+  EXPECT_EQ(p.Take(3), Bin({5, 1, 0}));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_TRUE(destination.peers.empty());
 }
 
 }  // namespace

@@ -163,8 +163,19 @@ class FloodServer {
     if (listener_ == plat::kInvalidSocket) return;
     plat::TSocket peer = peer_;
     if (peer != plat::kInvalidSocket) wsock::shutdown(peer, 2);
-    wsock::shutdown(listener_, 2);  // ends an accept still waiting
+    // An accept still waiting ends with a connection of our own: Winsock,
+    // unlike POSIX, does not end it when the listener is shut down.
+    plat::TSocket waker = plat::kInvalidSocket;
+    if (!accepted_) {
+      waker = wsock::socket(plat::kAfInet, plat::kSockStream, plat::kIpProtoTcp);
+      plat::TSockAddrIn a{};
+      a.sin_family = plat::kAfInet;
+      a.sin_addr.S_addr = wsock::inet_addr("127.0.0.1");
+      a.sin_port = wsock::htons(static_cast<std::uint16_t>(std::stoi(port_)));
+      wsock::connect(waker, reinterpret_cast<const plat::TSockAddr*>(&a), sizeof a);
+    }
     if (thread_.joinable()) thread_.join();
+    if (waker != plat::kInvalidSocket) wsock::closesocket(waker);
     wsock::closesocket(listener_);
     listener_ = plat::kInvalidSocket;
   }
@@ -172,7 +183,12 @@ class FloodServer {
  private:
   void Run(char fill) {
     plat::TSocket peer = wsock::accept(listener_, nullptr, nullptr);
+    accepted_ = true;
     if (peer == plat::kInvalidSocket) return;
+    if (stop_) {  // the connection that ends the wait
+      wsock::closesocket(peer);
+      return;
+    }
     peer_ = peer;
     std::string chunk(65536, fill);
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -190,6 +206,7 @@ class FloodServer {
   std::atomic<plat::TSocket> peer_{plat::kInvalidSocket};
   std::atomic<bool> stop_{false};
   std::atomic<bool> flooding_{false};
+  std::atomic<bool> accepted_{false};
   std::string port_;
   std::thread thread_;
 };

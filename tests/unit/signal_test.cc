@@ -1,8 +1,11 @@
 // What the interrupt handler may and may not do. A program of its own: the
 // message queue must not exist before the handler is installed, as at the
 // start of the poster.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,6 +56,37 @@ TEST(InterruptHandler, AWriteToAClosedPipeFailsInsteadOfEndingTheProgram) {
   EXPECT_EQ(write(fds[1], "x", 1), -1);
   EXPECT_EQ(errno, EPIPE);
   close(fds[1]);
+}
+
+// Started with standard input, output and error closed, the program finds
+// them open on /dev/null before its own code runs, so that nothing it opens
+// later takes their numbers.
+TEST(StandardStreams, ClosedOnesAreOpenOnNullAtStart) {
+  if (std::getenv("KESTRUN_CLOSED_STDIO_CHILD") != nullptr) {
+    struct stat null {
+    }, s{};
+    if (stat("/dev/null", &null) != 0) _exit(10);
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (fstat(fd, &s) != 0) _exit(20 + fd);
+      if (s.st_rdev != null.st_rdev) _exit(30 + fd);
+    }
+    _exit(0);
+  }
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    setenv("KESTRUN_CLOSED_STDIO_CHILD", "1", 1);
+    close(0);
+    close(1);
+    close(2);
+    execl("/proc/self/exe", "signal_test", "--gtest_filter=StandardStreams.*",
+          static_cast<char*>(nullptr));
+    _exit(99);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ TCustomLineWSocket::~TCustomLineWSocket() { FLine.Forget(); }
 void TCustomLineWSocket::HandleWindowMessage(TMessage& msg) {
   if (msg.Msg != MsgDeliverBuffered) return TLineLayerBelow::HandleWindowMessage(msg);
   // One posted for an earlier connection has nothing to do with this one.
-  if (msg.WParam != FSocketHandle || FSocketHandle == INVALID_SOCKET) return;
+  if (msg.WParam != ConnectionSerial() || FSocketHandle == INVALID_SOCKET) return;
   try {
     DeliverBuffered();
   } catch (const std::exception& e) {
@@ -67,7 +67,7 @@ void TCustomLineWSocket::Restart() {
   // Posted, not handled here: the caller is usually a handler that is still
   // running, and the held bytes go out under the new mode once it returns.
   if (FLine.held.Count() > 0 && FSocketHandle != INVALID_SOCKET)
-    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, FSocketHandle, 0);
+    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, ConnectionSerial(), 0);
 }
 
 std::int32_t TCustomLineWSocket::QueryRcvdCount() {
@@ -105,7 +105,7 @@ int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
     // Read outside its handler: delivery goes on from the event loop (the
     // socket sends no notification for what it held meanwhile).
     FLine.stalled = false;
-    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, FSocketHandle, 0);
+    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, ConnectionSerial(), 0);
   }
   return n;
 }

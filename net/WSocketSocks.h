@@ -147,9 +147,6 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void FailSocks(std::int32_t code, const std::string& text);
 
   TSocksProxyState FSocks;
-  // Read-only view of the negotiation's phase for the layers above, which
-  // read it by this name; SocksState() says the same.
-  const TSocksState& FSocksState = FSocks.Phase;
 
  private:
   socks::Level LevelOf() const;

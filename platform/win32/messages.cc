@@ -13,8 +13,8 @@ const DWORD mainThreadId = GetCurrentThreadId();
 void (*exceptionHandler)(const std::exception&) = nullptr;
 
 // Set by PostQuit (the console control handler runs it on a thread of its
-// own); the pump checks it before every message.
-std::atomic<bool> stopRequested{false};
+// own); the pump checks it before every message and takes it.
+std::atomic<bool> quitRequested{false};
 
 LRESULT CALLBACK SharedWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* target = reinterpret_cast<MessageTarget*>(GetWindowLongPtrA(window, 0));
@@ -76,7 +76,7 @@ bool PostWindowMessage(WindowHandle window, std::uint32_t msg, std::uintptr_t wP
 }
 
 void PostQuit() {
-  stopRequested.store(true);
+  quitRequested.store(true);
   // Only wakes a waiting loop: the flag is what stops it.
   PostThreadMessageA(mainThreadId, WM_NULL, 0, 0);
 }
@@ -87,7 +87,7 @@ void RemoveQueuedMessages(WindowHandle window, std::uint32_t msg) {
   }
 }
 
-bool TakeStopRequest() { return stopRequested.exchange(false); }
+bool TakeStopRequest() { return quitRequested.exchange(false); }
 
 bool PeekMessageRemove(Message* out) {
   MSG m;
@@ -110,11 +110,11 @@ void DispatchQueued(const Message& message) {
 }
 
 bool WaitForMessage(int timeoutMs) {
-  if (stopRequested.load()) return true;
+  if (quitRequested.load()) return true;
   DWORD r = MsgWaitForMultipleObjectsEx(0, nullptr,
                                         timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs),
                                         QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-  return r == WAIT_OBJECT_0 || stopRequested.load();
+  return r == WAIT_OBJECT_0 || quitRequested.load();
 }
 
 void SetDispatchExceptionHandler(void (*handler)(const std::exception& e)) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -243,13 +244,12 @@ void AppendAuthor(std::vector<std::string>& lines, const std::string& value) {
   }
 }
 
-}  // namespace
-
-void AddArticleLine(TStream& article, const std::string& line) {
-  std::string out = (!line.empty() && line[0] == '.') ? "." + line : line;
-  out += "\r\n";
-  article.WriteBuffer(out.data(), static_cast<std::int32_t>(out.size()));
+// One line (without its line end) with a leading dot doubled, then CR LF.
+std::string ArticleLine(const std::string& line) {
+  return ((!line.empty() && line[0] == '.') ? "." + line : line) + "\r\n";
 }
+
+}  // namespace
 
 void CheckHeaderArguments(const std::string& author, const std::string& groups,
                           const std::string& subject) {
@@ -312,27 +312,31 @@ TArticleFile::TArticleFile(const std::string& path) : FPath(path) {
 
 TArticleFile::~TArticleFile() { plat::FileClose(FHandle); }
 
-std::string TArticleFile::ReadBody() {
+void TArticleFile::ReadBody(TMemoryStream& body, std::size_t spare) {
   // Sizes are unsigned and checked against the largest buffer there can be,
   // so that no size a file system reports can overflow a sum.
   std::uint64_t largest = std::min<std::uint64_t>(MemoryLimit, PTRDIFF_MAX);
-  std::string body;
+  auto start = static_cast<std::uint64_t>(body.Size());
   try {
     if (Regular()) {
-      if (static_cast<std::uint64_t>(FSize) > largest) throw EArticleFile(kTooLarge, FPath);
-      body.reserve(static_cast<std::size_t>(FSize));
+      auto size = static_cast<std::uint64_t>(FSize);
+      if (size > largest) throw EArticleFile(kTooLarge, FPath);
+      // The same room the dots took when the body was copied line by line.
+      std::uint64_t want = start + size + size / 64 + 16 + spare;
+      body.Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(want, PTRDIFF_MAX)));
     }
     for (;;) {
       std::int32_t want = kBlockSize;
+      auto total = static_cast<std::uint64_t>(body.Size()) - start;
       if (Regular()) {
-        auto total = static_cast<std::int64_t>(body.size());
-        if (total == FSize) break;
-        want = static_cast<std::int32_t>(std::min<std::int64_t>(FSize - total, kBlockSize));
+        if (total == static_cast<std::uint64_t>(FSize)) break;
+        want = static_cast<std::int32_t>(
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(FSize) - total, kBlockSize));
       }
-      std::size_t at = body.size();
-      body.resize(at + static_cast<std::size_t>(want));
-      std::int32_t got = ReadFile(FHandle, body.data() + at, want);
-      body.resize(at + static_cast<std::size_t>(std::max(got, 0)));
+      std::int64_t at = body.Size();
+      body.SetSize(at + want);
+      std::int32_t got = ReadFile(FHandle, body.Memory() + at, want);
+      body.SetSize(at + std::max(got, 0));
       if (got < 0) throw EArticleFile("Cannot read file %s", FPath);
       if (got == 0) {
         // The end of a stream; for a regular file, the end came before the
@@ -340,17 +344,16 @@ std::string TArticleFile::ReadBody() {
         if (Regular()) throw EArticleFile("Cannot read file %s: it became shorter", FPath);
         break;
       }
-      if (body.size() > largest) throw EArticleFile(kTooLarge, FPath);
+      if (total + static_cast<std::uint64_t>(got) > largest) throw EArticleFile(kTooLarge, FPath);
     }
   } catch (const std::bad_alloc&) {
     throw EArticleFile(kTooLarge, FPath);
   } catch (const std::length_error&) {
     throw EArticleFile(kTooLarge, FPath);
   }
-  return body;
 }
 
-TArticleBody ArticleBody(const std::string& bytes) {
+TArticleBody ArticleBody(std::string_view bytes) {
   static const char kBom[] = "\xEF\xBB\xBF";
   std::string_view text(bytes);
   bool eightBit = std::any_of(bytes.begin(), bytes.end(),
@@ -362,47 +365,53 @@ TArticleBody ArticleBody(const std::string& bytes) {
   return {text, "UTF-8"};
 }
 
-void AssembleArticle(TStream& article, const std::string& author, const std::string& groups,
+void AssembleArticle(TMemoryStream& article, const std::string& author, const std::string& groups,
                      const std::string& subject, TArticleFile& file,
                      const TProductIdentity& identity) {
-  // The body decides its character set, which the header block declares.
-  std::string bytes = file.ReadBody();
-  TArticleBody body = ArticleBody(bytes);
-  auto add = [&](const std::vector<std::string>& lines) {
-    for (const std::string& l : lines) AddArticleLine(article, l);
+  // The header block but for the body's character set, which is known only
+  // once the body has been read.
+  std::string head, tail;
+  auto add = [](std::string& to, const std::vector<std::string>& lines) {
+    for (const std::string& l : lines) to += ArticleLine(l);
   };
-  add(HeaderLines("From", author, THeaderKind::kAuthor));
-  add(HeaderLines("Newsgroups", groups, THeaderKind::kVerbatim));
-  add(HeaderLines("Subject", subject, THeaderKind::kText));
-  AddArticleLine(article,
-                 "User-Agent: " + UserAgentText(identity.ProductName, identity.ProductVersion));
-  AddArticleLine(article, "Mime-Version: 1.0");
-  AddArticleLine(article, std::string("Content-Type: text/plain; charset=") + body.Charset);
-  AddArticleLine(article, "Content-Transfer-Encoding: 8bit");
+  add(head, HeaderLines("From", author, THeaderKind::kAuthor));
+  add(head, HeaderLines("Newsgroups", groups, THeaderKind::kVerbatim));
+  add(head, HeaderLines("Subject", subject, THeaderKind::kText));
+  head +=
+      ArticleLine("User-Agent: " + UserAgentText(identity.ProductName, identity.ProductVersion));
+  head += ArticleLine("Mime-Version: 1.0");
+  head += "Content-Type: text/plain; charset=";
+  tail = "\r\n" + ArticleLine("Content-Transfer-Encoding: 8bit");
   // A header with an empty value is refused by news servers: leave it out.
-  if (!identity.ProductUrl.empty())
-    AddArticleLine(article, "X-User-Agent-Url: " + identity.ProductUrl);
-  AddArticleLine(article, "");
+  if (!identity.ProductUrl.empty()) tail += ArticleLine("X-User-Agent-Url: " + identity.ProductUrl);
+  tail += "\r\n";
+
+  // The raw body goes to the front of the storage, with room behind it for
+  // the header block, the doubled dots and an empty line for an empty body.
+  static const char kLongestCharset[] = "Windows-1250";
+  article.Clear();
+  file.ReadBody(article, head.size() + sizeof kLongestCharset - 1 + tail.size() + 2);
   try {
-    if (auto* memory = dynamic_cast<TMemoryStream*>(&article)) {
-      // Room for the body and a doubled dot on one line in 64, at once.
-      std::size_t size = body.Text.size();
-      memory->Reserve(static_cast<std::size_t>(memory->Size()) + size + size / 64 + 16);
-    }
-    // In blocks, so that no single write is too long for a stream.
-    bool lineStart = true;
-    for (std::size_t at = 0; at < body.Text.size(); at += TArticleFile::kBlockSize) {
-      std::size_t size = std::min<std::size_t>(TArticleFile::kBlockSize, body.Text.size() - at);
-      CopyDotStuffed(body.Text.data() + at, size, lineStart,
-                     [&](const char* data, std::size_t length) {
-                       article.WriteBuffer(data, static_cast<std::int32_t>(length));
-                     });
-    }
+    char* raw = article.Memory();
+    TArticleBody body = ArticleBody({raw, static_cast<std::size_t>(article.Size())});
+    auto skipped = static_cast<std::size_t>(body.Text.data() - raw);
+    std::size_t length = body.Text.size();
+    std::size_t dots = DottedLines(body.Text.data(), length);
+    std::string header = head + body.Charset + tail;
+    std::size_t total = header.size() + length + dots + (length == 0 ? 2 : 0);
+    // Grown once, in place when the room taken while reading suffices.
+    article.Reserve(total);
+    article.SetSize(static_cast<std::int64_t>(total));
+    char* memory = article.Memory();
+    // The body moves back by the header block's length less a byte-order
+    // mark left out, never forward: it is spread out from its end.
+    DotStuffInPlace(memory, skipped, header.size(), length, dots);
+    std::memcpy(memory, header.data(), header.size());
+    if (length == 0) std::memcpy(memory + header.size(), "\r\n", 2);
   } catch (const std::bad_alloc&) {
     throw EArticleFile(kTooLarge, file.Path());
   } catch (const std::length_error&) {
     throw EArticleFile(kTooLarge, file.Path());
   }
-  if (body.Text.empty()) AddArticleLine(article, "");
   article.SetPosition(0);
 }

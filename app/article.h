@@ -13,9 +13,6 @@
 #include "platform/files.h"
 #include "rtl/classes.h"
 
-// One line (without its line end) with a leading dot doubled, then CR LF.
-void AddArticleLine(TStream& article, const std::string& line);
-
 // The arguments are UTF-8 text.
 // Refuses, with an Exception naming the argument, header values that could
 // add header lines or end the article early (CR, LF or NUL), an author
@@ -74,8 +71,11 @@ class TArticleFile {
   bool Regular() const { return FKind == plat::FileKind::kRegular; }
   // The size taken at opening; -1 for a file read until it ends.
   std::int64_t Size() const { return FSize; }
-  // The body's bytes as they are.
-  std::string ReadBody();
+  // Appends the body's bytes as they are to `body`. A regular file's bytes
+  // go into storage taken once, with room left after them for `spare`
+  // bytes and one in 64 more, so that the article can be built around the
+  // body where it lies.
+  void ReadBody(TMemoryStream& body, std::size_t spare = 0);
 
   // How the body is read; a test puts a failing read in its place.
   std::int32_t (*ReadFile)(plat::FileHandle file, void* buffer,
@@ -101,12 +101,14 @@ struct TArticleBody {
   std::string_view Text;
   const char* Charset;
 };
-TArticleBody ArticleBody(const std::string& bytes);
+TArticleBody ArticleBody(std::string_view bytes);
 
-// Writes the whole article into `article` and leaves it positioned at 0. The
-// body is read whole first, since its character set goes into the header
-// block (see ArticleBody). An empty file gives the body one empty line:
-// servers refuse an article with no body at all.
-void AssembleArticle(TStream& article, const std::string& author, const std::string& groups,
+// Replaces what `article` holds with the whole article and leaves it
+// positioned at 0. The body is read whole first, since its character set
+// goes into the header block (see ArticleBody); it is read straight into
+// the article's storage and the header block put in front of it there, so
+// that the article is held once. An empty file gives the body one empty
+// line: servers refuse an article with no body at all.
+void AssembleArticle(TMemoryStream& article, const std::string& author, const std::string& groups,
                      const std::string& subject, TArticleFile& file,
                      const TProductIdentity& identity);

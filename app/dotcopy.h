@@ -1,33 +1,45 @@
-// The transparency rule of NNTP applied to the article's body as it is
-// copied: a line that begins with "." gets a second one in front.
+// The transparency rule of NNTP applied to the article's body where it lies
+// in memory: a line that begins with "." gets a second one in front. The
+// body is read once into the article's own buffer and spread out there, so
+// that a large post is never held twice.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 
-// Copies one block of the body to `write(data, length)`, putting a second
-// "." in front of every line that begins with one. A line begins at the
-// start of the body and after every LF. `lineStart` says whether the block
-// begins a line (true for the first block) and is left saying whether the
-// next block will, so that a body can be copied in blocks of any size. The
-// bytes go out in as few pieces as the dots allow: no copy per byte.
-template <class Write>
-void CopyDotStuffed(const char* data, std::size_t size, bool& lineStart, Write&& write) {
-  if (size == 0) return;
-  const char* end = data + size;
-  const char* from = data;
-  if (lineStart && *data == '.') write(".", std::size_t{1});
-  // Only the byte after each line feed can begin a dotted line.
-  for (const char* nl = data; (nl = static_cast<const char*>(std::memchr(
+// How many lines of the text begin with ".". A line begins at the start of
+// the text and after every LF.
+inline std::size_t DottedLines(const char* text, std::size_t size) {
+  if (size == 0) return 0;
+  std::size_t dots = text[0] == '.' ? 1 : 0;
+  const char* end = text + size;
+  for (const char* nl = text; (nl = static_cast<const char*>(std::memchr(
                                    nl, '\n', static_cast<std::size_t>(end - nl)))) != nullptr;) {
     ++nl;
     if (nl == end) break;
-    if (*nl == '.') {
-      write(from, static_cast<std::size_t>(nl - from));
-      write(".", std::size_t{1});
-      from = nl;
-    }
+    if (*nl == '.') ++dots;
   }
-  write(from, static_cast<std::size_t>(end - from));
-  lineStart = end[-1] == '\n';
+  return dots;
+}
+
+// Moves the `size` bytes of text at `buffer + from` to `buffer + to`, with a
+// second "." in front of every line that begins with one; `dots` is
+// DottedLines of the text and the buffer holds `to + size + dots` bytes.
+// Every byte goes no nearer the front than it was (`to >= from`), so working
+// from the back never overwrites a byte still to be moved. The bytes move in
+// runs between the dotted lines: no copy per byte.
+inline void DotStuffInPlace(char* buffer, std::size_t from, std::size_t to, std::size_t size,
+                            std::size_t dots) {
+  const char* text = buffer + from;
+  std::size_t end = size;  // text[0, end) has not moved yet
+  // Past the first dotted line the rest moves in one piece.
+  for (std::size_t at = end; dots > 0 && at > 0; --at) {
+    std::size_t line = at - 1;
+    if (text[line] != '.' || (line > 0 && text[line - 1] != '\n')) continue;
+    --dots;
+    std::memmove(buffer + to + line + dots + 1, text + line, end - line);
+    buffer[to + line + dots] = '.';
+    end = line;
+  }
+  std::memmove(buffer + to, text, end);
 }

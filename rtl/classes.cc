@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 #include "platform/files.h"
 
@@ -65,6 +66,14 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, int origin) {
                                     : static_cast<std::int64_t>(FData.size());
   FPosition = std::max<std::int64_t>(0, base + offset);
   return FPosition;
+}
+
+void TMemoryStream::SetSize(std::int64_t size) {
+  auto bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(size, 0));
+  // A size_t narrower than the request would wrap round silently.
+  if (bytes > FData.max_size()) throw std::length_error("TMemoryStream::SetSize");
+  FData.resize(static_cast<std::size_t>(bytes));
+  FPosition = std::min(FPosition, static_cast<std::int64_t>(FData.size()));
 }
 
 void TMemoryStream::Clear() {

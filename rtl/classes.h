@@ -65,7 +65,13 @@ class TMemoryStream : public TStream {
   std::int32_t Write(const void* buffer, std::int32_t count) override;
   std::int64_t Seek(std::int64_t offset, int origin) override;
   const char* Memory() const { return FData.data(); }
+  // The bytes, to be filled or rearranged where they lie; valid until the
+  // size or the storage changes.
+  char* Memory() { return FData.data(); }
   void Clear();
+  // New bytes are zero; the position stays within the stream. Raises
+  // std::length_error (or std::bad_alloc) when the size cannot be had.
+  void SetSize(std::int64_t size);
   // Grows the storage ahead of writes that are known to come.
   void Reserve(std::size_t bytes) { FData.reserve(bytes); }
 

@@ -1,8 +1,8 @@
-// The article copy that doubles leading dots, block by block, against the
-// rule applied byte by byte to the whole body.
+// The doubling of leading dots where the body lies, against the rule
+// applied byte by byte.
 //
-// Input: a byte that seeds the block sizes, then the body.
-#include <algorithm>
+// Input: a byte that gives where the body lies and how far it moves, then
+// the body.
 #include <string>
 
 #include "app/dotcopy.h"
@@ -20,16 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     atLineStart = c == '\n';
   }
 
-  std::string got;
-  bool lineStart = true;
-  ChunkSizes sizes(data[0], 64 * 1024);
-  for (std::size_t at = 0; at < body.size();) {
-    std::size_t n = std::min(sizes.Next(), body.size() - at);
-    CopyDotStuffed(body.data() + at, n, lineStart,
-                   [&](const char* d, std::size_t k) { got.append(d, k); });
-    at += n;
-  }
-  Require(got == want, "block by block as byte by byte");
-  Require(lineStart == atLineStart, "the line start carries to the next block");
+  // The text lies at `from` and moves back by `by`, as the body does in
+  // the article's storage.
+  std::size_t from = data[0] & 3;
+  std::size_t by = data[0] >> 2;
+  std::size_t dots = DottedLines(body.data(), body.size());
+  Require(body.size() + dots == want.size(), "the dotted lines counted");
+  std::string buffer(from + by + want.size(), '#');
+  buffer.replace(from, body.size(), body);
+  DotStuffInPlace(buffer.data(), from, from + by, body.size(), dots);
+  Require(buffer.compare(from + by, std::string::npos, want) == 0, "in place as byte by byte");
   return 0;
 }

@@ -33,6 +33,7 @@ class ArticleTest : public ::testing::Test {
     WriteFile(path, body);
     TArticleFile file(path);
     TMemoryStream article;
+    article.WriteBuffer("old", 3);  // replaced, not added to
     AssembleArticle(article, author, "pl.test,pl.news.czytniki", subject, file, identity);
     EXPECT_EQ(article.Position(), 0);
     return std::string(article.Memory(), static_cast<std::size_t>(article.Size()));
@@ -114,32 +115,34 @@ TEST_F(ArticleTest, EmptyProductUrlLeavesItsHeaderOut) {
   EXPECT_EQ(Assemble("x"), h + "x");
 }
 
-// The copy that doubles leading dots, fed block by block.
-TEST(DotCopy, LineStartsCarryAcrossBlocks) {
+// Leading dots doubled where the body lies, moved back by any distance
+// (the header block less a byte-order mark) or not at all.
+TEST(DotCopy, LeadingDotsDoubledInPlace) {
   struct Case {
     const char* what;
-    std::vector<std::string> blocks;
+    std::string text;
     std::string out;
   } cases[] = {
-      {"a dot at the start", {".a"}, "..a"},
-      {"a dot after LF", {"a\n.b"}, "a\n..b"},
-      {"a dot after CR LF", {"a\r\n.b"}, "a\r\n..b"},
-      {"a dot inside a line", {"a.b\n"}, "a.b\n"},
-      {"dots after dots", {"..\n..\n"}, "...\n...\n"},
-      {"LF ends a block, dot begins the next", {"a\n", ".b"}, "a\n..b"},
-      {"no LF at the end of a block", {"a", ".b"}, "a.b"},
-      {"an empty block between", {"a\n", "", ".b"}, "a\n..b"},
-      {"blocks of a byte", {"\n", ".", "\n", ".", "."}, "\n..\n..."},
-      {"a dot ends a block after LF", {"x\n.", "."}, "x\n..."},
+      {"a dot at the start", ".a", "..a"},
+      {"a dot after LF", "a\n.b", "a\n..b"},
+      {"a dot after CR LF", "a\r\n.b", "a\r\n..b"},
+      {"a dot inside a line", "a.b\n", "a.b\n"},
+      {"dots after dots", "..\n..\n", "...\n...\n"},
+      {"a dot line last", "x\n.", "x\n.."},
+      {"dot lines only", ".\n.\n.", "..\n..\n.."},
+      {"a line feed last", "\n", "\n"},
+      {"nothing", "", ""},
   };
   for (const Case& k : cases) {
-    std::string out;
-    bool lineStart = true;
-    for (const std::string& b : k.blocks) {
-      CopyDotStuffed(b.data(), b.size(), lineStart,
-                     [&](const char* d, std::size_t n) { out.append(d, n); });
+    for (std::size_t from : {0u, 3u}) {
+      for (std::size_t by : {0u, 1u, 40u}) {
+        std::size_t dots = DottedLines(k.text.data(), k.text.size());
+        std::string buffer(from + by + k.text.size() + dots, '#');
+        buffer.replace(from, k.text.size(), k.text);
+        DotStuffInPlace(buffer.data(), from, from + by, k.text.size(), dots);
+        EXPECT_EQ(buffer.substr(from + by), k.out) << k.what << ", " << from << " by " << by;
+      }
     }
-    EXPECT_EQ(out, k.out) << k.what;
   }
 }
 
@@ -176,7 +179,8 @@ TEST_F(ArticleTest, AReadErrorPostsNothing) {
   EXPECT_EQ(file.Size(), 3 * TArticleFile::kBlockSize);
   file.ReadFile = FailingSecondRead;
   try {
-    file.ReadBody();
+    TMemoryStream body;
+    file.ReadBody(body);
     FAIL();
   } catch (const EArticleFile& e) {
     EXPECT_EQ(e.Message(), "Cannot read file " + path);
@@ -192,7 +196,8 @@ TEST_F(ArticleTest, AFileThatShrankAfterOpeningIsNotPostedInPart) {
     GTEST_SKIP() << "this system keeps writers out while the file is open";
   }
   try {
-    file.ReadBody();
+    TMemoryStream body;
+    file.ReadBody(body);
     FAIL();
   } catch (const EArticleFile& e) {
     EXPECT_EQ(e.FileName(), path);
@@ -206,7 +211,8 @@ TEST_F(ArticleTest, AFileTooLargeToHoldGetsAClearMessage) {
     TArticleFile file(path);
     file.MemoryLimit = limit;
     try {
-      file.ReadBody();
+      TMemoryStream body;
+      file.ReadBody(body);
       FAIL() << limit;
     } catch (const EArticleFile& e) {
       EXPECT_EQ(e.Message(), "Cannot post " + path + ": the file is too large to hold in memory");
@@ -214,7 +220,9 @@ TEST_F(ArticleTest, AFileTooLargeToHoldGetsAClearMessage) {
   }
   TArticleFile file(path);
   file.MemoryLimit = 1000;
-  EXPECT_EQ(file.ReadBody().size(), 1000u);
+  TMemoryStream body;
+  file.ReadBody(body);
+  EXPECT_EQ(body.Size(), 1000);
 }
 
 // ---- header values -----------------------------------------------------------------------

@@ -132,6 +132,23 @@ TEST_F(TlsTest, TheGreetingInTheHandshakesLastReadFollowsTheConnection) {
   }
 }
 
+TEST_F(TlsTest, TlsRunsInsideASocksTunnel) {
+  // Python's and this side's TLS see each other through the proxy; the
+  // name checked is the destination's, not the proxy's.
+  std::string proxy = Env("KESTRUN_TEST_SOCKS");
+  ASSERT_FALSE(proxy.empty()) << "no SOCKS servers (KESTRUN_TEST_SOCKS)";
+  for (const char* port : {"1080", "1082"}) {
+    SCOPED_TRACE(port);
+    Client client;
+    client.s.SetSocksServer(proxy);
+    client.s.SetSocksPort(port);
+    client.Connect(kGood);
+    ASSERT_TRUE(client.Got("200 ready sni=-\r\n"));
+    EXPECT_EQ(client.events.front(), "connected 0");
+    EXPECT_TRUE(client.s.TlsActive());
+  }
+}
+
 TEST_F(TlsTest, AMegabyteGoesBothWaysIntact) {
   Client client;
   client.Connect(kGood);

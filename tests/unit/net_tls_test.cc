@@ -28,7 +28,7 @@ const std::string& PeerCa() {
   return c;
 }
 
-enum Port { kGood = 4430, kWrongName, kExpired, kUnknownCa, kGarbage, kStartTls, kHangUp };
+enum Port { kGood = 4430, kWrongName, kExpired, kUnknownCa, kGarbage, kStartTls, kHangUp, kOld };
 
 // A client that records its events in order and everything it receives.
 struct Client {
@@ -96,6 +96,7 @@ TEST_F(TlsTest, ACertificateOrPeerThatFailsFailsTheConnection) {
       {"CA file missing", kGood, "", PeerCa() + ".missing", kTlsErrorCaFile},
       {"no TLS server", kGarbage, "", PeerCa(), kTlsErrorHandshake},
       {"peer hangs up in the handshake", kHangUp, "", PeerCa(), kTlsErrorHandshake},
+      {"TLS 1.1 at most", kOld, "", PeerCa(), kTlsErrorHandshake},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

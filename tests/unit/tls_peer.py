@@ -15,6 +15,7 @@ Ports on ADDRESS:
   4435  plain "200 plain" first; "STARTTLS" is answered "382 go ahead" and
         TLS (good certificate) follows; then the commands below
   4436  reads the ClientHello and closes
+  4437  good certificate, but TLS 1.0 and 1.1 only
 
 Commands (lines inside TLS):
   ECHO n      the next n bytes are sent back as they come
@@ -31,6 +32,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CERTS_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "tls-certs.sh")
@@ -120,11 +122,17 @@ class Session:
         self.flush()
 
 
-def context(certs, cert, tls12_only=False):
+def context(certs, cert, tls12_only=False, old=False):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(os.path.join(certs, cert + ".pem"), os.path.join(certs, cert + ".key"))
     if tls12_only:
         ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    if old:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            ctx.minimum_version = ssl.TLSVersion.TLSv1
+            ctx.maximum_version = ssl.TLSVersion.TLSv1_1
+        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
     return ctx
 
 
@@ -181,8 +189,8 @@ def serve_starttls(conn, certs):
     commands(s)
 
 
-def serve_certificate(conn, certs, cert):
-    s = Session(conn, context(certs, cert))
+def serve_certificate(conn, certs, cert, old=False):
+    s = Session(conn, context(certs, cert, old=old))
     s.handshake()
     s.flush(b"200 should not have been trusted\r\n")
     s.fill()
@@ -209,6 +217,7 @@ def handlers():
         BASE + 4: serve_garbage,
         BASE + 5: serve_starttls,
         BASE + 6: serve_hangup,
+        BASE + 7: lambda c, d: serve_certificate(c, d, "good", old=True),
     }
 
 

@@ -275,15 +275,15 @@ void TCustomTlsWSocket::DoClose(bool shut, std::uint16_t error) {
 
 void TCustomTlsWSocket::FireSessionClosed(std::uint16_t error) {
   if (TlsNegotiating()) {
-    // Closed in the middle of the handshake: for the application that is
-    // a connection (or upgrade) that failed, reported before the close.
+    // The peer closed, or the connection broke, in the middle of the
+    // handshake: for the application that is a connection (or upgrade)
+    // that failed, reported before the close. A close the application
+    // asked for (the state is closed already, no error) is only a close.
     const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
+    const bool cutShort = FState != wsClosed || error != 0;
     DropSession();
-    if (upgrade) {
-      FireTlsDone(kTlsErrorHandshake);
-    } else {
-      TCustomSocksWSocket::FireSessionConnected(kTlsErrorHandshake);
-    }
+    if (cutShort && upgrade) FireTlsDone(kTlsErrorHandshake);
+    if (cutShort && !upgrade) TCustomSocksWSocket::FireSessionConnected(kTlsErrorHandshake);
   } else if (FTls.Phase == TTlsPhase::kActive && error == 0 && FState != wsClosed) {
     // The peer closed: records still in the socket may hold its
     // close_notify. Without one, what arrived may have been cut short.

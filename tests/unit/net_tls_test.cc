@@ -116,6 +116,25 @@ TEST_F(TlsTest, ACertificateOrPeerThatFailsFailsTheConnection) {
   }
 }
 
+TEST_F(TlsTest, ClosingInTheHandshakeIsOnlyAClose) {
+  // A server that takes the ClientHello and says nothing.
+  LoopbackServer server;
+  bool hello = false;
+  server.OnReady = [&](TWSocket& peer) {
+    peer.OnDataAvailable = [&](TObject*, std::uint16_t) { hello |= !peer.ReceiveString().empty(); };
+  };
+  Client client;
+  client.s.SetTlsEnabled(true);
+  client.s.SetTlsCaFile(PeerCa());
+  client.s.AssignAddr("127.0.0.1");
+  client.s.AssignPort(server.Port());
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return hello; }));
+  client.s.Close();
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(client.events, std::vector<std::string>{"closed 0"});
+}
+
 TEST_F(TlsTest, TheGreetingInTheHandshakesLastReadFollowsTheConnection) {
   // The peer sends its greeting in the same write as its last handshake
   // records; it reports the SNI it got: none for an address.

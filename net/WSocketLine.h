@@ -21,7 +21,7 @@
 #include <string>
 
 #include "net/LineBuffer.h"
-#include "net/WSocketSocks.h"
+#include "net/WSocketTls.h"
 
 using TLineLimitEvent =
     std::function<void(TObject* Sender, std::int32_t RcvdLength, bool& ClearData)>;
@@ -59,7 +59,7 @@ struct TLineState {
 
 // The layer below line mode, the one name every call down goes through, so
 // that a layer put in between needs this line changed and nothing else.
-using TLineLayerBelow = TCustomSocksWSocket;
+using TLineLayerBelow = TCustomTlsWSocket;
 
 class TCustomLineWSocket : public TLineLayerBelow {
  public:
@@ -109,8 +109,10 @@ class TCustomLineWSocket : public TLineLayerBelow {
 
  private:
   // Lines are split only with the mode on, a line end set and no SOCKS
-  // negotiation under way.
-  bool Splitting() const { return FLineMode && !FLineEnd.empty() && SocksState() == socksIdle; }
+  // negotiation or TLS handshake under way.
+  bool Splitting() const {
+    return FLineMode && !FLineEnd.empty() && SocksState() == socksIdle && !TlsNegotiating();
+  }
   // A change of mode or line end: what is held is split afresh (or handed
   // out raw) from the event loop.
   void Restart();

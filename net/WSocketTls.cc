@@ -41,7 +41,7 @@ void TCustomTlsWSocket::ForgetConnectionData() {
 void TCustomTlsWSocket::FireSessionConnected(std::uint16_t error) {
   // The connection to a SOCKS proxy is not the destination's yet, and a
   // failed connection has nothing to secure.
-  if (!FTlsEnabled || error != 0 || FSocksState != socksIdle || FTls.Phase != TTlsPhase::kOff ||
+  if (!FTlsEnabled || error != 0 || SocksState() != socksIdle || FTls.Phase != TTlsPhase::kOff ||
       FSocketType != plat::kSockStream) {
     return TCustomSocksWSocket::FireSessionConnected(error);
   }
@@ -51,7 +51,7 @@ void TCustomTlsWSocket::FireSessionConnected(std::uint16_t error) {
 void TCustomTlsWSocket::StartTls() {
   if (FState != wsConnected || FSocketHandle == INVALID_SOCKET)
     return RaiseError("StartTls: not connected", plat::WSAENOTCONN);
-  if (FTls.Phase != TTlsPhase::kOff || FSocksState != socksIdle)
+  if (FTls.Phase != TTlsPhase::kOff || SocksState() != socksIdle)
     return RaiseError("StartTls: TLS already in use", plat::WSAEINVAL);
   BeginTls(TTlsPhase::kUpgrading);
 }

@@ -1,6 +1,7 @@
 #include "net/WSockLib.h"
 
 #include "platform/files.h"
+#include "platform/tls.h"
 
 std::int32_t InstanceCount = 0;
 
@@ -99,6 +100,7 @@ std::string SocketErrorText(int error) {
       PLAT_SOCKET_ERRORS(WSOCK_ERROR_TEXT)
 #undef WSOCK_ERROR_TEXT
     default:
+      if (const char* tls = plat::TlsErrorText(error)) return tls;
       return "Not a WinSock error";
   }
 }

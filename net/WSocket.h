@@ -1,6 +1,7 @@
 // TWSocket: the socket that applications create. The chain below it:
 // TCustomWSocket (the core) → TCustomSocksWSocket (SOCKS 4/4A/5) →
-// TCustomLineWSocket (line mode) → TCustomSyncWSocket (synchronous waits).
+// TCustomTlsWSocket (TLS) → TCustomLineWSocket (line mode) →
+// TCustomSyncWSocket (synchronous waits).
 #pragma once
 
 #include "net/WSocketSync.h"

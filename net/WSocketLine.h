@@ -17,14 +17,18 @@
 #include <string>
 
 #include "net/LineBuffer.h"
-#include "net/WSocketSocks.h"
+#include "net/WSocketTls.h"
 
 using TLineLimitEvent =
     std::function<void(TObject* Sender, std::int32_t RcvdLength, bool& ClearData)>;
 
 constexpr std::uint32_t MsgDeliverBuffered = plat::kWmUser + 20;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
+  // The layer below is the TLS layer: the calls written for the SOCKS
+  // layer below go through it, so that lines are cut from plain text.
+  using TCustomSocksWSocket = TCustomTlsWSocket;
+
  public:
   explicit TCustomLineWSocket(TComponent* owner);
   ~TCustomLineWSocket() override;
@@ -82,8 +86,10 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
 
  private:
   // Lines are split only with the mode on, a line end set and no SOCKS
-  // negotiation under way.
-  bool Splitting() const { return FLineMode && !FLineEnd.empty() && FSocksState == socksIdle; }
+  // negotiation or TLS handshake under way.
+  bool Splitting() const {
+    return FLineMode && !FLineEnd.empty() && FSocksState == socksIdle && !TlsNegotiating();
+  }
   // Reads what the layer below has waiting onto the buffer; returns the
   // number of bytes that arrived.
   int TakeArrival();

@@ -1,0 +1,302 @@
+// TLS between the SOCKS layer and line mode: the handshake on the socket's
+// own events, plain text in and out, close_notify on both sides.
+#include "net/WSocketTls.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The most taken from the layer below per piece: a few full records, and
+// the same order as the core's own reads.
+constexpr int kRawChunk = 65536;
+
+}  // namespace
+
+TCustomTlsWSocket::TCustomTlsWSocket(TComponent* owner)
+    : TCustomSocksWSocket(owner), FRawChunk(new char[kRawChunk]) {}
+
+TCustomTlsWSocket::~TCustomTlsWSocket() = default;
+
+std::string TCustomTlsWSocket::VerifyName() const {
+  return FTlsServerName.empty() ? FAddr.Text : FTlsServerName;
+}
+
+void TCustomTlsWSocket::DropSession() {
+  FTls = TTlsSession{};
+  ++FTlsSerial;
+}
+
+void TCustomTlsWSocket::ResetDefaults() {
+  TCustomSocksWSocket::ResetDefaults();
+  DropSession();
+}
+
+void TCustomTlsWSocket::ForgetConnectionData() {
+  DropSession();
+  TCustomSocksWSocket::ForgetConnectionData();
+}
+
+// ---- starting ------------------------------------------------------------------
+
+void TCustomTlsWSocket::FireSessionConnected(std::uint16_t error) {
+  // The connection to a SOCKS proxy is not the destination's yet, and a
+  // failed connection has nothing to secure.
+  if (!FTlsEnabled || error != 0 || FSocksState != socksIdle || FTls.Phase != TTlsPhase::kOff ||
+      FSocketType != plat::kSockStream) {
+    return TCustomSocksWSocket::FireSessionConnected(error);
+  }
+  BeginTls(TTlsPhase::kConnecting);
+}
+
+void TCustomTlsWSocket::StartTls() {
+  if (FState != wsConnected || FSocketHandle == INVALID_SOCKET)
+    return RaiseError("StartTls: not connected", plat::WSAENOTCONN);
+  if (FTls.Phase != TTlsPhase::kOff || FSocksState != socksIdle)
+    return RaiseError("StartTls: TLS already in use", plat::WSAEINVAL);
+  BeginTls(TTlsPhase::kUpgrading);
+}
+
+void TCustomTlsWSocket::BeginTls(TTlsPhase phase) {
+  DropSession();
+  FTls.Phase = phase;
+  FTls.Engine = plat::NewTlsClient({VerifyName(), FTlsCaFile});
+  std::string hello;
+  int error = FTls.Engine->Start(hello);
+  if (error == 0) return SendRecords(hello);
+  if (phase == TTlsPhase::kConnecting) return HandshakeFailed(error);
+  // StartTls reports from the event loop, never inside the call.
+  plat::PostWindowMessage(FNotifyWindow, MsgTlsStartFailed, FSocketHandle,
+                          static_cast<std::intptr_t>(FTlsSerial) << 16 | error);
+}
+
+void TCustomTlsWSocket::SendRecords(const std::string& records) {
+  if (records.empty() || FState != wsConnected) return;
+  TCustomSocksWSocket::Send(records.data(), static_cast<int>(records.size()));
+}
+
+void TCustomTlsWSocket::HandleWindowMessage(TMessage& msg) {
+  if (msg.Msg != MsgTlsEnded && msg.Msg != MsgTlsStartFailed)
+    return TCustomSocksWSocket::HandleWindowMessage(msg);
+  try {
+    auto handle = static_cast<TSocketHandle>(msg.WParam);
+    auto serial = static_cast<std::uint16_t>(static_cast<std::uintptr_t>(msg.LParam) >> 16);
+    if (handle != FSocketHandle || serial != FTlsSerial) return;  // another connection's
+    if (msg.Msg == MsgTlsStartFailed) {
+      HandshakeFailed(static_cast<int>(msg.LParam & 0xFFFF));
+      return;
+    }
+    // The peer's end of the session is handled as the peer's close: what is
+    // held is handed out, then OnSessionClosed, then the socket's close.
+    FTls.EndPosted = false;
+    TMessage close{MsgSocketEvent, FSocketHandle,
+                   plat::PackNotification(plat::kFdClose, static_cast<std::uint16_t>(FTls.Failure)),
+                   0};
+    HandleSocketNotification(close);
+  } catch (const std::exception& e) {
+    HandleEventException(e);
+  }
+}
+
+// ---- the handshake ----------------------------------------------------------------
+
+int TCustomTlsWSocket::PullRecords() {
+  if (!FTls.Engine || FTls.RawEnd || FTls.Failure != 0) return 0;
+  int n = TCustomSocksWSocket::RecvRaw(FRawChunk.get(), kRawChunk, 0);
+  if (n == 0) FTls.RawEnd = true;
+  if (n <= 0) return n;
+  std::string out;
+  std::size_t before = FTls.Plain.size();
+  int error = FTls.Engine->Receive(FRawChunk.get(), static_cast<std::size_t>(n), out, FTls.Plain);
+  if (FTls.Plain.size() > before) FTls.Stalled = false;
+  SendRecords(out);
+  if (error != 0) FTls.Failure = error;
+  if (FTls.Phase == TTlsPhase::kActive && (FTls.Failure != 0 || FTls.Engine->PeerClosed()))
+    NoteEnded();
+  return n;
+}
+
+void TCustomTlsWSocket::HandshakeStep() {
+  TSocketHandle handle = FSocketHandle;
+  PullRecords();
+  if (FSocketHandle != handle) return;
+  if (FTls.Failure != 0) return HandshakeFailed(FTls.Failure);
+  if (FTls.Engine->Established()) return HandshakeDone();
+  // Otherwise more is to come; a peer that closed in the middle is
+  // reported by the FD_CLOSE that follows.
+}
+
+void TCustomTlsWSocket::HandshakeDone() {
+  const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
+  FTls.Phase = TTlsPhase::kActive;
+  if (!FTls.Pending.empty()) {
+    std::string pending;
+    pending.swap(FTls.Pending);
+    Send(pending.data(), static_cast<int>(pending.size()));
+  }
+  TSocketHandle handle = FSocketHandle;
+  if (upgrade) {
+    FireTlsDone(0);
+  } else {
+    TCustomSocksWSocket::FireSessionConnected(0);
+  }
+  if (FSocketHandle != handle || FState != wsConnected) return;  // closed by the handler
+  if (FTls.Engine->PeerClosed()) return NoteEnded();
+  // Data that came with the handshake's last records (a server that speaks
+  // first) goes out now, through the layers above, as an arrival would.
+  if (FTls.Unread() > 0) FireDataAvailable(0);
+}
+
+void TCustomTlsWSocket::HandshakeFailed(int error) {
+  const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
+  // The session is over before it began: nothing more goes through it,
+  // and the close sends no close_notify.
+  DropSession();
+  auto code = static_cast<std::uint16_t>(error);
+  TSocketHandle handle = FSocketHandle;
+  if (upgrade) {
+    FireTlsDone(code);
+  } else {
+    TCustomSocksWSocket::FireSessionConnected(code);
+  }
+  if (FSocketHandle == handle && FState != wsClosed) DoClose(true, code);
+}
+
+void TCustomTlsWSocket::NoteEnded() {
+  if (FTls.EndPosted) return;
+  FTls.EndPosted = plat::PostWindowMessage(FNotifyWindow, MsgTlsEnded, FSocketHandle,
+                                           static_cast<std::intptr_t>(FTlsSerial) << 16);
+}
+
+// ---- receiving --------------------------------------------------------------------
+
+bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t error) {
+  if (FTls.Phase == TTlsPhase::kOff) return TCustomSocksWSocket::FireDataAvailable(error);
+  if (TlsNegotiating()) {
+    if (error != 0) {
+      HandshakeFailed(kTlsErrorHandshake);
+    } else {
+      HandshakeStep();
+    }
+    return true;
+  }
+  if (error != 0) return TCustomSocksWSocket::FireDataAvailable(error);
+  int pulled = 0;
+  if (FTls.Unread() == 0) pulled = PullRecords();
+  // Only a piece of a record came: nothing for the application yet. The
+  // count asked is the most derived one, so that a line the layer above
+  // holds is still handed out.
+  if (pulled > 0 && QueryRcvdCount() <= 0) return true;
+  std::size_t before = FTls.Unread();
+  bool handled = TCustomSocksWSocket::FireDataAvailable(0);
+  if (handled && before > 0 && FTls.Unread() >= before) FTls.Stalled = true;
+  return handled;
+}
+
+std::int32_t TCustomTlsWSocket::QueryRcvdCount() {
+  if (FTls.Phase != TTlsPhase::kActive) return TCustomSocksWSocket::QueryRcvdCount();
+  if (FTls.Unread() > 0 && !FTls.Stalled) return static_cast<std::int32_t>(FTls.Unread());
+  if (FTls.RawEnd || FTls.Failure != 0) return 0;
+  // Records still in the socket: the delivery goes on and decrypts them.
+  return TCustomSocksWSocket::QueryRcvdCount();
+}
+
+int TCustomTlsWSocket::TakePlain(void* buffer, int size) {
+  int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(size), FTls.Unread()));
+  std::memcpy(buffer, FTls.Plain.data() + FTls.PlainStart, static_cast<std::size_t>(n));
+  FTls.PlainStart += static_cast<std::size_t>(n);
+  if (FTls.PlainStart == FTls.Plain.size()) {
+    FTls.Plain.clear();
+    FTls.PlainStart = 0;
+  } else if (FTls.PlainStart > 65536 && FTls.PlainStart > FTls.Plain.size() / 2) {
+    FTls.Plain.erase(0, FTls.PlainStart);
+    FTls.PlainStart = 0;
+  }
+  FTls.Stalled = false;
+  return n;
+}
+
+int TCustomTlsWSocket::RecvRaw(void* buffer, int size, int flags) {
+  if (FTls.Phase == TTlsPhase::kOff) return TCustomSocksWSocket::RecvRaw(buffer, size, flags);
+  if (FTls.Phase == TTlsPhase::kActive && size > 0) {
+    if (FTls.Unread() == 0) PullRecords();
+    if (FTls.Unread() > 0) return TakePlain(buffer, size);
+    // The end of the stream, as a plain socket reads it after the peer's
+    // close.
+    if (FTls.RawEnd || (FTls.Engine && FTls.Engine->PeerClosed())) return 0;
+  }
+  wsock::WSASetLastError(FTls.Failure != 0 ? plat::WSAECONNABORTED : plat::WSAEWOULDBLOCK);
+  return -1;
+}
+
+// ---- sending ----------------------------------------------------------------------
+
+int TCustomTlsWSocket::Send(const void* data, int length) {
+  if (FTls.Phase == TTlsPhase::kOff || FState != wsConnected)
+    return TCustomSocksWSocket::Send(data, length);
+  if (TlsNegotiating()) {
+    // Sent once the session is there, in order.
+    if (length > 0)
+      FTls.Pending.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
+    return length > 0 ? length : 0;
+  }
+  if (length <= 0) return TCustomSocksWSocket::Send(data, 0);
+  std::string records;
+  if (FTls.Engine->Send(static_cast<const char*>(data), static_cast<std::size_t>(length),
+                        records) != 0) {
+    wsock::WSASetLastError(plat::WSAECONNABORTED);
+    ReportSocketError("Send");
+    return -1;
+  }
+  TCustomSocksWSocket::Send(records.data(), static_cast<int>(records.size()));
+  return length;
+}
+
+void TCustomTlsWSocket::FireDataSent(std::uint16_t error) {
+  // The handshake's own records are not the application's data.
+  if (TlsNegotiating()) return;
+  TCustomSocksWSocket::FireDataSent(error);
+}
+
+// ---- the end ----------------------------------------------------------------------
+
+void TCustomTlsWSocket::DoClose(bool shut, std::uint16_t error) {
+  // An orderly close ends the session first, so that the peer can tell it
+  // from a connection cut short.
+  if (shut && FTls.Phase == TTlsPhase::kActive && FState == wsConnected &&
+      FSocketHandle != INVALID_SOCKET && FTls.Failure == 0) {
+    std::string notify;
+    FTls.Engine->Shutdown(notify);
+    SendRecords(notify);
+  }
+  TCustomSocksWSocket::DoClose(shut, error);
+}
+
+void TCustomTlsWSocket::FireSessionClosed(std::uint16_t error) {
+  if (TlsNegotiating()) {
+    // Closed in the middle of the handshake: for the application that is
+    // a connection (or upgrade) that failed, reported before the close.
+    const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
+    DropSession();
+    if (upgrade) {
+      FireTlsDone(kTlsErrorHandshake);
+    } else {
+      TCustomSocksWSocket::FireSessionConnected(kTlsErrorHandshake);
+    }
+  } else if (FTls.Phase == TTlsPhase::kActive && error == 0 && FState != wsClosed) {
+    // The peer closed: records still in the socket may hold its
+    // close_notify. Without one, what arrived may have been cut short.
+    while (FTls.Failure == 0 && !FTls.RawEnd && !FTls.Engine->PeerClosed() && PullRecords() > 0) {
+    }
+    if (FTls.Failure != 0) {
+      error = static_cast<std::uint16_t>(FTls.Failure);
+    } else if (!FTls.Engine->PeerClosed()) {
+      error = kTlsErrorNoCloseNotify;
+    }
+  }
+  TCustomSocksWSocket::FireSessionClosed(error);
+}
+
+void TCustomTlsWSocket::FireTlsDone(std::uint16_t error) {
+  if (OnTlsDone) OnTlsDone(this, error);
+}

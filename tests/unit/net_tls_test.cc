@@ -1,0 +1,249 @@
+// The TLS layer against an independent peer (Python's ssl module, started
+// by the tls_peer fixture): the handshake and its failures, plain text in
+// both directions, the upgrade of a plain connection, and both ends'
+// close_notify.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+#include "tests/unit/net_test_util.h"
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+const std::string& PeerAddress() {
+  static const std::string a = Env("KESTRUN_TEST_TLS_PEER");
+  return a;
+}
+const std::string& PeerCa() {
+  static const std::string c = Env("KESTRUN_TEST_TLS_CA");
+  return c;
+}
+
+enum Port { kGood = 4430, kWrongName, kExpired, kUnknownCa, kGarbage, kStartTls, kHangUp };
+
+// A client that records its events in order and everything it receives.
+struct Client {
+  TWSocket s{nullptr};
+  std::vector<std::string> events;
+  std::string received;
+  int connected = -1, closed = -1, tlsDone = -1;
+
+  Client() {
+    s.OnSessionConnected = [this](TObject*, std::uint16_t e) {
+      connected = e;
+      events.push_back("connected " + std::to_string(e));
+    };
+    s.OnSessionClosed = [this](TObject*, std::uint16_t e) {
+      closed = e;
+      events.push_back("closed " + std::to_string(e));
+    };
+    s.OnTlsDone = [this](TObject*, std::uint16_t e) {
+      tlsDone = e;
+      events.push_back("tls " + std::to_string(e));
+    };
+    s.OnDataAvailable = [this](TObject*, std::uint16_t) {
+      std::string got = s.ReceiveString();
+      received += got;
+      if (s.LineMode() && !got.empty()) events.push_back("line " + got);
+    };
+  }
+  void Connect(int port, bool tls = true, const std::string& name = "",
+               const std::string& ca = PeerCa()) {
+    s.SetTlsEnabled(tls);
+    s.SetTlsServerName(name);
+    s.SetTlsCaFile(ca);
+    s.AssignAddr(PeerAddress());
+    s.AssignPort(std::to_string(port));
+    s.Connect();
+  }
+  bool Got(const std::string& text) {
+    return RunUntil([&] { return received.find(text) != std::string::npos || closed >= 0; }) &&
+           received.find(text) != std::string::npos;
+  }
+  void Say(const std::string& line) { s.SendString(line + "\r\n"); }
+};
+
+class TlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (PeerAddress().empty() || PeerCa().empty())
+      FAIL() << "no TLS peer: run through ctest (KESTRUN_TEST_TLS_PEER, KESTRUN_TEST_TLS_CA)";
+  }
+};
+
+TEST_F(TlsTest, ACertificateOrPeerThatFailsFailsTheConnection) {
+  const struct {
+    const char* what;
+    int port;
+    std::string name, ca;
+    int error;
+  } cases[] = {
+      {"issued for another name", kWrongName, "", PeerCa(), kTlsErrorNameMismatch},
+      {"expired", kExpired, "", PeerCa(), kTlsErrorExpired},
+      {"issued by an unknown CA", kUnknownCa, "", PeerCa(), kTlsErrorUntrusted},
+      {"good, but another name asked for", kGood, "news.kestrun.invalid", PeerCa(),
+       kTlsErrorNameMismatch},
+      {"good, but the test CA not trusted", kGood, "", "", kTlsErrorUntrusted},
+      {"CA file missing", kGood, "", PeerCa() + ".missing", kTlsErrorCaFile},
+      {"no TLS server", kGarbage, "", PeerCa(), kTlsErrorHandshake},
+      {"peer hangs up in the handshake", kHangUp, "", PeerCa(), kTlsErrorHandshake},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Client client;
+    client.Connect(c.port, true, c.name, c.ca);
+    ASSERT_TRUE(RunUntil([&] { return client.closed >= 0; }));
+    EXPECT_TRUE(PumpUntilIdle());
+    // One OnSessionConnected with the error, then the close; no data.
+    ASSERT_EQ(client.events.size(), 2u);
+    EXPECT_EQ(client.events[0], "connected " + std::to_string(c.error));
+    EXPECT_EQ(client.received, "");
+    EXPECT_EQ(client.s.State(), wsClosed);
+    EXPECT_FALSE(client.s.TlsActive());
+  }
+}
+
+TEST_F(TlsTest, TheGreetingInTheHandshakesLastReadFollowsTheConnection) {
+  // The peer sends its greeting in the same write as its last handshake
+  // records; it reports the SNI it got: none for an address.
+  const struct {
+    std::string name, sni;
+  } cases[] = {{"", "-"}, {PeerAddress(), "-"}, {"localhost", "localhost"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client client;
+    client.s.SetLineMode(true);
+    client.Connect(kGood, true, c.name);
+    ASSERT_TRUE(client.Got("\r\n"));
+    EXPECT_TRUE(PumpUntilIdle());
+    EXPECT_EQ(client.events,
+              (std::vector<std::string>{"connected 0", "line 200 ready sni=" + c.sni + "\r\n"}));
+    EXPECT_TRUE(client.s.TlsActive());
+    EXPECT_EQ(client.s.ReadCount(), static_cast<int>(client.received.size()));
+  }
+}
+
+TEST_F(TlsTest, TlsRunsInsideASocksTunnel) {
+  // Python's and this side's TLS see each other through the proxy; the
+  // name checked is the destination's, not the proxy's.
+  std::string proxy = Env("KESTRUN_TEST_SOCKS");
+  ASSERT_FALSE(proxy.empty()) << "no SOCKS servers (KESTRUN_TEST_SOCKS)";
+  for (const char* port : {"1080", "1082"}) {
+    SCOPED_TRACE(port);
+    Client client;
+    client.s.SetSocksServer(proxy);
+    client.s.SetSocksPort(port);
+    client.Connect(kGood);
+    ASSERT_TRUE(client.Got("200 ready sni=-\r\n"));
+    EXPECT_EQ(client.events.front(), "connected 0");
+    EXPECT_TRUE(client.s.TlsActive());
+  }
+}
+
+TEST_F(TlsTest, AMegabyteGoesBothWaysIntact) {
+  Client client;
+  client.Connect(kGood);
+  ASSERT_TRUE(client.Got("200 ready"));
+  std::string data(1 << 20, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  int sent = 0;
+  client.s.OnDataSent = [&](TObject*, std::uint16_t) { ++sent; };
+  client.received.clear();
+  client.Say("ECHO " + std::to_string(data.size()));
+  EXPECT_EQ(client.s.Send(data.data(), static_cast<int>(data.size())),
+            static_cast<int>(data.size()));
+  ASSERT_TRUE(
+      RunUntil([&] { return client.received.size() >= data.size() || client.closed >= 0; }, 30000));
+  EXPECT_TRUE(client.received == data) << client.received.size();
+  EXPECT_GE(sent, 1);
+  EXPECT_EQ(client.closed, -1);
+}
+
+TEST_F(TlsTest, CloseNotifyGoesBothWays) {
+  // This side's Close: the peer read a close_notify before the TCP close.
+  std::string tag =
+      "t" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+  {
+    Client client;
+    client.Connect(kGood);
+    ASSERT_TRUE(client.Got("200 ready"));
+    client.Say("TAG " + tag);
+    client.s.Close();
+    EXPECT_EQ(client.closed, 0);
+  }
+  // The peer notes how a connection ended once its thread has seen the
+  // end, which may come after this side's close: ask until it knows.
+  std::string status;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    Client asker;
+    asker.Connect(kGood);
+    ASSERT_TRUE(asker.Got("200 ready sni=-\r\n"));
+    asker.received.clear();
+    asker.Say("STATUS " + tag);
+    ASSERT_TRUE(asker.Got("\r\n"));
+    status = asker.received;
+    if (status != "STATUS unknown\r\n") break;
+  }
+  EXPECT_EQ(status, "STATUS close_notify\r\n");
+
+  // The peer's close_notify ends the connection as an orderly close; a
+  // peer that only closes the TCP connection may have cut the data short.
+  const struct {
+    const char* command;
+    const char* reply;
+    int closed;
+  } cases[] = {{"BYE", "205 bye\r\n", 0}, {"DROP", "205 drop\r\n", kTlsErrorNoCloseNotify}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    Client client;
+    client.Connect(kGood);
+    ASSERT_TRUE(client.Got("200 ready"));
+    client.Say(c.command);
+    ASSERT_TRUE(RunUntil([&] { return client.closed >= 0; }));
+    EXPECT_NE(client.received.find(c.reply), std::string::npos);
+    EXPECT_EQ(client.events.back(), "closed " + std::to_string(c.closed));
+    EXPECT_EQ(client.s.State(), wsClosed);
+  }
+}
+
+TEST_F(TlsTest, StartTlsUpgradesAPlainConnection) {
+  const struct {
+    std::string name;
+    int error;
+  } cases[] = {{"", 0}, {"news.kestrun.invalid", kTlsErrorNameMismatch}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client client;
+    client.Connect(kStartTls, false, c.name);
+    ASSERT_TRUE(client.Got("200 plain\r\n"));
+    EXPECT_FALSE(client.s.TlsActive());
+    client.Say("STARTTLS");
+    ASSERT_TRUE(client.Got("382 go ahead\r\n"));
+    client.s.StartTls();
+    // Sent before the handshake is done: it waits for the session.
+    client.Say("ECHO 5");
+    client.s.SendString("hello");
+    EXPECT_EQ(client.tlsDone, -1);  // never inside the call
+    ASSERT_TRUE(RunUntil([&] { return client.tlsDone >= 0; }));
+    EXPECT_EQ(client.tlsDone, c.error);
+    if (c.error == 0) {
+      EXPECT_TRUE(client.s.TlsActive());
+      EXPECT_TRUE(client.Got("382 go ahead\r\nhello"));
+    } else {
+      ASSERT_TRUE(RunUntil([&] { return client.closed >= 0; }));
+      EXPECT_EQ(client.s.State(), wsClosed);
+    }
+  }
+}
+
+}  // namespace

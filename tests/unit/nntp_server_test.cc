@@ -1,7 +1,7 @@
 // Server arguments: each form, and each refusal before a connection.
-#include "nntp/NntpServer.h"
-
 #include <gtest/gtest.h>
+
+#include "nntp/NntpServer.h"
 
 namespace {
 

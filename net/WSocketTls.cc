@@ -13,8 +13,7 @@ constexpr int kRawChunk = 65536;
 
 }  // namespace
 
-TCustomTlsWSocket::TCustomTlsWSocket(TComponent* owner)
-    : TCustomSocksWSocket(owner), FRawChunk(new char[kRawChunk]) {}
+TCustomTlsWSocket::TCustomTlsWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {}
 
 TCustomTlsWSocket::~TCustomTlsWSocket() = default;
 
@@ -61,6 +60,8 @@ void TCustomTlsWSocket::BeginTls(TTlsPhase phase) {
   DropSession();
   FTls.Phase = phase;
   FTls.Engine = plat::NewTlsClient({VerifyName(), FTlsCaFile});
+  // Only sockets that use TLS pay for the read area.
+  if (!FRawChunk) FRawChunk = std::make_unique<char[]>(kRawChunk);
   std::string hello;
   int error = FTls.Engine->Start(hello);
   if (error == 0) return SendRecords(hello);

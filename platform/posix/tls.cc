@@ -8,6 +8,9 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <map>
+#include <mutex>
+
 namespace plat {
 namespace {
 
@@ -17,6 +20,38 @@ struct CtxFree {
 struct SslFree {
   void operator()(SSL* s) const { SSL_free(s); }
 };
+
+// The client context for a trust source (a CA file, or "" for the
+// system's store), made once per process: loading the system's bundle
+// takes a tenth of a second, too long to pay on every connection. A file
+// that cannot be read is tried again next time. Null on failure, with the
+// TLS error number in `error`.
+SSL_CTX* SharedContext(const std::string& caFile, int& error) {
+  // OpenSSL sets itself up first, so that its own clean-up at exit comes
+  // after the contexts are freed.
+  static const bool ready = OPENSSL_init_ssl(0, nullptr) == 1;
+  static std::mutex lock;
+  static std::map<std::string, std::unique_ptr<SSL_CTX, CtxFree>> made;
+  std::lock_guard<std::mutex> hold(lock);
+  if (auto it = made.find(caFile); it != made.end()) return it->second.get();
+  std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+  if (!ready || !ctx) {
+    error = kTlsErrorHandshake;
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  if (caFile.empty()) {
+    if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+      error = kTlsErrorUntrusted;
+      return nullptr;
+    }
+  } else if (SSL_CTX_load_verify_locations(ctx.get(), caFile.c_str(), nullptr) != 1) {
+    error = kTlsErrorCaFile;
+    return nullptr;
+  }
+  return (made[caFile] = std::move(ctx)).get();
+}
 
 // What a failed verification means to the caller.
 int VerifyFailure(long result) {
@@ -39,16 +74,10 @@ class OpenSslClient final : public TlsClient {
   explicit OpenSslClient(const TlsClientSettings& settings) : settings_(settings) {}
 
   int Start(std::string& out) override {
-    ctx_.reset(SSL_CTX_new(TLS_client_method()));
-    if (!ctx_) return Fail(kTlsErrorHandshake);
-    SSL_CTX_set_min_proto_version(ctx_.get(), TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx_.get(), SSL_VERIFY_PEER, nullptr);
-    if (settings_.caFile.empty()) {
-      if (SSL_CTX_set_default_verify_paths(ctx_.get()) != 1) return Fail(kTlsErrorUntrusted);
-    } else if (SSL_CTX_load_verify_locations(ctx_.get(), settings_.caFile.c_str(), nullptr) != 1) {
-      return Fail(kTlsErrorCaFile);
-    }
-    ssl_.reset(SSL_new(ctx_.get()));
+    int error = 0;
+    SSL_CTX* ctx = SharedContext(settings_.caFile, error);
+    if (ctx == nullptr) return Fail(error);
+    ssl_.reset(SSL_new(ctx));
     if (!ssl_) return Fail(kTlsErrorHandshake);
     BIO* in = BIO_new(BIO_s_mem());
     BIO* outBio = BIO_new(BIO_s_mem());
@@ -171,7 +200,6 @@ class OpenSslClient final : public TlsClient {
   }
 
   TlsClientSettings settings_;
-  std::unique_ptr<SSL_CTX, CtxFree> ctx_;
   std::unique_ptr<SSL, SslFree> ssl_;
   BIO* in_ = nullptr;   // owned by ssl_
   BIO* out_ = nullptr;  // owned by ssl_

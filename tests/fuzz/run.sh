@@ -35,8 +35,9 @@ build reply "$root"/nntp/*.cc "$root"/net/*.cc "$root"/rtl/*.cc "${posix[@]}" \
 
 build socks_reply "$root/net/SocksProto.cc"
 build line_mode "$root/net/LineBuffer.cc"
+build tls_records "$root/platform/posix/tls.cc" -lssl -lcrypto
 
-for target in lines status dotcopy reply socks_reply line_mode; do
+for target in lines status dotcopy reply socks_reply line_mode tls_records; do
   # The client's inputs hold long data lines.
   max_len=16384
   [ "$target" = reply ] && max_len=300000

@@ -7,17 +7,16 @@ and peak memory, and appends them to a CSV file for the plot.
 
     reading_bench.py NNTPFETCH PLAIN_READER KESTRUN RUNSTAT CSV   (as root)
 """
-import email.utils
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
 import benchrun
-from benchrun import median
+from benchrun import batch, median, rnews
+from benchrun import wait_group as wait_group_at
 
 here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.abspath(os.path.join(here, "..", ".."))
@@ -39,46 +38,12 @@ def output(cmd):
     return subprocess.run(cmd, stdout=subprocess.PIPE, check=True).stdout
 
 
-def batch(count, group, first=0, body=b"body\n"):
-    """An rnews batch of `count` articles whose overview lines are about as
-    long as a real group's (a References chain of a few ids)."""
-    now = email.utils.formatdate(time.time(), usegmt=True)
-    refs = " ".join("<ref.%d.%d@kestrun.test>" % (first, j) for j in range(5))
-    parts = []
-    for i in range(first, first + count):
-        art = ("Path: bench\nFrom: Benchmark Poster <bench.poster@example.invalid>\nNewsgroups: %s\n"
-               "Subject: Reading benchmark article number %d, a subject of usual length\nDate: %s\n"
-               "Message-ID: <bench.%d.%d@kestrun.test>\nReferences: %s\n\n" % (group, i, now, i, os.getpid(), refs)
-               ).encode() + body
-        parts.append(b"#! rnews %d\n" % len(art) + art)
-    return b"".join(parts)
-
-
-def rnews(inn_dir, data):
-    with tempfile.NamedTemporaryFile(delete=False) as f:
-        f.write(data)
-    os.chmod(f.name, 0o644)
-    subprocess.run(["su", "news", "-s", "/bin/sh", "-c",
-                    "INNCONF=%s/etc/inn.conf /usr/bin/rnews -N < %s" % (inn_dir, f.name)], check=True)
-    os.unlink(f.name)
-
-
 def stuffed(data):
     return b"".join(b"." + l if l.startswith(b".") else l for l in data.splitlines(keepends=True))
 
 
 def wait_group(count, group):
-    """Waits until INN has filed `count` articles in the group."""
-    for _ in range(1200):
-        with socket.create_connection((INN, 119)) as c:
-            f = c.makefile("rb")
-            f.readline()
-            c.sendall(b"GROUP " + group.encode() + b"\r\n")
-            reply = f.readline().split()
-        if reply[0] == b"211" and int(reply[1]) >= count:
-            return
-        time.sleep(0.5)
-    raise RuntimeError("INN did not file the articles")
+    wait_group_at(INN, count, group)
 
 
 rows = []

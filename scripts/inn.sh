@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # A private INN news server for tests, the demo and benchmarks.
 #
-#   scripts/inn.sh start [--auth USER:PASSWORD] [--tls CERTDIR] [ADDRESS [DIR]]
+#   scripts/inn.sh start [--auth USER:PASSWORD] [--tls CERTDIR [--login-in-tls]] [ADDRESS [DIR]]
 #                                          prints DIR; the server listens on ADDRESS:119
 #   scripts/inn.sh stop DIR
 #
 # With --tls the server also speaks TLS with CERTDIR/good.pem and good.key
 # (scripts/tls-certs.sh makes them; ca.pem is its CA): it offers STARTTLS on
 # port 119, and a second nnrpd serves NNTPS on ADDRESS:563 (KESTRUN_NNTPS_PORT
-# moves it).
+# moves it). INN offers STARTTLS in any case, and without --tls answers it
+# with 580; clients that refuse to log in after that need --tls. With
+# --login-in-tls as well, the login counts only inside TLS (AUTHINFO in clear
+# gets 483) and each article names the account that posted it.
 #
 # With --auth the server wants a login before anything else: every command
 # but AUTHINFO and MODE READER gets 480 until the client has logged in as
@@ -37,6 +40,11 @@ start)
     tls="${2:?usage: inn.sh start [--auth USER:PASSWORD] --tls CERTDIR [ADDRESS [DIR]]}"
     tls="$(cd "$tls" && pwd)"
     shift 2
+  fi
+  login_in_tls=""
+  if [ "${1:-}" = "--login-in-tls" ]; then
+    login_in_tls=1
+    shift
   fi
   nntps_port="${KESTRUN_NNTPS_PORT:-563}"
   addr="${1:-127.0.0.2}"
@@ -98,10 +106,8 @@ ACTIVE
   if [ -n "$auth" ]; then
     user="${auth%%:*}" password="${auth#*:}"
     printf '%s:%s\n' "$user" "$(openssl passwd -1 "$password")" >"$dir/etc/newsusers"
-    # With --tls a login counts only inside TLS (nnrpd answers AUTHINFO in
-    # clear with 483), and each article names the account that posted it.
     encrypted=""
-    if [ -n "$tls" ]; then
+    if [ -n "$login_in_tls" ]; then
       encrypted="    require_encryption: true"
       printf 'auth "clear" {\n    hosts: "*"\n}\n' >"$dir/etc/readers.conf"
       set_conf addinjectionpostingaccount true
@@ -221,7 +227,7 @@ stop)
   rm -rf "$dir"
   ;;
 *)
-  echo "usage: inn.sh start [--auth USER:PASSWORD] [--tls CERTDIR] [ADDRESS [DIR]] | stop DIR" >&2
+  echo "usage: inn.sh start [--auth USER:PASSWORD] [--tls CERTDIR [--login-in-tls]] [ADDRESS [DIR]] | stop DIR" >&2
   exit 2
   ;;
 esac

@@ -61,7 +61,11 @@ def run_case(target, case, size_mb, clients):
 
 work = tempfile.mkdtemp(prefix="kestrun-readbench.")
 inn_dir = output([inn_sh, "start", INN]).decode().strip()
-auth_dir = output([inn_sh, "start", "--auth", USER + ":" + PASSWORD, AUTH]).decode().strip()
+# INN offers STARTTLS, and kestrun logs in only after it worked: the login
+# server speaks TLS, with certificates kestrun is told to trust.
+certs = os.path.join(work, "certs")
+subprocess.run([os.path.join(root, "scripts", "tls-certs.sh"), certs, AUTH], check=True)
+auth_dir = output([inn_sh, "start", "--auth", USER + ":" + PASSWORD, "--tls", certs, AUTH]).decode().strip()
 replay = None
 try:
     print("Filling INN with %d articles (rnews) and one of 10 MB ..." % LINES)
@@ -119,7 +123,7 @@ try:
         part = art[:art.rfind(b"\r\n", 0, size) + 2]
         replay_case("ARTICLE %.1f MB" % (len(part) / 1e6), len(part) / 1e6, b"", part, ["bench", "1"])
 
-    print("\nPosting 1 KB to an INN that wants a login (%s:119)" % AUTH)
+    print("\nPosting 1 KB to an INN that wants a login (%s:119; kestrun after STARTTLS)" % AUTH)
     netrc = os.path.join(work, "netrc")
     with open(netrc, "w") as f:
         f.write("machine %s login %s password %s\n" % (AUTH, USER, PASSWORD))
@@ -133,7 +137,7 @@ try:
     artfile = os.path.join(work, "article.txt")
     open(artfile, "wb").write(b"From: Bench <bench@example.invalid>\nNewsgroups: pl.test.bench\nSubject: bench\n\n"
                               + b"A short article posted after a login.\n" * 25)
-    env_k = dict(os.environ, NETRC=netrc)
+    env_k = dict(os.environ, NETRC=netrc, KESTRUN_CA_FILE=os.path.join(certs, "ca.pem"))
     env_i = dict(os.environ, INNCONF=conf)
     print("  %-28s %-10s %10s %10s %10s" % ("", "client", "wall ms", "CPU ms", "peak MB"))
     for name, cmd, env in (("kestrun", [kestrun, AUTH, "Bench <bench@example.invalid>", "pl.test.bench", "bench",

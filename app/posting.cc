@@ -102,6 +102,7 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   }
   if (!netrc.Found) return false;
   SecureBeforeLogin(client, server);
+  if (Application->Terminated()) return false;  // told to stop while asking
   bool done = false, accepted = false;
   TRequestDone previous = client.OnRequestDone;
   client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {

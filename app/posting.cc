@@ -5,6 +5,7 @@
 
 #include "app/article.h"
 #include "app/socksurl.h"
+#include "app/tlsrun.h"
 #include "host/console.h"
 #include "host/netrc.h"
 #include "nntp/NntpCli.h"
@@ -54,6 +55,51 @@ void WaitFor(Done done) {
   }
 }
 
+// Ends the run as a connection that could not be made, with the reason
+// on standard error.
+[[noreturn]] void NoConnection(const std::string& reason) {
+  WriteConsoleLine(AnsiText("Połączenie niemożliwe"));
+  if (!reason.empty()) WriteErrorLine(reason);
+  Halt(2);
+}
+
+// Runs one request of the client to its end; its error.
+template <class Start>
+std::uint16_t RunRequest(TNntpCli& client, TNntpRequest kind, Start start) {
+  bool done = false;
+  std::uint16_t result = 0;
+  TRequestDone previous = client.OnRequestDone;
+  client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
+    if (rq != kind) return;
+    done = true;
+    result = error;
+  };
+  start();
+  WaitFor([&] { return done; });
+  client.OnRequestDone = previous;
+  return done ? result : 10054;
+}
+
+// Before a password goes out in clear: a server that offers STARTTLS gets
+// the login inside TLS, its certificate checked. Whatever stops that ends
+// the run; the password is never sent after a failed upgrade.
+void SecureBeforeLogin(TNntpCli& client, const std::string& host) {
+  if (client.WSocket()->TlsActive()) return;
+  // A server that does not know CAPABILITIES offers nothing.
+  if (RunRequest(client, nntpCapabilities, [&] { client.Capabilities(); }) != 0) return;
+  if (!client.HasCapability("STARTTLS")) return;
+  std::uint16_t error = RunRequest(client, nntpStartTls, [&] { client.StartTls(); });
+  if (error == 0) return;
+  std::string reason = TlsFailureText(error, host);
+  if (reason.empty() && error >= 100 && error < 600) {
+    reason = AnsiText("Serwer odmówił STARTTLS: ") + client.LastResponse();
+  } else if (reason.empty()) {
+    reason = AnsiText("Połączenie TLS z serwerem " + host + " nie powiodło się (błąd ") +
+             IntToStr(error) + ")";
+  }
+  NoConnection(reason);
+}
+
 // Logs in with the server's entry of the user's netrc file; false when
 // there is none, the file is open to others, or the server refuses (its
 // line is then in LastResponse). The password is never shown.
@@ -81,6 +127,8 @@ bool LogIn(TNntpCli& client, const std::string& server) {
     return false;
   }
   if (!netrc.Found) return false;
+  SecureBeforeLogin(client, server);
+  if (Application->Terminated()) return false;  // told to stop while asking
   bool done = false, accepted = false;
   TRequestDone previous = client.OnRequestDone;
   client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
@@ -99,12 +147,14 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   return accepted;
 }
 
-[[noreturn]] void Post(const std::string& server, const std::string& author,
+[[noreturn]] void Post(const std::string& argument, const std::string& author,
                        const std::string& groups, const std::string& subject,
                        const std::string& path, TProductIdentity& identity) {
   // Refused before anything goes on the wire: such a value would add header
   // lines, end the article early, or be refused by the server.
   CheckHeaderArguments(author, groups, subject);
+  TNntpServerName name = ServerArgument(argument);
+  const std::string& server = name.Host;  // the netrc file names hosts, not URLs
   TSocksUrl socks;
   bool viaSocks = SocksFromEnvironment(socks);  // a bad value ends the run here
   // Opened now, so that a file that cannot be posted costs no connection;
@@ -114,15 +164,23 @@ bool LogIn(TNntpCli& client, const std::string& server) {
 
   // Ends with the process on the error exits, which skip all clean-up.
   auto* client = new TNntpCli(nullptr);
-  client->SetHost(server);
+  SetUpServer(*client, name);
   if (viaSocks) UseSocks(*client->WSocket(), socks);
   client->SetInactivityTimeout(InactivityLimitMs());
+  // A failed connect is reported from the event loop after the state has
+  // dropped: waited for, so that a TLS failure can be told.
+  bool connectReported = false;
+  std::uint16_t connectError = 0;
+  client->OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
+    if (rq != nntpConnect) return;
+    connectReported = true;
+    connectError = error;
+  };
   client->Connect();
-  WaitFor([&] { return client->State() == nntpReady || client->State() == nntpNotConnected; });
-  if (client->State() != nntpReady) {
-    WriteConsoleLine(AnsiText("Połączenie niemożliwe"));
-    Halt(2);
-  }
+  WaitFor([&] {
+    return client->State() == nntpReady || (client->State() == nntpNotConnected && connectReported);
+  });
+  if (client->State() != nntpReady) NoConnection(TlsFailureText(connectError, server));
 
   // The POST is judged by its own result, which is 0 only when the whole
   // article went out and was answered 240, never by the last status alone.

@@ -53,6 +53,7 @@ void TNntpCli::Connect() {
   FRequestLine.clear();
   FArticleNumber = FArticleFirst = FArticleLast = FArticleEstimated = -1;
   FArticleID.clear();
+  FCapabilityList.clear();
   SetSessionState(nntpDnsLookup);
   // A proxy that resolves names gets the name as it is: a client behind a
   // firewall often cannot resolve outside names itself.
@@ -156,7 +157,8 @@ void TNntpCli::StartSocketConnect(const std::string& address) {
   try {
     FWSocket->AssignAddr(address);
     FWSocket->AssignProto("tcp");
-    FWSocket->AssignPort(FPort.empty() ? std::string("nntp") : FPort);
+    FWSocket->AssignPort(ConnectPort());
+    PrepareTls();
     SetSessionState(nntpWaitingBanner);
     FWSocket->Connect();
   } catch (const ESocketException&) {
@@ -212,7 +214,9 @@ void TNntpCli::TakeReceived(const char* data, int n) { FeedReceived(data, n, 0);
 void TNntpCli::FeedReceived(const char* data, int n, std::uint16_t Error) {
   // Over-long lines are cut or gathered elsewhere, so the buffer always has
   // room for at least a byte.
-  while (n > 0 && FRequestType != nntpAbort) {
+  // Bytes behind a 382 came in clear and are not the server's (a third
+  // party can slip them in): dropped, like anything until TLS is up.
+  while (n > 0 && FRequestType != nntpAbort && !FTlsUpgrading) {
     int room = 0;
     char* at = FReceiveBuffer.Reserve(room);
     int take = n < room ? n : room;

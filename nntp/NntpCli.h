@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/WSocket.h"
+#include "net/WSocketTls.h"
 #include "nntp/NntpText.h"
 #include "platform/messages.h"
 #include "rtl/classes.h"
@@ -56,7 +57,9 @@ enum TNntpRequest : std::uint8_t {
   nntpAnyCommand,
   nntpXPat,
   nntpListSrchFields,
-  nntpListSearchable
+  nntpListSearchable,
+  nntpCapabilities,
+  nntpStartTls
 };
 
 class NntpException : public Exception {
@@ -149,6 +152,33 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   virtual void NewNews(TDateTime When, bool GMTFlag, const std::string& NewsGroupName,
                        const std::string& Distributions, TStream* DestStream);
 
+  // TLS (NntpCliTls.cc). CAPABILITIES: the list's lines go to DestStream
+  // (when given) and through the message events like any list, and are
+  // kept in CapabilityList until the connection ends or TLS starts.
+  virtual void Capabilities(TStream* DestStream = nullptr);
+  // STARTTLS: on 382 the connection turns to TLS (the certificate checked
+  // against TlsServerName, or Host); the capability list is then stale and
+  // CAPABILITIES is asked again before the request completes (Error 0 once
+  // TLS carries the session, whatever that answer). 580 or any other reply
+  // completes with its status; a failed handshake with the TLS error
+  // number, and the connection is closed: nothing more goes out in clear.
+  virtual void StartTls();
+  const std::vector<std::string>& CapabilityList() const { return FCapabilityList; }
+  // Whether a line of the list starts with the word `name` (letter case
+  // ignored).
+  bool HasCapability(const std::string& name) const;
+  // NNTPS: TLS from the first byte; Port then defaults to nntps (563).
+  bool Tls() const { return FTls; }
+  void SetTls(bool value) { FTls = value; }
+  // The PEM bundle to trust instead of the system's store (empty: the
+  // system's).
+  const std::string& TlsCaFile() const { return FTlsCaFile; }
+  void SetTlsCaFile(const std::string& value) { FTlsCaFile = value; }
+  // The name the certificate must carry; empty: Host as given (never the
+  // address it resolved to).
+  const std::string& TlsServerName() const { return FTlsServerName; }
+  void SetTlsServerName(const std::string& value) { FTlsServerName = value; }
+
   TWSocket* WSocket() const { return FWSocket; }
   TNntpState State() const { return FState; }
   const std::string& Host() const { return FHost; }
@@ -210,6 +240,10 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   virtual void HandleXHdrReply();
   virtual void HandleAuthUserReply();
   virtual void HandleAuthPassReply();
+  virtual void HandleCapabilitiesReply();
+  virtual void HandleCapabilityLine();
+  virtual void HandleStartTlsReply();
+  void HandleTlsDone(TObject* Sender, std::uint16_t Error);
 
   // The socket's events.
   void HandleLookupDone(TObject* Sender, std::uint16_t Error);
@@ -284,6 +318,13 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::int32_t FInactivityTimeout = 0;
   std::chrono::steady_clock::time_point FLastActivity;
   bool FInactivityTimerOn = false;
+  // TLS: what the caller asked for, the server's capabilities, and whether
+  // a STARTTLS handshake is under way (no byte in clear is taken then).
+  bool FTls = false;
+  std::string FTlsCaFile;
+  std::string FTlsServerName;
+  std::vector<std::string> FCapabilityList;
+  bool FTlsUpgrading = false;
 
  private:
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
@@ -322,4 +363,7 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // when the SOCKS proxy resolves it); reports what stopped it with the
   // error number of the failure.
   void StartSocketConnect(const std::string& address);
+  // Hands the TLS settings to the socket before a connect; the port to use.
+  void PrepareTls();
+  std::string ConnectPort() const;
 };

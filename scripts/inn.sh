@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # A private INN news server for tests, the demo and benchmarks.
 #
-#   scripts/inn.sh start [--auth USER:PASSWORD] [ADDRESS [DIR]]
+#   scripts/inn.sh start [--auth USER:PASSWORD] [--tls CERTDIR [--login-in-tls]] [ADDRESS [DIR]]
 #                                          prints DIR; the server listens on ADDRESS:119
 #   scripts/inn.sh stop DIR
+#
+# With --tls the server also speaks TLS with CERTDIR/good.pem and good.key
+# (scripts/tls-certs.sh makes them; ca.pem is its CA): it offers STARTTLS on
+# port 119, and a second nnrpd serves NNTPS on ADDRESS:563 (KESTRUN_NNTPS_PORT
+# moves it). INN offers STARTTLS in any case, and without --tls answers it
+# with 580; clients that refuse to log in after that need --tls. With
+# --login-in-tls as well, the login counts only inside TLS (AUTHINFO in clear
+# gets 483) and each article names the account that posted it.
 #
 # With --auth the server wants a login before anything else: every command
 # but AUTHINFO and MODE READER gets 480 until the client has logged in as
@@ -27,6 +35,18 @@ start)
     case "$auth" in *:*) ;; *) echo "inn.sh: --auth wants USER:PASSWORD" >&2; exit 2 ;; esac
     shift 2
   fi
+  tls=""
+  if [ "${1:-}" = "--tls" ]; then
+    tls="${2:?usage: inn.sh start [--auth USER:PASSWORD] --tls CERTDIR [ADDRESS [DIR]]}"
+    tls="$(cd "$tls" && pwd)"
+    shift 2
+  fi
+  login_in_tls=""
+  if [ "${1:-}" = "--login-in-tls" ]; then
+    login_in_tls=1
+    shift
+  fi
+  nntps_port="${KESTRUN_NNTPS_PORT:-563}"
   addr="${1:-127.0.0.2}"
   dir="${2:-$(mktemp -d /tmp/kestrun-inn.XXXXXX)}"
   mkdir -p "$dir"
@@ -87,9 +107,18 @@ ACTIVE
   if [ -n "$auth" ]; then
     user="${auth%%:*}" password="${auth#*:}"
     printf '%s:%s\n' "$user" "$(openssl passwd -1 "$password")" >"$dir/etc/newsusers"
-    cat >"$dir/etc/readers.conf" <<READERS
+    encrypted=""
+    if [ -n "$login_in_tls" ]; then
+      encrypted="    require_encryption: true"
+      printf 'auth "clear" {\n    hosts: "*"\n}\n' >"$dir/etc/readers.conf"
+      set_conf addinjectionpostingaccount true
+    else
+      : >"$dir/etc/readers.conf"
+    fi
+    cat >>"$dir/etc/readers.conf" <<READERS
 auth "users" {
     auth: "ckpasswd -f $dir/etc/newsusers"
+$encrypted
 }
 access "users" {
     users: "*"
@@ -100,11 +129,24 @@ READERS
     printf '%s:%s:%s\n' "$addr" "$user" "$password" >"$dir/etc/passwd.nntp"
     chmod 600 "$dir/etc/newsusers" "$dir/etc/passwd.nntp"
   fi
+  if [ -n "$tls" ]; then
+    # nnrpd reads the key as news and wants it private: a copy of our own,
+    # in a folder news can search.
+    mkdir -p "$dir/etc/tls"
+    cp "$tls/good.pem" "$dir/etc/tls/cert.pem"
+    cp "$tls/good.key" "$dir/etc/tls/key.pem"
+    cp "$tls/ca.pem" "$dir/etc/tls/ca.pem"
+    set_conf tlscertfile "$dir/etc/tls/cert.pem"
+    set_conf tlskeyfile "$dir/etc/tls/key.pem"
+    set_conf tlscafile "$dir/etc/tls/ca.pem"
+    echo "$nntps_port" >"$dir/nntps.port"
+  fi
   : >"$dir/db/active.times"
   : >"$dir/db/newsgroups"
   : >"$dir/db/history"
   chown -R news:news "$dir"
   chmod 755 "$dir"
+  [ -z "$tls" ] || chmod 600 "$dir/etc/tls/key.pem"
   export INNCONF="$conf"
   su news -s /bin/sh -c "cd '$dir/db' && INNCONF='$conf' /usr/lib/news/bin/makedbz -i -o"
   # innd reports its start-up errors only to syslog; keep what it prints.
@@ -113,12 +155,33 @@ READERS
   greets() {
     timeout 5 bash -c "exec 3<>/dev/tcp/$addr/119 && head -c 3 <&3" 2>/dev/null | grep -qE '^20[01]'
   }
+  # NNTPS: nnrpd as its own daemon with the same inn.conf; it binds the
+  # port as root and then runs as news. Ready when the port takes a TLS
+  # handshake and greets inside it.
+  start_nntps() {
+    INNCONF="$conf" /usr/lib/news/bin/nnrpd -D -S -p "$nntps_port" -b "$addr" \
+      >>"$dir/log/nnrpd-tls.out" 2>&1 </dev/null
+    for _ in $(seq 1 100); do
+      if python3 -c 'import socket, ssl, sys
+c = ssl.create_default_context(cafile=sys.argv[3])
+c.check_hostname = False
+with c.wrap_socket(socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=5)) as s:
+    sys.exit(0 if s.recv(3) in (b"200", b"201") else 1)' "$addr" "$nntps_port" "$tls/ca.pem" 2>/dev/null; then
+        return 0
+      fi
+      sleep 0.1
+    done
+    echo "inn.sh: nnrpd did not serve NNTPS on $addr:$nntps_port" >&2
+    cat "$dir/log/nnrpd-tls.out" >&2 2>/dev/null || true
+    exit 1
+  }
   for attempt in 1 2 3; do
     su news -s /bin/sh -c "INNCONF='$conf' setsid /usr/lib/news/bin/innd -f >>'$dir/log/innd.out' 2>&1 &"
     for _ in $(seq 1 100); do
       if greets; then
         sleep 0.2
         if greets; then
+          [ -z "$tls" ] || start_nntps
           echo "$dir"
           exit 0
         fi
@@ -139,6 +202,19 @@ stop)
     echo "inn.sh: $dir was not made by inn.sh start; not touching it" >&2
     exit 1
   fi
+  if [ -f "$dir/nntps.port" ]; then
+    # nnrpd renames its process: find it by the socket it listens on.
+    addr="$(sed -n 's/^bindaddress: *//p' "$dir/etc/inn.conf")"
+    port="$(cat "$dir/nntps.port")"
+    for pid in $(ss -Hltnp "src $addr:$port" | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
+      kill "$pid" 2>/dev/null || true
+      for _ in $(seq 1 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      kill -9 "$pid" 2>/dev/null || true
+    done
+  fi
   if [ -f "$dir/run/innd.pid" ]; then
     pid="$(cat "$dir/run/innd.pid")"
     su news -s /bin/sh -c "INNCONF='$dir/etc/inn.conf' /usr/lib/news/bin/ctlinnd -s -t 5 shutdown done" \
@@ -152,7 +228,7 @@ stop)
   rm -rf "$dir"
   ;;
 *)
-  echo "usage: inn.sh start [--auth USER:PASSWORD] [ADDRESS [DIR]] | stop DIR" >&2
+  echo "usage: inn.sh start [--auth USER:PASSWORD] [--tls CERTDIR [--login-in-tls]] [ADDRESS [DIR]] | stop DIR" >&2
   exit 2
   ;;
 esac

@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "host/cafile.h"
 #include "host/netrc.h"
+#include "net/WSockLib.h"
 #include "nntp/NntpCli.h"
+#include "nntp/NntpServer.h"
 #include "platform/messages.h"
 #include "platform/userenv.h"
 #include "rtl/forms.h"
@@ -99,10 +102,26 @@ class TOutputStream : public TStream {
   bool FFailed = false;
 };
 
+// TLS could not be set up (the reason is said); the run ends as a
+// connection that could not be made.
+struct TlsFailure {
+  std::string Reason;
+};
+
+// Why TLS failed, for the messages; empty when `error` is no TLS failure.
+std::string TlsReason(std::uint16_t error) {
+  if (error < kTlsErrorHandshake || error > kTlsErrorCaFile) return std::string();
+  return SocketErrorText(error);
+}
+
 class Fetcher {
  public:
-  explicit Fetcher(const std::string& server) : FServer(server) {
-    FClient.SetHost(server);
+  explicit Fetcher(const TNntpServerName& server, const std::string& caFile)
+      : FServer(server.Host) {
+    FClient.SetHost(server.Host);
+    FClient.SetPort(server.Port);
+    FClient.SetTls(server.Tls);
+    FClient.SetTlsCaFile(caFile);
     // A server that falls silent ends the run rather than holding it.
     FClient.SetInactivityTimeout(5 * 60 * 1000);
     FClient.OnRequestDone = [this](TObject*, TNntpRequest, std::uint16_t error) {
@@ -111,14 +130,18 @@ class Fetcher {
     };
   }
 
-  // Connects and waits for the greeting; false when there is no connection.
+  // Connects and waits for the greeting; false when there is no connection
+  // (its error in ConnectError, reported after the state has dropped).
   bool Connect() {
     FDone = false;
+    FError = 0;
     FClient.Connect();
-    WaitUntil(
-        [this] { return FClient.State() == nntpReady || FClient.State() == nntpNotConnected; });
+    WaitUntil([this] {
+      return FClient.State() == nntpReady || (FClient.State() == nntpNotConnected && FDone);
+    });
     return FClient.State() == nntpReady;
   }
+  std::uint16_t ConnectError() const { return FError; }
 
   // Runs one request to its end. A server that wants a login (480) gets
   // one from the netrc file, and the request is made once more.
@@ -160,6 +183,7 @@ class Fetcher {
         return false;
     }
     if (!netrc.Found) return false;
+    SecureBeforeLogin();
     FClient.SetUserName(netrc.Login.Login);
     FClient.SetPassWord(netrc.Login.Password);
     std::uint16_t error = RunOnce([this] { FClient.Authenticate(); });
@@ -167,6 +191,23 @@ class Fetcher {
     // 281 comes as an error only from the user name step: the server needs
     // no password for this user.
     return error == 0 || error == 281;
+  }
+
+  // A server that offers STARTTLS gets the password inside TLS only;
+  // whatever stops the upgrade ends the run (TlsFailure).
+  void SecureBeforeLogin() {
+    if (FClient.WSocket()->TlsActive()) return;
+    if (RunOnce([this] { FClient.Capabilities(); }) != 0) return;
+    if (!FClient.HasCapability("STARTTLS")) return;
+    std::uint16_t error = RunOnce([this] { FClient.StartTls(); });
+    if (error == 0) return;
+    std::string reason = TlsReason(error);
+    if (reason.empty() && error >= 100 && error < 600) {
+      reason = "the server refused STARTTLS: " + FClient.LastResponse();
+    } else if (reason.empty()) {
+      reason = "STARTTLS failed (error " + IntToStr(error) + ")";
+    }
+    throw TlsFailure{reason};
   }
 
   // Pumps the event loop, blocking between events, until `done` holds or
@@ -226,6 +267,17 @@ int Main(const std::vector<std::string>& args) {
     return kExitLocal;
   }
   const std::string& server = args[0];
+  TNntpServerName name;
+  TNntpServerNameError nameError = ParseNntpServerName(server, name);
+  if (nameError != TNntpServerNameError::None) {
+    Say("bad server \"" + server + "\": " + NntpServerNameErrorText(nameError));
+    return kExitLocal;
+  }
+  std::string caFile;
+  if (CaFileFromEnvironment(caFile) == TCaFileSetting::Unreadable) {
+    Say(std::string(kCaFileVariable) + ": cannot read \"" + caFile + "\"");
+    return kExitLocal;
+  }
   std::string target = args[1];
   bool byId = target.size() > 2 && target.front() == '<' && target.back() == '>';
   std::int32_t number = 0;
@@ -239,9 +291,10 @@ int Main(const std::vector<std::string>& args) {
     number = std::stoi(args[2]);
   }
 
-  Fetcher fetcher(server);
+  Fetcher fetcher(name, caFile);
   if (!fetcher.Connect()) {
-    Say("no connection to " + server);
+    std::string reason = TlsReason(fetcher.ConnectError());
+    Say("no connection to " + server + (reason.empty() ? "" : ": " + reason));
     return kExitNoConnection;
   }
   TNntpCli& client = fetcher.Client();
@@ -276,5 +329,12 @@ int main(int argc, char** argv) {
   plat::InstallQuitOnInterrupt();
   Application->ErrorWriter = [](const std::string& text) { Say(text); };
   std::vector<std::string> args(argv + 1, argv + argc);
-  return Application->Run([&] { return Main(args); });
+  return Application->Run([&] {
+    try {
+      return Main(args);
+    } catch (const TlsFailure& e) {
+      Say("no TLS connection to " + args[0] + ": " + e.Reason);
+      return kExitNoConnection;
+    }
+  });
 }

@@ -1,10 +1,22 @@
 #!/usr/bin/env python3
-"""Posts an article file (headers and body) with Python's nntplib."""
+"""Posts an article file (headers and body) with Python's nntplib; with
+--tls CAFILE over NNTPS (NNTP_SSL, port 563).
+
+    nntplib_post.py [--tls CAFILE] ADDRESS ARTICLE
+"""
+import ssl
 import sys
 import warnings
 
 warnings.simplefilter("ignore")
 import nntplib  # noqa: E402
 
-with nntplib.NNTP(sys.argv[1], 119, readermode=False) as s, open(sys.argv[2], "rb") as f:
+args = sys.argv[1:]
+if args[0] == "--tls":
+    ctx = ssl.create_default_context(cafile=args[1])
+    server = nntplib.NNTP_SSL(args[2], 563, ssl_context=ctx, readermode=False)
+    args = args[2:]
+else:
+    server = nntplib.NNTP(args[0], 119, readermode=False)
+with server as s, open(args[1], "rb") as f:
     s.post(f)

@@ -2,8 +2,9 @@
 """The reading benchmark's Python client: nntplib (Python 3.11) doing what
 nntpfetch does, with the data written to standard output.
 
-    nntplib_read.py ADDRESS GROUP [NUMBER]
+    nntplib_read.py [--tls CAFILE] ADDRESS GROUP [NUMBER]
 """
+import ssl
 import sys
 import warnings
 
@@ -12,7 +13,15 @@ import nntplib  # noqa: E402
 
 server, group = sys.argv[1], sys.argv[2]
 out = sys.stdout.buffer
-with nntplib.NNTP(server, readermode=True) as s:
+if server == "--tls":
+    # NNTPS: nntplib_read.py --tls CAFILE ADDRESS GROUP [NUMBER]
+    ctx = ssl.create_default_context(cafile=sys.argv[2])
+    sys.argv[1:] = sys.argv[3:]
+    server, group = sys.argv[1], sys.argv[2]
+    connection = nntplib.NNTP_SSL(server, 563, ssl_context=ctx, readermode=True)
+else:
+    connection = nntplib.NNTP(server, readermode=True)
+with connection as s:
     _, count, first, last, _ = s.group(group)
     if len(sys.argv) > 3:
         _, info = s.article(sys.argv[3])

@@ -3,15 +3,20 @@
 // nntpfetch (GROUP, then XOVER of the whole group or ARTICLE n; lines
 // unstuffed and written to standard output with CR LF). It calls the socket
 // library's blocking functions straight through the binding, nothing else.
+// With --tls it speaks NNTPS (port 563) through the TLS engine alone, the
+// ceiling for reading over TLS.
 //
-//   plain_reader ADDRESS GROUP [NUMBER]
+//   plain_reader [--tls CAFILE] ADDRESS GROUP [NUMBER]
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "net/WSockLib.h"
 #include "platform/files.h"
+#include "platform/tls.h"
 #include "platform/userenv.h"
 
 namespace {
@@ -21,6 +26,52 @@ char in[256 * 1024];
 std::size_t inStart = 0, inEnd = 0;
 char out[64 * 1024];
 std::size_t outLen = 0;
+// TLS: the engine, and decrypted bytes not yet taken (from plainAt on).
+std::unique_ptr<plat::TlsClient> tls;
+std::string plain;
+std::size_t plainAt = 0;
+char raw[256 * 1024];
+
+bool SendRaw(const char* data, std::size_t size) {
+  while (size > 0) {
+    int n = wsock::send(sock, data, static_cast<int>(size), 0);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// One raw read through the engine: false at the end or on an error.
+bool PullTls() {
+  int n = wsock::recv(sock, raw, static_cast<int>(sizeof raw), 0);
+  if (n <= 0) return false;
+  if (plainAt == plain.size()) {
+    plain.clear();
+    plainAt = 0;
+  }
+  std::string out;
+  if (tls->Receive(raw, static_cast<std::size_t>(n), out, plain) != 0) return false;
+  return SendRaw(out.data(), out.size());
+}
+
+// recv and send, through TLS when it is on.
+int Recv(char* buffer, int size) {
+  if (!tls) return wsock::recv(sock, buffer, size, 0);
+  while (plainAt == plain.size()) {
+    if (!PullTls()) return 0;
+  }
+  std::size_t n = std::min(static_cast<std::size_t>(size), plain.size() - plainAt);
+  std::memcpy(buffer, plain.data() + plainAt, n);
+  plainAt += n;
+  return static_cast<int>(n);
+}
+
+bool Send(const std::string& text) {
+  if (!tls) return SendRaw(text.data(), text.size());
+  std::string out;
+  return tls->Send(text.data(), text.size(), out) == 0 && SendRaw(out.data(), out.size());
+}
 
 void Flush() {
   std::size_t at = 0;
@@ -69,7 +120,7 @@ bool ReadLine(std::string& spill, const char*& line, std::size_t& len) {
     }
     spill.append(start, inEnd - inStart);
     inStart = inEnd = 0;
-    int n = wsock::recv(sock, in, static_cast<int>(sizeof in), 0);
+    int n = Recv(in, static_cast<int>(sizeof in));
     if (n <= 0) return false;
     inEnd = static_cast<std::size_t>(n);
   }
@@ -77,10 +128,7 @@ bool ReadLine(std::string& spill, const char*& line, std::size_t& len) {
 
 std::string Command(const std::string& text) {
   std::string line = text + "\r\n";
-  if (wsock::send(sock, line.data(), static_cast<int>(line.size()), 0) !=
-      static_cast<int>(line.size())) {
-    std::exit(2);
-  }
+  if (!Send(line)) std::exit(2);
   std::string spill;
   const char* l;
   std::size_t n;
@@ -91,15 +139,30 @@ std::string Command(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string caFile;
+  bool useTls = argc > 2 && std::strcmp(argv[1], "--tls") == 0;
+  if (useTls) {
+    caFile = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc < 3) return 1;
   plat::TWSAData data{};
   if (wsock::WSAStartup(0x0101, &data) != 0) return 2;
   sock = wsock::socket(plat::kAfInet, plat::kSockStream, plat::kIpProtoTcp);
   plat::TSockAddrIn a{};
   a.sin_family = plat::kAfInet;
-  a.sin_port = wsock::htons(119);
+  a.sin_port = wsock::htons(useTls ? 563 : 119);
   a.sin_addr.S_addr = wsock::inet_addr(argv[1]);
   if (wsock::connect(sock, reinterpret_cast<const plat::TSockAddr*>(&a), sizeof a) != 0) return 2;
+  if (useTls) {
+    tls = plat::NewTlsClient({argv[1], caFile});
+    std::string hello;
+    if (tls->Start(hello) != 0 || !SendRaw(hello.data(), hello.size())) return 2;
+    while (!tls->Established()) {
+      if (!PullTls()) return 2;
+    }
+  }
   std::string spill;
   const char* line;
   std::size_t len;

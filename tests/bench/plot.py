@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the benchmark figures as one SVG with gnuplot: reading (from the
-replay server) and posting (to INN), wall time and CPU time against size,
-one line per client.
+replay server), posting (to INN), and both over TLS (NNTPS to INN), wall
+time and CPU time against size, one line per client.
 
     plot.py RESULTS.csv OUT.svg
 
@@ -19,25 +19,29 @@ for line in open(csv_path):
         panel = "read-xover" if case.startswith("XOVER") else "read-article"
     elif kind == "posting" and target == "private INN":
         panel = "post"
+    elif kind == "tls":
+        panel = "tls-read" if case.startswith("XOVER") else "tls-post"
     else:
         continue
     series[(panel, client)].append((float(size), float(wall), float(cpu)))
 
 colours = {"kestrun": "#1f77b4", "nntpfetch": "#1f77b4", "ceiling": "#2ca02c", "nntplib": "#d62728",
-           "inews": "#ff7f0e"}
+           "inews": "#ff7f0e", "kestrun clear": "#9467bd", "nntpfetch clear": "#9467bd"}
 titles = {"read-xover": "Reading an overview (XOVER) from a replay server",
           "read-article": "Reading an article (ARTICLE) from a replay server",
-          "post": "Posting an article to INN"}
-script = ['set terminal svg size 1200,1000 font "sans,11" background "white"',
-          'set output "%s"' % svg_path, "set multiplot layout 3,2",
+          "post": "Posting an article to INN",
+          "tls-read": "Reading an overview over NNTPS from INN",
+          "tls-post": "Posting an article over NNTPS to INN"}
+script = ['set terminal svg size 1200,1660 font "sans,11" background "white"',
+          'set output "%s"' % svg_path, "set multiplot layout 5,2",
           "set logscale xy", "set grid", "set key top left", "set xlabel 'size (MB)'"]
-for panel in ("read-xover", "read-article", "post"):
+for panel in ("read-xover", "read-article", "post", "tls-read", "tls-post"):
     for col, what in ((2, "wall time (ms)"), (3, "CPU time (ms)")):
         plots = []
         for (p, client), points in sorted(series.items()):
             if p != panel:
                 continue
-            name = "$%s_%s" % (panel.replace("-", "_"), client)
+            name = "$%s_%s" % (panel.replace("-", "_"), client.replace(" ", "_"))
             script.append("%s << EOD" % name)
             script += ["%g %g %g" % pt for pt in sorted(points)]
             script.append("EOD")

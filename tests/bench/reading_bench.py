@@ -7,17 +7,16 @@ and peak memory, and appends them to a CSV file for the plot.
 
     reading_bench.py NNTPFETCH PLAIN_READER KESTRUN RUNSTAT CSV   (as root)
 """
-import email.utils
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
 import benchrun
-from benchrun import median
+from benchrun import batch, median, rnews
+from benchrun import wait_group as wait_group_at
 
 here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.abspath(os.path.join(here, "..", ".."))
@@ -39,46 +38,12 @@ def output(cmd):
     return subprocess.run(cmd, stdout=subprocess.PIPE, check=True).stdout
 
 
-def batch(count, group, first=0, body=b"body\n"):
-    """An rnews batch of `count` articles whose overview lines are about as
-    long as a real group's (a References chain of a few ids)."""
-    now = email.utils.formatdate(time.time(), usegmt=True)
-    refs = " ".join("<ref.%d.%d@kestrun.test>" % (first, j) for j in range(5))
-    parts = []
-    for i in range(first, first + count):
-        art = ("Path: bench\nFrom: Benchmark Poster <bench.poster@example.invalid>\nNewsgroups: %s\n"
-               "Subject: Reading benchmark article number %d, a subject of usual length\nDate: %s\n"
-               "Message-ID: <bench.%d.%d@kestrun.test>\nReferences: %s\n\n" % (group, i, now, i, os.getpid(), refs)
-               ).encode() + body
-        parts.append(b"#! rnews %d\n" % len(art) + art)
-    return b"".join(parts)
-
-
-def rnews(inn_dir, data):
-    with tempfile.NamedTemporaryFile(delete=False) as f:
-        f.write(data)
-    os.chmod(f.name, 0o644)
-    subprocess.run(["su", "news", "-s", "/bin/sh", "-c",
-                    "INNCONF=%s/etc/inn.conf /usr/bin/rnews -N < %s" % (inn_dir, f.name)], check=True)
-    os.unlink(f.name)
-
-
 def stuffed(data):
     return b"".join(b"." + l if l.startswith(b".") else l for l in data.splitlines(keepends=True))
 
 
 def wait_group(count, group):
-    """Waits until INN has filed `count` articles in the group."""
-    for _ in range(1200):
-        with socket.create_connection((INN, 119)) as c:
-            f = c.makefile("rb")
-            f.readline()
-            c.sendall(b"GROUP " + group.encode() + b"\r\n")
-            reply = f.readline().split()
-        if reply[0] == b"211" and int(reply[1]) >= count:
-            return
-        time.sleep(0.5)
-    raise RuntimeError("INN did not file the articles")
+    wait_group_at(INN, count, group)
 
 
 rows = []
@@ -96,7 +61,11 @@ def run_case(target, case, size_mb, clients):
 
 work = tempfile.mkdtemp(prefix="kestrun-readbench.")
 inn_dir = output([inn_sh, "start", INN]).decode().strip()
-auth_dir = output([inn_sh, "start", "--auth", USER + ":" + PASSWORD, AUTH]).decode().strip()
+# INN offers STARTTLS, and kestrun logs in only after it worked: the login
+# server speaks TLS, with certificates kestrun is told to trust.
+certs = os.path.join(work, "certs")
+subprocess.run([os.path.join(root, "scripts", "tls-certs.sh"), certs, AUTH], check=True)
+auth_dir = output([inn_sh, "start", "--auth", USER + ":" + PASSWORD, "--tls", certs, AUTH]).decode().strip()
 replay = None
 try:
     print("Filling INN with %d articles (rnews) and one of 10 MB ..." % LINES)
@@ -154,7 +123,7 @@ try:
         part = art[:art.rfind(b"\r\n", 0, size) + 2]
         replay_case("ARTICLE %.1f MB" % (len(part) / 1e6), len(part) / 1e6, b"", part, ["bench", "1"])
 
-    print("\nPosting 1 KB to an INN that wants a login (%s:119)" % AUTH)
+    print("\nPosting 1 KB to an INN that wants a login (%s:119; kestrun after STARTTLS)" % AUTH)
     netrc = os.path.join(work, "netrc")
     with open(netrc, "w") as f:
         f.write("machine %s login %s password %s\n" % (AUTH, USER, PASSWORD))
@@ -168,7 +137,7 @@ try:
     artfile = os.path.join(work, "article.txt")
     open(artfile, "wb").write(b"From: Bench <bench@example.invalid>\nNewsgroups: pl.test.bench\nSubject: bench\n\n"
                               + b"A short article posted after a login.\n" * 25)
-    env_k = dict(os.environ, NETRC=netrc)
+    env_k = dict(os.environ, NETRC=netrc, KESTRUN_CA_FILE=os.path.join(certs, "ca.pem"))
     env_i = dict(os.environ, INNCONF=conf)
     print("  %-28s %-10s %10s %10s %10s" % ("", "client", "wall ms", "CPU ms", "peak MB"))
     for name, cmd, env in (("kestrun", [kestrun, AUTH, "Bench <bench@example.invalid>", "pl.test.bench", "bench",

@@ -1,0 +1,331 @@
+#!/usr/bin/env python3
+"""Both programs over TLS (the Linux ones, or the Windows ones under wine):
+posting and reading over NNTPS and over STARTTLS against an INN that takes a
+login only inside TLS; then scripted servers on the same address: bad
+certificates, a server that must never see the password in clear, STARTTLS
+refused, and servers that break the handshake."""
+import argparse
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ap = argparse.ArgumentParser()
+for name in ("--poster", "--fetch", "--server", "--certs", "--user", "--password"):
+    ap.add_argument(name, required=True)
+ap.add_argument("--runner", default="")
+opts = ap.parse_args()
+
+windows = opts.fetch.lower().endswith(".exe")
+scratch = tempfile.mkdtemp(prefix="kestrun-tls-")
+base_env = {k: v for k, v in os.environ.items()
+            if k not in ("NETRC", "KESTRUN_CA_FILE", "KESTRUN_IDLE_TIMEOUT", "KESTRUN_SOCKS")}
+if windows:
+    base_env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")
+    console = "cp852"
+else:
+    base_env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    console = "utf-8"
+tag = "%d.%d" % (os.getpid(), int(time.time()))
+secret = opts.password
+failures = []
+
+
+def check(what, ok, detail=""):
+    print(("ok   " if ok else "FAIL ") + what + ("" if ok else ": " + detail))
+    if not ok:
+        failures.append(what)
+
+
+def native(path):
+    return "Z:" + path.replace("/", "\\") if windows else path
+
+
+netrc = os.path.join(scratch, "netrc")
+with open(netrc, "w") as f:
+    f.write("machine %s login %s password %s\n" % (opts.server, opts.user, secret))
+os.chmod(netrc, 0o600)
+ca = os.path.join(opts.certs, "ca.pem")
+trusting = dict(base_env, NETRC=native(netrc), KESTRUN_CA_FILE=native(ca))
+
+
+def run(program, args, env):
+    cmd = ([opts.runner] if opts.runner else []) + [program] + args
+    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+    return r.returncode, r.stdout, r.stderr.decode(console, "replace")
+
+
+def post(server, subject, env=trusting):
+    path = os.path.join(scratch, "body.txt")
+    with open(path, "wb") as f:
+        f.write(b"posted over TLS\r\n")
+    code, out, err = run(opts.poster, [server, "Jan <jan@example.invalid>", "pl.test", subject, native(path)], env)
+    return code, out.decode(console, "replace"), err
+
+
+def fetch(args, env=trusting):
+    return run(opts.fetch, args, env)
+
+
+def quiet(out, err):
+    """The password is in no output."""
+    text = out if isinstance(out, str) else out.decode("latin-1")
+    return secret not in text and secret not in err
+
+
+# ---- INN: NNTPS and STARTTLS, the login inside TLS ------------------------------------------
+
+def stored(subject):
+    """The article INN filed under that subject, read over NNTPS with a login."""
+    ctx = ssl.create_default_context(cafile=ca)
+    with socket.create_connection((opts.server, 563), timeout=30) as raw, \
+            ctx.wrap_socket(raw, server_hostname=opts.server) as s:
+        f = s.makefile("rb")
+
+        def say(line):
+            s.sendall(line.encode() + b"\r\n")
+            return f.readline()
+        f.readline()
+        say("AUTHINFO USER " + opts.user)
+        say("AUTHINFO PASS " + secret)
+        reply = say("GROUP pl.test").split()
+        say("XOVER %s-%s" % (reply[2].decode(), reply[3].decode()))
+        number = None
+        for line in iter(f.readline, b".\r\n"):
+            fields = line.split(b"\t")
+            if fields[1].decode() == subject:
+                number = fields[0].decode()
+        if number is None:
+            return None
+        say("HEAD " + number)
+        return b"".join(iter(f.readline, b".\r\n")).decode("latin-1")
+
+
+for how, server in (("NNTPS", "nntps://" + opts.server), ("STARTTLS", opts.server)):
+    subject = "tls %s %s" % (how, tag)
+    code, out, err = post(server, subject)
+    check("poster over %s: exit 0" % how, code == 0 and "Artykuł wysłano" in out and quiet(out, err),
+          "%d %r %r" % (code, out, err))
+    head = stored(subject) or ""
+    # INN takes AUTHINFO only inside TLS (483 in clear) and names the account.
+    check("poster over %s: INN filed it as posted by the account" % how,
+          'posting-account="%s"' % opts.user in head, repr(head[-400:]))
+    code, over, err = fetch([server, "pl.test"])
+    check("nntpfetch over %s: the overview lists it" % how,
+          code == 0 and ("\t%s\t" % subject).encode() in over and quiet(over, err), "%d %r" % (code, err))
+    number = next((l.split(b"\t")[0].decode() for l in over.split(b"\r\n") if ("\t%s\t" % subject).encode() in l), "1")
+    code, article, err = fetch([server, "pl.test", number])
+    check("nntpfetch over %s: the article" % how,
+          code == 0 and article.endswith(b"\r\n\r\nposted over TLS\r\n"), "%d %r" % (code, article[-80:]))
+
+# The system's store does not know the test CA.
+code, out, err = post("nntps://" + opts.server, "untrusted " + tag, dict(trusting, KESTRUN_CA_FILE=""))
+check("poster, a CA the system does not know: exit 2 and why", code == 2 and out.strip() == "Połączenie niemożliwe"
+      and "nie jest zaufany" in err and len(err.strip().splitlines()) == 1, "%d %r %r" % (code, out, err))
+check("... and nothing was posted", stored("untrusted " + tag) is None)
+code, out, err = fetch(["nntps://" + opts.server, "pl.test"], dict(trusting, KESTRUN_CA_FILE=""))
+check("nntpfetch, the same: exit 2 and why", code == 2 and out == b"" and "not trusted" in err, "%d %r" % (code, err))
+
+missing = native(os.path.join(scratch, "no-such-ca.pem"))
+code, out, err = post("nntps://" + opts.server, "x", dict(trusting, KESTRUN_CA_FILE=missing))
+check("poster, a CA file that is not there: exit 1 naming the variable", code == 1 and "KESTRUN_CA_FILE" in out,
+      "%d %r" % (code, out))
+code, out, err = fetch(["nntps://" + opts.server, "pl.test"], dict(trusting, KESTRUN_CA_FILE=missing))
+check("nntpfetch, the same", code == 1 and "KESTRUN_CA_FILE" in err, "%d %r" % (code, err))
+
+for bad in ("nntps://[::1]", opts.server + ":0", opts.server + ":65536", "news://" + opts.server, "nntps://"):
+    code, out, err = post(bad, "x")
+    check("poster refuses the server %r: exit 1 naming it" % bad, code == 1 and bad in out, "%d %r" % (code, out))
+    code, out, err = fetch([bad, "pl.test"])
+    check("nntpfetch refuses it too", code == 1 and bad in err, "%d %r" % (code, err))
+
+# ---- scripted servers ----------------------------------------------------------------------------
+
+
+class Peer:
+    """One connection's server on the INN's address and a port of its own.
+    `script(peer)` talks to the client; every command line is recorded with
+    whether TLS carried it."""
+
+    def __init__(self, script, tls_cert=None, nntps=None):
+        self.script, self.commands = script, []
+        self.nntps = bool(tls_cert) if nntps is None else nntps
+        self.srv = socket.socket()
+        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.srv.bind((opts.server, 0))
+        self.srv.listen(1)
+        self.port = self.srv.getsockname()[1]
+        self.tls_cert = tls_cert
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def wrap(self, cert):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(os.path.join(opts.certs, cert + ".pem"), os.path.join(opts.certs, cert + ".key"))
+        self.conn = ctx.wrap_socket(self.conn, server_side=True)
+        self.tls = True
+
+    def line(self):
+        data = b""
+        while not data.endswith(b"\n"):
+            piece = self.conn.recv(1)
+            if not piece:
+                return None
+            data += piece
+        text = data.rstrip(b"\r\n").decode("latin-1")
+        self.commands.append((text, self.tls))
+        return text
+
+    def send(self, data):
+        self.conn.sendall(data)
+
+    def serve(self):
+        try:
+            self.conn, _ = self.srv.accept()
+        except OSError:
+            return
+        self.tls = False
+        try:
+            if self.tls_cert:
+                self.wrap(self.tls_cert)
+            self.script(self)
+        except (OSError, ssl.SSLError):
+            pass
+        self.conn.close()
+
+    def stop(self):
+        self.srv.close()
+        self.thread.join(timeout=60)
+
+    def saw(self, word, tls=None):
+        return any(c.startswith(word) and (tls is None or t == tls) for c, t in self.commands)
+
+
+# Capability labels are case-insensitive.
+CAPS = b"101 list\r\nVERSION 2\r\nREADER\r\nPOST\r\nStartTLS\r\nAUTHINFO USER\r\n.\r\n"
+
+
+def news_server(starttls_cert="good", after_382=None, behind_382=b""):
+    """A server that wants a login and offers STARTTLS; the login and the
+    article are taken inside TLS only (in clear, AUTHINFO fails the test)."""
+    def script(p):
+        p.send(b"200 scripted\r\n")
+        logged_in = False
+        while True:
+            cmd = p.line()
+            if cmd is None:
+                return
+            word = cmd.split(" ")[0].upper()
+            if word == "CAPABILITIES":
+                p.send(CAPS if not p.tls else CAPS.replace(b"StartTLS\r\n", b""))
+            elif word == "STARTTLS" and starttls_cert is None:
+                p.send(b"580 cannot start TLS now\r\n")
+            elif word == "STARTTLS":
+                p.send(b"382 go ahead\r\n" + behind_382)
+                if after_382:
+                    return after_382(p)
+                p.wrap(starttls_cert)
+            elif cmd.startswith("AUTHINFO USER"):
+                p.send(b"381 more\r\n")
+            elif cmd.startswith("AUTHINFO PASS"):
+                logged_in = True
+                p.send(b"281 ok\r\n")
+            elif word == "MODE":
+                p.send(b"200 reader\r\n")
+            elif not logged_in:
+                p.send(b"480 log in\r\n")
+            elif word == "POST":
+                p.send(b"340 send\r\n")
+                while p.line() not in (".", None):
+                    pass
+                p.send(b"240 posted\r\n")
+            elif word == "GROUP":
+                p.send(b"211 1 7 7 pl.test\r\n")
+            elif word == "XOVER":
+                p.send(b"224 over\r\n7\tscripted\ta\td\t<7@x>\t\t1\t1\r\n.\r\n")
+            else:
+                p.send(b"500 what\r\n")
+    return script
+
+
+def with_peer(peer, start):
+    try:
+        return start("%s%s:%d" % ("nntps://" if peer.nntps else "", opts.server, peer.port))
+    finally:
+        peer.stop()
+
+
+def both(name, make_peer, expect):
+    """Runs the poster and nntpfetch each against its own peer."""
+    for program in ("poster", "nntpfetch"):
+        peer = make_peer()
+        if program == "poster":
+            code, out, err = with_peer(peer, lambda s: post(s, "scripted " + tag))
+        else:
+            code, out, err = with_peer(peer, lambda s: fetch([s, "pl.test"]))
+        expect("%s, %s" % (program, name), program, peer, code, out, err)
+
+
+def good(name, program, peer, code, out, err):
+    check(name + ": exit 0", code == 0 and quiet(out, err), "%d %r %r" % (code, out, err))
+    check(name + ": the password only inside TLS", peer.saw("AUTHINFO PASS", True) and
+          not peer.saw("AUTHINFO", False), repr(peer.commands))
+    check(name + ": CAPABILITIES asked again inside TLS", peer.saw("CAPABILITIES", True), repr(peer.commands))
+
+
+def refused(reason_pl, reason_en):
+    def expect(name, program, peer, code, out, err):
+        says = reason_pl if program == "poster" else reason_en
+        stdout_ok = (out.strip() == "Połączenie niemożliwe") if program == "poster" else out == b""
+        check(name + ": exit 2 and why", code == 2 and stdout_ok and says in err and quiet(out, err),
+              "%d %r %r" % (code, out, err))
+        check(name + ": no login, nothing posted", not peer.saw("AUTHINFO") and not peer.saw("POST", True)
+              and not peer.saw("GROUP", True), repr(peer.commands))
+    return expect
+
+
+both("STARTTLS before the login", lambda: Peer(news_server()), good)
+# Lines in clear behind the 382 (a third party's, say) must not be taken for
+# answers inside TLS.
+both("a forged answer behind the 382", lambda: Peer(news_server(behind_382=b"500 forged\r\n")), good)
+both("STARTTLS refused (580)", lambda: Peer(news_server(None)), refused("odmówił STARTTLS", "refused STARTTLS"))
+for cert, pl, en in (("wrongname", "innej nazwy", "another name"), ("expired", "wygasł", "expired"),
+                     ("unknown-ca", "nie jest zaufany", "not trusted")):
+    both("NNTPS with the %s certificate" % cert, lambda: Peer(news_server(), tls_cert=cert), refused(pl, en))
+    both("STARTTLS with the %s certificate" % cert, lambda: Peer(news_server(cert)), refused(pl, en))
+both("382 and then a close", lambda: Peer(news_server(after_382=lambda p: None)), refused("TLS", "TLS"))
+both("garbage instead of a handshake",
+     lambda: Peer(news_server(after_382=lambda p: p.send(b"200 not TLS at all\r\n" * 20))), refused("TLS", "TLS"))
+
+
+def nntps_garbage(p):
+    p.send(b"200 plain text on the TLS port\r\n")
+    p.line()
+
+
+both("NNTPS port answering in clear", lambda: Peer(nntps_garbage, nntps=True), refused("TLS", "TLS"))
+
+
+# A server that never answers the handshake: the poster's inactivity limit.
+def silent(p):
+    p.line()
+    p.line()
+
+
+for name, make in (("NNTPS", lambda: Peer(silent, nntps=True)),
+                   ("STARTTLS", lambda: Peer(news_server(after_382=lambda p: silent(p))))):
+    peer = make()
+    started = time.time()
+    code, out, err = with_peer(peer, lambda s: post(s, "silent " + tag, dict(trusting, KESTRUN_IDLE_TIMEOUT="2")))
+    check("poster, %s handshake never answered: exit 2 after the inactivity limit" % name,
+          code == 2 and out.strip() == "Połączenie niemożliwe" and time.time() - started < 60 and not peer.saw("AUTHINFO"),
+          "%d %r %r" % (code, out, err))
+
+if failures:
+    print("%d failed: %s" % (len(failures), ", ".join(failures)))
+    sys.exit(1)
+print("all passed")

@@ -86,7 +86,7 @@ void TNntpCli::HandleDateReply() {
     TDateTime date, time;
     if (TryEncodeDate(field(0, 4), field(4, 2), field(6, 2), date) &&
         TryEncodeTime(field(8, 2), field(10, 2), field(12, 2), 0, time)) {
-      FServerDate = date + time;
+      FServerDate = ComposeDateTime(date, time);
     }
   }
   CompleteRequest(0);

@@ -59,7 +59,7 @@ TDateTime FromCalendar(const plat::CalendarTime& t) {
   TDateTime date = 0, time = 0;
   TryEncodeDate(t.year, t.month, t.day, date);
   TryEncodeTime(t.hour, t.minute, t.second, t.millisecond, time);
-  return date + time;
+  return ComposeDateTime(date, time);
 }
 
 void AppendPadded(std::string& out, int value, int width) {
@@ -99,6 +99,10 @@ TDateTime EncodeTime(int hour, int minute, int second, int millisecond) {
   if (!TryEncodeTime(hour, minute, second, millisecond, out))
     throw EConvertError("Invalid argument to time encode");
   return out;
+}
+
+TDateTime ComposeDateTime(TDateTime date, TDateTime time) {
+  return date < 0 ? date - time : date + time;
 }
 
 void DecodeDate(TDateTime value, int& year, int& month, int& day) {

@@ -24,6 +24,11 @@ bool TryEncodeTime(int hour, int minute, int second, int millisecond, TDateTime&
 TDateTime EncodeDate(int year, int month, int day);
 TDateTime EncodeTime(int hour, int minute, int second, int millisecond);
 
+// A day and a time of day as one value. Before day zero the fraction counts
+// away from it (six in the morning of 1899-12-29 is -1.25), so a plain sum
+// would land on the next day.
+TDateTime ComposeDateTime(TDateTime date, TDateTime time);
+
 void DecodeDate(TDateTime value, int& year, int& month, int& day);
 void DecodeTime(TDateTime value, int& hour, int& minute, int& second, int& millisecond);
 

@@ -323,9 +323,10 @@ TEST_F(RetrieveTest, DateRepliesGoodImpossibleAndShort) {
   std::map<std::string, TDateTime> cases = {
       {"111 19991231235959", EncodeDate(1999, 12, 31) + EncodeTime(23, 59, 59, 0)},
       {"111   20240229000000  ", EncodeDate(2024, 2, 29)},
-      {"111 20241301000000", 0},  // month 13
-      {"111 20240101240000", 0},  // hour 24
-      {"111 20230229120000", 0},  // no such day
+      {"111 18991229060000", -1.25},  // before day zero the time counts away from it
+      {"111 20241301000000", 0},      // month 13
+      {"111 20240101240000", 0},      // hour 24
+      {"111 20230229120000", 0},      // no such day
       {"111 2024010112000x", 0},
       {"111 2024", 0},
   };

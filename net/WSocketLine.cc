@@ -78,12 +78,7 @@ std::int32_t TCustomLineWSocket::QueryRcvdCount() {
   return TLineLayerBelow::QueryRcvdCount();
 }
 
-std::string TCustomLineWSocket::ReceiveString() {
-  if (!Splitting() || FLine.pending == 0) return TLineLayerBelow::ReceiveString();
-  return TakePendingLine();
-}
-
-std::string TCustomLineWSocket::TakePendingLine() {
+inline std::string TCustomLineWSocket::TakePendingLine() {
   // One copy, from the held bytes straight into the string returned (one
   // return, so the string is built in the caller's place): no string
   // filled first and no trip down Receive and RecvRaw for bytes that are
@@ -96,6 +91,11 @@ std::string TCustomLineWSocket::TakePendingLine() {
   if (FLine.stalled) ResumeAfterStall();
   FReadCount += n;
   return line;
+}
+
+std::string TCustomLineWSocket::ReceiveString() {
+  if (!Splitting() || FLine.pending == 0) return TLineLayerBelow::ReceiveString();
+  return TakePendingLine();
 }
 
 int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
@@ -151,7 +151,7 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
   return true;
 }
 
-bool TCustomLineWSocket::FireLine() {
+inline bool TCustomLineWSocket::FireLine() {
   THandlerScope running(FLine.handlersRunning);
   // Once per line: when the layers below would only pass the event on, the
   // core's handler is called straight.

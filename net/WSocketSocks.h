@@ -136,7 +136,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
 
   // Received data goes through this layer untouched (no negotiation under
   // way, no surplus held): FireDataAvailable would only pass the event on,
-  // so a layer above may call the core's instead, once per line.
+  // so a layer above that fires often may call the core's instead.
   bool DataPassesThrough() const { return FSocks.Phase == socksIdle && FSocks.SurplusCount <= 0; }
 
   virtual void FireSocksConnected(std::uint16_t error);

@@ -32,39 +32,12 @@ void TLineBuffer::Commit(int written) {
   end_ = std::min(capacity_, end_ + static_cast<std::size_t>(written));
 }
 
-int TLineBuffer::Find(const std::string& lineEnd, int from) const {
-  const std::size_t n = lineEnd.size();
-  const std::size_t held = end_ - start_;
-  if (n == 0 || held < n) return -1;
-  std::size_t i = from > 0 ? static_cast<std::size_t>(from) : 0;
-  const char* base = data_.get() + start_;
-  const char first = lineEnd[0];
-  while (i + n <= held) {
-    const void* hit = std::memchr(base + i, first, held - n + 1 - i);
-    if (hit == nullptr) return -1;
-    i = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-    // Most line ends are one or two bytes: the second is looked at in place.
-    if (n == 1 || (base[i + 1] == lineEnd[1] &&
-                   (n == 2 || std::memcmp(base + i + 2, lineEnd.data() + 2, n - 2) == 0))) {
-      return static_cast<int>(i);
-    }
-    ++i;
-  }
-  return -1;
-}
-
 int TLineBuffer::Take(char* out, int size) {
   int n = std::min(size, Count());
   if (n <= 0) return 0;
   std::memcpy(out, data_.get() + start_, static_cast<std::size_t>(n));
   Drop(n);
   return n;
-}
-
-void TLineBuffer::Drop(int count) {
-  if (count <= 0) return;
-  start_ += std::min(static_cast<std::size_t>(count), end_ - start_);
-  if (start_ == end_) start_ = end_ = 0;
 }
 
 void TLineBuffer::Truncate(int count) {

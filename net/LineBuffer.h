@@ -8,7 +8,9 @@
 // costs amortised constant time per byte.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -27,12 +29,34 @@ class TLineBuffer {
   void Commit(int written);
 
   // The first position at or after `from` where `lineEnd` begins, or -1.
-  // Exact byte comparison; an empty lineEnd is never found.
-  int Find(const std::string& lineEnd, int from) const;
+  // Exact byte comparison; an empty lineEnd is never found. Inline: it runs
+  // once per line handed out.
+  int Find(const std::string& lineEnd, int from) const {
+    const std::size_t n = lineEnd.size();
+    const std::size_t held = end_ - start_;
+    const std::size_t first = from > 0 ? static_cast<std::size_t>(from) : 0;
+    if (n == 0 || held < n || first > held - n) return -1;
+    const char* base = data_.get() + start_;
+    // The last place where a line end fits.
+    const char* last = base + (held - n);
+    const char* want = lineEnd.data();
+    for (const char* p = base + first; p <= last; ++p) {
+      p = static_cast<const char*>(std::memchr(p, want[0], static_cast<std::size_t>(last - p) + 1));
+      if (p == nullptr) return -1;
+      // Most line ends are one or two bytes: the second is looked at in place.
+      if (n == 1 || (p[1] == want[1] && (n == 2 || std::memcmp(p + 2, want + 2, n - 2) == 0)))
+        return static_cast<int>(p - base);
+    }
+    return -1;
+  }
 
   // Copies up to `size` bytes from the front into `out` and drops them.
   int Take(char* out, int size);
-  void Drop(int count);
+  void Drop(int count) {
+    if (count <= 0) return;
+    start_ += std::min(static_cast<std::size_t>(count), end_ - start_);
+    if (start_ == end_) start_ = end_ = 0;
+  }
   // Drops the `count` bytes at the back.
   void Truncate(int count);
   void Clear() { start_ = end_ = 0; }

@@ -78,12 +78,24 @@ std::int32_t TCustomLineWSocket::QueryRcvdCount() {
   return TLineLayerBelow::QueryRcvdCount();
 }
 
+inline std::string TCustomLineWSocket::TakePendingLine() {
+  // One copy, from the held bytes straight into the string returned (one
+  // return, so the string is built in the caller's place): no string
+  // filled first and no trip down Receive and RecvRaw for bytes that are
+  // right here.
+  const int n = FLine.pending;
+  std::string line(FLine.held.Data(), static_cast<std::size_t>(n));
+  FLine.held.Drop(n);
+  FLine.pending = 0;
+  FLine.scanFrom = std::max(0, FLine.scanFrom - n);
+  if (FLine.stalled) ResumeAfterStall();
+  FReadCount += n;
+  return line;
+}
+
 std::string TCustomLineWSocket::ReceiveString() {
   if (!Splitting() || FLine.pending == 0) return TLineLayerBelow::ReceiveString();
-  std::string line(static_cast<std::size_t>(FLine.pending), '\0');
-  int n = Receive(line.data(), FLine.pending);
-  line.resize(static_cast<std::size_t>(std::max(n, 0)));
-  return line;
+  return TakePendingLine();
 }
 
 int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
@@ -99,15 +111,21 @@ int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
     most = std::min(size, FLine.pending);
   }
   int n = FLine.held.Take(static_cast<char*>(buffer), most);
+  NoteRead(n);
+  return n;
+}
+
+void TCustomLineWSocket::NoteRead(int n) {
   if (Splitting()) FLine.pending -= n;
   FLine.scanFrom = std::max(0, FLine.scanFrom - n);
-  if (n > 0 && FLine.stalled) {
-    // Read outside its handler: delivery goes on from the event loop (the
-    // socket sends no notification for what it held meanwhile).
-    FLine.stalled = false;
-    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, ConnectionSerial(), 0);
-  }
-  return n;
+  if (n > 0 && FLine.stalled) ResumeAfterStall();
+}
+
+void TCustomLineWSocket::ResumeAfterStall() {
+  // Read outside its handler: delivery goes on from the event loop (the
+  // socket sends no notification for what it held meanwhile).
+  FLine.stalled = false;
+  plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, ConnectionSerial(), 0);
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(std::int32_t rcvdLength, bool& clearData) {
@@ -133,6 +151,14 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
   return true;
 }
 
+inline bool TCustomLineWSocket::FireLine() {
+  THandlerScope running(FLine.handlersRunning);
+  // Once per line: when the layers below would only pass the event on, the
+  // core's handler is called straight.
+  if (TLineLayerBelow::DataPassesThrough()) return TCustomWSocket::FireDataAvailable(0);
+  return TLineLayerBelow::FireDataAvailable(0);
+}
+
 bool TCustomLineWSocket::HandOutLines() {
   if (FLine.stalled) return false;
   const TSocketHandle handle = FSocketHandle;
@@ -148,11 +174,7 @@ bool TCustomLineWSocket::HandOutLines() {
       FLine.scanFrom = FLine.pending;
     }
     const std::int32_t before = FLine.pending;
-    bool handled;
-    {
-      THandlerScope running(FLine.handlersRunning);
-      handled = TLineLayerBelow::FireDataAvailable(0);
-    }
+    const bool handled = FireLine();
     if (FSocketHandle != handle) return false;  // closed inside the handler
     if (!handled) {
       // Nobody listens: the line is dropped, as the core drops socket data.
@@ -253,11 +275,7 @@ void TCustomLineWSocket::HandOutAtClose() {
   FLine.scanFrom = FLine.pending;
   while (Splitting() && FLine.pending > 0) {
     const std::int32_t before = FLine.pending;
-    bool handled;
-    {
-      THandlerScope running(FLine.handlersRunning);
-      handled = TLineLayerBelow::FireDataAvailable(0);
-    }
+    const bool handled = FireLine();
     if (FSocketHandle != handle || !handled || FLine.pending >= before) return;
   }
 }

@@ -58,7 +58,8 @@ struct TLineState {
 };
 
 // The layer below line mode, the one name every call down goes through, so
-// that a layer put in between needs this line changed and nothing else.
+// that a layer put in between needs this line changed and nothing else (and
+// a DataPassesThrough of its own, which line mode asks once per line).
 using TLineLayerBelow = TCustomTlsWSocket;
 
 class TCustomLineWSocket : public TLineLayerBelow {
@@ -80,7 +81,8 @@ class TCustomLineWSocket : public TLineLayerBelow {
   std::int32_t LineBufferCount() const { return FLine.held.Count(); }
 
   // With a line pending, exactly that line (or what is left of it), whatever
-  // RcvdCount says of a line its handler left unread.
+  // RcvdCount says of a line its handler left unread. Read straight from the
+  // held bytes, as Receive would read it through RecvRaw.
   std::string ReceiveString() override;
 
   TLineLimitEvent OnLineLimitExceeded;
@@ -116,6 +118,14 @@ class TCustomLineWSocket : public TLineLayerBelow {
   // A change of mode or line end: what is held is split afresh (or handed
   // out raw) from the event loop.
   void Restart();
+  // One OnDataAvailable for the pending line; whether a handler took it.
+  bool FireLine();
+  // ReceiveString's reading of the whole pending line.
+  std::string TakePendingLine();
+  // Bookkeeping after `n` held bytes were read by the application.
+  void NoteRead(int n);
+  // A stalled line was read (some of it): delivery goes on.
+  void ResumeAfterStall();
   // Hands out the complete lines held, one OnDataAvailable each. True when
   // none is left; false when it stopped early (a handler left its line
   // unread, changed the mode or ended the connection).

@@ -134,6 +134,11 @@ class TCustomSocksWSocket : public TCustomWSocket {
   std::int32_t QueryRcvdCount() override;
   int RecvRaw(void* buffer, int size, int flags) override;
 
+  // Received data goes through this layer untouched (no negotiation under
+  // way, no surplus held): FireDataAvailable would only pass the event on,
+  // so a layer above that fires often may call the core's instead.
+  bool DataPassesThrough() const { return FSocks.Phase == socksIdle && FSocks.SurplusCount <= 0; }
+
   virtual void FireSocksConnected(std::uint16_t error);
   virtual void AssignSocksPort(const std::string& value);
   virtual void AssignSocksServer(const std::string& value);

@@ -114,6 +114,11 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   int RecvRaw(void* buffer, int size, int flags) override;
 
   virtual void FireTlsDone(std::uint16_t error);
+  // No TLS, and the layers below pass received data through: the core's
+  // FireDataAvailable does what this layer's would.
+  bool DataPassesThrough() const {
+    return FTls.Phase == TTlsPhase::kOff && TCustomSocksWSocket::DataPassesThrough();
+  }
   // A handshake is under way: the bytes that arrive are the engine's, not
   // data for the layers above.
   bool TlsNegotiating() const {

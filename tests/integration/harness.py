@@ -36,7 +36,7 @@ def console_env():
     """The environment the programs run in, the console's encoding and its
     line end: the Windows programs show Polish through code page 852."""
     env = dict(os.environ)
-    for name in ("KESTRUN_CA_FILE", "KESTRUN_IDLE_TIMEOUT", "KESTRUN_SOCKS", "NETRC"):
+    for name in ("KESTRUN_IDLE_TIMEOUT", "KESTRUN_SOCKS", "NETRC"):
         env.pop(name, None)
     if _opts.windows:
         env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")

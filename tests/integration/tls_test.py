@@ -4,58 +4,31 @@ posting and reading over NNTPS and over STARTTLS against an INN that takes a
 login only inside TLS; then scripted servers on the same address: bad
 certificates, a server that must never see the password in clear, STARTTLS
 refused, and servers that break the handshake."""
-import argparse
 import os
 import socket
 import ssl
-import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-ap = argparse.ArgumentParser()
-for name in ("--poster", "--fetch", "--server", "--certs", "--user", "--password"):
-    ap.add_argument(name, required=True)
-ap.add_argument("--runner", default="")
-opts = ap.parse_args()
+from harness import check, console_env, finish, native_path, options, run, unique_tag
 
-windows = opts.fetch.lower().endswith(".exe")
+opts = options("--poster", "--fetch", "--server", "--certs", "--user", "--password")
+base_env, console, _ = console_env()
 scratch = tempfile.mkdtemp(prefix="kestrun-tls-")
-base_env = {k: v for k, v in os.environ.items()
-            if k not in ("NETRC", "KESTRUN_CA_FILE", "KESTRUN_IDLE_TIMEOUT", "KESTRUN_SOCKS")}
-if windows:
-    base_env.update(LANG="pl_PL.UTF-8", LC_ALL="pl_PL.UTF-8", WINEDEBUG="-all")
-    console = "cp852"
-else:
-    base_env.update(LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    console = "utf-8"
-tag = "%d.%d" % (os.getpid(), int(time.time()))
+tag = unique_tag()
 secret = opts.password
-failures = []
-
-
-def check(what, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + what + ("" if ok else ": " + detail))
-    if not ok:
-        failures.append(what)
-
-
-def native(path):
-    return "Z:" + path.replace("/", "\\") if windows else path
-
 
 netrc = os.path.join(scratch, "netrc")
 with open(netrc, "w") as f:
     f.write("machine %s login %s password %s\n" % (opts.server, opts.user, secret))
 os.chmod(netrc, 0o600)
 ca = os.path.join(opts.certs, "ca.pem")
-trusting = dict(base_env, NETRC=native(netrc), KESTRUN_CA_FILE=native(ca))
+trusting = dict(base_env, NETRC=native_path(netrc), KESTRUN_CA_FILE=native_path(ca))
 
 
-def run(program, args, env):
-    cmd = ([opts.runner] if opts.runner else []) + [program] + args
-    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+def program(path, args, env):
+    r = run([path] + args, env)
     return r.returncode, r.stdout, r.stderr.decode(console, "replace")
 
 
@@ -63,12 +36,13 @@ def post(server, subject, env=trusting):
     path = os.path.join(scratch, "body.txt")
     with open(path, "wb") as f:
         f.write(b"posted over TLS\r\n")
-    code, out, err = run(opts.poster, [server, "Jan <jan@example.invalid>", "pl.test", subject, native(path)], env)
+    code, out, err = program(opts.poster, [server, "Jan <jan@example.invalid>", "pl.test", subject,
+                                           native_path(path)], env)
     return code, out.decode(console, "replace"), err
 
 
 def fetch(args, env=trusting):
-    return run(opts.fetch, args, env)
+    return program(opts.fetch, args, env)
 
 
 def quiet(out, err):
@@ -130,7 +104,7 @@ check("... and nothing was posted", stored("untrusted " + tag) is None)
 code, out, err = fetch(["nntps://" + opts.server, "pl.test"], dict(trusting, KESTRUN_CA_FILE=""))
 check("nntpfetch, the same: exit 2 and why", code == 2 and out == b"" and "not trusted" in err, "%d %r" % (code, err))
 
-missing = native(os.path.join(scratch, "no-such-ca.pem"))
+missing = native_path(os.path.join(scratch, "no-such-ca.pem"))
 code, out, err = post("nntps://" + opts.server, "x", dict(trusting, KESTRUN_CA_FILE=missing))
 check("poster, a CA file that is not there: exit 1 naming the variable", code == 1 and "KESTRUN_CA_FILE" in out,
       "%d %r" % (code, out))
@@ -325,7 +299,4 @@ for name, make in (("NNTPS", lambda: Peer(silent, nntps=True)),
           code == 2 and out.strip() == "Połączenie niemożliwe" and time.time() - started < 60 and not peer.saw("AUTHINFO"),
           "%d %r %r" % (code, out, err))
 
-if failures:
-    print("%d failed: %s" % (len(failures), ", ".join(failures)))
-    sys.exit(1)
-print("all passed")
+finish()

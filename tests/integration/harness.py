@@ -91,6 +91,9 @@ class ClosedPort:
 
     def __init__(self, address, port=119):
         self.sock = socket.socket()
+        # An earlier run's connections to the port may still be in TIME-WAIT;
+        # the address is this test's own, so no stranger can share the port.
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((address, port))
 
     def __enter__(self):

@@ -36,6 +36,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION news)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Loaded at run time (TLS), so dpkg-shlibdeps cannot see it.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3 (>= 3.0.0)")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 endif()
 include(CPack)

@@ -1,8 +1,14 @@
 // The TLS engine on OpenSSL: the session reads from one memory BIO and
 // writes to another, so it never touches the socket; the caller moves the
 // bytes.
+//
+// The system's libssl is loaded the first time a TLS session starts, not
+// when the program starts: mapping and relocating libssl and libcrypto
+// doubled the start-up of every run, TLS or not (about a millisecond of
+// processor time), the way the socket library is bound at its first use.
 #include "platform/tls.h"
 
+#include <dlfcn.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -14,11 +20,52 @@
 namespace plat {
 namespace {
 
+// Every OpenSSL call the engine makes; the headers give their types.
+// clang-format off
+#define KESTRUN_OPENSSL_CALLS(X) \
+  X(OPENSSL_init_ssl) X(TLS_client_method) X(SSL_CTX_new) X(SSL_CTX_free) \
+  X(SSL_CTX_ctrl) X(SSL_CTX_set_verify) X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_load_verify_locations) \
+  X(SSL_new) X(SSL_free) X(SSL_ctrl) X(SSL_set_bio) \
+  X(SSL_set_connect_state) X(SSL_get0_param) X(SSL_set_hostflags) X(SSL_set1_host) \
+  X(SSL_do_handshake) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_read) \
+  X(SSL_write) X(SSL_shutdown) X(X509_VERIFY_PARAM_set1_ip_asc) X(BIO_s_mem) \
+  X(BIO_new) X(BIO_free) X(BIO_ctrl) X(BIO_ctrl_pending) \
+  X(BIO_read) X(BIO_write) X(ERR_clear_error)
+// clang-format on
+
+struct OpenSslCalls {
+#define KESTRUN_OPENSSL_MEMBER(name) decltype(&::name) name = nullptr;
+  KESTRUN_OPENSSL_CALLS(KESTRUN_OPENSSL_MEMBER)
+#undef KESTRUN_OPENSSL_MEMBER
+};
+
+// The bound calls, or null when the library or one of its entry points is
+// missing. Bound once; the library stays loaded until the process ends.
+const OpenSslCalls* OpenSsl() {
+  static const OpenSslCalls* const bound = []() -> const OpenSslCalls* {
+    void* library = dlopen("libssl.so.3", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    static OpenSslCalls calls;
+    bool complete = true;
+#define KESTRUN_OPENSSL_BIND(name)                                         \
+  calls.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); \
+  complete = complete && calls.name != nullptr;
+    KESTRUN_OPENSSL_CALLS(KESTRUN_OPENSSL_BIND)
+#undef KESTRUN_OPENSSL_BIND
+    return complete ? &calls : nullptr;
+  }();
+  return bound;
+}
+
+// Set once OpenSsl() has succeeded, which every session's start checks
+// before it makes any other call.
+const OpenSslCalls* ssl = nullptr;
+
 struct CtxFree {
-  void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
+  void operator()(SSL_CTX* c) const { ssl->SSL_CTX_free(c); }
 };
 struct SslFree {
-  void operator()(SSL* s) const { SSL_free(s); }
+  void operator()(SSL* s) const { ssl->SSL_free(s); }
 };
 
 // The client context for a trust source (a CA file, or "" for the
@@ -29,24 +76,28 @@ struct SslFree {
 SSL_CTX* SharedContext(const std::string& caFile, int& error) {
   // OpenSSL sets itself up first, so that its own clean-up at exit comes
   // after the contexts are freed.
-  static const bool ready = OPENSSL_init_ssl(0, nullptr) == 1;
+  if (ssl == nullptr && (ssl = OpenSsl()) == nullptr) {
+    error = kTlsErrorHandshake;
+    return nullptr;
+  }
+  static const bool ready = ssl->OPENSSL_init_ssl(0, nullptr) == 1;
   static std::mutex lock;
   static std::map<std::string, std::unique_ptr<SSL_CTX, CtxFree>> made;
   std::lock_guard<std::mutex> hold(lock);
   if (auto it = made.find(caFile); it != made.end()) return it->second.get();
-  std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+  std::unique_ptr<SSL_CTX, CtxFree> ctx(ssl->SSL_CTX_new(ssl->TLS_client_method()));
   if (!ready || !ctx) {
     error = kTlsErrorHandshake;
     return nullptr;
   }
-  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  ssl->SSL_CTX_ctrl(ctx.get(), SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+  ssl->SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
   if (caFile.empty()) {
-    if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+    if (ssl->SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
       error = kTlsErrorUntrusted;
       return nullptr;
     }
-  } else if (SSL_CTX_load_verify_locations(ctx.get(), caFile.c_str(), nullptr) != 1) {
+  } else if (ssl->SSL_CTX_load_verify_locations(ctx.get(), caFile.c_str(), nullptr) != 1) {
     error = kTlsErrorCaFile;
     return nullptr;
   }
@@ -77,32 +128,33 @@ class OpenSslClient final : public TlsClient {
     int error = 0;
     SSL_CTX* ctx = SharedContext(settings_.caFile, error);
     if (ctx == nullptr) return Fail(error);
-    ssl_.reset(SSL_new(ctx));
+    ssl_.reset(ssl->SSL_new(ctx));
     if (!ssl_) return Fail(kTlsErrorHandshake);
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* outBio = BIO_new(BIO_s_mem());
+    BIO* in = ssl->BIO_new(ssl->BIO_s_mem());
+    BIO* outBio = ssl->BIO_new(ssl->BIO_s_mem());
     if (in == nullptr || outBio == nullptr) {
-      BIO_free(in);
-      BIO_free(outBio);
+      ssl->BIO_free(in);
+      ssl->BIO_free(outBio);
       return Fail(kTlsErrorHandshake);
     }
     // An empty input means "more to come", never the end of the stream:
     // the end is the socket's business, and a close_notify is the peer's.
-    BIO_set_mem_eof_return(in, -1);
-    BIO_set_mem_eof_return(outBio, -1);
-    SSL_set_bio(ssl_.get(), in, outBio);
+    ssl->BIO_ctrl(in, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
+    ssl->BIO_ctrl(outBio, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
+    ssl->SSL_set_bio(ssl_.get(), in, outBio);
     in_ = in;
     out_ = outBio;
-    SSL_set_connect_state(ssl_.get());
+    ssl->SSL_set_connect_state(ssl_.get());
     const std::string& name = settings_.serverName;
     if (name.empty()) return Fail(kTlsErrorNameMismatch);
     if (IsIpv4Literal(name)) {
-      if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), name.c_str()) != 1)
+      if (ssl->X509_VERIFY_PARAM_set1_ip_asc(ssl->SSL_get0_param(ssl_.get()), name.c_str()) != 1)
         return Fail(kTlsErrorHandshake);
     } else {
-      SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-      if (SSL_set1_host(ssl_.get(), name.c_str()) != 1 ||
-          SSL_set_tlsext_host_name(ssl_.get(), name.c_str()) != 1) {
+      ssl->SSL_set_hostflags(ssl_.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      if (ssl->SSL_set1_host(ssl_.get(), name.c_str()) != 1 ||
+          ssl->SSL_ctrl(ssl_.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                        const_cast<char*>(name.c_str())) != 1) {
         return Fail(kTlsErrorHandshake);
       }
     }
@@ -112,7 +164,8 @@ class OpenSslClient final : public TlsClient {
   int Receive(const char* data, std::size_t length, std::string& out, std::string& plain) override {
     if (failure_ != 0) return failure_;
     if (peerClosed_ || !ssl_) return 0;
-    if (length > 0 && BIO_write(in_, data, static_cast<int>(length)) != static_cast<int>(length))
+    if (length > 0 &&
+        ssl->BIO_write(in_, data, static_cast<int>(length)) != static_cast<int>(length))
       return Fail(kTlsErrorHandshake);
     if (!established_) {
       if (int error = Step(out); error != 0 || !established_) return error;
@@ -120,13 +173,13 @@ class OpenSslClient final : public TlsClient {
     // Records behind the handshake's last one (a greeting) are read now.
     char chunk[16384];
     for (;;) {
-      ERR_clear_error();
-      int n = SSL_read(ssl_.get(), chunk, sizeof chunk);
+      ssl->ERR_clear_error();
+      int n = ssl->SSL_read(ssl_.get(), chunk, sizeof chunk);
       if (n > 0) {
         plain.append(chunk, static_cast<std::size_t>(n));
         continue;
       }
-      int reason = SSL_get_error(ssl_.get(), n);
+      int reason = ssl->SSL_get_error(ssl_.get(), n);
       if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) break;
       if (reason == SSL_ERROR_ZERO_RETURN) {
         peerClosed_ = true;
@@ -147,8 +200,8 @@ class OpenSslClient final : public TlsClient {
     // Written to memory, so it never stops part way.
     while (length > 0) {
       int piece = length > 16384 ? 16384 : static_cast<int>(length);
-      ERR_clear_error();
-      if (SSL_write(ssl_.get(), data, piece) != piece) {
+      ssl->ERR_clear_error();
+      if (ssl->SSL_write(ssl_.get(), data, piece) != piece) {
         Drain(out);
         return Fail(kTlsErrorHandshake);
       }
@@ -162,23 +215,23 @@ class OpenSslClient final : public TlsClient {
   void Shutdown(std::string& out) override {
     if (!established_ || shutdownSent_ || failure_ != 0) return;
     shutdownSent_ = true;
-    ERR_clear_error();
-    SSL_shutdown(ssl_.get());
+    ssl->ERR_clear_error();
+    ssl->SSL_shutdown(ssl_.get());
     Drain(out);
   }
 
  private:
   int Fail(int error) {
     failure_ = error;
-    ERR_clear_error();
+    if (ssl != nullptr) ssl->ERR_clear_error();
     return error;
   }
 
   // Moves the handshake on as far as the input allows.
   int Step(std::string& out) {
-    ERR_clear_error();
-    int r = SSL_do_handshake(ssl_.get());
-    int reason = r == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), r);
+    ssl->ERR_clear_error();
+    int r = ssl->SSL_do_handshake(ssl_.get());
+    int reason = r == 1 ? SSL_ERROR_NONE : ssl->SSL_get_error(ssl_.get(), r);
     // Whatever it wants sent goes out, an alert after a failure too.
     Drain(out);
     if (r == 1) {
@@ -186,14 +239,14 @@ class OpenSslClient final : public TlsClient {
       return 0;
     }
     if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) return 0;
-    long verify = SSL_get_verify_result(ssl_.get());
+    long verify = ssl->SSL_get_verify_result(ssl_.get());
     return Fail(verify != X509_V_OK ? VerifyFailure(verify) : kTlsErrorHandshake);
   }
 
   void Drain(std::string& out) {
     char chunk[16384];
-    while (BIO_ctrl_pending(out_) > 0) {
-      int n = BIO_read(out_, chunk, sizeof chunk);
+    while (ssl->BIO_ctrl_pending(out_) > 0) {
+      int n = ssl->BIO_read(out_, chunk, sizeof chunk);
       if (n <= 0) break;
       out.append(chunk, static_cast<std::size_t>(n));
     }

@@ -46,12 +46,6 @@ inline bool PumpUntilIdle(int quietMs = 20) {
   return true;
 }
 
-// Lets whatever is on its way arrive for a fixed time. Kept for tests that
-// have not moved to PumpUntilIdle yet; a fixed wait is slow and proves less.
-inline void Settle(int ms = 100) {
-  RunUntil([] { return false; }, ms);
-}
-
 class LoopbackServer {
  public:
   // Called for each accepted connection before it starts receiving events.

@@ -59,7 +59,7 @@ void WaitFor(Done done) {
 // on standard error.
 [[noreturn]] void NoConnection(const std::string& reason) {
   WriteConsoleLine(AnsiText("Połączenie niemożliwe"));
-  if (!reason.empty()) WriteErrorLine(reason);
+  if (!reason.empty()) WriteConsoleErrorLine(reason);
   Halt(2);
 }
 

@@ -1,11 +1,8 @@
 #include "app/tlsrun.h"
 
-#include <cstdio>
-
 #include "host/cafile.h"
 #include "host/console.h"
 #include "nntp/NntpCli.h"
-#include "platform/codepage.h"
 #include "rtl/forms.h"
 #include "rtl/sysutils.h"
 
@@ -82,10 +79,4 @@ std::string TlsFailureText(std::uint16_t error, const std::string& host) {
     default:
       return "";
   }
-}
-
-void WriteErrorLine(const std::string& text) {
-  std::string line = ConvertCodePage(text, plat::kCpAcp, plat::kCpOemCp) + "\n";
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
 }

@@ -19,5 +19,3 @@ void SetUpServer(TNntpCli& client, const TNntpServerName& server);
 // Why TLS could not be set up with `host`, one line of program text; empty
 // when `error` says nothing about TLS.
 std::string TlsFailureText(std::uint16_t error, const std::string& host);
-// One line of program text on standard error, in the console's code page.
-void WriteErrorLine(const std::string& text);

@@ -23,6 +23,11 @@ void WriteConsoleLine(const std::string& text) {
   plat::WriteStdout(line.data(), line.size());
 }
 
+void WriteConsoleErrorLine(const std::string& text) {
+  std::string line = ConvertCodePage(text, plat::kCpAcp, plat::kCpOemCp) + plat::LineEnd();
+  plat::WriteStderr(line.data(), line.size());
+}
+
 std::string ArgumentToConsole(const std::string& argument) {
   // Windows hands a program its arguments in the ANSI code page, POSIX in
   // the locale's encoding, which is the console's. ArgumentToAnsi tells the

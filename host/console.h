@@ -10,8 +10,9 @@ std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage,
                             unsigned targetCodePage);
 // The program's text from UTF-8 source text, in Windows-1250.
 std::string AnsiText(const std::string& utf8);
-// Writes one line to standard output in the console's code page.
+// Writes one line to standard output (or error) in the console's code page.
 void WriteConsoleLine(const std::string& text);
+void WriteConsoleErrorLine(const std::string& text);
 // A command-line argument as the console shows it: the characters the user
 // typed, also those that the ANSI code page lacks.
 std::string ArgumentToConsole(const std::string& argument);

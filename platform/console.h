@@ -7,8 +7,9 @@
 
 namespace plat {
 
-// Bytes to standard output, unbuffered and unconverted.
+// Bytes to standard output (or error), unbuffered and unconverted.
 void WriteStdout(const char* data, std::size_t size);
+void WriteStderr(const char* data, std::size_t size);
 // The line end of the platform's text files and console.
 const char* LineEnd();
 

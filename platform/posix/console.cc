@@ -6,15 +6,22 @@
 
 namespace plat {
 
-void WriteStdout(const char* data, std::size_t size) {
+namespace {
+
+void WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    ssize_t n = write(STDOUT_FILENO, data, size);
+    ssize_t n = write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     data += n;
     size -= static_cast<std::size_t>(n);
   }
 }
+
+}  // namespace
+
+void WriteStdout(const char* data, std::size_t size) { WriteAll(STDOUT_FILENO, data, size); }
+void WriteStderr(const char* data, std::size_t size) { WriteAll(STDERR_FILENO, data, size); }
 
 const char* LineEnd() { return "\n"; }
 

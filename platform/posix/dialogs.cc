@@ -1,22 +1,14 @@
 #include "platform/dialogs.h"
 
-#include <unistd.h>
-
 #include "platform/codepage.h"
+#include "platform/console.h"
 
 namespace plat {
 namespace {
 
 std::string ToConsole(const std::string& text) { return ConvertCodePage(text, kCpAcp, kCpOemCp); }
 
-void WriteStderr(const std::string& s) {
-  std::size_t done = 0;
-  while (done < s.size()) {
-    ssize_t n = write(2, s.data() + done, s.size() - done);
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
+void WriteStderr(const std::string& s) { plat::WriteStderr(s.data(), s.size()); }
 
 }  // namespace
 

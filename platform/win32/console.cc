@@ -4,8 +4,10 @@
 
 namespace plat {
 
-void WriteStdout(const char* data, std::size_t size) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+
+void WriteAll(DWORD which, const char* data, std::size_t size) {
+  HANDLE out = GetStdHandle(which);
   while (size > 0) {
     DWORD written = 0;
     if (!WriteFile(out, data, static_cast<DWORD>(size), &written, nullptr) || written == 0) return;
@@ -13,6 +15,11 @@ void WriteStdout(const char* data, std::size_t size) {
     size -= written;
   }
 }
+
+}  // namespace
+
+void WriteStdout(const char* data, std::size_t size) { WriteAll(STD_OUTPUT_HANDLE, data, size); }
+void WriteStderr(const char* data, std::size_t size) { WriteAll(STD_ERROR_HANDLE, data, size); }
 
 const char* LineEnd() { return "\r\n"; }
 

@@ -44,6 +44,8 @@ struct TLineState {
   // offered again, and nothing more is taken from the socket, until a new
   // notification comes, a read takes some of it or the mode changes.
   bool stalled = false;
+  // The size of the next read from the socket (0: not read yet).
+  int arrival = 0;
   // Line handlers (and the limit handler) running: a close inside one must
   // not hand lines out from within it. Calls on the stack, not data of the
   // connection, so Forget leaves it.
@@ -54,6 +56,7 @@ struct TLineState {
     pending = 0;
     scanFrom = 0;
     stalled = false;
+    arrival = 0;
   }
 };
 

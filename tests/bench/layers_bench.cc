@@ -214,7 +214,8 @@ int BenchLines(long count, int runs) {
   std::printf("  line mode, ReceiveString %.1f M lines/s (cpu %.3f s): %.1f%% of the ceiling\n",
               Median(layer) / 1e6, Median(layerCpu), 100 * Median(layer) / Median(ceiling));
   std::printf("  line mode, Receive       %.1f M lines/s (cpu %.3f s): %.1f%% of the ceiling\n",
-              Median(buffered) / 1e6, Median(bufferedCpu), 100 * Median(buffered) / Median(ceiling));
+              Median(buffered) / 1e6, Median(bufferedCpu),
+              100 * Median(buffered) / Median(ceiling));
   // One line without an end until the last byte: the buffer must grow
   // geometrically, or 10 MB costs a hundred times 1 MB.
   auto longLine = [](std::size_t mb) { return std::string(mb << 20, 'y') + "\r\n"; };

@@ -59,6 +59,7 @@ void TCustomTlsWSocket::StartTls() {
 void TCustomTlsWSocket::BeginTls(TTlsPhase phase) {
   DropSession();
   FTls.Phase = phase;
+  plat::AckPromptly(FSocketHandle);
   FTls.Engine = plat::NewTlsClient({VerifyName(), FTlsCaFile});
   // Only sockets that use TLS pay for the read area.
   if (!FRawChunk) FRawChunk = std::make_unique<char[]>(kRawChunk);
@@ -106,6 +107,10 @@ int TCustomTlsWSocket::PullRecords() {
   int n = TCustomSocksWSocket::RecvRaw(FRawChunk.get(), kRawChunk, 0);
   if (n == 0) FTls.RawEnd = true;
   if (n <= 0) return n;
+  // TLS servers often answer in several small writes (a handshake's last
+  // records, session tickets, then the greeting), each after the first held
+  // back until the one before is acknowledged: no delayed acknowledgement.
+  plat::AckPromptly(FSocketHandle);
   std::string out;
   std::size_t before = FTls.Plain.size();
   int error = FTls.Engine->Receive(FRawChunk.get(), static_cast<std::size_t>(n), out, FTls.Plain);

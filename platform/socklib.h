@@ -252,6 +252,16 @@ bool AsyncLookupCancelIsFinal();
 // nothing. Failures are ignored; it is a hint.
 void SetCork(TSocket s, bool on);
 
+// Asks the system to acknowledge what arrives at once instead of after its
+// delayed-acknowledgement timer. A peer whose reply goes out in several
+// small writes (a TLS server's session tickets, then its greeting) holds
+// each after the first until the last is acknowledged: 40 ms on Linux, up
+// to 200 ms on Windows, per exchange. Linux forgets the request after a
+// while (TCP_QUICKACK), so it is asked again after reads; Windows keeps it
+// (SIO_TCP_SET_ACK_FREQUENCY), where wine does not offer it. Failures are
+// ignored; it is a hint.
+void AckPromptly(TSocket s);
+
 // Bytes the system holds for the peer of a stream socket, handed over by
 // send but not yet acknowledged by the peer; -1 where the system cannot
 // tell (Windows). A count that goes down means the peer is taking data.

@@ -586,6 +586,11 @@ long UnsentBytes(TSocket s) {
 
 int SendBacklogLimit() { return 0; }
 
+void AckPromptly(TSocket s) {
+  int v = 1;
+  ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_QUICKACK, &v, sizeof v);
+}
+
 void SetCork(TSocket s, bool on) {
   int v = on ? 1 : 0;
   ::setsockopt(static_cast<int>(s), IPPROTO_TCP, TCP_CORK, &v, sizeof v);

@@ -17,6 +17,27 @@ bool AsyncLookupCancelIsFinal() { return false; }
 // Windows has no TCP_CORK; the sender's own segmentation has to do.
 void SetCork(TSocket, bool) {}
 
+void AckPromptly(TSocket s) {
+  // WSAIoctl lives in ws2_32, which the program does not link; wine answers
+  // WSAEOPNOTSUPP, and an older Windows the same.
+  using Ioctl =
+      int(WINAPI*)(std::uintptr_t, DWORD, void*, DWORD, void*, DWORD, DWORD*, void*, void*);
+  static const auto ioctl = [] {
+    HMODULE ws2 = LoadLibraryA("ws2_32.dll");
+    return ws2 != nullptr ? reinterpret_cast<Ioctl>(GetProcAddress(ws2, "WSAIoctl")) : nullptr;
+  }();
+  constexpr DWORD kSetAckFrequency = 0x98000017;  // SIO_TCP_SET_ACK_FREQUENCY
+  // Asked after every read of a TLS socket: where it is not offered, once
+  // is enough to know.
+  static bool offered = true;
+  if (ioctl == nullptr || !offered) return;
+  DWORD every = 1;
+  DWORD returned = 0;
+  if (ioctl(s, kSetAckFrequency, &every, sizeof every, nullptr, 0, &returned, nullptr, nullptr) !=
+      0)
+    offered = false;
+}
+
 long UnsentBytes(TSocket) { return -1; }
 
 // Sixty-four kilobytes drain in a moment at any usable rate, yet keep a

@@ -22,10 +22,8 @@ void AckPromptly(TSocket s) {
   // WSAEOPNOTSUPP, and an older Windows the same.
   using Ioctl =
       int(WINAPI*)(std::uintptr_t, DWORD, void*, DWORD, void*, DWORD, DWORD*, void*, void*);
-  static const auto ioctl = [] {
-    HMODULE ws2 = LoadLibraryA("ws2_32.dll");
-    return ws2 != nullptr ? reinterpret_cast<Ioctl>(GetProcAddress(ws2, "WSAIoctl")) : nullptr;
-  }();
+  static const auto ioctl =
+      reinterpret_cast<Ioctl>(SocketLibraryProc(SocketLibraryLoad("ws2_32.dll"), "WSAIoctl"));
   constexpr DWORD kSetAckFrequency = 0x98000017;  // SIO_TCP_SET_ACK_FREQUENCY
   // Asked after every read of a TLS socket: where it is not offered, once
   // is enough to know.
@@ -33,9 +31,8 @@ void AckPromptly(TSocket s) {
   if (ioctl == nullptr || !offered) return;
   DWORD every = 1;
   DWORD returned = 0;
-  if (ioctl(s, kSetAckFrequency, &every, sizeof every, nullptr, 0, &returned, nullptr, nullptr) !=
-      0)
-    offered = false;
+  offered = ioctl(s, kSetAckFrequency, &every, sizeof every, nullptr, 0, &returned, nullptr,
+                  nullptr) == 0;
 }
 
 long UnsentBytes(TSocket) { return -1; }

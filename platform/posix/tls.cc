@@ -80,7 +80,11 @@ SSL_CTX* SharedContext(const std::string& caFile, int& error) {
     error = kTlsErrorHandshake;
     return nullptr;
   }
-  static const bool ready = ssl->OPENSSL_init_ssl(0, nullptr) == 1;
+  // Its error texts are never shown (failures map to our own numbers), and
+  // loading them costs a fifth of a millisecond.
+  static const bool ready =
+      ssl->OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_SSL_STRINGS | OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
+                            nullptr) == 1;
   static std::mutex lock;
   static std::map<std::string, std::unique_ptr<SSL_CTX, CtxFree>> made;
   std::lock_guard<std::mutex> hold(lock);

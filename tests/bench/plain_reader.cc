@@ -46,6 +46,9 @@ bool SendRaw(const char* data, std::size_t size) {
 bool PullTls() {
   int n = wsock::recv(sock, raw, static_cast<int>(sizeof raw), 0);
   if (n <= 0) return false;
+  // As the component does: no delayed acknowledgement to hold up a
+  // server's small writes.
+  plat::AckPromptly(sock);
   if (plainAt == plain.size()) {
     plain.clear();
     plainAt = 0;

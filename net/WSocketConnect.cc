@@ -303,3 +303,8 @@ void TCustomWSocket::SetTcpNoDelay(bool on) {
 void TCustomWSocket::SetTcpCork(bool on) {
   if (FSocketHandle != INVALID_SOCKET) plat::SetCork(FSocketHandle, on);
 }
+
+void TCustomWSocket::AckPromptly() {
+  if (FSocketHandle != INVALID_SOCKET && FSocketType == plat::kSockStream)
+    plat::AckPromptly(FSocketHandle);
+}

@@ -251,6 +251,10 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Asks the system to send full segments only, until turned off (which
   // sends what is held). Where the system has no such option, nothing.
   void SetTcpCork(bool on);
+  // Acknowledges what arrives at once rather than on the delayed-ACK timer,
+  // for a while: asked after a read when more of an answer is due, which a
+  // server holds back until its first piece is acknowledged. A hint.
+  void AckPromptly();
 
   virtual void PumpMessages();
   static bool TimeValIsSet(const TTimeVal& tv);

@@ -59,7 +59,7 @@ void TCustomTlsWSocket::StartTls() {
 void TCustomTlsWSocket::BeginTls(TTlsPhase phase) {
   DropSession();
   FTls.Phase = phase;
-  plat::AckPromptly(FSocketHandle);
+  AckPromptly();
   FTls.Engine = plat::NewTlsClient({VerifyName(), FTlsCaFile});
   // Only sockets that use TLS pay for the read area.
   if (!FRawChunk) FRawChunk = std::make_unique<char[]>(kRawChunk);
@@ -110,7 +110,7 @@ int TCustomTlsWSocket::PullRecords() {
   // TLS servers often answer in several small writes (a handshake's last
   // records, session tickets, then the greeting), each after the first held
   // back until the one before is acknowledged: no delayed acknowledgement.
-  plat::AckPromptly(FSocketHandle);
+  AckPromptly();
   std::string out;
   std::size_t before = FTls.Plain.size();
   int error = FTls.Engine->Receive(FRawChunk.get(), static_cast<std::size_t>(n), out, FTls.Plain);

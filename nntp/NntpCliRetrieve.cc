@@ -337,6 +337,9 @@ void TNntpCli::HandleArticleReply() {
     return;
   }
   FReplyHandler = &TNntpCli::HandleArticleLine;
+  // The rest of the answer may be held by the server until this line is
+  // acknowledged.
+  FWSocket->AckPromptly();
   // Data lines arrive whole; a line at the limit may come with a doubled
   // dot in front, so the limit itself is applied once that is undone.
   FReceiveBuffer.SetLineLimit(kMaxDataLine + 1);

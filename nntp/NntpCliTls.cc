@@ -65,6 +65,8 @@ void TNntpCli::HandleCapabilitiesReply() {
     return;
   }
   FReplyHandler = &TNntpCli::HandleCapabilityLine;
+  // INN writes the list after this line, held until it is acknowledged.
+  FWSocket->AckPromptly();
   FReceiveBuffer.SetLineLimit(kMaxDataLine);
   FSavedResponse = FLastResponse;
   if (OnMessageBegin) OnMessageBegin(this);

@@ -144,7 +144,8 @@ READERS
     # nnrpd also loads OpenSSL's default trust store, used only to check
     # client certificates, which it never asks for: the system's whole
     # bundle, read afresh for every connection (about 30 ms here). Pointed
-    # at the test CA, every client's connection is spared that alike.
+    # at the test CA, every client's connection is spared that alike (the
+    # NNTPS nnrpd below, and innd's for STARTTLS).
     ssl_env="SSL_CERT_FILE='$dir/etc/tls/ca.pem' SSL_CERT_DIR='$dir/etc/tls'"
   fi
   : >"$dir/db/active.times"
@@ -165,7 +166,7 @@ READERS
   # port as root and then runs as news. Ready when the port takes a TLS
   # handshake and greets inside it.
   start_nntps() {
-    env ${ssl_env:+SSL_CERT_FILE="$dir/etc/tls/ca.pem" SSL_CERT_DIR="$dir/etc/tls"} \
+    SSL_CERT_FILE="$dir/etc/tls/ca.pem" SSL_CERT_DIR="$dir/etc/tls" \
       INNCONF="$conf" /usr/lib/news/bin/nnrpd -D -S -p "$nntps_port" -b "$addr" \
       >>"$dir/log/nnrpd-tls.out" 2>&1 </dev/null
     for _ in $(seq 1 100); do

@@ -32,14 +32,6 @@ void TLineBuffer::Commit(int written) {
   end_ = std::min(capacity_, end_ + static_cast<std::size_t>(written));
 }
 
-int TLineBuffer::Take(char* out, int size) {
-  int n = std::min(size, Count());
-  if (n <= 0) return 0;
-  std::memcpy(out, data_.get() + start_, static_cast<std::size_t>(n));
-  Drop(n);
-  return n;
-}
-
 void TLineBuffer::Truncate(int count) {
   if (count <= 0) return;
   end_ -= std::min(static_cast<std::size_t>(count), end_ - start_);

@@ -40,18 +40,33 @@ class TLineBuffer {
     // The last place where a line end fits.
     const char* last = base + (held - n);
     const char* want = lineEnd.data();
-    for (const char* p = base + first; p <= last; ++p) {
-      p = static_cast<const char*>(std::memchr(p, want[0], static_cast<std::size_t>(last - p) + 1));
-      if (p == nullptr) return -1;
-      // Most line ends are one or two bytes: the second is looked at in place.
-      if (n == 1 || (p[1] == want[1] && (n == 2 || std::memcmp(p + 2, want + 2, n - 2) == 0)))
-        return static_cast<int>(p - base);
+    const char lead = want[0];
+    if (n == 2) {
+      // CR LF and the like: the second byte is looked at in place.
+      const char second = want[1];
+      for (const char* p = base + first;; ++p) {
+        p = static_cast<const char*>(std::memchr(p, lead, static_cast<std::size_t>(last - p) + 1));
+        if (p == nullptr) return -1;
+        if (p[1] == second) return static_cast<int>(p - base);
+        if (p == last) return -1;
+      }
     }
-    return -1;
+    for (const char* p = base + first;; ++p) {
+      p = static_cast<const char*>(std::memchr(p, lead, static_cast<std::size_t>(last - p) + 1));
+      if (p == nullptr) return -1;
+      if (std::memcmp(p + 1, want + 1, n - 1) == 0) return static_cast<int>(p - base);
+      if (p == last) return -1;
+    }
   }
 
   // Copies up to `size` bytes from the front into `out` and drops them.
-  int Take(char* out, int size);
+  int Take(char* out, int size) {
+    const int n = std::min(size, Count());
+    if (n <= 0) return 0;
+    std::memcpy(out, data_.get() + start_, static_cast<std::size_t>(n));
+    Drop(n);
+    return n;
+  }
   void Drop(int count) {
     if (count <= 0) return;
     start_ += std::min(static_cast<std::size_t>(count), end_ - start_);

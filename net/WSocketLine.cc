@@ -106,7 +106,8 @@ std::string TCustomLineWSocket::ReceiveString() {
 int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
   if (size <= 0 || FLine.held.Count() == 0) return TLineLayerBelow::RecvRaw(buffer, size, flags);
   int most = size;
-  if (Splitting()) {
+  const bool splitting = Splitting();
+  if (splitting) {
     // Older bytes are held (the start of a line): the socket's newer bytes
     // must not overtake them.
     if (FLine.pending == 0) {
@@ -116,14 +117,11 @@ int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
     most = std::min(size, FLine.pending);
   }
   int n = FLine.held.Take(static_cast<char*>(buffer), most);
-  NoteRead(n);
-  return n;
-}
-
-void TCustomLineWSocket::NoteRead(int n) {
-  if (Splitting()) FLine.pending -= n;
+  // Bookkeeping of what the application read.
+  if (splitting) FLine.pending -= n;
   FLine.scanFrom = std::max(0, FLine.scanFrom - n);
   if (n > 0 && FLine.stalled) ResumeAfterStall();
+  return n;
 }
 
 void TCustomLineWSocket::ResumeAfterStall() {
@@ -186,7 +184,7 @@ bool TCustomLineWSocket::HandOutLines() {
       FLine.held.Drop(FLine.pending);
       FLine.scanFrom = std::max(0, FLine.scanFrom - FLine.pending);
       FLine.pending = 0;
-    } else if (Splitting() && FLine.pending > 0 && FLine.pending >= before) {
+    } else if (FLine.pending > 0 && FLine.pending >= before && Splitting()) {
       // A handler that read nothing would be called for ever: the line
       // rests until something changes.
       FLine.stalled = true;

@@ -125,8 +125,6 @@ class TCustomLineWSocket : public TLineLayerBelow {
   bool FireLine();
   // ReceiveString's reading of the whole pending line.
   std::string TakePendingLine();
-  // Bookkeeping after `n` held bytes were read by the application.
-  void NoteRead(int n);
   // A stalled line was read (some of it): delivery goes on.
   void ResumeAfterStall();
   // Hands out the complete lines held, one OnDataAvailable each. True when

@@ -7,6 +7,9 @@
 // ceiling for reading over TLS.
 //
 //   plain_reader [--tls CAFILE] ADDRESS GROUP [NUMBER]
+//
+// GROUP "-" only opens the session (greeting, then QUIT): what a session
+// costs before any work, the floor under every short run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -170,6 +173,7 @@ int main(int argc, char** argv) {
   const char* line;
   std::size_t len;
   if (!ReadLine(spill, line, len)) return 2;
+  if (std::strcmp(argv[2], "-") == 0) return Command("QUIT").compare(0, 3, "205") == 0 ? 0 : 3;
   Command("MODE READER");
   std::string group = Command(std::string("GROUP ") + argv[2]);
   if (group.compare(0, 3, "211") != 0) return 3;

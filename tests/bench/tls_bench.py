@@ -3,8 +3,10 @@
 kestrun and with nntplib (NNTP_SSL), beside the same kestrun in clear; and
 reading overviews of up to 100,000 lines over NNTPS with nntpfetch, nntplib
 and the plain blocking reader given TLS (the ceiling), beside nntpfetch in
-clear. Prints medians of wall time, CPU time and peak memory, and appends
-them to a CSV file for the plot.
+clear. Beside the posts, the plain reader opening a session and nothing else
+shows what a verified TLS session costs before any work. Prints medians of
+wall time, CPU time and peak memory, and appends them to a CSV file for the
+plot.
 
     tls_bench.py KESTRUN NNTPFETCH PLAIN_READER RUNSTAT CSV   (as root)
 
@@ -49,6 +51,9 @@ def ratios(results, ours, clear, python):
     o, c, p = results[ours], results[clear], results[python]
     print("  %-24s TLS over clear: wall %+.0f%% (target at most +20%%); CPU %.2f of nntplib's (target 0.10)"
           % ("", (o[0] / c[0] - 1) * 100, o[1] / p[1]))
+    if "session alone" in results:
+        print("  %-24s the TLS session alone already takes %.2f of nntplib's CPU"
+              % ("", results["session alone"][1] / p[1]))
 
 
 work = tempfile.mkdtemp(prefix="kestrun-tlsbench.")
@@ -71,6 +76,9 @@ try:
             ("kestrun", post[:1] + ["nntps://" + ADDR] + post[2:]),
             ("kestrun clear", post[:1] + [ADDR] + post[2:]),
             ("nntplib", [sys.executable, os.path.join(here, "nntplib_post.py"), "--tls", ca, ADDR, artfile]),
+            # The floor: the plain reader opens a verified NNTPS session
+            # (handshake, greeting, QUIT) and does nothing else.
+            ("session alone", [plain, "--tls", ca, ADDR, "-"]),
         ], env)
         ratios(r, "kestrun", "kestrun clear", "nntplib")
 

@@ -41,20 +41,13 @@ class TLineBuffer {
     const char* last = base + (held - n);
     const char* want = lineEnd.data();
     const char lead = want[0];
-    if (n == 2) {
-      // CR LF and the like: the second byte is looked at in place.
-      const char second = want[1];
-      for (const char* p = base + first;; ++p) {
-        p = static_cast<const char*>(std::memchr(p, lead, static_cast<std::size_t>(last - p) + 1));
-        if (p == nullptr) return -1;
-        if (p[1] == second) return static_cast<int>(p - base);
-        if (p == last) return -1;
-      }
-    }
+    const char second = n > 1 ? want[1] : 0;
     for (const char* p = base + first;; ++p) {
       p = static_cast<const char*>(std::memchr(p, lead, static_cast<std::size_t>(last - p) + 1));
       if (p == nullptr) return -1;
-      if (std::memcmp(p + 1, want + 1, n - 1) == 0) return static_cast<int>(p - base);
+      // Most line ends are two bytes (CR LF): the second is looked at in place.
+      if (n == 2 ? p[1] == second : std::memcmp(p + 1, want + 1, n - 1) == 0)
+        return static_cast<int>(p - base);
       if (p == last) return -1;
     }
   }

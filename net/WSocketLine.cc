@@ -4,6 +4,7 @@
 #include "net/WSocketLine.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -104,21 +105,24 @@ std::string TCustomLineWSocket::ReceiveString() {
 }
 
 int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
-  if (size <= 0 || FLine.held.Count() == 0) return TLineLayerBelow::RecvRaw(buffer, size, flags);
-  int most = size;
-  const bool splitting = Splitting();
-  if (splitting) {
+  int n;
+  if (FLine.pending > 0 && size > 0 && Splitting()) {
+    // The usual read: a line handler reading its line (held, so at least
+    // `pending` bytes are there).
+    n = std::min(size, FLine.pending);
+    std::memcpy(buffer, FLine.held.Data(), static_cast<std::size_t>(n));
+    FLine.held.Drop(n);
+    FLine.pending -= n;
+  } else {
+    if (size <= 0 || FLine.held.Count() == 0) return TLineLayerBelow::RecvRaw(buffer, size, flags);
     // Older bytes are held (the start of a line): the socket's newer bytes
     // must not overtake them.
-    if (FLine.pending == 0) {
+    if (Splitting()) {
       wsock::WSASetLastError(plat::WSAEWOULDBLOCK);
       return -1;
     }
-    most = std::min(size, FLine.pending);
+    n = FLine.held.Take(static_cast<char*>(buffer), size);
   }
-  int n = FLine.held.Take(static_cast<char*>(buffer), most);
-  // Bookkeeping of what the application read.
-  if (splitting) FLine.pending -= n;
   FLine.scanFrom = std::max(0, FLine.scanFrom - n);
   if (n > 0 && FLine.stalled) ResumeAfterStall();
   return n;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,8 +111,13 @@ struct Result {
   long lines;
 };
 
+// What a handler does with a line in the ceiling's own loop.
+using TLineCall = std::function<void(const char* line, std::size_t size)>;
+
 // The ceiling: one blocking recv after another, lines found with memchr.
-Result Ceiling(const LineSource& source) {
+// Given `perLine`, it also calls that for each line: the least that one
+// event per line can cost, with none of a component's bookkeeping.
+Result Ceiling(const LineSource& source, const TLineCall* perLine = nullptr) {
   Source src(source.block, 1, source.repeat);
   plat::TSocket s = wsock::socket(plat::kAfInet, plat::kSockStream, 0);
   plat::TSockAddrIn a = Address("127.0.0.1", src.Port());
@@ -129,6 +135,7 @@ Result Ceiling(const LineSource& source) {
     while ((nl = static_cast<char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) !=
            nullptr) {
       ++lines;
+      if (perLine != nullptr) (*perLine)(p, static_cast<std::size_t>(nl + 1 - p));
       p = nl + 1;
     }
     carry = static_cast<std::size_t>(end - p);
@@ -189,22 +196,35 @@ int BenchLines(long count, int runs) {
   LineSource lines(count);
   // Taken in turn, so that whatever else the machine does at a time weighs
   // on all alike; the medians are compared.
-  std::vector<double> ceiling, layer, buffered, ceilingCpu, layerCpu, bufferedCpu;
+  std::vector<double> ceiling, layer, buffered, ceilingCpu, layerCpu, bufferedCpu, copied, built;
+  static char sink[256];
+  const TLineCall copy = [](const char* p, std::size_t n) { std::memcpy(sink, p, n); };
+  const TLineCall build = [](const char* p, std::size_t n) {
+    std::string line(p, n);
+    sink[0] = line.back();
+  };
   for (int i = 0; i < runs; ++i) {
     Result c = Ceiling(lines);
     Report("blocking recv + memchr (ceiling)", c);
+    Result cc = Ceiling(lines, &copy);
+    Report("ceiling, a call copying each line", cc, c.lines / c.seconds);
+    Result cb = Ceiling(lines, &build);
+    Report("ceiling, a call with a string", cb, c.lines / c.seconds);
     Result l = LineMode(lines.block, lines.repeat);
     Report("line mode, ReceiveString", l, c.lines / c.seconds);
     Result b = LineMode(lines.block, lines.repeat, 65536, Read::kBuffer);
     Report("line mode, Receive", b, c.lines / c.seconds);
-    if (c.lines != lines.Lines() || l.lines != lines.Lines() || b.lines != lines.Lines()) {
-      std::fprintf(stderr, "lines lost: %ld, %ld and %ld of %ld\n", c.lines, l.lines, b.lines,
-                   lines.Lines());
-      return 1;
+    for (const Result* r : {&c, &cc, &cb, &l, &b}) {
+      if (r->lines != lines.Lines()) {
+        std::fprintf(stderr, "lines lost: %ld of %ld\n", r->lines, lines.Lines());
+        return 1;
+      }
     }
     ceiling.push_back(c.lines / c.seconds);
     layer.push_back(l.lines / l.seconds);
     buffered.push_back(b.lines / b.seconds);
+    copied.push_back(cc.lines / cc.seconds);
+    built.push_back(cb.lines / cb.seconds);
     ceilingCpu.push_back(c.cpu);
     layerCpu.push_back(l.cpu);
     bufferedCpu.push_back(b.cpu);
@@ -216,6 +236,10 @@ int BenchLines(long count, int runs) {
   std::printf("  line mode, Receive       %.1f M lines/s (cpu %.3f s): %.1f%% of the ceiling\n",
               Median(buffered) / 1e6, Median(bufferedCpu),
               100 * Median(buffered) / Median(ceiling));
+  std::printf("  ceiling, a call copying each line %.1f M lines/s: %.1f%%\n", Median(copied) / 1e6,
+              100 * Median(copied) / Median(ceiling));
+  std::printf("  ceiling, a call with a string     %.1f M lines/s: %.1f%%\n", Median(built) / 1e6,
+              100 * Median(built) / Median(ceiling));
   // One line without an end until the last byte: the buffer must grow
   // geometrically, or 10 MB costs a hundred times 1 MB.
   auto longLine = [](std::size_t mb) { return std::string(mb << 20, 'y') + "\r\n"; };

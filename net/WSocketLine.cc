@@ -169,9 +169,10 @@ inline bool TCustomLineWSocket::FireLine() {
 bool TCustomLineWSocket::HandOutLines() {
   if (FLine.stalled) return false;
   const TSocketHandle handle = FSocketHandle;
-  const int endLength = static_cast<int>(FLineEnd.size());
   while (Splitting()) {
     if (FLine.pending == 0) {
+      // Read afresh for each line: a handler may have changed the line end.
+      const int endLength = static_cast<int>(FLineEnd.size());
       int i = FLine.held.Find(FLineEnd, FLine.scanFrom);
       if (i < 0) {
         FLine.scanFrom = std::max(0, FLine.held.Count() - endLength + 1);

@@ -312,6 +312,19 @@ TEST(LineMode, NoLineStaysPendingAcrossAChangeOfMode) {
   EXPECT_EQ(got, (V{"line ab", "raw c\r\n", "line xyz\r\n"}));
 }
 
+// The held bytes are split afresh with a line end changed by a handler.
+TEST(LineMode, ALineEndChangedInAHandlerSplitsTheRest) {
+  LinePair t;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    t.lines.push_back(t.client.ReceiveString());
+    if (t.lines.size() == 1) t.client.SetLineEnd("\n");
+  };
+  t.Send("a\r\nb\nc\r\nd\n");
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 4; }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(t.lines, (V{"a\r\n", "b\n", "c\r\n", "d\n"}));
+}
+
 // A handler that closes the connection: the lines still held are dropped,
 // never handed to it from inside its own Close.
 TEST(LineMode, ClosingInAHandlerDropsTheHeldLines) {

@@ -265,7 +265,9 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
 
 void TCustomWSocket::Close() { DoClose(true, 0); }
 
-void TCustomWSocket::CloseLater() { plat::PostWindowMessage(FNotifyWindow, MsgCloseLater, 0, 0); }
+void TCustomWSocket::CloseLater() {
+  plat::PostWindowMessage(FNotifyWindow, MsgCloseLater, FConnectionSerial, 0);
+}
 
 void TCustomWSocket::FreeLater() { plat::PostWindowMessage(FNotifyWindow, MsgFreeLater, 0, 0); }
 

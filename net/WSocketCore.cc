@@ -59,7 +59,8 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
         HandleLookupDone(msg, false);
         break;
       case MsgCloseLater:
-        Close();
+        // Asked for the connection of that time, not for a later one.
+        if (msg.WParam == FConnectionSerial) Close();
         break;
       case MsgFreeLater:
         delete this;  // nothing of the object may be touched after this
@@ -106,13 +107,14 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   if (msg.WParam != FSocketHandle || FPaused) return;
   auto [bits, error] = plat::UnpackNotification(msg.LParam);
   // A handler may close the socket (and so reset it, clearing the record
-  // that the session's end was reported): whatever the message still holds
-  // belongs to a session that is over.
-  auto ended = [&] { return FSocketHandle != msg.WParam; };
+  // that the session's end was reported), or close it and connect again:
+  // whatever the message still holds belongs to a session that is over.
+  const TConnectionMark connection = MarkConnection();
+  auto ended = [&] { return ConnectionEnded(connection); };
   if (bits & plat::kFdConnect) {
     EnterState(wsConnected);
     FireSessionConnected(error);
-    if (error != 0 && FState != wsClosed) Close();
+    if (error != 0 && !ended() && FState != wsClosed) Close();
     if (ended()) return;
   }
   if (bits & plat::kFdRead) {
@@ -145,7 +147,7 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
       FSessionClosedFired = true;
       FireSessionClosed(error);
     }
-    if (FState != wsClosed) Close();
+    if (!ended() && FState != wsClosed) Close();
   }
 }
 

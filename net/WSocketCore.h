@@ -344,6 +344,18 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   std::uintptr_t ConnectionSerial() const { return FConnectionSerial; }
   // A new socket handle: what is still queued belongs to the old one.
   void BeginConnection(TSocketHandle handle);
+  // The connection an event is about to be fired for. Afterwards,
+  // ConnectionEnded tells whether its handler closed it, or closed it and
+  // opened another, which may have been given the same handle number: either
+  // way, nothing more may be done to "the" connection.
+  struct TConnectionMark {
+    TSocketHandle handle;
+    std::uintptr_t serial;
+  };
+  TConnectionMark MarkConnection() const { return {FSocketHandle, FConnectionSerial}; }
+  bool ConnectionEnded(const TConnectionMark& mark) const {
+    return FSocketHandle != mark.handle || FConnectionSerial != mark.serial;
+  }
   // The socket handle was released: its notifications still queued go, on
   // both systems alike, before another socket can take the same number.
   void DiscardNotifications();

@@ -168,7 +168,7 @@ inline bool TCustomLineWSocket::FireLine() {
 
 bool TCustomLineWSocket::HandOutLines() {
   if (FLine.stalled) return false;
-  const TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   while (Splitting()) {
     if (FLine.pending == 0) {
       // Read afresh for each line: a handler may have changed the line end.
@@ -183,7 +183,7 @@ bool TCustomLineWSocket::HandOutLines() {
     }
     const std::int32_t before = FLine.pending;
     const bool handled = FireLine();
-    if (FSocketHandle != handle) return false;  // closed inside the handler
+    if (ConnectionEnded(connection)) return false;  // closed inside the handler
     if (!handled) {
       // Nobody listens: the line is dropped, as the core drops socket data.
       FLine.held.Drop(FLine.pending);
@@ -200,16 +200,16 @@ bool TCustomLineWSocket::HandOutLines() {
 }
 
 int TCustomLineWSocket::Arrive() {
-  const TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   int n = TakeArrival();
-  if (n <= 0 || FSocketHandle != handle) return 0;
+  if (n <= 0 || ConnectionEnded(connection)) return 0;
   if (HandOutLines()) CheckLineLimit();
   return n;
 }
 
 int TCustomLineWSocket::TakeArrival() {
   if (FSocketHandle == INVALID_SOCKET) return 0;
-  const TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   if (FLine.arrival == 0) FLine.arrival = kFirstArrival;
   char* at = FLine.held.Reserve(FLine.arrival);
   // The layer below's receive: these bytes are counted in ReadCount when
@@ -227,7 +227,7 @@ int TCustomLineWSocket::TakeArrival() {
   } else if (FLineEcho) {
     Send(FLine.held.Data() + low, n);
   }
-  if (FSocketHandle != handle) return 0;  // the echo found the connection gone
+  if (ConnectionEnded(connection)) return 0;  // the echo found the connection gone
   // A line end split across two arrivals starts before the new bytes.
   int again = std::max(0, low - static_cast<int>(FLineEnd.size()) + 1);
   FLine.scanFrom = std::min(FLine.scanFrom, again);
@@ -237,20 +237,20 @@ int TCustomLineWSocket::TakeArrival() {
 void TCustomLineWSocket::CheckLineLimit() {
   const std::int32_t held = FLine.held.Count();
   if (FLineLimit <= 0 || held <= FLineLimit) return;
-  const TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   bool clearData = true;
   {
     THandlerScope running(FLine.handlersRunning);
     FireLineLimitExceeded(held, clearData);
   }
-  if (FSocketHandle != handle || !clearData) return;
+  if (ConnectionEnded(connection) || !clearData) return;
   FLine.held.Clear();
   FLine.pending = 0;
   FLine.scanFrom = 0;
 }
 
 void TCustomLineWSocket::DeliverBuffered() {
-  const TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   if (Splitting()) {
     // One pass hands out every complete line held and, when none is left,
     // takes from the socket again, which brings its notifications back.
@@ -265,28 +265,29 @@ void TCustomLineWSocket::DeliverBuffered() {
       FLine.scanFrom = 0;
       break;
     }
-    if (FSocketHandle != handle || Splitting()) return;
+    if (ConnectionEnded(connection) || Splitting()) return;
     if (FLine.held.Count() == count) return;  // the handler read none of it
   }
   // Held bytes are out. A line left unread had stopped the reading, so the
   // socket sends no notification for what it took in meanwhile: hand that
   // on here, once; the handler's reads bring the notifications back.
-  if (FSocketHandle == handle && TLineLayerBelow::QueryRcvdCount() > 0) FireDataAvailable(0);
+  if (!ConnectionEnded(connection) && TLineLayerBelow::QueryRcvdCount() > 0) FireDataAvailable(0);
 }
 
 void TCustomLineWSocket::HandOutAtClose() {
-  const TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   // The peer sends nothing more: the socket is read to its end here.
   while (HandOutLines() && Arrive() > 0) {
   }
-  if (FSocketHandle != handle || !Splitting() || FLine.stalled || FLine.held.Count() == 0) return;
+  if (ConnectionEnded(connection) || !Splitting() || FLine.stalled || FLine.held.Count() == 0)
+    return;
   // What is left becomes the last line, without a line end.
   FLine.pending = FLine.held.Count();
   FLine.scanFrom = FLine.pending;
   while (Splitting() && FLine.pending > 0) {
     const std::int32_t before = FLine.pending;
     const bool handled = FireLine();
-    if (FSocketHandle != handle || !handled || FLine.pending >= before) return;
+    if (ConnectionEnded(connection) || !handled || FLine.pending >= before) return;
   }
 }
 

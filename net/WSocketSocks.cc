@@ -148,10 +148,12 @@ void TCustomSocksWSocket::SendSocksRequest() {
 }
 
 void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) {
+  const TConnectionMark connection = MarkConnection();
   FireSocksError(code, text);
   FSocks.Phase = socksIdle;
   FireSessionConnected(static_cast<std::uint16_t>(code));
-  DoClose(true, static_cast<std::uint16_t>(code));
+  // Closed by a handler already, or closed and connected again.
+  if (!ConnectionEnded(connection)) DoClose(true, static_cast<std::uint16_t>(code));
 }
 
 // ---- replies ---------------------------------------------------------------------
@@ -247,9 +249,9 @@ bool TCustomSocksWSocket::NegotiationSucceeded(const socks::Verdict& v) {
   FSocks.SurplusStart = v.length;
   FSocks.ReplyCount = 0;
   FSocks.Phase = socksIdle;
-  TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   FireSessionConnected(0);
-  if (FSocketHandle != handle || FState != wsConnected) return true;  // closed by the handler
+  if (ConnectionEnded(connection) || FState != wsConnected) return true;  // closed by the handler
   // The core goes on handing out the surplus, a piece per message, while
   // QueryRcvdCount counts it.
   return FireDataAvailable(0);

@@ -123,9 +123,9 @@ int TCustomTlsWSocket::PullRecords() {
 }
 
 void TCustomTlsWSocket::HandshakeStep() {
-  TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   PullRecords();
-  if (FSocketHandle != handle) return;
+  if (ConnectionEnded(connection)) return;
   if (FTls.Failure != 0) return HandshakeFailed(FTls.Failure);
   if (FTls.Engine->Established()) return HandshakeDone();
   // Otherwise more is to come; a peer that closed in the middle is
@@ -140,13 +140,13 @@ void TCustomTlsWSocket::HandshakeDone() {
     pending.swap(FTls.Pending);
     Send(pending.data(), static_cast<int>(pending.size()));
   }
-  TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   if (upgrade) {
     FireTlsDone(0);
   } else {
     TCustomSocksWSocket::FireSessionConnected(0);
   }
-  if (FSocketHandle != handle || FState != wsConnected) return;  // closed by the handler
+  if (ConnectionEnded(connection) || FState != wsConnected) return;  // closed by the handler
   if (FTls.Engine->PeerClosed()) return NoteEnded();
   // Data that came with the handshake's last records (a server that speaks
   // first) goes out now, through the layers above, as an arrival would.
@@ -159,13 +159,13 @@ void TCustomTlsWSocket::HandshakeFailed(int error) {
   // and the close sends no close_notify.
   DropSession();
   auto code = static_cast<std::uint16_t>(error);
-  TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   if (upgrade) {
     FireTlsDone(code);
   } else {
     TCustomSocksWSocket::FireSessionConnected(code);
   }
-  if (FSocketHandle == handle && FState != wsClosed) DoClose(true, code);
+  if (!ConnectionEnded(connection) && FState != wsClosed) DoClose(true, code);
 }
 
 void TCustomTlsWSocket::NoteEnded() {

@@ -225,7 +225,7 @@ void TCustomWSocket::DeliverReceived(std::uint16_t error) {
 }
 
 std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
-  TSocketHandle handle = FSocketHandle;
+  const TConnectionMark connection = MarkConnection();
   try {
     FLastError = 0;
     if (!FireDataAvailable(error)) {
@@ -242,7 +242,7 @@ std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
     if (FComponentOptions & OptionBit(wsoNoReceiveLoop)) return 0;
     // A failed receive (also a would-block one) ends the delivery, and so
     // does a handler that closed the socket.
-    if (FLastError != 0 || FSocketHandle != handle) return 0;
+    if (FLastError != 0 || ConnectionEnded(connection)) return 0;
     return std::max(QueryRcvdCount(), 0);
   } catch (const std::exception& e) {
     // Like every other event's: OnBgException, then the abort unless the

@@ -399,6 +399,45 @@ TEST(Session, AClosedSocketsQueuedNotificationDoesNotReachTheNextConnection) {
   EXPECT_EQ(client.State(), wsConnected);
 }
 
+// A handler that closes the socket and connects it again keeps the new
+// connection, though the system may give it the old handle number: nothing
+// done after the handler returns, nor a CloseLater asked for earlier,
+// reaches it.
+TEST(Session, AConnectionMadeAgainByAHandlerIsLeftAlone) {
+  enum class Way { kPeerClosed, kRefused, kCloseLaterQueued };
+  for (Way way : {Way::kPeerClosed, Way::kRefused, Way::kCloseLaterQueued}) {
+    SCOPED_TRACE(static_cast<int>(way));
+    LoopbackServer server;
+    ClosedPort refused;
+    TWSocket client(nullptr);
+    int connected = 0;
+    auto again = [&] {
+      client.Close();
+      Connect(client, server.Port());
+    };
+    client.OnSessionConnected = [&](TObject*, std::uint16_t e) {
+      if (e != 0) return again();
+      ++connected;
+    };
+    client.OnSessionClosed = [&](TObject*, std::uint16_t) {
+      if (way == Way::kPeerClosed && connected == 1) again();
+    };
+    Connect(client, way == Way::kRefused ? refused.Port() : server.Port());
+    if (way != Way::kRefused) {
+      ASSERT_TRUE(RunUntil([&] { return connected == 1 && server.peers.size() == 1; }));
+      if (way == Way::kPeerClosed) server.peers.back()->Close();
+      if (way == Way::kCloseLaterQueued) {
+        client.CloseLater();
+        again();
+      }
+    }
+    const int want = way == Way::kRefused ? 1 : 2;
+    EXPECT_TRUE(RunUntil([&] { return connected == want; }));
+    EXPECT_TRUE(PumpUntilIdle());
+    EXPECT_EQ(client.State(), wsConnected);
+  }
+}
+
 // Bytes the system still holds for a peer that is reading them are the
 // connection at work; bytes that sit there unmoved are not.
 TEST(Session, BytesTheSystemHoldsCountAsTakenOnlyWhileThePeerReads) {

@@ -238,6 +238,7 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
   // layers hand out and drop what they hold then (see TryToSend).
   const bool reportedByCaller = FSessionClosedFired;
   if (shut) Shutdown(1);
+  TInUse inUse(*this);  // the loop below may run the message loop
   while (wsock::closesocket(FSocketHandle) != 0) {
     FLastError = wsock::WSAGetLastError();
     if (FLastError == plat::WSAEWOULDBLOCK) {

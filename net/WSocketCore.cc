@@ -41,6 +41,7 @@ plat::WindowHandle TCustomWSocket::CreateNotifyWindow() {
 
 std::intptr_t TCustomWSocket::HandleMessage(std::uint32_t msg, std::uintptr_t wParam,
                                             std::intptr_t lParam) {
+  TInUse inUse(*this);
   TMessage m{msg, wParam, lParam, 0};
   HandleWindowMessage(m);
   return m.Result;
@@ -63,8 +64,10 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
         if (msg.WParam == FConnectionSerial) Close();
         break;
       case MsgFreeLater:
-        delete this;  // nothing of the object may be touched after this
-        return;
+        // Freed on the way out of the outermost call that holds it (at the
+        // latest, the handling of this message); waits of its own give up.
+        FFreeAsked = true;
+        break;
       case MsgTestException:
         throw ESocketException("Test exception in WSocket");
       case MsgDeliverMore:

@@ -334,8 +334,25 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   void DeliverMore();
   // Blocks until the next message and handles it (no busy waiting).
   void WaitForEvent();
-  // Whether the loop was told to quit, so that waits give up.
+  // Whether the loop was told to quit, or the object to free itself, so
+  // that waits give up.
   bool Terminating() const;
+  // Held while the object is on the call stack: a message it is handling,
+  // or a wait of its own that runs the message loop and uses the object
+  // after each message. A FreeLater handled meanwhile only marks the object;
+  // the outermost holder frees it on its way out.
+  class TInUse {
+   public:
+    explicit TInUse(TCustomWSocket& socket) : socket_(socket) { ++socket_.FInUse; }
+    ~TInUse() {
+      if (--socket_.FInUse == 0 && socket_.FFreeAsked && !socket_.Destroying()) delete &socket_;
+    }
+    TInUse(const TInUse&) = delete;
+    TInUse& operator=(const TInUse&) = delete;
+
+   private:
+    TCustomWSocket& socket_;
+  };
 
   // Numbers the sockets this object has had, one after the other. A message
   // the object posts to itself about one connection carries it (wParam), so
@@ -391,6 +408,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TWSocketOptions FComponentOptions = 0;
   // Set when this socket's own pump met WM_QUIT.
   bool FQuitReceived = false;
+  // TInUse holders on the stack, and a FreeLater held until they are gone.
+  int FInUse = 0;
+  bool FFreeAsked = false;
   // The notification mask last registered.
   std::int32_t FSelectMask = 0;
   std::uintptr_t FConnectionSerial = 0;

@@ -22,6 +22,7 @@ int TCustomSyncWSocket::WaitForDone(bool& DoneFlag) {
   // A local deadline: a wait started by a handler inside this one (with a
   // limit of its own) leaves it alone.
   const std::int64_t deadline = NowMs() + (limited ? timeout : 0);
+  TInUse inUse(*this);
   for (;;) {
     if (DoneFlag) return 0;
     const std::int64_t left = deadline - NowMs();

@@ -134,12 +134,13 @@ void TCustomWSocket::WaitForEvent() {
 }
 
 bool TCustomWSocket::Terminating() const {
-  return FMultiThreaded ? FQuitReceived : Application->Terminated();
+  return FFreeAsked || (FMultiThreaded ? FQuitReceived : Application->Terminated());
 }
 
 void TCustomWSocket::Flush() {
   // Waits for the next event instead of polling in a loop: the queue only
   // moves when the socket reports room, which arrives as a message.
+  TInUse inUse(*this);
   while (FSocketHandle != INVALID_SOCKET && !FDrained && !Terminating()) {
     TryToSend();
     if (FSocketHandle == INVALID_SOCKET || FDrained) break;
@@ -263,6 +264,7 @@ void TCustomWSocket::DeliverMore() {
 }
 
 void TCustomWSocket::WaitUntilClosed() {
+  TInUse inUse(*this);
   while (FSocketHandle != INVALID_SOCKET && FState != wsClosed && !Terminating()) {
     PumpMessages();
     unsigned long waiting = 0;

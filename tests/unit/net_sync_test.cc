@@ -100,4 +100,35 @@ TEST(SyncWait, TheQuitMessageEndsAWaitWithoutALimit) {
   EXPECT_TRUE(t.client.QuitReceived());
 }
 
+// A socket that says when it is gone.
+class Watched : public TWSocket {
+ public:
+  explicit Watched(bool& gone) : TWSocket(nullptr), gone_(gone) {}
+  ~Watched() override { gone_ = true; }
+
+ private:
+  bool& gone_;
+};
+
+// A handler frees the socket (FreeLater) while a wait of the socket's own
+// runs: the wait gives up at once, and the socket goes only after it has
+// returned, not under it.
+TEST(SyncWait, ASocketFreedByAHandlerEndsTheWaitAndGoesAfterIt) {
+  LoopbackServer server;
+  bool gone = false;
+  auto* client = new Watched(gone);
+  client->OnSessionClosed = [&](TObject*, std::uint16_t) { client->FreeLater(); };
+  client->AssignAddr("127.0.0.1");
+  client->AssignPort(server.Port());
+  client->Connect();
+  ASSERT_TRUE(RunUntil([&] { return client->State() == wsConnected && !server.peers.empty(); }));
+  server.peers.back()->Close();
+  client->SetTimeout(10000);
+  bool done = false;
+  const std::int64_t start = NowMs();
+  EXPECT_EQ(client->WaitForDone(done), kWaitTimedOut);
+  EXPECT_TRUE(gone);
+  EXPECT_LT(NowMs() - start, 10000);
+}
+
 }  // namespace

@@ -293,7 +293,15 @@ int TCustomWSocket::Pause() {
 
 int TCustomWSocket::Resume() {
   FPaused = false;
-  return wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask);
+  int rc = wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask);
+  if (FCloseWhilePaused >= 0 && FSocketHandle != INVALID_SOCKET) {
+    // Its handling hands out what the socket still holds first.
+    plat::PostWindowMessage(
+        FNotifyWindow, MsgSocketEvent, FSocketHandle,
+        plat::PackNotification(plat::kFdClose, static_cast<std::uint16_t>(FCloseWhilePaused)));
+    FCloseWhilePaused = -1;
+  }
+  return rc;
 }
 
 void TCustomWSocket::SetTcpNoDelay(bool on) {

@@ -107,8 +107,12 @@ void TCustomWSocket::EnterState(TSocketState newState) {
 }
 
 void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
-  if (msg.WParam != FSocketHandle || FPaused) return;
+  if (msg.WParam != FSocketHandle) return;
   auto [bits, error] = plat::UnpackNotification(msg.LParam);
+  if (FPaused) {
+    if (bits & plat::kFdClose) FCloseWhilePaused = error;
+    return;
+  }
   // A handler may close the socket (and so reset it, clearing the record
   // that the session's end was reported), or close it and connect again:
   // whatever the message still holds belongs to a session that is over.

@@ -134,7 +134,10 @@ struct TSessionFields {
   // Bytes received on this connection: 64 bits, since one connection may
   // well carry more than 2 GiB (ReadCount saturates instead).
   std::int64_t FReadCount = 0;
-  bool FPaused = false;              // notifications suspended
+  bool FPaused = false;  // notifications suspended
+  // The peer's close, notified while paused (error, or -1 for none): the
+  // system says so only once, so Resume reports it again.
+  std::int32_t FCloseWhilePaused = -1;
   bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
   bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
   // For PeerTakingData: bytes handed to the system since its last call, and

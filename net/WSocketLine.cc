@@ -128,6 +128,14 @@ int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
   return n;
 }
 
+int TCustomLineWSocket::Resume() {
+  const int rc = TLineLayerBelow::Resume();
+  // Lines held when a handler paused go on from the event loop.
+  if (FLine.held.Count() > 0 && FSocketHandle != INVALID_SOCKET)
+    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, ConnectionSerial(), 0);
+  return rc;
+}
+
 void TCustomLineWSocket::ResumeAfterStall() {
   // Read outside its handler: delivery goes on from the event loop (the
   // socket sends no notification for what it held meanwhile).
@@ -169,7 +177,8 @@ inline bool TCustomLineWSocket::FireLine() {
 bool TCustomLineWSocket::HandOutLines() {
   if (FLine.stalled) return false;
   const TConnectionMark connection = MarkConnection();
-  while (Splitting()) {
+  // A handler that pauses the socket stops the lines too, until Resume.
+  while (Splitting() && !FPaused) {
     if (FLine.pending == 0) {
       // Read afresh for each line: a handler may have changed the line end.
       const int endLength = static_cast<int>(FLineEnd.size());
@@ -257,7 +266,7 @@ void TCustomLineWSocket::DeliverBuffered() {
     FireDataAvailable(0);
     return;
   }
-  while (FLine.held.Count() > 0) {
+  while (FLine.held.Count() > 0 && !FPaused) {
     const int count = FLine.held.Count();
     if (!FireDataAvailable(0)) {
       // Mode off and no handler: dropped, as the core drops socket data.
@@ -279,7 +288,10 @@ void TCustomLineWSocket::HandOutAtClose() {
   // The peer sends nothing more: the socket is read to its end here.
   while (HandOutLines() && Arrive() > 0) {
   }
-  if (ConnectionEnded(connection) || !Splitting() || FLine.stalled || FLine.held.Count() == 0)
+  // Paused by a handler: the rest is dropped with the connection, as the
+  // core drops what a paused socket still holds at the peer's close.
+  if (ConnectionEnded(connection) || FPaused || !Splitting() || FLine.stalled ||
+      FLine.held.Count() == 0)
     return;
   // What is left becomes the last line, without a line end.
   FLine.pending = FLine.held.Count();

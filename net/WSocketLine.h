@@ -87,6 +87,7 @@ class TCustomLineWSocket : public TLineLayerBelow {
   // RcvdCount says of a line its handler left unread. Read straight from the
   // held bytes, as Receive would read it through RecvRaw.
   std::string ReceiveString() override;
+  int Resume() override;
 
   TLineLimitEvent OnLineLimitExceeded;
 

@@ -325,6 +325,22 @@ TEST(LineMode, ALineEndChangedInAHandlerSplitsTheRest) {
   EXPECT_EQ(t.lines, (V{"a\r\n", "b\n", "c\r\n", "d\n"}));
 }
 
+// A handler that pauses the socket stops the lines; Resume goes on.
+TEST(LineMode, PausedByAHandlerTheLinesWaitForResume) {
+  LinePair t;
+  t.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    t.lines.push_back(t.client.ReceiveString());
+    if (t.lines.size() == 1) t.client.Pause();
+  };
+  t.Send("a\r\nb\r\nc\r\n");
+  ASSERT_TRUE(RunUntil([&] { return !t.lines.empty(); }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(t.lines, V{"a\r\n"});
+  t.client.Resume();
+  ASSERT_TRUE(RunUntil([&] { return t.lines.size() == 3; }));
+  EXPECT_EQ(t.lines, (V{"a\r\n", "b\r\n", "c\r\n"}));
+}
+
 // A handler that closes the connection: the lines still held are dropped,
 // never handed to it from inside its own Close.
 TEST(LineMode, ClosingInAHandlerDropsTheHeldLines) {

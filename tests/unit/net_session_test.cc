@@ -438,6 +438,43 @@ TEST(Session, AConnectionMadeAgainByAHandlerIsLeftAlone) {
   }
 }
 
+// A handler pauses the socket while the peer's close is already on its
+// way: after Resume the rest of the data and the close are reported, for a
+// peer that only stops sending as for one that resets the connection.
+TEST(Session, ThePeersCloseWhilePausedIsReportedAfterResume) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "end of data");
+    LoopbackServer server;
+    TWSocket client(nullptr);
+    int events = 0, closed = 0;
+    std::string got;
+    client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      if (++events == 1) {
+        client.Pause();
+        return;
+      }
+      got += client.ReceiveString();
+    };
+    client.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closed; };
+    Connect(client, server.Port());
+    ASSERT_TRUE(RunUntil([&] { return client.State() == wsConnected && !server.peers.empty(); }));
+    server.peers.back()->SendString("hello");
+    if (reset) {
+      server.peers.back()->Close();
+    } else {
+      server.peers.back()->Shutdown(1);
+    }
+    ASSERT_TRUE(RunUntil([&] { return events == 1; }));
+    EXPECT_TRUE(PumpUntilIdle());
+    EXPECT_EQ(closed, 0);
+    client.Resume();
+    EXPECT_TRUE(RunUntil([&] { return closed == 1; }));
+    if (!reset) {
+      EXPECT_EQ(got, "hello");
+    }
+  }
+}
+
 // Bytes the system still holds for a peer that is reading them are the
 // connection at work; bytes that sit there unmoved are not.
 TEST(Session, BytesTheSystemHoldsCountAsTakenOnlyWhileThePeerReads) {

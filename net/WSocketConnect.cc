@@ -52,7 +52,24 @@ int ErrorOf(const Exception& e) {
 
 }  // namespace
 
+void TCustomWSocket::FinishCloseUnderWay() {
+  if (!FCloseUnderWay) return;
+  FCloseUnderWay = false;
+  ForgetConnectionData();
+  // The session's own record starts afresh; the settings stay as the
+  // handler left them (it has assigned what the new connection needs).
+  const TSessionFields fresh;
+  FSessionClosedFired = fresh.FSessionClosedFired;
+  FReadCount = fresh.FReadCount;
+  FDrained = fresh.FDrained;
+  FPaused = fresh.FPaused;
+  FCloseWhilePaused = fresh.FCloseWhilePaused;
+  FSentSinceAsked = fresh.FSentSinceAsked;
+  FUnsentSeen = fresh.FUnsentSeen;
+}
+
 void TCustomWSocket::Connect() {
+  FinishCloseUnderWay();
   if (FSocketHandle != INVALID_SOCKET && FState != wsClosed)
     return RaiseError("Connect: Socket already in use", plat::WSAEINVAL);
   if (!FPort.Assigned) return RaiseError("Connect: No Port Specified", plat::WSAEINVAL);
@@ -135,6 +152,7 @@ void TCustomWSocket::ApplyLinger() {
 }
 
 void TCustomWSocket::Listen() {
+  FinishCloseUnderWay();
   auto refuse = [this](const char* text) {
     wsock::WSASetLastError(plat::WSAEINVAL);
     ReportSocketError(text);
@@ -200,6 +218,7 @@ void TCustomWSocket::Dup(TSocketHandle newHandle) {
     return ReportSocketError("Dup");
   }
   // Whatever the old connection left is not the new one's.
+  FinishCloseUnderWay();
   ForgetConnectionData();
   if (FState != wsClosed) {
     int rc = wsock::closesocket(FSocketHandle);
@@ -255,7 +274,11 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
   EnterState(wsClosed);
   if (!Destroying() && !FSessionClosedFired) {
     FSessionClosedFired = true;
+    FCloseUnderWay = true;
     FireSessionClosed(error);
+    // The handler opened a new connection, which finished this close.
+    if (!FCloseUnderWay) return;
+    FCloseUnderWay = false;
   }
   if (!reportedByCaller) ForgetConnectionData();
   try {

@@ -364,6 +364,11 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   std::uintptr_t ConnectionSerial() const { return FConnectionSerial; }
   // A new socket handle: what is still queued belongs to the old one.
   void BeginConnection(TSocketHandle handle);
+  // Called first by whatever opens a socket: when that happens inside the
+  // OnSessionClosed of a close still under way, the rest of that close (what
+  // the layers hold of the old connection, the record of its session) is
+  // done now, and the close leaves the new connection alone.
+  void FinishCloseUnderWay();
   // The connection an event is about to be fired for. Afterwards,
   // ConnectionEnded tells whether its handler closed it, or closed it and
   // opened another, which may have been given the same handle number: either
@@ -411,6 +416,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TWSocketOptions FComponentOptions = 0;
   // Set when this socket's own pump met WM_QUIT.
   bool FQuitReceived = false;
+  // DoClose has fired OnSessionClosed and has yet to forget the connection.
+  bool FCloseUnderWay = false;
   // TInUse holders on the stack, and a FreeLater held until they are gone.
   int FInUse = 0;
   bool FFreeAsked = false;

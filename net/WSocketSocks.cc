@@ -61,6 +61,7 @@ void TCustomSocksWSocket::AssignSocksPort(const std::string& value) {
 // ---- connecting ------------------------------------------------------------------
 
 void TCustomSocksWSocket::Connect() {
+  FinishCloseUnderWay();  // before this layer sets up the new connection
   // Whatever the core refuses (a socket in use, no address or port) it
   // refuses before this layer has changed anything.
   bool inUse = FSocketHandle != INVALID_SOCKET && FState != wsClosed;

@@ -402,28 +402,29 @@ TEST(Session, AClosedSocketsQueuedNotificationDoesNotReachTheNextConnection) {
 // A handler that closes the socket and connects it again keeps the new
 // connection, though the system may give it the old handle number: nothing
 // done after the handler returns, nor a CloseLater asked for earlier,
-// reaches it.
+// reaches it, and its own close is reported in its turn.
 TEST(Session, AConnectionMadeAgainByAHandlerIsLeftAlone) {
-  enum class Way { kPeerClosed, kRefused, kCloseLaterQueued };
-  for (Way way : {Way::kPeerClosed, Way::kRefused, Way::kCloseLaterQueued}) {
+  enum class Way { kClosedHere, kPeerClosed, kRefused, kCloseLaterQueued };
+  for (Way way : {Way::kClosedHere, Way::kPeerClosed, Way::kRefused, Way::kCloseLaterQueued}) {
     SCOPED_TRACE(static_cast<int>(way));
     LoopbackServer server;
     ClosedPort refused;
     TWSocket client(nullptr);
-    int connected = 0;
+    int connected = 0, closed = 0;
     auto again = [&] {
       client.Close();
       Connect(client, server.Port());
     };
     client.OnSessionConnected = [&](TObject*, std::uint16_t e) {
       if (e != 0) return again();
-      ++connected;
+      if (++connected == 1 && way == Way::kClosedHere) client.Close();
     };
     client.OnSessionClosed = [&](TObject*, std::uint16_t) {
-      if (way == Way::kPeerClosed && connected == 1) again();
+      ++closed;
+      if ((way == Way::kClosedHere || way == Way::kPeerClosed) && connected == 1) again();
     };
     Connect(client, way == Way::kRefused ? refused.Port() : server.Port());
-    if (way != Way::kRefused) {
+    if (way == Way::kPeerClosed || way == Way::kCloseLaterQueued) {
       ASSERT_TRUE(RunUntil([&] { return connected == 1 && server.peers.size() == 1; }));
       if (way == Way::kPeerClosed) server.peers.back()->Close();
       if (way == Way::kCloseLaterQueued) {
@@ -432,9 +433,14 @@ TEST(Session, AConnectionMadeAgainByAHandlerIsLeftAlone) {
       }
     }
     const int want = way == Way::kRefused ? 1 : 2;
-    EXPECT_TRUE(RunUntil([&] { return connected == want; }));
+    ASSERT_TRUE(RunUntil([&] {
+      return connected == want && server.peers.size() == static_cast<std::size_t>(want);
+    }));
     EXPECT_TRUE(PumpUntilIdle());
     EXPECT_EQ(client.State(), wsConnected);
+    const int before = closed;
+    server.peers.back()->Close();
+    EXPECT_TRUE(RunUntil([&] { return closed == before + 1; }));
   }
 }
 

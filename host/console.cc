@@ -16,15 +16,28 @@ std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage,
   return plat::ConvertCodePage(text, sourceCodePage, targetCodePage);
 }
 
-std::string AnsiText(const std::string& utf8) { return ConvertCodePage(utf8, plat::kCpUtf8, 1250); }
+namespace {
+
+// The code page the program's own texts are held in.
+constexpr unsigned kTextCodePage = 1250;
+
+}  // namespace
+
+std::string AnsiText(const std::string& utf8) {
+  return ConvertCodePage(utf8, plat::kCpUtf8, kTextCodePage);
+}
+
+std::string ConsoleText(const std::string& text) {
+  return ConvertCodePage(text, kTextCodePage, plat::kCpOemCp);
+}
 
 void WriteConsoleLine(const std::string& text) {
-  std::string line = ConvertCodePage(text, plat::kCpAcp, plat::kCpOemCp) + plat::LineEnd();
+  std::string line = ConsoleText(text) + plat::LineEnd();
   plat::WriteStdout(line.data(), line.size());
 }
 
 void WriteConsoleErrorLine(const std::string& text) {
-  std::string line = ConvertCodePage(text, plat::kCpAcp, plat::kCpOemCp) + plat::LineEnd();
+  std::string line = ConsoleText(text) + plat::LineEnd();
   plat::WriteStderr(line.data(), line.size());
 }
 
@@ -45,11 +58,10 @@ void WriteConsoleLineWith(const std::string& text, const std::string& argument) 
   std::size_t at = text.find("%s");
   std::string line;
   if (at == std::string::npos) {
-    line = ConvertCodePage(text, plat::kCpAcp, plat::kCpOemCp);
+    line = ConsoleText(text);
   } else {
-    line = ConvertCodePage(text.substr(0, at), plat::kCpAcp, plat::kCpOemCp) +
-           ArgumentToConsole(argument) +
-           ConvertCodePage(text.substr(at + 2), plat::kCpAcp, plat::kCpOemCp);
+    line = ConsoleText(text.substr(0, at)) + ArgumentToConsole(argument) +
+           ConsoleText(text.substr(at + 2));
   }
   line += plat::LineEnd();
   plat::WriteStdout(line.data(), line.size());

@@ -10,6 +10,10 @@ std::string ConvertCodePage(const std::string& text, unsigned sourceCodePage,
                             unsigned targetCodePage);
 // The program's text from UTF-8 source text, in Windows-1250.
 std::string AnsiText(const std::string& utf8);
+// One of the program's texts (Windows-1250) in the console's code page. The
+// source is Windows-1250 whatever the system's ANSI code page: on a Windows
+// that is not Polish the two differ, and the letters would be misread.
+std::string ConsoleText(const std::string& text);
 // Writes one line to standard output (or error) in the console's code page.
 void WriteConsoleLine(const std::string& text);
 void WriteConsoleErrorLine(const std::string& text);

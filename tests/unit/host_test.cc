@@ -69,6 +69,13 @@ const char kCp852Text[] =
     "Po\x88\xA5"
     "czenie niemo\xBEliwe";
 
+// The program's texts reach the console as the same letters, whatever the
+// system's ANSI code page (under wine that follows the locale).
+TEST(CodePage, TheProgramsTextsKeepTheirLettersOnAnyConsole) {
+  for (const char* text : {"Połączenie niemożliwe", "Artykuł wysłano", "Błąd serwera:"})
+    EXPECT_EQ(ConsoleText(AnsiText(text)), ConvertCodePage(text, plat::kCpUtf8, plat::kCpOemCp));
+}
+
 TEST(CodePage, Windows1250ToConsole852IsExact) {
   EXPECT_EQ(ConvertCodePage(kCp1250Text, 1250, 852), kCp852Text);
   EXPECT_EQ(ConvertCodePage(kCp852Text, 852, 1250), kCp1250Text);

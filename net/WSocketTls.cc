@@ -107,6 +107,18 @@ int TCustomTlsWSocket::PullRecords() {
   int n = TCustomSocksWSocket::RecvRaw(FRawChunk.get(), kRawChunk, 0);
   if (n == 0) FTls.RawEnd = true;
   if (n <= 0) return n;
+  // A peer whose first bytes are no TLS record (a content type 20 to 24,
+  // then version 3) does not speak TLS: the handshake fails now, not when
+  // the connection times out. Some engines take a plain greeting for the
+  // head of a record and wait for the kilobytes it seems to announce.
+  for (int i = 0; i < n && FTls.HeadChecked < 2; ++i) {
+    const auto b = static_cast<unsigned char>(FRawChunk[i]);
+    const bool tls = FTls.HeadChecked++ == 0 ? b >= 20 && b <= 24 : b == 3;
+    if (!tls) {
+      FTls.Failure = kTlsErrorHandshake;
+      return n;
+    }
+  }
   // TLS servers often answer in several small writes (a handshake's last
   // records, session tickets, then the greeting), each after the first held
   // back until the one before is acknowledged: no delayed acknowledgement.

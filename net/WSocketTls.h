@@ -71,6 +71,8 @@ struct TTlsSession {
   int Failure = 0;
   // MsgTlsEnded is on its way.
   bool EndPosted = false;
+  // How many of the first two bytes from the peer have been looked at.
+  int HeadChecked = 0;
   // The application was offered the plain text and read none of it: not
   // counted as waiting until a read takes some (no endless redelivery).
   bool Stalled = false;

@@ -28,7 +28,17 @@ const std::string& PeerCa() {
   return c;
 }
 
-enum Port { kGood = 4430, kWrongName, kExpired, kUnknownCa, kGarbage, kStartTls, kHangUp, kOld };
+enum Port {
+  kGood = 4430,
+  kWrongName,
+  kExpired,
+  kUnknownCa,
+  kGarbage,
+  kStartTls,
+  kHangUp,
+  kOld,
+  kPlainNews
+};
 
 // A client that records its events in order and everything it receives.
 struct Client {
@@ -97,6 +107,8 @@ TEST_F(TlsTest, ACertificateOrPeerThatFailsFailsTheConnection) {
       {"no TLS server", kGarbage, "", PeerCa(), kTlsErrorHandshake},
       {"peer hangs up in the handshake", kHangUp, "", PeerCa(), kTlsErrorHandshake},
       {"TLS 1.1 at most", kOld, "", PeerCa(), kTlsErrorHandshake},
+      // Read as a record header, its greeting would promise 8 KB more.
+      {"a news server in clear", kPlainNews, "", PeerCa(), kTlsErrorHandshake},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -16,6 +16,7 @@ Ports on ADDRESS:
         TLS (good certificate) follows; then the commands below
   4436  reads the ClientHello and closes
   4437  good certificate, but TLS 1.0 and 1.1 only
+  4438  a news server in clear: its greeting at once, then it waits
 
 Commands (lines inside TLS):
   ECHO n      the next n bytes are sent back as they come
@@ -204,6 +205,12 @@ def serve_garbage(conn, _certs):
     conn.recv(65536)
 
 
+def serve_plain_news(conn, _certs):
+    conn.sendall(b"200 plain news ready\r\n")
+    conn.recv(65536)
+    conn.recv(65536)
+
+
 def serve_hangup(conn, _certs):
     conn.recv(65536)
 
@@ -218,6 +225,7 @@ def handlers():
         BASE + 5: serve_starttls,
         BASE + 6: serve_hangup,
         BASE + 7: lambda c, d: serve_certificate(c, d, "good", old=True),
+        BASE + 8: serve_plain_news,
     }
 
 

@@ -50,6 +50,11 @@ void SetUpServer(TNntpCli& client, const TNntpServerName& server) {
                                     kCaFileVariable),
                            caFile);
       Halt(1);
+    case TCaFileSetting::NoCertificates:
+      WriteConsoleLineWith(AnsiText(std::string("Plik \"%s\" podany w zmiennej ") +
+                                    kCaFileVariable + " nie zawiera certyfikatów PEM"),
+                           caFile);
+      Halt(1);
     case TCaFileSetting::Usable:
       client.SetTlsCaFile(caFile);
       break;

@@ -1,6 +1,7 @@
 #include "host/cafile.h"
 
 #include <cstdio>
+#include <string>
 
 #include "platform/userenv.h"
 
@@ -11,8 +12,22 @@ TCaFileSetting CaFileFromEnvironment(std::string& path) {
   // not read.
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return TCaFileSetting::Unreadable;
-  char byte;
-  bool readable = std::fread(&byte, 1, 1, f) == 1 || !std::ferror(f);
+  // So is a file that holds no certificate (a key, a DER file, another
+  // file altogether). Bundles are a few hundred kilobytes; the search
+  // stops at the first certificate.
+  static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
+  std::string held;
+  char chunk[16384];
+  bool found = false;
+  std::size_t n;
+  while (!found && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+    // Keep the tail of what came before: a marker may span two chunks.
+    held.erase(0, held.size() > kBegin.size() ? held.size() - kBegin.size() : 0);
+    held.append(chunk, n);
+    found = held.find(kBegin) != std::string::npos;
+  }
+  const bool failed = std::ferror(f) != 0;
   std::fclose(f);
-  return readable ? TCaFileSetting::Usable : TCaFileSetting::Unreadable;
+  if (failed) return TCaFileSetting::Unreadable;
+  return found ? TCaFileSetting::Usable : TCaFileSetting::NoCertificates;
 }

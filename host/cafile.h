@@ -6,8 +6,8 @@
 
 constexpr const char* kCaFileVariable = "KESTRUN_CA_FILE";
 
-enum class TCaFileSetting { Unset, Usable, Unreadable };
+enum class TCaFileSetting { Unset, Usable, Unreadable, NoCertificates };
 
 // Unset (or empty): the system's store. Otherwise `path` is the value, and
-// the file is Usable when it can be opened and read.
+// the file is Usable when it can be read and holds a PEM certificate.
 TCaFileSetting CaFileFromEnvironment(std::string& path);

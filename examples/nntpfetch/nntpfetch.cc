@@ -274,9 +274,16 @@ int Main(const std::vector<std::string>& args) {
     return kExitLocal;
   }
   std::string caFile;
-  if (CaFileFromEnvironment(caFile) == TCaFileSetting::Unreadable) {
-    Say(std::string(kCaFileVariable) + ": cannot read \"" + caFile + "\"");
-    return kExitLocal;
+  switch (CaFileFromEnvironment(caFile)) {
+    case TCaFileSetting::Unreadable:
+      Say(std::string(kCaFileVariable) + ": cannot read \"" + caFile + "\"");
+      return kExitLocal;
+    case TCaFileSetting::NoCertificates:
+      Say(std::string(kCaFileVariable) + ": no PEM certificate in \"" + caFile + "\"");
+      return kExitLocal;
+    case TCaFileSetting::Usable:
+    case TCaFileSetting::Unset:
+      break;
   }
   std::string target = args[1];
   bool byId = target.size() > 2 && target.front() == '<' && target.back() == '>';

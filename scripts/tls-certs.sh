@@ -39,6 +39,8 @@ complete() {
 }
 
 mkdir -p "$dir"
+# Absolute, since the set is made inside a scratch folder of its own.
+dir="$(cd "$dir" && pwd)"
 complete && exit 0
 
 work="$(mktemp -d "$dir/.work.XXXXXX")"

@@ -180,7 +180,11 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   WaitFor([&] {
     return client->State() == nntpReady || (client->State() == nntpNotConnected && connectReported);
   });
-  if (client->State() != nntpReady) NoConnection(TlsFailureText(connectError, server));
+  if (client->State() != nntpReady) {
+    std::string reason = TlsFailureText(connectError, server);
+    if (reason.empty() && viaSocks) reason = SocksFailureText(connectError, socks, server);
+    NoConnection(reason);
+  }
 
   // The POST is judged by its own result, which is 0 only when the whole
   // article went out and was answered 240, never by the last status alone.

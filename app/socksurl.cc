@@ -141,3 +141,42 @@ void UseSocks(TWSocket& socket, const TSocksUrl& url) {
   socket.SetSocksAuthentication(url.Level == "5" && url.HasUser ? socksAuthenticateUsercode
                                                                 : socksNoAuthentication);
 }
+
+std::string SocksFailureText(std::uint16_t error, const TSocksUrl& url, const std::string& host) {
+  const std::string proxy = "Serwer pośredniczący SOCKS " + url.Host + ":" + url.Port;
+  std::string text;
+  switch (error) {
+    case 0:
+      return "";
+    case 20003:
+      text = proxy + " nie przyjmuje żadnego z oferowanych sposobów logowania";
+      break;
+    case 20015:
+      text = proxy + " nie przyjął nazwy użytkownika lub hasła";
+      break;
+    case 20014:
+      text = proxy + " przerwał połączenie";
+      break;
+    case 20005:
+      text = proxy + " nie zezwala na połączenie z " + host;
+      break;
+    case 20006:
+    case 20007:
+    case 20009:
+      text = proxy + " nie może dotrzeć do " + host;
+      break;
+    case 20008:
+      text =
+          host + " odmówił połączenia serwerowi pośredniczącemu SOCKS " + url.Host + ":" + url.Port;
+      break;
+    default:
+      if (error > 20000 && error < 20100) {
+        text = proxy + " nie połączył się z " + host + " (błąd " + std::to_string(error) + ")";
+      } else {
+        // The connection to the proxy itself failed.
+        text = "Nie można połączyć się z serwerem pośredniczącym SOCKS " + url.Host + ":" +
+               url.Port + " (błąd " + std::to_string(error) + ")";
+      }
+  }
+  return AnsiText(text);
+}

@@ -8,6 +8,7 @@
 // The port defaults to 1080; user and password are percent-decoded.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class TWSocket;
@@ -31,3 +32,7 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error);
 bool SocksFromEnvironment(TSocksUrl& url);
 // Sets the socket up to connect through the server.
 void UseSocks(TWSocket& socket, const TSocksUrl& url);
+// Why a connection through the proxy failed, as a Polish line (Windows-1250)
+// for the console, from the connect's error; empty when it has nothing to
+// add. Never names the user or the password.
+std::string SocksFailureText(std::uint16_t error, const TSocksUrl& url, const std::string& host);

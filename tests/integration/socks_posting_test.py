@@ -29,7 +29,7 @@ def run(socks, server):
     tag = unique_tag()
     r = run_program([opts.program, server, "a <a@example.invalid>", "pl.test", "kestrun socks test " + tag, body],
                     env)
-    return r.returncode, r.stdout.decode(console, "replace"), tag
+    return r.returncode, r.stdout.decode(console, "replace"), r.stderr.decode(console, "replace"), tag
 
 
 s = opts.socks
@@ -45,28 +45,34 @@ posts = [
     ("microsocks, default port kept in the URL", "socks5://%s:1082/" % s, opts.server),
 ]
 for what, url, server in posts:
-    code, out, tag = run(url, server)
+    code, out, _, tag = run(url, server)
     check(what + ": exit 0", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
     if code == 0:
         check(what + ": stored", find_article(opts.server, "pl.test", tag) is not None, tag)
 
 unreachable, no_proxy = ClosedPort(opts.closed_server), ClosedPort(s, 1099)
-for what, url, server in [
-    ("dante refuses the password", "socks5://kestrunsocks:wrong@%s:1081" % s, opts.server),
-    ("microsocks refuses the password", "socks5://kestrun:wrong@%s:1083" % s, opts.server),
-    ("nobody listens on the proxy port", "socks5://%s:1099" % s, opts.server),
-    ("the proxy cannot reach the server", "socks5://%s:1082" % s, opts.closed_server),
+for what, url, server, reason in [
+    ("dante refuses the password", "socks5://kestrunsocks:wrong@%s:1081" % s, opts.server,
+     "nie przyjął nazwy użytkownika lub hasła"),
+    ("microsocks refuses the password", "socks5://kestrun:wrong@%s:1083" % s, opts.server,
+     "nie przyjął nazwy użytkownika lub hasła"),
+    ("nobody listens on the proxy port", "socks5://%s:1099" % s, opts.server,
+     "Nie można połączyć się z serwerem pośredniczącym SOCKS %s:1099" % s),
+    ("the proxy cannot reach the server", "socks5://%s:1082" % s, opts.closed_server,
+     opts.closed_server),
 ]:
-    code, out, _ = run(url, server)
+    code, out, err, _ = run(url, server)
     check(what + ": exit 2", code == 2 and out == "Połączenie niemożliwe" + eol, "%d %r" % (code, out))
+    # Why, on the error stream, and never the password.
+    check(what + ": the reason", reason in err and "wrong" not in err, err)
 unreachable.sock.close()
 no_proxy.sock.close()
 
-code, out, _ = run("socks5://%s:99999" % s, opts.server)
+code, out, _, _ = run("socks5://%s:99999" % s, opts.server)
 # Nothing after the scheme is quoted back: a "port" may be a password.
 check("malformed value: exit 1 naming the variable and the fault", code == 1 and "KESTRUN_SOCKS" in out
       and "port" in out and "99999" not in out, "%d %r" % (code, out))
-code, out, _ = run("", opts.server)
+code, out, _, _ = run("", opts.server)
 check("empty value: a direct post", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
 
 os.unlink(body)

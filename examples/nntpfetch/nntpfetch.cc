@@ -35,11 +35,15 @@ void Say(const std::string& text) {
 
 void ShowHelp() {
   std::fputs(
-      "nntpfetch: reads news from an NNTP server (port 119)\n"
+      "nntpfetch: reads news from an NNTP server\n"
       "\n"
       "  nntpfetch server group            the group's overview, one line per article\n"
       "  nntpfetch server group number     that article, as the server holds it\n"
       "  nntpfetch server <message-id>     the article with that message-id\n"
+      "\n"
+      "The server is a host (port 119), host:port, nntp://host[:port] or, over TLS,\n"
+      "nntps://host[:port] (port 563); KESTRUN_CA_FILE names a PEM file of CA\n"
+      "certificates to trust instead of the system's.\n"
       "\n"
       "The data goes to standard output byte for byte (CR LF line ends); messages go\n"
       "to standard error. When the server wants a login, it is taken from the netrc\n"

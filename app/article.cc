@@ -325,15 +325,11 @@ void TArticleFile::ReadBody(TMemoryStream& body, std::size_t spare) {
       std::uint64_t want = start + size + size / 64 + 16 + spare;
       body.Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(want, PTRDIFF_MAX)));
     }
-    // Read by the size the file had, then on to its end: a stream that the
-    // system takes for a file (wine's /dev/stdin has size 0) is read whole,
-    // not posted empty.
-    bool sized = Regular();
     for (;;) {
       std::int32_t want = kBlockSize;
       auto total = static_cast<std::uint64_t>(body.Size()) - start;
-      if (sized && total == static_cast<std::uint64_t>(FSize)) sized = false;
-      if (sized) {
+      if (Regular()) {
+        if (total == static_cast<std::uint64_t>(FSize)) break;
         want = static_cast<std::int32_t>(
             std::min<std::uint64_t>(static_cast<std::uint64_t>(FSize) - total, kBlockSize));
       }
@@ -345,7 +341,7 @@ void TArticleFile::ReadBody(TMemoryStream& body, std::size_t spare) {
       if (got == 0) {
         // The end of a stream; for a regular file, the end came before the
         // size it had when it was opened: it is not posted in part.
-        if (sized) throw EArticleFile("Cannot read file %s: it became shorter", FPath);
+        if (Regular()) throw EArticleFile("Cannot read file %s: it became shorter", FPath);
         break;
       }
       if (total + static_cast<std::uint64_t>(got) > largest) throw EArticleFile(kTooLarge, FPath);

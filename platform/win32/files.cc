@@ -1,10 +1,23 @@
 #include "platform/files.h"
 
+#include <cstring>
+
 #include "platform/win32/win.h"
 
 namespace plat {
 
 FileHandle FileOpenRead(const char* path) {
+  // "/dev/stdin" is standard input, as on POSIX systems: Windows has no
+  // name for it (and under wine the name would open the wine server's own).
+  // A copy of the handle, so that closing the file leaves standard input.
+  if (std::strcmp(path, "/dev/stdin") == 0) {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_INPUT_HANDLE), GetCurrentProcess(),
+                         &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      return kNoFile;
+    }
+    return reinterpret_cast<FileHandle>(copy);
+  }
   HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(h);

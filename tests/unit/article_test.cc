@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "app/dotcopy.h"
 #include "host/console.h"
@@ -186,27 +185,6 @@ TEST_F(ArticleTest, AReadErrorPostsNothing) {
   } catch (const EArticleFile& e) {
     EXPECT_EQ(e.Message(), "Cannot read file " + path);
   }
-}
-
-// A stream that the system takes for a file of size 0, as wine does with
-// /dev/stdin: read to its end all the same, never posted empty.
-std::int32_t StreamBehindAnEmptyFile(plat::FileHandle, void* buffer, std::int32_t count) {
-  static std::size_t sent = 0;
-  const std::string text = "Ala ma kota.\r\n";
-  const auto n = std::min<std::size_t>(text.size() - sent, static_cast<std::size_t>(count));
-  std::memcpy(buffer, text.data() + sent, n);
-  sent += n;
-  return static_cast<std::int32_t>(n);
-}
-
-TEST_F(ArticleTest, AStreamTakenForAnEmptyFileIsReadToItsEnd) {
-  WriteFile(path, "");
-  TArticleFile file(path);
-  ASSERT_TRUE(file.Regular());
-  file.ReadFile = StreamBehindAnEmptyFile;
-  TMemoryStream body;
-  file.ReadBody(body);
-  EXPECT_EQ(std::string(body.Memory(), static_cast<std::size_t>(body.Size())), "Ala ma kota.\r\n");
 }
 
 TEST_F(ArticleTest, AFileThatShrankAfterOpeningIsNotPostedInPart) {

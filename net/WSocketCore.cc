@@ -150,6 +150,12 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
       last = left;
     }
     if (ended()) return;
+    if (FPaused) {
+      // A handler paused: the rest of the data, and the close behind it,
+      // wait for Resume.
+      FCloseWhilePaused = error;
+      return;
+    }
     if (!FSessionClosedFired) {
       FSessionClosedFired = true;
       FireSessionClosed(error);

@@ -348,7 +348,12 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
    public:
     explicit TInUse(TCustomWSocket& socket) : socket_(socket) { ++socket_.FInUse; }
     ~TInUse() {
-      if (--socket_.FInUse == 0 && socket_.FFreeAsked && !socket_.Destroying()) delete &socket_;
+      if (--socket_.FInUse == 0 && socket_.FFreeAsked && !socket_.Destroying()) {
+        // Once: a destructor of a class above that closes the socket holds
+        // it again on the way.
+        socket_.FFreeAsked = false;
+        delete &socket_;
+      }
     }
     TInUse(const TInUse&) = delete;
     TInUse& operator=(const TInUse&) = delete;
@@ -380,6 +385,11 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TConnectionMark MarkConnection() const { return {FSocketHandle, FConnectionSerial}; }
   bool ConnectionEnded(const TConnectionMark& mark) const {
     return FSocketHandle != mark.handle || FConnectionSerial != mark.serial;
+  }
+  // Only that the handler opened another connection (a close alone leaves
+  // the events of the old one still to be reported).
+  bool ConnectionReplaced(const TConnectionMark& mark) const {
+    return FConnectionSerial != mark.serial;
   }
   // The socket handle was released: its notifications still queued go, on
   // both systems alike, before another socket can take the same number.

@@ -151,9 +151,11 @@ void TCustomSocksWSocket::SendSocksRequest() {
 void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) {
   const TConnectionMark connection = MarkConnection();
   FireSocksError(code, text);
+  // A handler that connected again (to another proxy, say): nothing below
+  // is about the connection it has now.
+  if (ConnectionReplaced(connection)) return;
   FSocks.Phase = socksIdle;
   FireSessionConnected(static_cast<std::uint16_t>(code));
-  // Closed by a handler already, or closed and connected again.
   if (!ConnectionEnded(connection)) DoClose(true, static_cast<std::uint16_t>(code));
 }
 
@@ -282,14 +284,19 @@ void TCustomSocksWSocket::FireSessionClosed(std::uint16_t error) {
   // its one OnSessionConnected with a code before the close. A close the
   // application asked for (the state is already closed) is only a close.
   bool cutShort = (FSocks.Phase != socksIdle && FState != wsClosed) || FSocks.SendingNegotiation;
+  const TConnectionMark connection = MarkConnection();
   if (FSocks.Phase == socksAuthenticating) FireSocksAuthState(socksAuthFailed);
+  if (ConnectionReplaced(connection)) return;
   FSocks.Phase = socksIdle;
   if (cutShort) {
     FSocks.SendingNegotiation = false;
     std::string text = "connection closed during socks negotiation";
     if (error != 0) text += " (error #" + IntToStr(error) + ")";
     FireSocksError(kSocksClosedDuringNegotiation, text);
+    if (ConnectionReplaced(connection)) return;
     TCustomWSocket::FireSessionConnected(kSocksClosedDuringNegotiation);
+    // A handler that connected again: the close is not the new connection's.
+    if (ConnectionReplaced(connection)) return;
   }
   TCustomWSocket::FireSessionClosed(error);
 }

@@ -299,8 +299,11 @@ void TCustomTlsWSocket::FireSessionClosed(std::uint16_t error) {
     const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
     const bool cutShort = FState != wsClosed || error != 0;
     DropSession();
+    const TConnectionMark connection = MarkConnection();
     if (cutShort && upgrade) FireTlsDone(kTlsErrorHandshake);
     if (cutShort && !upgrade) TCustomSocksWSocket::FireSessionConnected(kTlsErrorHandshake);
+    // A handler that connected again: the close is not the new connection's.
+    if (ConnectionReplaced(connection)) return;
   } else if (FTls.Phase == TTlsPhase::kActive && error == 0 && FState != wsClosed) {
     // The peer closed: records still in the socket may hold its
     // close_notify. Without one, what arrived may have been cut short.

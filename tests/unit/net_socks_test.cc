@@ -201,6 +201,31 @@ TEST(Socks5, ARefusalReachesOnSessionConnected) {
             "socks-error 20003 authentification method not acceptable");
 }
 
+// A handler of the refusal that tries another proxy gets a connection that
+// negotiates with it from the start; nothing of the refused one follows.
+TEST(Socks5, AnErrorHandlerThatTriesAnotherProxyGetsAFreshNegotiation) {
+  ScriptedProxy first, second;
+  TWSocket c(nullptr);
+  V events;
+  c.OnSocksError = [&](TObject*, std::int32_t code, const std::string&) {
+    events.push_back("socks-error " + std::to_string(code));
+    if (events.size() > 1) return;
+    c.Close();
+    Start(c, second, "5");
+  };
+  c.OnSessionConnected = [&](TObject*, std::uint16_t e) {
+    events.push_back("connected " + std::to_string(e));
+  };
+  Start(c, first, "5");
+  ASSERT_TRUE(first.Expect(3));
+  first.Send(Bin({5, 255}));
+  ASSERT_TRUE(second.Expect(3));
+  EXPECT_EQ(second.Take(3), Bin({5, 1, 0}));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(events, V{"socks-error 20003"});
+  EXPECT_EQ(c.SocksState(), socksNegotiateMethod);
+}
+
 TEST(Socks4, ARefusalAndTheRequestBytes) {
   V got = Failure("4", [&](ScriptedProxy& p) {
     ASSERT_TRUE(p.Expect(9));

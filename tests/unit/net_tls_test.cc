@@ -147,6 +147,24 @@ TEST_F(TlsTest, ClosingInTheHandshakeIsOnlyAClose) {
   EXPECT_EQ(client.events, std::vector<std::string>{"closed 0"});
 }
 
+// A peer that hangs up in the handshake, and a handler of the failure that
+// connects again: the new connection is not reported closed with the old.
+TEST_F(TlsTest, AFailedHandshakesHandlerThatConnectsAgainKeepsTheNewConnection) {
+  Client client;
+  client.s.OnSessionConnected = [&](TObject*, std::uint16_t e) {
+    client.events.push_back("connected " + std::to_string(e));
+    if (e == 0) return;
+    client.s.Close();
+    client.Connect(kGood);
+  };
+  client.Connect(kHangUp);
+  ASSERT_TRUE(client.Got("200 ready"));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(client.events, (std::vector<std::string>{
+                               "connected " + std::to_string(kTlsErrorHandshake), "connected 0"}));
+  EXPECT_TRUE(client.s.TlsActive());
+}
+
 TEST_F(TlsTest, TheGreetingInTheHandshakesLastReadFollowsTheConnection) {
   // The peer sends its greeting in the same write as its last handshake
   // records; it reports the SNI it got: none for an address.

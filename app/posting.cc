@@ -123,7 +123,8 @@ bool LogIn(TNntpCli& client, const std::string& server) {
       break;
   }
   if (why != nullptr) {
-    WriteConsoleLine(AnsiText("Plik ") + plat::ArgumentToAnsi(netrc.Path) + AnsiText(why));
+    // The path as the system gave it, converted apart from the Polish text.
+    WriteConsoleLineWith(AnsiText(std::string("Plik %s") + why), netrc.Path);
     return false;
   }
   if (!netrc.Found) return false;

@@ -165,10 +165,6 @@ std::string SocksFailureText(std::uint16_t error, const TSocksUrl& url, const st
     case 20009:
       text = proxy + " nie może dotrzeć do " + host;
       break;
-    case 20008:
-      text =
-          host + " odmówił połączenia serwerowi pośredniczącemu SOCKS " + url.Host + ":" + url.Port;
-      break;
     default:
       if (error > 20000 && error < 20100) {
         text = proxy + " nie połączył się z " + host + " (błąd " + std::to_string(error) + ")";

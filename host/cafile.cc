@@ -14,13 +14,16 @@ TCaFileSetting CaFileFromEnvironment(std::string& path) {
   if (f == nullptr) return TCaFileSetting::Unreadable;
   // So is a file that holds no certificate (a key, a DER file, another
   // file altogether). Bundles are a few hundred kilobytes; the search
-  // stops at the first certificate.
-  static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
+  // stops at the first certificate (of any PEM kind: "BEGIN CERTIFICATE",
+  // "BEGIN TRUSTED CERTIFICATE", ...) or after 16 MB.
+  static const std::string kBegin = "CERTIFICATE-----";
+  constexpr std::size_t kMostRead = 16u << 20;
   std::string held;
   char chunk[16384];
   bool found = false;
-  std::size_t n;
-  while (!found && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+  std::size_t n, total = 0;
+  while (!found && total < kMostRead && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+    total += n;
     // Keep the tail of what came before: a marker may span two chunks.
     held.erase(0, held.size() > kBegin.size() ? held.size() - kBegin.size() : 0);
     held.append(chunk, n);

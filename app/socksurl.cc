@@ -143,7 +143,8 @@ void UseSocks(TWSocket& socket, const TSocksUrl& url) {
 }
 
 std::string SocksFailureText(std::uint16_t error, const TSocksUrl& url, const std::string& host) {
-  const std::string proxy = "Serwer pośredniczący SOCKS " + url.Host + ":" + url.Port;
+  const std::string where = url.Host + ":" + url.Port;
+  const std::string proxy = "Serwer pośredniczący SOCKS " + where;
   std::string text;
   switch (error) {
     case 0:
@@ -170,8 +171,8 @@ std::string SocksFailureText(std::uint16_t error, const TSocksUrl& url, const st
         text = proxy + " nie połączył się z " + host + " (błąd " + std::to_string(error) + ")";
       } else {
         // The connection to the proxy itself failed.
-        text = "Nie można połączyć się z serwerem pośredniczącym SOCKS " + url.Host + ":" +
-               url.Port + " (błąd " + std::to_string(error) + ")";
+        text = "Nie można połączyć się z serwerem pośredniczącym SOCKS " + where + " (błąd " +
+               std::to_string(error) + ")";
       }
   }
   return AnsiText(text);

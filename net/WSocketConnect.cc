@@ -58,14 +58,7 @@ void TCustomWSocket::FinishCloseUnderWay() {
   ForgetConnectionData();
   // The session's own record starts afresh; the settings stay as the
   // handler left them (it has assigned what the new connection needs).
-  const TSessionFields fresh;
-  FSessionClosedFired = fresh.FSessionClosedFired;
-  FReadCount = fresh.FReadCount;
-  FDrained = fresh.FDrained;
-  FPaused = fresh.FPaused;
-  FCloseWhilePaused = fresh.FCloseWhilePaused;
-  FSentSinceAsked = fresh.FSentSinceAsked;
-  FUnsentSeen = fresh.FUnsentSeen;
+  static_cast<TSessionRecord&>(*this) = TSessionRecord{};
 }
 
 void TCustomWSocket::Connect() {

@@ -114,23 +114,11 @@ struct TResolvedText {
   void Forget() { Assigned = Known = false; }
 };
 
-// The state of one connection: everything that a close puts back
-// (ResetDefaults), each default written once, here.
-struct TSessionFields {
-  TSocketHandle FSocketHandle = INVALID_SOCKET;
-  TSocketState FState = wsClosed;
-  std::int32_t FAddrFamily = plat::kAfInet;
-  std::int32_t FSocketType = plat::kSockStream;
-  TResolvedText<std::int32_t> FProto{"tcp", true, false, plat::kIpProtoTcp};
-  TResolvedText<std::uint32_t> FLocalPort{"0"};  // Assigned is not used
-  std::string FLocalAddr = "0.0.0.0";
-  // The remote address of Connect, the local one of Listen, overwritten
-  // with the peer's by Accept.
-  plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
-  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
-  std::int32_t FLingerTimeout = 0;  // seconds
-  std::int32_t FFlushTimeout = 60;  // seconds; nothing in the socket reads it
-  bool FDrained = true;             // nothing queued is waiting to be sent
+// What one connection's session has recorded, as opposed to the settings
+// it was made with: started afresh for every connection, also one opened
+// from the handler of the close before it (FinishCloseUnderWay).
+struct TSessionRecord {
+  bool FDrained = true;  // nothing queued is waiting to be sent
   // Bytes received on this connection: 64 bits, since one connection may
   // well carry more than 2 GiB (ReadCount saturates instead).
   std::int64_t FReadCount = 0;
@@ -144,6 +132,24 @@ struct TSessionFields {
   // the count the system held for the peer then (-1 unknown).
   bool FSentSinceAsked = false;
   long FUnsentSeen = -1;
+};
+
+// The state of one connection: everything that a close puts back
+// (ResetDefaults), each default written once, here.
+struct TSessionFields : TSessionRecord {
+  TSocketHandle FSocketHandle = INVALID_SOCKET;
+  TSocketState FState = wsClosed;
+  std::int32_t FAddrFamily = plat::kAfInet;
+  std::int32_t FSocketType = plat::kSockStream;
+  TResolvedText<std::int32_t> FProto{"tcp", true, false, plat::kIpProtoTcp};
+  TResolvedText<std::uint32_t> FLocalPort{"0"};  // Assigned is not used
+  std::string FLocalAddr = "0.0.0.0";
+  // The remote address of Connect, the local one of Listen, overwritten
+  // with the peer's by Accept.
+  plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
+  TSocketLingerOnOff FLingerOnOff = wsLingerOn;
+  std::int32_t FLingerTimeout = 0;  // seconds
+  std::int32_t FFlushTimeout = 60;  // seconds; nothing in the socket reads it
 };
 
 class TCustomWSocket : public TComponent, private plat::MessageTarget, protected TSessionFields {

@@ -316,6 +316,13 @@ int TCustomWSocket::Resume() {
         FNotifyWindow, MsgSocketEvent, FSocketHandle,
         plat::PackNotification(plat::kFdClose, static_cast<std::uint16_t>(FCloseWhilePaused)));
     FCloseWhilePaused = -1;
+  } else if (FSocketHandle != INVALID_SOCKET && LayersHold() > 0) {
+    // What the layers held when the handler paused: the socket has no
+    // notification for it, so delivery resumes from the event loop.
+    FHeldStalled = false;
+    if (!FDeliveryPosted)
+      FDeliveryPosted =
+          plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FConnectionSerial, 0);
   }
   return rc;
 }

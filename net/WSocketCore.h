@@ -128,6 +128,12 @@ struct TSessionRecord {
   std::int32_t FCloseWhilePaused = -1;
   bool FSessionClosedFired = false;  // OnSessionClosed fired for this connection
   bool FDeliveryPosted = false;      // a MsgDeliverMore is on its way
+  // A layer offered the application bytes it holds (see LayersHold) and
+  // none were read: they stop counting as waiting, so that delivery does
+  // not go round for ever, until a read takes some, new data arrives or
+  // Resume. One flag for every layer, so that no layer's bytes can be
+  // forgotten by another's redelivery.
+  bool FHeldStalled = false;
   // For PeerTakingData: bytes handed to the system since its last call, and
   // the count the system held for the peer then (-1 unknown).
   bool FSentSinceAsked = false;
@@ -283,6 +289,21 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Bytes waiting to be read, or -1. A layer that holds received bytes of
   // its own counts them here, so that delivery goes on while it holds any.
   virtual std::int32_t QueryRcvdCount();
+  // How many received bytes the layers above the socket still hold (a
+  // proxy's surplus, decrypted text, lines being split): each layer adds
+  // its own to the answer of the layer below. Resume and the delivery loop
+  // ask it, so that what a layer holds is never left waiting for a
+  // notification the socket will not send.
+  virtual std::int32_t LayersHold() { return 0; }
+  // The bytes below the layers now mean something else (TLS has started on
+  // a connection that spoke in clear): whatever a layer holds arrived under
+  // the old transport and must never be handed out as if it came under the
+  // new one, so every layer drops it. One notice for all layers; a layer
+  // that holds bytes overrides it and calls the one below.
+  virtual void TransportChanged() { FHeldStalled = false; }
+  // The application read bytes a layer held: when they had stalled, the
+  // rest goes on from the event loop (no socket notification brings it).
+  void HeldBytesRead();
   virtual void BindLocal();
   virtual int SendRaw(const void* data, int length);
   // Both report a failure with `error` as its number: LastError := error,

@@ -69,7 +69,7 @@ void TCustomLineWSocket::Restart() {
   // is held bytes like any other, handed out raw or split afresh.
   FLine.pending = 0;
   FLine.scanFrom = 0;
-  FLine.stalled = false;
+  FHeldStalled = false;
   // Posted, not handled here: the caller is usually a handler that is still
   // running, and the held bytes go out under the new mode once it returns.
   if (FLine.held.Count() > 0 && FSocketHandle != INVALID_SOCKET)
@@ -79,9 +79,18 @@ void TCustomLineWSocket::Restart() {
 std::int32_t TCustomLineWSocket::QueryRcvdCount() {
   // A line its handler left unread does not count as waiting, or the
   // delivery loop below would offer it again and again.
-  if (Splitting()) return FLine.stalled ? 0 : FLine.pending;
-  if (FLine.held.Count() > 0) return FLine.held.Count();
+  if (Splitting()) return FHeldStalled ? 0 : FLine.pending;
+  if (FLine.held.Count() > 0) return FHeldStalled ? 0 : FLine.held.Count();
   return TLineLayerBelow::QueryRcvdCount();
+}
+
+std::int32_t TCustomLineWSocket::LayersHold() {
+  return FLine.held.Count() + TLineLayerBelow::LayersHold();
+}
+
+void TCustomLineWSocket::TransportChanged() {
+  FLine.Forget();
+  TLineLayerBelow::TransportChanged();
 }
 
 inline std::string TCustomLineWSocket::TakePendingLine() {
@@ -94,8 +103,8 @@ inline std::string TCustomLineWSocket::TakePendingLine() {
   FLine.held.Drop(n);
   FLine.pending = 0;
   FLine.scanFrom = std::max(0, FLine.scanFrom - n);
-  if (FLine.stalled) ResumeAfterStall();
   FReadCount += n;
+  HeldBytesRead();
   return line;
 }
 
@@ -124,23 +133,7 @@ int TCustomLineWSocket::RecvRaw(void* buffer, int size, int flags) {
     n = FLine.held.Take(static_cast<char*>(buffer), size);
   }
   FLine.scanFrom = std::max(0, FLine.scanFrom - n);
-  if (n > 0 && FLine.stalled) ResumeAfterStall();
   return n;
-}
-
-int TCustomLineWSocket::Resume() {
-  const int rc = TLineLayerBelow::Resume();
-  // Lines held when a handler paused go on from the event loop.
-  if (FLine.held.Count() > 0 && FSocketHandle != INVALID_SOCKET)
-    plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, ConnectionSerial(), 0);
-  return rc;
-}
-
-void TCustomLineWSocket::ResumeAfterStall() {
-  // Read outside its handler: delivery goes on from the event loop (the
-  // socket sends no notification for what it held meanwhile).
-  FLine.stalled = false;
-  plat::PostWindowMessage(FNotifyWindow, MsgDeliverBuffered, ConnectionSerial(), 0);
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(std::int32_t rcvdLength, bool& clearData) {
@@ -158,10 +151,18 @@ int TCustomLineWSocket::ApplyLineEditing(int& count) {
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
-  if (!Splitting()) return TLineLayerBelow::FireDataAvailable(error);
+  if (!Splitting()) {
+    const std::int32_t before = FLine.held.Count();
+    const std::int64_t readBefore = FReadCount;
+    const bool handled = TLineLayerBelow::FireDataAvailable(error);
+    // Held bytes left unread would be offered for ever.
+    if (handled && before > 0 && FLine.held.Count() >= before && FReadCount == readBefore)
+      FHeldStalled = true;
+    return handled;
+  }
   // Only a notification (or a redelivery) comes here while a line is
   // stalled: something has changed, so it is offered once more.
-  FLine.stalled = false;
+  FHeldStalled = false;
   if (HandOutLines()) Arrive();
   return true;
 }
@@ -175,7 +176,7 @@ inline bool TCustomLineWSocket::FireLine() {
 }
 
 bool TCustomLineWSocket::HandOutLines() {
-  if (FLine.stalled) return false;
+  if (FHeldStalled) return false;
   const TConnectionMark connection = MarkConnection();
   // A handler that pauses the socket stops the lines too, until Resume.
   while (Splitting() && !FPaused) {
@@ -201,7 +202,7 @@ bool TCustomLineWSocket::HandOutLines() {
     } else if (FLine.pending > 0 && FLine.pending >= before && Splitting()) {
       // A handler that read nothing would be called for ever: the line
       // rests until something changes.
-      FLine.stalled = true;
+      FHeldStalled = true;
       return false;
     }
   }
@@ -290,7 +291,7 @@ void TCustomLineWSocket::HandOutAtClose() {
   }
   // Paused by a handler: the rest is dropped with the connection, as the
   // core drops what a paused socket still holds at the peer's close.
-  if (ConnectionEnded(connection) || FPaused || !Splitting() || FLine.stalled ||
+  if (ConnectionEnded(connection) || FPaused || !Splitting() || FHeldStalled ||
       FLine.held.Count() == 0)
     return;
   // What is left becomes the last line, without a line end.
@@ -309,7 +310,7 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t error) {
   // closed already) drops what is held, and so does any close inside one of
   // our handlers: handing lines out then would call the handler again from
   // within itself.
-  if (FState != wsClosed && FLine.handlersRunning == 0 && !FLine.stalled && Splitting())
+  if (FState != wsClosed && FLine.handlersRunning == 0 && !FHeldStalled && Splitting())
     HandOutAtClose();
   FLine.Forget();
   TLineLayerBelow::FireSessionClosed(error);

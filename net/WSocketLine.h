@@ -38,12 +38,11 @@ struct TLineState {
   TLineBuffer held;
   std::int32_t pending = 0;
   // No line end begins before this position of the held bytes: they were
-  // searched already.
+  // searched already. (A pending line its handler read none of is the
+  // core's held-bytes stall: not offered again, and nothing more taken from
+  // the socket, until a new notification comes, a read takes some of it,
+  // Resume or the mode changes.)
   int scanFrom = 0;
-  // The pending line was offered and its handler read none of it. It is not
-  // offered again, and nothing more is taken from the socket, until a new
-  // notification comes, a read takes some of it or the mode changes.
-  bool stalled = false;
   // The size of the next read from the socket (0: not read yet).
   int arrival = 0;
   // Line handlers (and the limit handler) running: a close inside one must
@@ -55,7 +54,6 @@ struct TLineState {
     held.Release();
     pending = 0;
     scanFrom = 0;
-    stalled = false;
     arrival = 0;
   }
 };
@@ -87,13 +85,14 @@ class TCustomLineWSocket : public TLineLayerBelow {
   // RcvdCount says of a line its handler left unread. Read straight from the
   // held bytes, as Receive would read it through RecvRaw.
   std::string ReceiveString() override;
-  int Resume() override;
 
   TLineLimitEvent OnLineLimitExceeded;
 
  protected:
   void HandleWindowMessage(TMessage& msg) override;
   std::int32_t QueryRcvdCount() override;
+  std::int32_t LayersHold() override;
+  void TransportChanged() override;
   bool FireDataAvailable(std::uint16_t error) override;
   void FireSessionClosed(std::uint16_t error) override;
   void ForgetConnectionData() override;
@@ -126,8 +125,6 @@ class TCustomLineWSocket : public TLineLayerBelow {
   bool FireLine();
   // ReceiveString's reading of the whole pending line.
   std::string TakePendingLine();
-  // A stalled line was read (some of it): delivery goes on.
-  void ResumeAfterStall();
   // Hands out the complete lines held, one OnDataAvailable each. True when
   // none is left; false when it stopped early (a handler left its line
   // unread, changed the mode or ended the connection).

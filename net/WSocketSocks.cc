@@ -163,11 +163,13 @@ void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) 
 
 bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error) {
   if (FSocks.Phase == socksIdle) {
-    std::int32_t before = FSocks.SurplusCount;
+    const std::int32_t before = FSocks.SurplusCount;
+    const std::int64_t readBefore = FReadCount;
     bool handled = TCustomWSocket::FireDataAvailable(error);
     // A handler that took none of the surplus would be called for ever: it
     // stops counting as waiting until a read takes some.
-    if (handled && before > 0 && FSocks.SurplusCount >= before) FSocks.SurplusStalled = true;
+    if (handled && before > 0 && FSocks.SurplusCount >= before && FReadCount == readBefore)
+      FHeldStalled = true;
     return handled;
   }
   if (error != 0) {
@@ -261,8 +263,17 @@ bool TCustomSocksWSocket::NegotiationSucceeded(const socks::Verdict& v) {
 }
 
 std::int32_t TCustomSocksWSocket::QueryRcvdCount() {
-  if (FSocks.SurplusCount > 0 && !FSocks.SurplusStalled) return FSocks.SurplusCount;
+  if (FSocks.SurplusCount > 0 && !FHeldStalled) return FSocks.SurplusCount;
   return TCustomWSocket::QueryRcvdCount();
+}
+
+std::int32_t TCustomSocksWSocket::LayersHold() {
+  return std::max(FSocks.SurplusCount, 0) + TCustomWSocket::LayersHold();
+}
+
+void TCustomSocksWSocket::TransportChanged() {
+  FSocks.SurplusCount = FSocks.SurplusStart = 0;
+  TCustomWSocket::TransportChanged();
 }
 
 int TCustomSocksWSocket::RecvRaw(void* buffer, int size, int flags) {
@@ -272,7 +283,6 @@ int TCustomSocksWSocket::RecvRaw(void* buffer, int size, int flags) {
   std::memcpy(buffer, FSocks.Reply.data() + FSocks.SurplusStart, static_cast<std::size_t>(n));
   FSocks.SurplusStart += n;
   FSocks.SurplusCount -= n;
-  FSocks.SurplusStalled = false;
   return n;
 }
 

@@ -78,10 +78,6 @@ struct TSocksProxyState {
   std::int32_t ReplyCount = 0;
   std::int32_t SurplusCount = 0;
   std::int32_t SurplusStart = 0;
-  // The application was handed the surplus and read none of it: it is not
-  // counted as waiting (so delivery does not go round for ever) until a
-  // read takes some.
-  bool SurplusStalled = false;
   // A negotiation message is being sent (see FireSessionClosed).
   bool SendingNegotiation = false;
 
@@ -89,7 +85,7 @@ struct TSocksProxyState {
   void ForgetNegotiation() {
     Phase = socksIdle;
     ReplyCount = SurplusCount = SurplusStart = 0;
-    SurplusStalled = SendingNegotiation = false;
+    SendingNegotiation = false;
   }
 };
 
@@ -132,6 +128,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void FireSessionConnected(std::uint16_t error) override;
   void FireSessionClosed(std::uint16_t error) override;
   std::int32_t QueryRcvdCount() override;
+  std::int32_t LayersHold() override;
+  void TransportChanged() override;
   int RecvRaw(void* buffer, int size, int flags) override;
 
   // Received data goes through this layer untouched (no negotiation under

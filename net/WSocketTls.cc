@@ -18,7 +18,18 @@ TCustomTlsWSocket::TCustomTlsWSocket(TComponent* owner) : TCustomSocksWSocket(ow
 TCustomTlsWSocket::~TCustomTlsWSocket() = default;
 
 std::string TCustomTlsWSocket::VerifyName() const {
-  return FTlsServerName.empty() ? FAddr.Text : FTlsServerName;
+  const std::string& name = FTlsServerName.empty() ? FAddr.Text : FTlsServerName;
+  if (name.empty() || name.find_first_not_of("0123456789.") != std::string::npos) return name;
+  // A dotted number: the resolver reads it as an address (leading zeros
+  // octal), so that is what was connected to and what must be checked.
+  try {
+    std::uint32_t address = WSocketResolveHost(name);
+    const auto* b = reinterpret_cast<const unsigned char*>(&address);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]);
+  } catch (const std::exception&) {
+    return name;
+  }
 }
 
 void TCustomTlsWSocket::DropSession() {
@@ -53,6 +64,10 @@ void TCustomTlsWSocket::StartTls() {
     return RaiseError("StartTls: not connected", plat::WSAENOTCONN);
   if (FTls.Phase != TTlsPhase::kOff || SocksState() != socksIdle)
     return RaiseError("StartTls: TLS already in use", plat::WSAEINVAL);
+  // Whatever arrived in clear and was not read yet (behind the server's
+  // go-ahead, in the same segment, say) could be anyone's: never handed out
+  // as if it came through TLS.
+  TransportChanged();
   BeginTls(TTlsPhase::kUpgrading);
 }
 
@@ -105,7 +120,12 @@ void TCustomTlsWSocket::HandleWindowMessage(TMessage& msg) {
 int TCustomTlsWSocket::PullRecords() {
   if (!FTls.Engine || FTls.RawEnd || FTls.Failure != 0) return 0;
   int n = TCustomSocksWSocket::RecvRaw(FRawChunk.get(), kRawChunk, 0);
-  if (n == 0) FTls.RawEnd = true;
+  if (n == 0) {
+    FTls.RawEnd = true;
+    // Reported as the peer's close even if the socket's own notice of it
+    // was taken by an earlier read.
+    if (FTls.Phase == TTlsPhase::kActive) NoteEnded();
+  }
   if (n <= 0) return n;
   // A peer whose first bytes are no TLS record (a content type 20 to 24,
   // then version 3) does not speak TLS: the handshake fails now, not when
@@ -126,7 +146,7 @@ int TCustomTlsWSocket::PullRecords() {
   std::string out;
   std::size_t before = FTls.Plain.size();
   int error = FTls.Engine->Receive(FRawChunk.get(), static_cast<std::size_t>(n), out, FTls.Plain);
-  if (FTls.Plain.size() > before) FTls.Stalled = false;
+  if (FTls.Plain.size() > before) FHeldStalled = false;
   SendRecords(out);
   if (error != 0) FTls.Failure = error;
   if (FTls.Phase == TTlsPhase::kActive && (FTls.Failure != 0 || FTls.Engine->PeerClosed()))
@@ -168,8 +188,12 @@ void TCustomTlsWSocket::HandshakeDone() {
 void TCustomTlsWSocket::HandshakeFailed(int error) {
   const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
   // The session is over before it began: nothing more goes through it,
-  // and the close sends no close_notify.
+  // and the close sends no close_notify. Until the close, nothing goes out
+  // at all: a send from the failure's handler must not reach the peer in
+  // clear.
   DropSession();
+  FTls.Phase = TTlsPhase::kFailed;
+  FTls.Failure = error;
   auto code = static_cast<std::uint16_t>(error);
   const TConnectionMark connection = MarkConnection();
   if (upgrade) {
@@ -190,6 +214,7 @@ void TCustomTlsWSocket::NoteEnded() {
 
 bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t error) {
   if (FTls.Phase == TTlsPhase::kOff) return TCustomSocksWSocket::FireDataAvailable(error);
+  if (FTls.Phase == TTlsPhase::kFailed) return false;  // dropped until the close
   if (TlsNegotiating()) {
     if (error != 0) {
       HandshakeFailed(kTlsErrorHandshake);
@@ -205,15 +230,24 @@ bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t error) {
   // count asked is the most derived one, so that a line the layer above
   // holds is still handed out.
   if (pulled > 0 && QueryRcvdCount() <= 0) return true;
-  std::size_t before = FTls.Unread();
+  const std::size_t before = FTls.Unread();
+  const std::int64_t readBefore = FReadCount;
   bool handled = TCustomSocksWSocket::FireDataAvailable(0);
-  if (handled && before > 0 && FTls.Unread() >= before) FTls.Stalled = true;
+  // Stalled only when the application read nothing at all: a layer above
+  // (line mode) may have been offering bytes of its own.
+  if (handled && before > 0 && FTls.Unread() >= before && FReadCount == readBefore)
+    FHeldStalled = true;
   return handled;
 }
 
+std::int32_t TCustomTlsWSocket::LayersHold() {
+  return static_cast<std::int32_t>(FTls.Unread()) + TCustomSocksWSocket::LayersHold();
+}
+
 std::int32_t TCustomTlsWSocket::QueryRcvdCount() {
+  if (FTls.Phase == TTlsPhase::kFailed) return 0;
   if (FTls.Phase != TTlsPhase::kActive) return TCustomSocksWSocket::QueryRcvdCount();
-  if (FTls.Unread() > 0 && !FTls.Stalled) return static_cast<std::int32_t>(FTls.Unread());
+  if (FTls.Unread() > 0 && !FHeldStalled) return static_cast<std::int32_t>(FTls.Unread());
   if (FTls.RawEnd || FTls.Failure != 0) return 0;
   // Records still in the socket: the delivery goes on and decrypts them.
   return TCustomSocksWSocket::QueryRcvdCount();
@@ -230,7 +264,6 @@ int TCustomTlsWSocket::TakePlain(void* buffer, int size) {
     FTls.Plain.erase(0, FTls.PlainStart);
     FTls.PlainStart = 0;
   }
-  FTls.Stalled = false;
   return n;
 }
 
@@ -240,8 +273,13 @@ int TCustomTlsWSocket::RecvRaw(void* buffer, int size, int flags) {
     if (FTls.Unread() == 0) PullRecords();
     if (FTls.Unread() > 0) return TakePlain(buffer, size);
     // The end of the stream, as a plain socket reads it after the peer's
-    // close.
-    if (FTls.RawEnd || (FTls.Engine && FTls.Engine->PeerClosed())) return 0;
+    // close, when the peer ended the session; without its close_notify
+    // what came may have been cut short, which a reader must be told.
+    if (FTls.Engine && FTls.Engine->PeerClosed()) return 0;
+    if (FTls.RawEnd && FTls.Failure == 0) {
+      wsock::WSASetLastError(kTlsErrorNoCloseNotify);
+      return -1;
+    }
   }
   wsock::WSASetLastError(FTls.Failure != 0 ? plat::WSAECONNABORTED : plat::WSAEWOULDBLOCK);
   return -1;
@@ -250,6 +288,11 @@ int TCustomTlsWSocket::RecvRaw(void* buffer, int size, int flags) {
 // ---- sending ----------------------------------------------------------------------
 
 int TCustomTlsWSocket::Send(const void* data, int length) {
+  if (FTls.Phase == TTlsPhase::kFailed) {
+    wsock::WSASetLastError(FTls.Failure);
+    ReportSocketError("Send");
+    return -1;
+  }
   if (FTls.Phase == TTlsPhase::kOff || FState != wsConnected)
     return TCustomSocksWSocket::Send(data, length);
   if (TlsNegotiating()) {
@@ -314,6 +357,11 @@ void TCustomTlsWSocket::FireSessionClosed(std::uint16_t error) {
     } else if (!FTls.Engine->PeerClosed()) {
       error = kTlsErrorNoCloseNotify;
     }
+  } else if (FTls.Phase == TTlsPhase::kActive && error == 0 && FTls.RawEnd &&
+             !FTls.Engine->PeerClosed()) {
+    // The application closed after reading the end of a stream that had no
+    // close_notify: still a stream that may have been cut short.
+    error = kTlsErrorNoCloseNotify;
   }
   TCustomSocksWSocket::FireSessionClosed(error);
 }

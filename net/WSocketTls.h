@@ -54,6 +54,9 @@ enum class TTlsPhase : std::uint8_t {
   kConnecting,  // handshake right after the connection, OnSessionConnected pending
   kUpgrading,   // handshake asked for by StartTls, OnTlsDone pending
   kActive,      // the session carries the data
+  // The handshake failed: nothing more goes out, in clear or otherwise,
+  // until the socket is closed (a handler of the failure may try to send).
+  kFailed,
 };
 
 // The layer's state of one connection, put back by every close.
@@ -73,9 +76,6 @@ struct TTlsSession {
   bool EndPosted = false;
   // How many of the first two bytes from the peer have been looked at.
   int HeadChecked = 0;
-  // The application was offered the plain text and read none of it: not
-  // counted as waiting until a read takes some (no endless redelivery).
-  bool Stalled = false;
   std::size_t Unread() const { return Plain.size() - PlainStart; }
 };
 
@@ -113,6 +113,7 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   void FireSessionClosed(std::uint16_t error) override;
   void FireDataSent(std::uint16_t error) override;
   std::int32_t QueryRcvdCount() override;
+  std::int32_t LayersHold() override;
   int RecvRaw(void* buffer, int size, int flags) override;
 
   virtual void FireTlsDone(std::uint16_t error);
@@ -150,6 +151,9 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   void DropSession();
   // Reads the plain text held, at most `size` bytes.
   int TakePlain(void* buffer, int size);
+  // The name the certificate must carry: an address written in any form
+  // the resolver takes (127.0.0.075 is octal) is checked as the address
+  // the socket connected to, never as a different reading of the text.
   std::string VerifyName() const;
   // Raw bytes read from the layer below, one piece at a time.
   std::unique_ptr<char[]> FRawChunk;

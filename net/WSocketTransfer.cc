@@ -181,8 +181,16 @@ int TCustomWSocket::Receive(void* buffer, int size) {
     FLastError = wsock::WSAGetLastError();
   } else {
     FReadCount += n;
+    if (n > 0) HeldBytesRead();
   }
   return n;
+}
+
+void TCustomWSocket::HeldBytesRead() {
+  if (!FHeldStalled) return;
+  FHeldStalled = false;
+  if (!FDeliveryPosted && FSocketHandle != INVALID_SOCKET)
+    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FConnectionSerial, 0);
 }
 
 int TCustomWSocket::ReceiveFrom(void* buffer, int size, plat::TSockAddrIn& from, int& fromLen) {
@@ -254,9 +262,10 @@ std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
 }
 
 void TCustomWSocket::DeliverMore() {
-  // The library's own notification may have taken what was waiting.
+  // The library's own notification may have taken what was waiting. Bytes
+  // a layer holds count too, unless they were offered and left unread.
   try {
-    if (QueryRcvdCount() <= 0) return;
+    if (QueryRcvdCount() <= 0 && (FHeldStalled || LayersHold() <= 0)) return;
   } catch (const std::exception&) {
     return;
   }

@@ -80,16 +80,17 @@ std::uint16_t RunRequest(TNntpCli& client, TNntpRequest kind, Start start) {
   return done ? result : 10054;
 }
 
-// Before a password goes out in clear: a server that offers STARTTLS gets
-// the login inside TLS, its certificate checked. Whatever stops that ends
-// the run; the password is never sent after a failed upgrade.
-void SecureBeforeLogin(TNntpCli& client, const std::string& host) {
-  if (client.WSocket()->TlsActive()) return;
+// Before a password goes out: a server that offers STARTTLS gets the login
+// inside TLS, its certificate checked. Whatever stops that ends the run;
+// the password is never sent after a failed upgrade. Returns whether TLS
+// now carries the connection.
+bool SecureBeforeLogin(TNntpCli& client, const std::string& host) {
+  if (client.WSocket()->TlsActive()) return true;
   // A server that does not know CAPABILITIES offers nothing.
-  if (RunRequest(client, nntpCapabilities, [&] { client.Capabilities(); }) != 0) return;
-  if (!client.HasCapability("STARTTLS")) return;
+  if (RunRequest(client, nntpCapabilities, [&] { client.Capabilities(); }) != 0) return false;
+  if (!client.HasCapability("STARTTLS")) return false;
   std::uint16_t error = RunRequest(client, nntpStartTls, [&] { client.StartTls(); });
-  if (error == 0) return;
+  if (error == 0) return true;
   std::string reason = TlsFailureText(error, host);
   if (reason.empty() && error >= 100 && error < 600) {
     reason = AnsiText("Serwer odmówił STARTTLS: ") + client.LastResponse();
@@ -101,9 +102,12 @@ void SecureBeforeLogin(TNntpCli& client, const std::string& host) {
 }
 
 // Logs in with the server's entry of the user's netrc file; false when
-// there is none, the file is open to others, or the server refuses (its
-// line is then in LastResponse). The password is never shown.
-bool LogIn(TNntpCli& client, const std::string& server) {
+// there is none, the file is open to others, the server offers no
+// encryption and the user has not allowed a login in clear, the connection
+// is lost on the way, or the server refuses. `shown` is then the server's
+// line to show: its refusal of the login, or the 480 it started with when
+// no login was sent. The password is never shown.
+bool LogIn(TNntpCli& client, const std::string& server, std::string& shown) {
   TNetrcLookup netrc = LookUpNetrc(server);
   const char* why = nullptr;
   switch (netrc.Refusal) {
@@ -128,8 +132,16 @@ bool LogIn(TNntpCli& client, const std::string& server) {
     return false;
   }
   if (!netrc.Found) return false;
-  SecureBeforeLogin(client, server);
-  if (Application->Terminated()) return false;  // told to stop while asking
+  const bool inTls = SecureBeforeLogin(client, server);
+  // Told to stop, or the server closed, while asking what it offers.
+  if (Application->Terminated() || client.State() != nntpReady) return false;
+  if (!inTls && !PlainLoginAllowed()) {
+    WriteConsoleErrorLine(AnsiText("Serwer " + server +
+                                   " nie oferuje szyfrowania (STARTTLS), więc Kestrun nie wysyła "
+                                   "mu hasła otwartym tekstem; aby na to pozwolić, ustaw " +
+                                   kPlainLoginVariable + "=1"));
+    return false;
+  }
   bool done = false, accepted = false;
   TRequestDone previous = client.OnRequestDone;
   client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
@@ -145,6 +157,7 @@ bool LogIn(TNntpCli& client, const std::string& server) {
   WaitFor([&] { return done; });
   client.SetPassWord("");
   client.OnRequestDone = previous;
+  shown = client.LastResponse();
   return accepted;
 }
 
@@ -209,8 +222,13 @@ bool LogIn(TNntpCli& client, const std::string& server) {
     client->Post(article.get());
     WaitFor([&] { return reported; });
     // Most public servers want a login before a post and say so with 480.
-    if (!posted && client->State() == nntpReady && client->StatusCode() == 480 &&
-        LogIn(*client, server)) {
+    if (!posted && client->State() == nntpReady && client->StatusCode() == 480) {
+      std::string shown = client->LastResponse();
+      if (!LogIn(*client, server, shown)) {
+        WriteConsoleLine(AnsiText("Błąd serwera:"));
+        WriteConsoleLine(shown);
+        Halt(3);
+      }
       reported = false;
       article->SetPosition(0);
       client->Post(article.get());

@@ -183,3 +183,8 @@ TNetrcLookup LookUpNetrc(const std::string& host) {
   }
   return result;
 }
+
+bool PlainLoginAllowed() {
+  std::string value;
+  return plat::GetEnvironment(kPlainLoginVariable, value) && value == "1";
+}

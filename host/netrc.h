@@ -45,3 +45,10 @@ struct TNetrcLookup {
 // waiting (a FIFO would hold the run for ever) and read only when it is a
 // regular file of at most kNetrcMaxSize bytes.
 TNetrcLookup LookUpNetrc(const std::string& host);
+
+// The environment variable that lets a password go to a server that offers
+// no encryption: "1" allows it for that run. Without it a login is sent
+// only inside TLS, since a server's list of what it offers travels in clear
+// and anyone on the path can strip STARTTLS from it.
+constexpr const char* kPlainLoginVariable = "KESTRUN_PLAIN_LOGIN";
+bool PlainLoginAllowed();

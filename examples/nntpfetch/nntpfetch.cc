@@ -112,6 +112,11 @@ struct TlsFailure {
   std::string Reason;
 };
 
+// The server's refusal that ends the run, its line to show.
+struct Refused {
+  std::string Line;
+};
+
 // Why TLS failed, for the messages; empty when `error` is no TLS failure.
 std::string TlsReason(std::uint16_t error) {
   if (error < kTlsErrorHandshake || error > kTlsErrorCaFile) return std::string();
@@ -151,8 +156,11 @@ class Fetcher {
   // one from the netrc file, and the request is made once more.
   std::uint16_t Run(const std::function<void()>& start) {
     std::uint16_t error = RunOnce(start);
-    if (error == 480 && LogIn()) error = RunOnce(start);
-    return error;
+    if (error != 480) return error;
+    if (LogIn()) return RunOnce(start);
+    // Lost while asking what the server offers: a lost connection, not a
+    // refusal.
+    return FClient.State() == nntpReady ? error : static_cast<std::uint16_t>(10054);
   }
 
   TNntpCli& Client() { return FClient; }
@@ -187,7 +195,14 @@ class Fetcher {
         return false;
     }
     if (!netrc.Found) return false;
-    SecureBeforeLogin();
+    const std::string refusal = FClient.LastResponse();
+    const bool inTls = SecureBeforeLogin();
+    if (FClient.State() != nntpReady) return false;
+    if (!inTls && !PlainLoginAllowed()) {
+      Say("the server offers no encryption (STARTTLS): the password is not sent in clear (set " +
+          std::string(kPlainLoginVariable) + "=1 to allow it)");
+      throw Refused{refusal};
+    }
     FClient.SetUserName(netrc.Login.Login);
     FClient.SetPassWord(netrc.Login.Password);
     std::uint16_t error = RunOnce([this] { FClient.Authenticate(); });
@@ -198,13 +213,14 @@ class Fetcher {
   }
 
   // A server that offers STARTTLS gets the password inside TLS only;
-  // whatever stops the upgrade ends the run (TlsFailure).
-  void SecureBeforeLogin() {
-    if (FClient.WSocket()->TlsActive()) return;
-    if (RunOnce([this] { FClient.Capabilities(); }) != 0) return;
-    if (!FClient.HasCapability("STARTTLS")) return;
+  // whatever stops the upgrade ends the run (TlsFailure). Whether TLS now
+  // carries the connection.
+  bool SecureBeforeLogin() {
+    if (FClient.WSocket()->TlsActive()) return true;
+    if (RunOnce([this] { FClient.Capabilities(); }) != 0) return false;
+    if (!FClient.HasCapability("STARTTLS")) return false;
     std::uint16_t error = RunOnce([this] { FClient.StartTls(); });
-    if (error == 0) return;
+    if (error == 0) return true;
     std::string reason = TlsReason(error);
     if (reason.empty() && error >= 100 && error < 600) {
       reason = "the server refused STARTTLS: " + FClient.LastResponse();
@@ -346,6 +362,9 @@ int main(int argc, char** argv) {
     } catch (const TlsFailure& e) {
       Say("no TLS connection to " + args[0] + ": " + e.Reason);
       return kExitNoConnection;
+    } catch (const Refused& e) {
+      Say("the server refused: " + e.Line);
+      return kExitRefused;
     }
   });
 }

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "net/WSocket.h"
+#include "rtl/sysutils.h"
+#include "nntp/NntpCli.h"
 #include "tests/unit/net_test_util.h"
 
 namespace {
@@ -37,7 +39,8 @@ enum Port {
   kStartTls,
   kHangUp,
   kOld,
-  kPlainNews
+  kPlainNews,
+  kStartTlsInjected
 };
 
 // A client that records its events in order and everything it receives.
@@ -297,6 +300,168 @@ TEST_F(TlsTest, StartTlsUpgradesAPlainConnection) {
       EXPECT_EQ(client.s.State(), wsClosed);
     }
   }
+}
+
+// A server's go-ahead with a forged line behind it in the same segment, in
+// clear: the line must never come out as if TLS had carried it, and
+// nothing of it counts as received while the handshake runs.
+TEST_F(TlsTest, BytesInClearBehindTheGoAheadAreNeverHandedOut) {
+  Client client;
+  int heldDuringHandshake = -1;
+  client.s.SetLineMode(true);
+  client.s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    std::string line = client.s.ReceiveString();
+    client.received += line;
+    client.events.push_back("line " + line);
+    if (line.rfind("382 ", 0) == 0) {
+      client.s.StartTls();  // from the handler, as a program reading lines would
+      heldDuringHandshake = client.s.RcvdCount();
+    }
+  };
+  client.Connect(kStartTlsInjected, false);
+  ASSERT_TRUE(client.Got("200 plain\r\n"));
+  client.Say("STARTTLS");
+  ASSERT_TRUE(RunUntil([&] { return client.tlsDone >= 0 || client.closed >= 0; }));
+  ASSERT_EQ(client.tlsDone, 0);
+  EXPECT_EQ(heldDuringHandshake, 0);
+  client.Say("ECHO 7");
+  client.s.SendString("after\r\n");
+  ASSERT_TRUE(client.Got("after\r\n"));
+  EXPECT_EQ(client.received.find("INJECTED"), std::string::npos) << client.received;
+  EXPECT_EQ(client.received, "200 plain\r\n382 go ahead\r\nafter\r\n");
+}
+
+TEST_F(TlsTest, TheNntpClientDropsWhatCameInClearBehindTheGoAhead) {
+  TNntpCli cli(nullptr);
+  std::vector<std::uint16_t> done;
+  cli.OnRequestDone = [&](TObject*, TNntpRequest, std::uint16_t e) { done.push_back(e); };
+  cli.SetHost(PeerAddress());
+  cli.SetPort(std::to_string(kStartTlsInjected));
+  cli.SetTlsCaFile(PeerCa());
+  cli.Connect();
+  ASSERT_TRUE(RunUntil([&] { return cli.State() == nntpReady; }));
+  cli.StartTls();
+  ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
+  EXPECT_EQ(done.back(), 0);
+  EXPECT_TRUE(cli.WSocket()->TlsActive());
+  // The capabilities asked inside TLS got the peer's own answer, not the
+  // forged line.
+  EXPECT_EQ(cli.LastResponse(), "500 what?");
+  cli.Abort();
+}
+
+// A stream that ends without the peer's close_notify may have been cut
+// short: a reader is told so by Receive and by OnSessionClosed, whether it
+// waits for the close or closes on its own when the data stops.
+TEST_F(TlsTest, AStreamCutWithoutCloseNotifyReadsAsAnError) {
+  for (bool closesItself : {false, true}) {
+    SCOPED_TRACE(closesItself ? "the reader closes" : "the peer's close is reported");
+    Client client;
+    std::vector<int> results;
+    int lastError = 0;
+    client.s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      char buffer[256];
+      int n = client.s.Receive(buffer, sizeof buffer);
+      if (n > 0) {
+        client.received.append(buffer, static_cast<std::size_t>(n));
+        return;
+      }
+      if (n < 0 && client.s.LastError() == plat::WSAEWOULDBLOCK) return;
+      results.push_back(n);
+      lastError = client.s.LastError();
+      if (closesItself) client.s.Close();
+    };
+    client.Connect(kGood);
+    ASSERT_TRUE(client.Got("200 ready"));
+    client.Say("DROP");
+    ASSERT_TRUE(RunUntil([&] { return client.closed >= 0; }));
+    EXPECT_NE(client.received.find("205 drop\r\n"), std::string::npos);
+    EXPECT_EQ(client.closed, kTlsErrorNoCloseNotify);
+    for (int n : results) EXPECT_EQ(n, -1);
+    if (!results.empty()) {
+      EXPECT_EQ(lastError, kTlsErrorNoCloseNotify);
+    }
+    if (closesItself) {
+      EXPECT_FALSE(results.empty());
+    }
+  }
+}
+
+// What TLS had decrypted when a handler paused is delivered on Resume,
+// without the peer sending anything more.
+TEST_F(TlsTest, ResumeDeliversWhatTlsHeldAtThePause) {
+  Client client;
+  client.Connect(kGood);
+  ASSERT_TRUE(client.Got("200 ready sni=-\r\n"));
+  client.received.clear();
+  bool paused = false;
+  client.s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buffer[64];
+    int n = client.s.Receive(buffer, paused ? sizeof buffer : 4);
+    if (n > 0) client.received.append(buffer, static_cast<std::size_t>(n));
+    if (!paused && n > 0) {
+      paused = true;
+      client.s.Pause();
+    }
+  };
+  client.Say("ECHO 12");
+  client.s.SendString("0123456789ab");
+  ASSERT_TRUE(RunUntil([&] { return paused; }));
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(client.received, "0123");
+  client.s.Resume();
+  EXPECT_TRUE(RunUntil([&] { return client.received.size() >= 12; }));
+  EXPECT_EQ(client.received, "0123456789ab");
+}
+
+// A handler of a failed upgrade that sends: nothing reaches the peer, in
+// clear or otherwise, and the send says it failed.
+TEST_F(TlsTest, NothingIsSentAfterAFailedUpgrade) {
+  LoopbackServer server;
+  std::string got;
+  server.OnReady = [&](TWSocket& peer) {
+    peer.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      std::string in = peer.ReceiveString();
+      // The ClientHello is answered with no TLS at all.
+      if (got.empty() && !in.empty()) peer.SendString("200 no TLS here\r\n");
+      got += in;
+    };
+  };
+  Client client;
+  int sent = 0;
+  client.s.OnTlsDone = [&](TObject*, std::uint16_t e) {
+    client.tlsDone = e;
+    try {
+      sent = client.s.SendString("AUTHINFO PASS secret\r\n");
+    } catch (const ESocketException&) {
+      sent = -2;
+    }
+  };
+  client.s.AssignAddr("127.0.0.1");
+  client.s.AssignPort(server.Port());
+  client.s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return client.connected == 0; }));
+  client.s.StartTls();
+  ASSERT_TRUE(RunUntil([&] { return client.closed >= 0; }));
+  EXPECT_EQ(client.tlsDone, kTlsErrorHandshake);
+  EXPECT_LT(sent, 0);
+  EXPECT_TRUE(PumpUntilIdle());
+  EXPECT_EQ(got.find("secret"), std::string::npos);
+}
+
+// An address with a leading zero is octal to the resolver: the certificate
+// is checked against the address connected to (127...), never against a
+// decimal reading of the text (177...).
+TEST_F(TlsTest, AnAddressIsVerifiedAsTheAddressConnectedTo) {
+  std::string octal = "0177" + PeerAddress().substr(PeerAddress().find('.'));
+  Client client;
+  client.s.SetTlsEnabled(true);
+  client.s.SetTlsCaFile(PeerCa());
+  client.s.AssignAddr(octal);
+  client.s.AssignPort(std::to_string(kGood));
+  client.s.Connect();
+  ASSERT_TRUE(client.Got("200 ready sni=-\r\n")) << octal;
+  EXPECT_EQ(client.events.front(), "connected 0");
 }
 
 }  // namespace

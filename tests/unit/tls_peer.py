@@ -17,6 +17,8 @@ Ports on ADDRESS:
   4436  reads the ClientHello and closes
   4437  good certificate, but TLS 1.0 and 1.1 only
   4438  a news server in clear: its greeting at once, then it waits
+  4439  as 4435, but a forged line rides behind "382 go ahead" in the same
+        write, in clear: "INJECTED forged line"
 
 Commands (lines inside TLS):
   ECHO n      the next n bytes are sent back as they come
@@ -172,7 +174,7 @@ def serve_good(conn, certs):
     commands(s)
 
 
-def serve_starttls(conn, certs):
+def serve_starttls(conn, certs, behind=b""):
     conn.sendall(b"200 plain\r\n")
     data = b""
     while b"\r\n" not in data:
@@ -183,7 +185,7 @@ def serve_starttls(conn, certs):
     if data.strip() != b"STARTTLS":
         conn.sendall(b"500 what?\r\n")
         return
-    conn.sendall(b"382 go ahead\r\n")
+    conn.sendall(b"382 go ahead\r\n" + behind)
     s = Session(conn, context(certs, "good"))
     s.handshake()
     s.flush()
@@ -226,6 +228,7 @@ def handlers():
         BASE + 6: serve_hangup,
         BASE + 7: lambda c, d: serve_certificate(c, d, "good", old=True),
         BASE + 8: serve_plain_news,
+        BASE + 9: lambda c, d: serve_starttls(c, d, b"INJECTED forged line\r\n"),
     }
 
 

@@ -183,9 +183,10 @@ class Peer:
 CAPS = b"101 list\r\nVERSION 2\r\nREADER\r\nPOST\r\nStartTLS\r\nAUTHINFO USER\r\n.\r\n"
 
 
-def news_server(starttls_cert="good", after_382=None, behind_382=b""):
+def news_server(starttls_cert="good", after_382=None, behind_382=b"", caps=CAPS):
     """A server that wants a login and offers STARTTLS; the login and the
-    article are taken inside TLS only (in clear, AUTHINFO fails the test)."""
+    article are taken inside TLS only (in clear, AUTHINFO fails the test).
+    `caps` is its answer to CAPABILITIES in clear (None: it closes)."""
     def script(p):
         p.send(b"200 scripted\r\n")
         logged_in = False
@@ -194,8 +195,10 @@ def news_server(starttls_cert="good", after_382=None, behind_382=b""):
             if cmd is None:
                 return
             word = cmd.split(" ")[0].upper()
+            if word == "CAPABILITIES" and caps is None and not p.tls:
+                return
             if word == "CAPABILITIES":
-                p.send(CAPS if not p.tls else CAPS.replace(b"StartTLS\r\n", b""))
+                p.send(caps if not p.tls else CAPS.replace(b"StartTLS\r\n", b""))
             elif word == "STARTTLS" and starttls_cert is None:
                 p.send(b"580 cannot start TLS now\r\n")
             elif word == "STARTTLS":
@@ -233,14 +236,14 @@ def with_peer(peer, start):
         peer.stop()
 
 
-def both(name, make_peer, expect):
+def both(name, make_peer, expect, env=trusting):
     """Runs the poster and nntpfetch each against its own peer."""
     for program in ("poster", "nntpfetch"):
         peer = make_peer()
         if program == "poster":
-            code, out, err = with_peer(peer, lambda s: post(s, "scripted " + tag))
+            code, out, err = with_peer(peer, lambda s: post(s, "scripted " + tag, env))
         else:
-            code, out, err = with_peer(peer, lambda s: fetch([s, "pl.test"]))
+            code, out, err = with_peer(peer, lambda s: fetch([s, "pl.test"], env))
         expect("%s, %s" % (program, name), program, peer, code, out, err)
 
 
@@ -282,6 +285,45 @@ def nntps_garbage(p):
 
 
 both("NNTPS port answering in clear", lambda: Peer(nntps_garbage, nntps=True), refused("TLS", "TLS"))
+
+
+# STARTTLS stripped from the list, or the list refused, by anyone on the
+# path: no login goes out in clear unless the user allows it for the run.
+STRIPPED = CAPS.replace(b"StartTLS\r\n", b"")
+
+
+def no_login_in_clear(name, program, peer, code, out, err):
+    stdout_ok = (out.splitlines() == ["Błąd serwera:", "480 log in"] if program == "poster"
+                 else out == b"" and "the server refused: 480 log in" in err)
+    check(name + ": exit 3 with the 480", code == 3 and stdout_ok and quiet(out, err), "%d %r %r" % (code, out, err))
+    check(name + ": one line on stderr says why and how to allow it",
+          "KESTRUN_PLAIN_LOGIN=1" in err and ("szyfrowania" in err if program == "poster" else "encryption" in err),
+          repr(err))
+    check(name + ": no AUTHINFO at all", not peer.saw("AUTHINFO"), repr(peer.commands))
+
+
+def login_in_clear(name, program, peer, code, out, err):
+    check(name + ": exit 0", code == 0 and quiet(out, err), "%d %r %r" % (code, out, err))
+    check(name + ": the login went in clear, as allowed", peer.saw("AUTHINFO PASS", False), repr(peer.commands))
+
+
+for what, caps in (("STARTTLS stripped from CAPABILITIES", STRIPPED), ("CAPABILITIES answered 500", b"500 no\r\n")):
+    both(what, lambda: Peer(news_server(caps=caps)), no_login_in_clear)
+    both(what + ", KESTRUN_PLAIN_LOGIN=1", lambda: Peer(news_server(caps=caps)), login_in_clear,
+         dict(trusting, KESTRUN_PLAIN_LOGIN="1"))
+
+
+def lost_asking(name, program, peer, code, out, err):
+    if program == "poster":
+        ok = code == 3 and out.splitlines() == ["Błąd serwera:", "480 log in"]
+    else:
+        ok = code == 2 and "connection lost" in err
+    check(name + ": a lost connection, said in the program's words", ok and "Not ready" not in str(out) + err,
+          "%d %r %r" % (code, out, err))
+
+
+both("the server closes while CAPABILITIES is asked before a login", lambda: Peer(news_server(caps=None)),
+     lost_asking)
 
 
 # A server that never answers the handshake: the poster's inactivity limit.

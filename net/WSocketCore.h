@@ -186,7 +186,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   std::int32_t ReadCount() const {
     return FReadCount > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(FReadCount);
   }
-  std::int32_t RcvdCount() { return QueryRcvdCount(); }
+  // While a layer negotiates (a proxy's replies, a TLS handshake) what
+  // arrives is the layer's, not the application's: nothing to read yet.
+  std::int32_t RcvdCount() { return Negotiating() ? 0 : QueryRcvdCount(); }
   // The error number of the last failure: a library call's, or WSAEINVAL
   // for a failed check (misuse).
   std::int32_t LastError() const { return FLastError; }
@@ -301,6 +303,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // new one, so every layer drops it. One notice for all layers; a layer
   // that holds bytes overrides it and calls the one below.
   virtual void TransportChanged() { FHeldStalled = false; }
+  // A layer is negotiating on the connection, so the bytes arriving are
+  // its own.
+  virtual bool Negotiating() const { return false; }
   // The application read bytes a layer held: when they had stalled, the
   // rest goes on from the event loop (no socket notification brings it).
   void HeldBytesRead();

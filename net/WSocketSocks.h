@@ -129,6 +129,9 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void FireSessionClosed(std::uint16_t error) override;
   std::int32_t QueryRcvdCount() override;
   std::int32_t LayersHold() override;
+  bool Negotiating() const override {
+    return FSocks.Phase != socksIdle || TCustomWSocket::Negotiating();
+  }
   void TransportChanged() override;
   int RecvRaw(void* buffer, int size, int flags) override;
 

@@ -114,6 +114,9 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   void FireDataSent(std::uint16_t error) override;
   std::int32_t QueryRcvdCount() override;
   std::int32_t LayersHold() override;
+  bool Negotiating() const override {
+    return TlsNegotiating() || TCustomSocksWSocket::Negotiating();
+  }
   int RecvRaw(void* buffer, int size, int flags) override;
 
   virtual void FireTlsDone(std::uint16_t error);

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "net/WSocket.h"
-#include "rtl/sysutils.h"
 #include "nntp/NntpCli.h"
+#include "rtl/sysutils.h"
 #include "tests/unit/net_test_util.h"
 
 namespace {

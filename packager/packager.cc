@@ -112,68 +112,6 @@ bool EnsureParent(const std::string& file) {
 
 }  // namespace
 
-// A file written under a name of its own beside its place and renamed over
-// the place once every byte is written. The place holds the old file or the
-// new one, never part of one: a full disk cannot leave a content file cut
-// short beside markers that describe a whole one. Discarded unless
-// committed.
-class TPackageBuilder::TStagedFile {
- public:
-  explicit TStagedFile(std::string target) : FTarget(std::move(target)) {}
-  TStagedFile(const TStagedFile&) = delete;
-  TStagedFile& operator=(const TStagedFile&) = delete;
-  ~TStagedFile() {
-    Close();
-    if (FOpened) plat::RemoveFile(Staging());
-  }
-
-  const std::string& Target() const { return FTarget; }
-  // The system's error number of the step that failed.
-  int Error() const { return FError; }
-
-  bool Create() {
-    FFile = plat::FileCreate(Staging().c_str());
-    FOpened = FFile != plat::kNoFile;
-    return FOpened || Failed();
-  }
-  // Every byte or false; a write that takes part of them is repeated, so the
-  // error is the one that stopped it (a full disk, not a short count).
-  bool Write(const void* data, std::int32_t count) {
-    const char* p = static_cast<const char*>(data);
-    while (count > 0) {
-      std::int32_t put = plat::FileWrite(FFile, p, count);
-      if (put <= 0) return Failed();
-      p += put;
-      count -= put;
-    }
-    return true;
-  }
-  bool WriteAll(const std::string& bytes) {
-    return Create() && Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
-  }
-  bool Commit() {
-    Close();
-    if (!plat::RenameReplacing(Staging(), FTarget)) return Failed();
-    FOpened = false;
-    return true;
-  }
-
- private:
-  std::string Staging() const { return FTarget + ".nowy"; }
-  bool Failed() {
-    FError = plat::LastOsError();
-    return false;
-  }
-  void Close() {
-    plat::FileClose(FFile);
-    FFile = plat::kNoFile;
-  }
-  std::string FTarget;
-  plat::FileHandle FFile = plat::kNoFile;
-  bool FOpened = false;
-  int FError = 0;
-};
-
 TKnownFolders TKnownFolders::FromSystem() {
   return {GetTempFolder(), GetWindowsFolder(), GetSystemFolder(), GetProgramFilesFolder(),
           GetCommonFilesFolder()};
@@ -365,19 +303,19 @@ bool TPackageBuilder::CompressAndCopy(const std::string& file, const Places& at,
   return written;
 }
 
-// Everything is written beside its place first; then the content goes into
-// place, its markers behind it and the record last, so that a run cut short
-// leaves a tree that the next run publishes again.
+// Everything is written beside its place and put on the disk first; then
+// the content goes into place with its markers behind it, and the record
+// last, only once the tree's folder holds them for good: a run cut short, or
+// a crash of the system, leaves a record that the next run still finds
+// wanting, never one that vouches for a file the disk lost.
 bool TPackageBuilder::WriteContentAndMarkers(const std::string& compressed, const Places& at,
                                              const Stamp& stamp) {
   const std::int64_t length = plat::FileLength(compressed);
   const auto date = static_cast<std::uint32_t>(stamp.date);
-  TStagedFile content(at.Content()), lengthMarker(at.Content() + ".dlugosc"),
-      versionMarker(at.Content() + ".wersja"), dateMarker(at.Content() + ".data");
-  TStagedFile versionRecord(at.record + at.contentName + ".wersja"),
-      dateRecord(at.record + at.contentName + ".data");
-  TStagedFile* const inOrder[] = {&content,    &lengthMarker,  &versionMarker,
-                                  &dateMarker, &versionRecord, &dateRecord};
+  TStagedFile content(*Files, at.Content()), lengthMarker(*Files, at.Content() + ".dlugosc"),
+      versionMarker(*Files, at.Content() + ".wersja"), dateMarker(*Files, at.Content() + ".data");
+  TStagedFile versionRecord(*Files, at.record + at.contentName + ".wersja"),
+      dateRecord(*Files, at.record + at.contentName + ".data");
   if (!CopyContentFile(compressed, content, length)) return false;
   const std::pair<TStagedFile*, std::string> markers[] = {
       {&lengthMarker, MarkerBytes({static_cast<std::uint32_t>(length)})},
@@ -387,9 +325,12 @@ bool TPackageBuilder::WriteContentAndMarkers(const std::string& compressed, cons
       {&dateRecord, MarkerBytes({date})}};
   for (const auto& [marker, bytes] : markers)
     if (!marker->WriteAll(bytes)) return NotWritten(*marker);
-  for (TStagedFile* f : inOrder)
-    if (!f->Commit()) return NotWritten(*f);
-  return true;
+  // A stop that came while the disk took the files still leaves the tree
+  // as it was.
+  if (StopRequested()) return false;
+  TStagedFile* failed = CommitInOrder({&content, &lengthMarker, &versionMarker, &dateMarker});
+  if (failed == nullptr) failed = CommitInOrder({&versionRecord, &dateRecord});
+  return failed == nullptr || NotWritten(*failed);
 }
 
 bool TPackageBuilder::NotWritten(const TStagedFile& f) {
@@ -400,7 +341,8 @@ bool TPackageBuilder::NotWritten(const TStagedFile& f) {
 
 // Copies the compressor's output in blocks, moving the bar after each. A
 // read that brings nothing ends the copy: a file cut short after its length
-// was taken would otherwise be read for ever.
+// was taken would otherwise be read for ever. A stop is looked for after
+// every block, so that Ctrl-C ends the copy of a large file at once.
 bool TPackageBuilder::CopyContentFile(const std::string& compressed, TStagedFile& content,
                                       std::int64_t length) {
   if (length < 0) return false;
@@ -412,21 +354,22 @@ bool TPackageBuilder::CopyContentFile(const std::string& compressed, TStagedFile
   }
   Progress->Show(Shown(ExtractFileName(content.Target())));
   std::int64_t copied = 0;
-  bool writable = true;
+  bool writable = true, stopped = false;
   char buf[kBlockSize];
   while (copied < length) {
     std::int32_t got = plat::FileRead(in, buf, kBlockSize);
     if (got <= 0) break;
     writable = content.Write(buf, got);
     if (writable) copied += got;
-    Application->ProcessMessages();
+    stopped = StopRequested();
     if (length > 0) Progress->SetPosition(ProgressPercent(copied, length));
-    if (!writable) break;
+    if (!writable || stopped) break;
   }
   plat::FileClose(in);
   Progress->Hide();
   if (!writable) return NotWritten(content);
-  return copied >= length;
+  if (stopped || copied < length) return false;
+  return content.Finish() || NotWritten(content);
 }
 
 bool TPackageBuilder::ListFile(const Names& n) {
@@ -446,9 +389,13 @@ bool TPackageBuilder::LoadList(const std::string& path, TStringList* list) {
     list->LoadFromFile(path);
     return true;
   } catch (const EStreamError&) {
-    Warn(AnsiText("Nie można odczytać pliku ") + Quoted(path));
-    return false;
+    return Unreadable(path);
   }
+}
+
+bool TPackageBuilder::Unreadable(const std::string& path) {
+  Warn(AnsiText("Nie można odczytać pliku ") + Quoted(path));
+  return false;
 }
 
 bool TPackageBuilder::SaveList(const std::string& path, const TStringList& list) {
@@ -456,8 +403,14 @@ bool TPackageBuilder::SaveList(const std::string& path, const TStringList& list)
     Warn(AnsiText("Nie można utworzyć katalogu ") + Quoted(ExtractFilePath(path)));
     return false;
   }
-  TStagedFile staged(path);
-  return (staged.WriteAll(list.Text()) && staged.Commit()) || NotWritten(staged);
+  return SaveFile(path, list.Text());
+}
+
+bool TPackageBuilder::SaveFile(const std::string& path, const std::string& bytes) {
+  TStagedFile staged(*Files, path);
+  if (!staged.WriteAll(bytes)) return NotWritten(staged);
+  TStagedFile* failed = CommitInOrder({&staged});
+  return failed == nullptr || NotWritten(*failed);
 }
 
 // The record copy answers for the published list only while that list is
@@ -480,8 +433,11 @@ bool TPackageBuilder::AddListLine(const std::string& listName, const std::string
 bool TPackageBuilder::SetupProject(const std::string& file, const Names& n) {
   const std::string exeFolder = ExtractFilePath(ExePath);
   const std::string disks = exeFolder + ChangeFileExt(ExtractFileName(ExePath), "");
-  plat::CreateDir(disks);
+  // Saving what an unreadable project read as would lose the user's own
+  // settings in it.
   TIniFile ini(ChangeFileExt(ExePath, ".iwz"));
+  if (ini.Unreadable()) return Unreadable(ini.FileName());
+  plat::CreateDir(disks);
 
   const std::string wizard = "InstallShield Wizard", visual = "VisualDesign";
   ini.WriteString(wizard, "DevTool", "Kestrun C++20");
@@ -572,8 +528,9 @@ bool TPackageBuilder::SetupProject(const std::string& file, const Names& n) {
   ini.WriteInteger("Types", "Type1Components", 1);
   ini.WriteString("Types", "Type1Name", "Kompletna");
   ini.WriteInteger("Types", "Type1ComponentList", 1);
-  // A project file that cannot be written is no success.
-  return ini.UpdateFile();
+  // A project file that cannot be written is no success; it is written like
+  // the tree's files, so that a crash never leaves it cut short.
+  return !ini.Changed() || SaveFile(ini.FileName(), ini.Text());
 }
 
 bool TPackageBuilder::PublishModules() {

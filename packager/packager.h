@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "packager/progress.h"
+#include "packager/stagedfile.h"
 
 class TStringList;
 
@@ -91,15 +92,18 @@ class TPackageBuilder {
   TKnownFolders Folders;
   // Shows a warning (caption "Ostrzeżenie") with the given ANSI text.
   std::function<void(const std::string& text)> Warn;
-  // Whether the user asked the program to stop (Ctrl-C); a compressor still
-  // running then is ended. By default it lets the application take its
-  // pending messages and answers with its terminate flag.
+  // Whether the user asked the program to stop (Ctrl-C): asked between the
+  // blocks of a copy and while the compressor runs, which is then ended. By
+  // default it lets the application take its pending messages and answers
+  // with its terminate flag.
   std::function<bool()> StopRequested;
   // Compresses `source` into `target`; false when the tool cannot be started.
   std::function<bool(const std::string& source, const std::string& target, std::uint32_t* exitCode)>
       Compress;
   // The progress display; made on first use when not set.
   TProgressDisplay* Progress = nullptr;
+  // Where every file the builder writes goes through.
+  TFileSystem* Files = &TFileSystem::System();
   std::unique_ptr<TModuleSource> Modules;
 
   // Publishes or describes one file; true on success.
@@ -117,7 +121,6 @@ class TPackageBuilder {
   struct Names;
   struct Places;
   struct Stamp;
-  class TStagedFile;
   // Publication mode, in the order the builder goes through it.
   bool Publish(const std::string& file, const Names& n);
   Places PlacesOf(const std::string& file, const Names& n) const;
@@ -129,6 +132,9 @@ class TPackageBuilder {
   bool WriteContentAndMarkers(const std::string& compressed, const Places& at, const Stamp& stamp);
   bool CopyContentFile(const std::string& compressed, TStagedFile& content, std::int64_t length);
   bool NotWritten(const TStagedFile& f);
+  bool Unreadable(const std::string& path);
+  // Writes `bytes` as the whole file `path`, staged and on the disk.
+  bool SaveFile(const std::string& path, const std::string& bytes);
   bool ListFile(const Names& n);
   bool LoadList(const std::string& path, TStringList* list);
   bool SaveList(const std::string& path, const TStringList& list);

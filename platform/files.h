@@ -21,7 +21,12 @@ std::int32_t FileRead(FileHandle file, void* buffer, std::int32_t count);
 std::int32_t FileWrite(FileHandle file, const void* buffer, std::int32_t count);
 // origin 0 from the start, 1 from the current position, 2 from the end.
 std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin);
-void FileClose(FileHandle file);
+// Asks the system to put what was written to the file on the disk before it
+// returns (fsync, FlushFileBuffers), so that it outlives a power loss.
+bool FileFlush(FileHandle file);
+// False when the system reports an error at the close: some file systems
+// (a network one, a full disk) tell of a failed write only there.
+bool FileClose(FileHandle file);
 
 // What an open file is: a regular file with a size, a directory (which has
 // no content to read), or a stream read until it ends (pipe, FIFO,

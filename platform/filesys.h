@@ -15,8 +15,12 @@ bool FileExists(const std::string& path);
 bool RemoveFile(const std::string& path);
 // Gives the file `from` the name `to`, replacing a file of that name; within
 // one folder the name changes in one step, so `to` is never missing or
-// partly written meanwhile.
+// partly written meanwhile. On Windows the change is on the disk when it
+// returns; on POSIX it is once FlushFolder has been called for the folder.
 bool RenameReplacing(const std::string& from, const std::string& to);
+// Puts the folder's own changes (names made, renamed or removed in it) on
+// the disk. A file system that cannot flush a folder counts as done.
+bool FlushFolder(const std::string& folder);
 // The system's own text for an error number of LastOsError, without a
 // trailing line end.
 std::string OsErrorText(int code);

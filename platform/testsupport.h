@@ -45,4 +45,21 @@ bool SetLastWriteTime(const std::string& path, long long unixSeconds);
 // empty value removes it.
 void SetEnvironment(const std::string& name, const std::string& value);
 
+// Makes an existing file unreadable to the calling thread while the object
+// lives, also for root: on POSIX its permissions are taken away and, with
+// them, the thread's right to pass over permissions; on Windows it is held
+// open with nothing shared.
+class UnreadableFile {
+ public:
+  explicit UnreadableFile(const std::string& path);
+  ~UnreadableFile();
+  UnreadableFile(const UnreadableFile&) = delete;
+  UnreadableFile& operator=(const UnreadableFile&) = delete;
+
+ private:
+  std::string FPath;
+  long long FSaved = -1;  // the mode and rights (POSIX) or the handle held
+  unsigned FRights = 0;
+};
+
 }  // namespace plat::testing

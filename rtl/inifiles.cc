@@ -39,7 +39,8 @@ TIniFile::TIniFile(const std::string& fileName) : FFileName(fileName) {
     lines.LoadFromFile(fileName);
     FExisted = true;
   } catch (const EStreamError&) {
-    return;  // an unreadable file reads as an empty one
+    FUnreadable = true;  // reads as an empty one
+    return;
   }
   for (int i = 0; i < lines.Count(); ++i) FLines.push_back(lines[i]);
 }
@@ -120,10 +121,16 @@ void TIniFile::WriteInteger(const std::string& section, const std::string& ident
   WriteString(section, ident, IntToStr(value));
 }
 
-bool TIniFile::UpdateFile() {
-  if (FExisted && !FModified) return true;
+std::string TIniFile::Text() const {
   std::string text;
   for (const std::string& line : FLines) text += line + "\r\n";
+  return text;
+}
+
+bool TIniFile::UpdateFile() {
+  if (FUnreadable) return false;
+  if (!Changed()) return true;
+  const std::string text = Text();
   try {
     TFileStream out(FFileName, fmCreate);
     out.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));

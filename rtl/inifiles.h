@@ -30,8 +30,16 @@ class TIniFile : public TObject {
   void WriteString(const std::string& section, const std::string& ident, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& ident, std::int64_t value);
 
+  // The file is there but could not be read: it reads as empty, and
+  // UpdateFile leaves it alone rather than replace what it holds.
+  bool Unreadable() const { return FUnreadable; }
+  // Whether the file is new or something changed, and its text as
+  // UpdateFile would write it, for a caller that writes it its own way.
+  bool Changed() const { return !FExisted || FModified; }
+  std::string Text() const;
+
   // Writes the file when it is new or something changed; false when it
-  // cannot be written whole.
+  // cannot be written whole, or was unreadable.
   bool UpdateFile();
 
  private:
@@ -44,4 +52,5 @@ class TIniFile : public TObject {
   std::vector<std::string> FLines;
   bool FExisted = false;
   bool FModified = false;
+  bool FUnreadable = false;
 };

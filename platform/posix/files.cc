@@ -49,9 +49,9 @@ std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin) {
   return lseek(static_cast<int>(file), offset, whence[origin]);
 }
 
-void FileClose(FileHandle file) {
-  if (file != kNoFile) close(static_cast<int>(file));
-}
+bool FileFlush(FileHandle file) { return fsync(static_cast<int>(file)) == 0; }
+
+bool FileClose(FileHandle file) { return file == kNoFile || close(static_cast<int>(file)) == 0; }
 
 FileKind FileKindOf(FileHandle file) {
   struct stat st {};

@@ -29,6 +29,18 @@ bool RenameReplacing(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool FlushFolder(const std::string& folder) {
+  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Some file systems keep no folder of their own to flush and refuse with
+  // EINVAL; what they hold is as durable as they make it.
+  bool flushed = fsync(fd) == 0 || errno == EINVAL;
+  int error = errno;
+  close(fd);
+  errno = error;
+  return flushed;
+}
+
 std::string OsErrorText(int code) { return std::strerror(code); }
 
 std::int64_t FileLength(const std::string& path) {

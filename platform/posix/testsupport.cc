@@ -1,7 +1,10 @@
 #include "platform/testsupport.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -22,6 +25,40 @@ void SetEnvironment(const std::string& name, const std::string& value) {
   } else {
     setenv(name.c_str(), value.c_str(), 1);
   }
+}
+
+namespace {
+
+// The calling thread's effective rights (only this thread's: Linux keeps
+// them per thread); `set` replaces them and returns the old ones.
+unsigned EffectiveRights(const unsigned* set) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return 0;
+  unsigned old = data[0].effective;
+  if (set != nullptr) {
+    data[0].effective = *set;
+    syscall(SYS_capset, &header, data);
+  }
+  return old;
+}
+
+}  // namespace
+
+UnreadableFile::UnreadableFile(const std::string& path) : FPath(path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return;
+  FSaved = st.st_mode & 07777;
+  chmod(path.c_str(), 0);
+  FRights = EffectiveRights(nullptr);
+  const unsigned fewer = FRights & ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+  EffectiveRights(&fewer);
+}
+
+UnreadableFile::~UnreadableFile() {
+  if (FSaved < 0) return;
+  EffectiveRights(&FRights);
+  chmod(FPath.c_str(), static_cast<mode_t>(FSaved));
 }
 
 }  // namespace plat::testing

@@ -54,8 +54,10 @@ std::int64_t FileSeek(FileHandle file, std::int64_t offset, int origin) {
   return now.QuadPart;
 }
 
-void FileClose(FileHandle file) {
-  if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+bool FileFlush(FileHandle file) { return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0; }
+
+bool FileClose(FileHandle file) {
+  return file == kNoFile || CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
 FileKind FileKindOf(FileHandle file) {

@@ -22,8 +22,13 @@ bool FileExists(const std::string& path) {
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+
+// A rename written through is on the disk when MoveFileEx returns: nothing
+// of the folder is left to flush.
+bool FlushFolder(const std::string&) { return true; }
 
 std::string OsErrorText(int code) {
   char buf[512];

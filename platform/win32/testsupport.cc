@@ -210,4 +210,14 @@ void SetEnvironment(const std::string& name, const std::string& value) {
   _putenv((name + "=" + value).c_str());
 }
 
+UnreadableFile::UnreadableFile(const std::string& path) : FPath(path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) FSaved = reinterpret_cast<std::intptr_t>(h);
+}
+
+UnreadableFile::~UnreadableFile() {
+  if (FSaved >= 0) CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(FSaved)));
+}
+
 }  // namespace plat::testing

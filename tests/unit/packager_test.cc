@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "host/console.h"
+#include "platform/filesys.h"
 #include "platform/messages.h"
 #include "platform/process.h"
 #include "platform/shell.h"
@@ -477,6 +480,225 @@ TEST_F(Builder, SharedFileJoinsItsGroupAndUnwritableProjectFails) {
   fs::remove(S(dir / "prog/Firma/app.iwz"));
   fs::create_directories(S(dir / "prog/Firma/app.iwz"));  // a folder where the file should be
   EXPECT_FALSE(b.PublishFile(exe));
+}
+
+// The builder's file calls on their way to the system, with the bytes
+// written; fails the first call `failOp` on a path ending in `failOn`.
+class RecordingFiles : public TFileSystem {
+ public:
+  static constexpr int kInjected = 5;  // EIO on POSIX, access denied on Windows
+  struct Call {
+    std::string op, path, bytes;
+  };
+  std::vector<Call> calls;
+  std::string failOp, failOn;
+
+  plat::FileHandle Create(const std::string& path) override {
+    plat::FileHandle f = TFileSystem::Create(path);
+    names[f] = path;
+    calls.push_back({"create", path, ""});
+    return f;
+  }
+  std::int32_t Write(plat::FileHandle f, const void* data, std::int32_t count) override {
+    calls.push_back({"write", names[f], std::string(static_cast<const char*>(data), count)});
+    return TFileSystem::Write(f, data, count);
+  }
+  bool Flush(plat::FileHandle f) override {
+    return Call_("flush", names[f], [&] { return TFileSystem::Flush(f); });
+  }
+  bool Close(plat::FileHandle f) override {
+    const bool closed = TFileSystem::Close(f);  // a failed close closes all the same
+    return Call_("close", names[f], [&] { return closed; });
+  }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return Call_(
+        "rename", to, [&] { return TFileSystem::Rename(from, to); }, from);
+  }
+  bool FlushFolder(const std::string& folder) override {
+    return Call_("folder", folder, [&] { return TFileSystem::FlushFolder(folder); });
+  }
+  int LastError() override { return injected ? kInjected : TFileSystem::LastError(); }
+
+ private:
+  bool Call_(const char* op, const std::string& path, const std::function<bool()>& real,
+             const std::string& from = "") {
+    calls.push_back({op, path, from});
+    injected = op == failOp && path.size() >= failOn.size() &&
+               path.compare(path.size() - failOn.size(), failOn.size(), failOn) == 0;
+    if (injected) failOp.clear();
+    return !injected && real();
+  }
+  std::map<plat::FileHandle, std::string> names;
+  bool injected = false;
+};
+
+class Durable : public Builder {
+ protected:
+  void SetUp() override {
+    Builder::SetUp();
+    b.Files = &files;
+  }
+  // Every file under the tree and the temporary folder, by the builder's
+  // own names for them.
+  std::map<std::string, std::string> Disk() {
+    std::map<std::string, std::string> disk;
+    for (const std::string& top : {root, b.Folders.Temp})
+      for (auto& e : fs::recursive_directory_iterator(top))
+        if (e.is_regular_file())
+          disk[top + S(fs::relative(e.path(), top).generic_string())] = ReadAll(e.path().string());
+    return disk;
+  }
+  // Replays the first `steps` calls on a disk that keeps a file's bytes up
+  // to its last flush only, and a folder's names up to the folder's last
+  // flush only; says what a crash there could leave wrong: a file cut short
+  // under its own name, a record that may be kept while a tree file it
+  // vouches for (the list it copies, the content and markers of the version
+  // and date it records) may be lost, or, after the last step, anything not
+  // yet on the disk.
+  std::string CrashAfter(std::size_t steps, const std::map<std::string, std::string>& before) {
+    std::map<std::string, int> name, kept;
+    std::map<int, std::string> data, flushed;
+    std::set<std::string> renamed, renamedInRun;
+    int next = 0;
+    for (const auto& [path, bytes] : before) {
+      name[path] = kept[path] = next;
+      data[next] = flushed[next] = bytes;
+      ++next;
+    }
+    for (const auto& c : files.calls)
+      if (c.op == "rename") renamedInRun.insert(c.path);
+    for (std::size_t i = 0; i < steps; ++i) {
+      const auto& c = files.calls[i];
+      if (c.op == "create") name[c.path] = next++;
+      if (c.op == "write") data[name[c.path]] += c.bytes;
+      if (c.op == "flush") flushed[name[c.path]] = data[name[c.path]];
+      if (c.op == "rename") {
+        name[c.path] = name[c.bytes];
+        name.erase(c.bytes);
+        renamed.insert(c.path);
+      }
+      if (c.op == "folder")
+        for (auto& [p, id] : name)
+          if (ExtractFilePath(p) == c.path) kept[p] = id;
+    }
+    auto sure = [&](const std::string& p) {
+      return renamed.count(p) && kept.count(p) && name[p] == kept[p];
+    };
+    const std::string records = Record("");
+    for (const auto& [p, id] : name) {
+      if (p.size() > 5 && p.substr(p.size() - 5) == ".nowy") continue;
+      for (int may : {id, kept.count(p) ? kept[p] : id})
+        if (data[may] != flushed[may]) return "cut short: " + p;
+      if (steps == files.calls.size() && kept[p] != id) return "not on the disk at the end: " + p;
+      if (!renamed.count(p) || p.rfind(records, 0) != 0) continue;
+      std::string stem = root + p.substr(records.size());
+      for (const char* marker : {".wersja", ".data"})
+        if (stem.size() > std::strlen(marker) &&
+            stem.compare(stem.size() - std::strlen(marker), std::string::npos, marker) == 0)
+          stem.resize(stem.size() - std::strlen(marker));
+      for (const std::string& t : renamedInRun)
+        if (t.rfind(stem, 0) == 0 && !sure(t)) return p + " may outlive " + t;
+    }
+    return "";
+  }
+  // A file of the record in the temporary folder.
+  std::string Record(const std::string& rest) {
+    const std::string safe = SafeDirName(root);
+    return b.Folders.Temp + safe.substr(safe.find_first_not_of(kSep)) + S(rest);
+  }
+  RecordingFiles files;
+};
+
+TEST_F(Durable, ACrashAfterAnyStepLeavesTheOldFileOrTheNewOneAndNoRecordAhead) {
+  const std::string record = Record("P/Firma/app.exe.zawartosc.wersja");
+  const std::pair<const char*, std::function<void()>> runs[] = {
+      {"first publication, lists made", [] {}}, {"new content over an old tree", [&] {
+                                                   WriteAll(record, std::string(8, '\0'));
+                                                   bigOutput = "nowa zawartosc";
+                                                 }}};
+  for (const auto& [what, prepare] : runs) {
+    prepare();
+    const auto before = Disk();
+    files.calls.clear();
+    ASSERT_TRUE(b.PublishFile(exe)) << what;
+    ASSERT_GT(files.calls.size(), 10u) << what;
+    for (std::size_t k = 0; k <= files.calls.size(); ++k)
+      ASSERT_EQ(CrashAfter(k, before), "") << what << ", after step " << k;
+  }
+  // Nothing to copy: nothing is written, so nothing is flushed.
+  files.calls.clear();
+  ASSERT_TRUE(b.PublishFile(exe));
+  EXPECT_TRUE(files.calls.empty());
+}
+
+TEST_F(Durable, AFailedFlushCloseOrRenameFailsTheFileWithTheSystemsReason) {
+  ASSERT_TRUE(b.PublishFile(exe));
+  const std::string record = Record("P/Firma/app.exe.zawartosc.wersja");
+  const struct {
+    std::string op, on, named;
+    bool treeKept;
+  } cases[] = {{"close", "app.exe.zawartosc.nowy", "app.exe.zawartosc", true},
+               {"flush", ".dlugosc.nowy", ".dlugosc", true},
+               {"close", "zawartosc.data.nowy", "zawartosc.data", true},
+               {"rename", "app.exe.zawartosc", "app.exe.zawartosc", true},
+               {"folder", S("P/Firma/"), ".zawartosc.data", false}};
+  for (const auto& c : cases) {
+    WriteAll(record, std::string(8, '\0'));  // asks for a new publication
+    bigOutput = "nowa " + c.op;
+    const auto before = Disk();
+    files.failOp = c.op;
+    files.failOn = c.on;
+    warnings.clear();
+    EXPECT_FALSE(b.PublishFile(exe)) << c.op << " " << c.on;
+    ASSERT_EQ(warnings.size(), 2u) << c.op << " " << c.on;
+    const std::string named = warnings[0].substr(0, warnings[0].find("\": "));
+    EXPECT_EQ(named.substr(named.size() - c.named.size()), c.named) << warnings[0];
+    EXPECT_EQ(warnings[0].substr(warnings[0].find("\": ") + 3),
+              plat::OsErrorText(RecordingFiles::kInjected));
+    auto after = Disk();
+    EXPECT_EQ(after[record], before.at(record)) << "the record is left for the next run";
+    if (c.treeKept) {
+      EXPECT_EQ(after, before) << c.op << " " << c.on;
+    }
+  }
+}
+
+// A project or list that is there but cannot be read stops the run, named,
+// and keeps every byte: saving what it read as would lose what it holds.
+TEST_F(Builder, AnUnreadableProjectOrListStaysAsItWas) {
+  const std::string mine = "[Moje]\r\nUstawienie=1\r\n";
+  const std::pair<std::string, std::string> cases[] = {{"is", S(dir / "prog/Firma/app.iwz")},
+                                                       {root, root + "start.start"}};
+  for (const auto& [mode, file] : cases) {
+    WriteAll(file, mine);
+    b.ModeArgument = mode;
+    warnings.clear();
+    {
+      plat::testing::UnreadableFile unreadable(file);
+      EXPECT_FALSE(b.PublishFile(exe)) << file;
+    }
+    EXPECT_EQ(ReadAll(file), mine);
+    ASSERT_FALSE(warnings.empty()) << file;
+    EXPECT_EQ(warnings[0], AnsiText("Nie można odczytać pliku \"") + file + "\"");
+  }
+}
+
+// A stop during the copy of a large file ends it after the block in hand,
+// and nothing of it reaches the tree or the record.
+TEST_F(Builder, AStopEndsTheCopyOfALargeFileAtOnce) {
+  afterCompress = [](const std::string& temp) { fs::resize_file(temp, 500 << 20); };
+  int asked = 0;
+  b.StopRequested = [&] { return ++asked == 3; };
+  EXPECT_FALSE(b.PublishFile(exe));
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(progress.hides, 1);
+  EXPECT_TRUE(fs::is_empty(root + S("P/Firma")));
+  EXPECT_FALSE(fs::exists(root + "start.start"));
+  EXPECT_TRUE(TempLeftovers().empty());
+  b.StopRequested = [] { return false; };
+  bigOutput = "x";
+  afterCompress = nullptr;
+  EXPECT_TRUE(b.PublishFile(exe)) << "nothing recorded: the next run publishes";
 }
 
 }  // namespace

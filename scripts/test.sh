@@ -64,8 +64,12 @@ if [ "$linux_only" = 0 ]; then
   ctest --test-dir build/windows -j "$jobs" "${labels[@]}" --output-on-failure || status=1
 fi
 if [ "$unit_only" = 0 ]; then
-  echo "== The .deb package: contents, unpacked into a scratch root, its kestrun's help"
+  echo "== The .deb package: contents, lintian, unpacked into a scratch root, its kestrun's help"
   scripts/check-deb.sh || status=1
+  if [ "$linux_only" = 0 ]; then
+    echo "== The Windows .zip: its contents"
+    scripts/check-zip.sh || status=1
+  fi
 fi
 if [ "$unit_only" = 0 ] && [ -x tests/fuzz/run.sh ]; then
   echo "== A short fuzzing run (libFuzzer)"

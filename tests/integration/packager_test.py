@@ -199,6 +199,7 @@ def linux():
         check("no temporary qz file is left after the failures", leftovers(temp) == [])
         full_disk(program, env, root, publication, record, general, bin_dir)
         stop_hung_compressor(program, env, tmp, general)
+        stop_large_copy(program, env, tmp, general)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
         shutil.rmtree(opt, ignore_errors=True)
@@ -281,6 +282,41 @@ def stop_hung_compressor(program, env, tmp, general):
                 os.kill(tool, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+
+def stop_large_copy(program, env, tmp, general):
+    """Ctrl-C while a 500 MB file is copied into the tree ends the run at once."""
+    bin_dir = os.path.join(tmp, "large")
+    os.makedirs(bin_dir)
+    with open(os.path.join(bin_dir, "compress"), "w") as f:
+        f.write("#!/bin/sh\nexec truncate -s 500M /dev/stdout\n")  # sparse: nothing to write
+    os.chmod(os.path.join(bin_dir, "compress"), 0o755)
+    root = os.path.join(tmp, "pub6")
+    zaw = os.path.join(root, "P", os.path.relpath(os.path.dirname(program), "/opt"), "kestrun.zawartosc")
+    e = dict(env, PATH=bin_dir + ":" + os.environ.get("PATH", ""))
+    p = subprocess.Popen([program, "-nainternet", root], env=e, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    try:
+        copied = 0
+        deadline = time.monotonic() + 60
+        while p.poll() is None and copied == 0 and time.monotonic() < deadline:
+            try:
+                copied = os.path.getsize(zaw + ".nowy")
+            except FileNotFoundError:
+                time.sleep(0.002)  # until the copy has begun
+        check("the copy of 500 MB was under way (%d bytes)" % copied, 0 < copied < 500 << 20)
+        signalled = time.monotonic()
+        p.send_signal(signal.SIGINT)
+        _, err = p.communicate(timeout=30)
+        took = time.monotonic() - signalled
+        check("Ctrl-C ends it within half a second (%.3f s), exit 0" % took, took < 0.5 and p.returncode == 0)
+        check("... the file failed, nothing of it left in the tree",
+              err.decode("utf-8", "replace").endswith("Ostrzeżenie: %s\n%s" % (general, TRANSFER)) and
+              not os.path.exists(zaw) and not os.path.exists(zaw + ".nowy"))
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
 
 
 def wine():

@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # Publishing the program twice, first run and up-to-date run: whole-process
-# time, and the files the up-to-date run reads and writes. With the Windows
-# build present, the same under wine in the tests' copy of the wine prefix.
+# time, and the files the up-to-date run reads and writes. The first run is
+# measured also with the flushes to the disk made no-ops (libeatmydata), to
+# show what they cost. With the Windows build present, the same under wine
+# in the tests' copy of the wine prefix.
 #
 #   scripts/bench-packager.sh [RUNS]
+#
+# KESTRUN_LINUX_BUILD and KESTRUN_WINDOWS_BUILD name other build folders than
+# build/linux and build/windows.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/setup.sh --linux-only
-command -v strace >/dev/null || apt-get install -y -q --no-install-recommends strace >/dev/null
-cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/linux -j 2 --target kestrun runstat
-args=(build/linux/app/kestrun build/linux/tests/bench/runstat "${1:-15}")
-if [ -f build/windows/app/kestrun.exe ] && [ -f build/windows/tests/unit/fake_compress.exe ] &&
-  [ -d build/windows/wine-tests ]; then
-  args+=(--wine build/windows/app/kestrun.exe --fake-compress build/windows/tests/unit/fake_compress.exe
-    --prefix "$root/build/windows/wine-tests")
+command -v strace >/dev/null && command -v eatmydata >/dev/null ||
+  apt-get install -y -q --no-install-recommends strace eatmydata >/dev/null
+linux="${KESTRUN_LINUX_BUILD:-build/linux}" windows="${KESTRUN_WINDOWS_BUILD:-build/windows}"
+cmake -S . -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$linux" -j 2 --target kestrun runstat
+args=("$linux/app/kestrun" "$linux/tests/bench/runstat" "${1:-15}")
+args+=(--no-flush "$(dpkg -L libeatmydata1 | grep '/libeatmydata\.so$')")
+if [ -f "$windows/app/kestrun.exe" ] && [ -f "$windows/tests/unit/fake_compress.exe" ] &&
+  [ -d "$windows/wine-tests" ]; then
+  args+=(--wine "$windows/app/kestrun.exe" --fake-compress "$windows/tests/unit/fake_compress.exe"
+    --prefix "$root/$windows/wine-tests")
 fi
 python3 tests/bench/packager_bench.py "${args[@]}"

@@ -4,10 +4,13 @@
 For each kind of run: whole-process wall time, CPU time and peak memory
 (medians of several runs, measured by runstat), and for the up-to-date run
 the files it opened for reading and for writing and the programs it started
-(strace). The up-to-date run should read and write no content file and start
-no compressor.
+(strace). The up-to-date run should read and write no content file, start
+no compressor and flush nothing. With --no-flush LIBRARY (libeatmydata,
+which turns fsync and its kin into no-ops) the first run is measured once
+more without the flushes to the disk, which shows what they cost.
 
-  packager_bench.py KESTRUN RUNSTAT [RUNS] [--wine KESTRUN.EXE --fake-compress EXE --prefix DIR]
+  packager_bench.py KESTRUN RUNSTAT [RUNS] [--no-flush LIB]
+                    [--wine KESTRUN.EXE --fake-compress EXE --prefix DIR]
 """
 import argparse
 import os
@@ -24,6 +27,7 @@ ap.add_argument("runs", type=int, nargs="?", default=15)
 ap.add_argument("--wine")
 ap.add_argument("--fake-compress")
 ap.add_argument("--prefix")
+ap.add_argument("--no-flush")
 opts = ap.parse_args()
 
 
@@ -42,13 +46,19 @@ def measure(cmd, env, before=None):
     return statistics.median(walls), statistics.median(cpus), statistics.median(peaks)
 
 
+FLUSHES = ("fsync", "fdatasync", "sync_file_range", "syncfs", "sync")
+
+
 def traced(cmd, env, work):
-    """Files opened for reading and for writing, and programs started."""
+    """Files opened for reading and for writing, programs started, flushes."""
     log = os.path.join(work, "strace.log")
-    subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=openat,execve,rename,unlink"] + cmd,
+    subprocess.run(["strace", "-f", "-qq", "-o", log, "-e",
+                    "trace=openat,execve,rename,unlink," + ",".join(FLUSHES)] + cmd,
                    env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    reads, writes, starts = [], [], []
+    reads, writes, starts, flushes = [], [], [], 0
     for line in open(log):
+        if re.match(r"\d+\s+(%s)\(" % "|".join(FLUSHES), line):
+            flushes += 1
         m = re.search(r'openat\(\w+, "([^"]*)", ([A-Z_|]+).*\) = (\d+)', line)
         if m:
             path, flags = m.group(1), m.group(2)
@@ -57,7 +67,7 @@ def traced(cmd, env, work):
         m = re.search(r'execve\("([^"]*)".*\) = 0', line)
         if m:
             starts.append(m.group(1))
-    return reads, writes, starts[1:]  # the first is kestrun itself
+    return reads, writes, starts[1:], flushes  # the first start is kestrun itself
 
 
 def linux():
@@ -77,17 +87,24 @@ def linux():
 
         cmd = [program, "-nainternet", root + "/"]
         first = measure(cmd, env, fresh)
+        if opts.no_flush:
+            unflushed = measure(cmd, dict(env, LD_PRELOAD=opts.no_flush), fresh)
+        fresh()
+        first_flushes = traced(cmd, env, work)[3]
         second = measure(cmd, env)
-        reads, writes, starts = traced(cmd, env, work)
+        reads, writes, starts, flushes = traced(cmd, env, work)
         size = os.path.getsize(program) / 1e6
         print("Linux program (%.1f MB), %d runs each, medians:" % (size, opts.runs))
         print("| run | wall ms | CPU ms | peak MB |")
         print("|---|---|---|---|")
         print("| first (compress and copy) | %.1f | %.1f | %.1f |" % first)
+        if opts.no_flush:
+            print("| first, the flushes made no-ops | %.1f | %.1f | %.1f |" % unflushed)
         print("| second (up to date) | %.1f | %.1f | %.1f |" % second)
+        print("first run: %d flushes (files and folders)" % first_flushes)
         content = [p for p in reads + writes if p.endswith(".zawartosc")]
-        print("second run: %d files read, %d written, %d programs started, %d content files touched"
-              % (len(reads), len(writes), len(starts), len(content)))
+        print("second run: %d files read, %d written, %d programs started, %d content files touched, "
+              "%d flushes" % (len(reads), len(writes), len(starts), len(content), flushes))
         for p in reads:
             print("  read  " + p)
         for p in writes:
@@ -108,20 +125,33 @@ def wine():
         win_root = env["WINEPATH"] + "\\pub\\"
         temp = subprocess.run(["winepath", "-u", "C:\\users\\%s\\Temp" % os.environ.get("USER", "root")],
                               env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode().strip()
-        subprocess.run(["wineserver", "-p"], env=env)  # one server for all runs
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def server(preload=None):
+            """One server for all runs; wine's flushes are the server's fsync calls."""
+            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=env)
+            e = dict(env, LD_PRELOAD=preload) if preload else env
+            subprocess.run(["wineserver", "-p"], env=e)
+            subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
 
         def fresh():
             shutil.rmtree(os.path.join(work, "pub"), ignore_errors=True)
             shutil.rmtree(os.path.join(temp, "Z~"), ignore_errors=True)
 
         cmd = ["wine", os.path.join(work, "kestrun.exe"), "-nainternet", win_root]
+        if opts.no_flush:
+            server(opts.no_flush)
+            unflushed = measure(cmd, env, fresh)
+        server()
         first = measure(cmd, env, fresh)
         second = measure(cmd, env)
         print("Windows program under wine (stand-in compressor), %d runs each, medians:" % opts.runs)
         print("| run | wall ms | CPU ms | peak MB |")
         print("|---|---|---|---|")
         print("| first (compress and copy) | %.1f | %.1f | %.1f |" % first)
+        if opts.no_flush:
+            print("| first, the flushes made no-ops | %.1f | %.1f | %.1f |" % unflushed)
         print("| second (up to date) | %.1f | %.1f | %.1f |" % second)
         fresh()
     finally:

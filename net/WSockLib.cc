@@ -101,6 +101,7 @@ std::string SocketErrorText(int error) {
 #undef WSOCK_ERROR_TEXT
     default:
       if (const char* tls = plat::TlsErrorText(error)) return tls;
+      if (error == kSocketErrorCompressCorrupt) return "Compressed stream is corrupt";
       return "Not a WinSock error";
   }
 }

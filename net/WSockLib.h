@@ -36,6 +36,9 @@ void SetSocketLibraryLoader(const TSocketLibraryLoader* loader);
 void* LookupLibraryProc(const std::string& name);
 void UnloadSocketLibrary();
 std::string SocketErrorText(int error);
+// The number of a compressed stream that does not inflate (the compression
+// layer's own error, listed here with the texts of the others).
+constexpr int kSocketErrorCompressCorrupt = 20121;
 bool SocketLibraryLoaded();
 // Records that a cancelled lookup may still be running inside the library
 // (see plat::AsyncLookupCancelIsFinal): from then on the library is not

@@ -1,6 +1,7 @@
 // TWSocket: the socket that applications create. The chain below it:
 // TCustomWSocket (the core) → TCustomSocksWSocket (SOCKS 4/4A/5) →
-// TCustomTlsWSocket (TLS) → TCustomLineWSocket (line mode) →
+// TCustomTlsWSocket (TLS) → TCustomCompressWSocket (DEFLATE) →
+// TCustomLineWSocket (line mode) →
 // TCustomSyncWSocket (synchronous waits).
 #pragma once
 

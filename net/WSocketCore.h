@@ -267,7 +267,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   void SetTcpNoDelay(bool on);
   // Asks the system to send full segments only, until turned off (which
   // sends what is held). Where the system has no such option, nothing.
-  void SetTcpCork(bool on);
+  virtual void SetTcpCork(bool on);
   // Acknowledges what arrives at once rather than on the delayed-ACK timer,
   // for a while: asked after a read when more of an answer is due, which a
   // server holds back until its first piece is acknowledged. A hint.

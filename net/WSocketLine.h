@@ -21,7 +21,7 @@
 #include <string>
 
 #include "net/LineBuffer.h"
-#include "net/WSocketTls.h"
+#include "net/WSocketCompress.h"
 
 using TLineLimitEvent =
     std::function<void(TObject* Sender, std::int32_t RcvdLength, bool& ClearData)>;
@@ -61,7 +61,7 @@ struct TLineState {
 // The layer below line mode, the one name every call down goes through, so
 // that a layer put in between needs this line changed and nothing else (and
 // a DataPassesThrough of its own, which line mode asks once per line).
-using TLineLayerBelow = TCustomTlsWSocket;
+using TLineLayerBelow = TCustomCompressWSocket;
 
 class TCustomLineWSocket : public TLineLayerBelow {
  public:

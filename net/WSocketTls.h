@@ -95,7 +95,7 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   const std::string& TlsCaFile() const { return FTlsCaFile; }
   void SetTlsCaFile(const std::string& value) { FTlsCaFile = value; }
   // Upgrades the connected socket; the outcome comes through OnTlsDone.
-  void StartTls();
+  virtual void StartTls();
   // A TLS session carries the data now.
   bool TlsActive() const { return FTls.Phase == TTlsPhase::kActive; }
 

@@ -20,9 +20,11 @@ int TCustomWSocket::Send(const void* data, int length) {
     ReportSocketError("Send");
     return -1;
   }
-  FDrained = false;
   int result = 0;
   if (length > 0) {
+    // An empty send on an empty queue leaves it drained, so that
+    // OnDataSent still comes for it.
+    FDrained = false;
     AppendToSendBuffer(data, length);
     result = length;
   }

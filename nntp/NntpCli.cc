@@ -216,7 +216,9 @@ void TNntpCli::FeedReceived(const char* data, int n, std::uint16_t Error) {
   // room for at least a byte.
   // Bytes behind a 382 came in clear and are not the server's (a third
   // party can slip them in): dropped, like anything until TLS is up.
-  while (n > 0 && FRequestType != nntpAbort && !FTlsUpgrading) {
+  const std::uint32_t generation = FTransportGeneration;
+  while (n > 0 && FRequestType != nntpAbort && !FTlsUpgrading &&
+         generation == FTransportGeneration) {
     int room = 0;
     char* at = FReceiveBuffer.Reserve(room);
     int take = n < room ? n : room;

@@ -59,7 +59,8 @@ enum TNntpRequest : std::uint8_t {
   nntpListSrchFields,
   nntpListSearchable,
   nntpCapabilities,
-  nntpStartTls
+  nntpStartTls,
+  nntpCompress
 };
 
 class NntpException : public Exception {
@@ -163,10 +164,21 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // completes with its status; a failed handshake with the TLS error
   // number, and the connection is closed: nothing more goes out in clear.
   virtual void StartTls();
+  // COMPRESS DEFLATE (RFC 8054): on 206 both directions are compressed from
+  // the next byte on and the request completes with 0; any other reply
+  // completes with its status and nothing changes. Once compression is on,
+  // neither COMPRESS nor STARTTLS may be asked (the not-ready error).
+  virtual void Compress();
+  bool CompressActive() const;
+  // Whether the capability list offers COMPRESS with the DEFLATE method.
+  bool CompressOffered() const;
   const std::vector<std::string>& CapabilityList() const { return FCapabilityList; }
   // Whether a line of the list starts with the word `name` (letter case
   // ignored).
   bool HasCapability(const std::string& name) const;
+  // Whether the line of label `name` lists `argument` among its words
+  // ("COMPRESS DEFLATE", "AUTHINFO USER"), letter case ignored.
+  bool HasCapability(const std::string& name, const std::string& argument) const;
   // NNTPS: TLS from the first byte; Port then defaults to nntps (563).
   bool Tls() const { return FTls; }
   void SetTls(bool value) { FTls = value; }
@@ -243,6 +255,7 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   virtual void HandleCapabilitiesReply();
   virtual void HandleCapabilityLine();
   virtual void HandleStartTlsReply();
+  virtual void HandleCompressReply();
   void HandleTlsDone(TObject* Sender, std::uint16_t Error);
 
   // The socket's events.
@@ -325,6 +338,9 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   std::string FTlsServerName;
   std::vector<std::string> FCapabilityList;
   bool FTlsUpgrading = false;
+  // Counts the changes of transport (compression starting): the rest of a
+  // read that arrived before one is not fed on after it.
+  std::uint32_t FTransportGeneration = 0;
 
  private:
   std::intptr_t HandleMessage(std::uint32_t msg, std::uintptr_t wParam,

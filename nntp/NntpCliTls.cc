@@ -85,7 +85,8 @@ void TNntpCli::HandleCapabilityLine() {
 }
 
 void TNntpCli::StartTls() {
-  if (FState != nntpReady) throw NntpException("Not ready for STARTTLS");
+  // Not under compression: RFC 8054 forbids the order.
+  if (FState != nntpReady || CompressActive()) throw NntpException("Not ready for STARTTLS");
   if (FWSocket->TlsActive()) throw NntpException("TLS is already active");
   FDataStream = nullptr;
   IssueRequest(nntpStartTls, "STARTTLS", &TNntpCli::HandleStartTlsReply);
@@ -122,4 +123,43 @@ void TNntpCli::HandleTlsDone(TObject*, std::uint16_t Error) {
   FRequestLine = "CAPABILITIES";
   FReplyHandler = &TNntpCli::HandleCapabilitiesReply;
   SendCommandLine();
+}
+
+bool TNntpCli::CompressActive() const { return FWSocket->CompressActive(); }
+
+bool TNntpCli::CompressOffered() const { return HasCapability("COMPRESS", "DEFLATE"); }
+
+bool TNntpCli::HasCapability(const std::string& name, const std::string& argument) const {
+  for (const std::string& line : FCapabilityList) {
+    if (!SameWord(line, name)) continue;
+    std::size_t at = line.find_first_of(" \t");
+    while (at != std::string::npos) {
+      std::size_t begin = line.find_first_not_of(" \t", at);
+      if (begin == std::string::npos) break;
+      if (SameWord(line.substr(begin), argument)) return true;
+      at = line.find_first_of(" \t", begin);
+    }
+  }
+  return false;
+}
+
+void TNntpCli::Compress() {
+  if (FState != nntpReady || CompressActive()) throw NntpException("Not ready for COMPRESS");
+  FDataStream = nullptr;
+  IssueRequest(nntpCompress, "COMPRESS DEFLATE", &TNntpCli::HandleCompressReply);
+}
+
+void TNntpCli::HandleCompressReply() {
+  bool status = NntpReadStatus(FLastResponse, FStatusCode);
+  if (!status || FStatusCode != 206) {
+    CompleteRequest(status ? static_cast<std::uint16_t>(FStatusCode) : nntpErrorNoStatus);
+    return;
+  }
+  // Whatever came behind the 206 in the same read was sent before the
+  // server compressed anything: nobody's answer, dropped. The socket drops
+  // what it holds itself.
+  FReceiveBuffer.Clear();
+  ++FTransportGeneration;
+  FWSocket->StartCompress();
+  CompleteRequest(0);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/cafile.h"
+#include "host/compress.h"
 #include "host/netrc.h"
 #include "net/WSockLib.h"
 #include "nntp/NntpCli.h"
@@ -148,7 +149,24 @@ class Fetcher {
     WaitUntil([this] {
       return FClient.State() == nntpReady || (FClient.State() == nntpNotConnected && FDone);
     });
-    return FClient.State() == nntpReady;
+    if (FClient.State() != nntpReady) return false;
+    FCompressWanted = CompressWanted(FClient.WSocket()->PeerAddr(), true);
+    return true;
+  }
+
+  // Compresses the rest of the session when that is wanted and the server
+  // offers it. Before a login only when no password could follow inside the
+  // compressed stream (compression before authentication helps an attacker
+  // guess it): the server offers no AUTHINFO USER, or the netrc file has no
+  // login for it.
+  void MaybeCompress(bool loggedIn) {
+    if (!FCompressWanted || FClient.CompressActive() || FClient.State() != nntpReady) return;
+    if (RunOnce([this] { FClient.Capabilities(); }) != 0 || !FClient.CompressOffered()) return;
+    if (!loggedIn && FClient.HasCapability("AUTHINFO", "USER") && LookUpNetrc(FServer).Found)
+      return;
+    std::uint16_t error = RunOnce([this] { FClient.Compress(); });
+    if (error >= 100 && error < 600)
+      Say("the server refused COMPRESS: " + FClient.LastResponse() + "; reading uncompressed");
   }
   std::uint16_t ConnectError() const { return FError; }
 
@@ -196,6 +214,11 @@ class Fetcher {
     }
     if (!netrc.Found) return false;
     const std::string refusal = FClient.LastResponse();
+    if (FClient.CompressActive()) {
+      // Compressed with the password, it could be guessed from the sizes.
+      Say("the server wants a login after compression started: the password is not sent");
+      throw Refused{refusal};
+    }
     const bool inTls = SecureBeforeLogin();
     if (FClient.State() != nntpReady) return false;
     if (!inTls && !PlainLoginAllowed()) {
@@ -209,7 +232,9 @@ class Fetcher {
     FClient.SetPassWord("");
     // 281 comes as an error only from the user name step: the server needs
     // no password for this user.
-    return error == 0 || error == 281;
+    if (error != 0 && error != 281) return false;
+    MaybeCompress(true);
+    return FClient.State() == nntpReady;
   }
 
   // A server that offers STARTTLS gets the password inside TLS only;
@@ -241,6 +266,7 @@ class Fetcher {
   }
 
   std::string FServer;
+  bool FCompressWanted = false;
   TNntpCli FClient{nullptr};
   bool FDone = false;
   std::uint16_t FError = 0;
@@ -274,6 +300,11 @@ int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out, std::int3
     return kExitRefused;
   }
   out.Flush();
+  if (error == kCompressErrorCorrupt) {
+    Say("the server's compressed data is corrupt (after " + std::to_string(out.Written()) +
+        " bytes of the answer)");
+    return kExitNoConnection;
+  }
   // What came before the loss is on standard output: say how much, so that
   // it can be told from the whole.
   Say("connection lost after " + std::to_string(out.Written()) + " bytes of the answer (error " +
@@ -330,6 +361,7 @@ int Main(const std::vector<std::string>& args) {
   // its own answer matters only when it asks for a login.
   std::uint16_t error = fetcher.Run([&] { client.ModeReader(); });
   if (error == 480 || error >= 10000) return Outcome(client, error, out);
+  fetcher.MaybeCompress(false);
 
   if (byId) {
     error = fetcher.Run([&] { client.ArticleByID(target.substr(1, target.size() - 2), &out); });

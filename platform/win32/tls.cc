@@ -7,6 +7,11 @@
 // the CA file), then the SSL policy with the server name. Wine's policy
 // matches DNS names only, so an address is compared with the
 // certificate's IP subjectAltNames here.
+//
+// A renegotiation the server asks for (SEC_I_RENEGOTIATE) runs on the same
+// buffers as the first handshake, and its certificate is checked the same
+// way; what the application sends meanwhile is held and encrypted, in order,
+// once the new session keys are there.
 #include "platform/tls.h"
 
 #include <fstream>
@@ -44,6 +49,22 @@ constexpr DWORD kRevocationOnly =
 constexpr DWORD kIgnoreCertCnInvalid = 0x00001000;
 // Trust errors that are about dates.
 constexpr DWORD kTimeErrors = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED;
+
+// Whether this runs under wine, whose ntdll says so; asked once.
+bool UnderWine() {
+  static const bool wine = [] {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+// The name as the certificate and SNI know it: an absolute name's one
+// trailing dot ("localhost.") is no part of either.
+std::string CertificateName(const std::string& name) {
+  if (name.size() > 1 && name.back() == '.') return name.substr(0, name.size() - 1);
+  return name;
+}
 
 // The certificates of a PEM file, in a memory store; null when the file
 // cannot be read or holds none.
@@ -120,7 +141,9 @@ bool HasIpAltName(PCCERT_CONTEXT cert, const std::string& text) {
 class SchannelClient final : public TlsClient {
  public:
   explicit SchannelClient(const TlsClientSettings& settings)
-      : settings_(settings), isAddress_(IsIpv4Literal(settings.serverName)) {}
+      : settings_(settings),
+        name_(CertificateName(settings.serverName)),
+        isAddress_(IsIpv4Literal(name_)) {}
 
   ~SchannelClient() override {
     if (haveContext_) DeleteSecurityContext(&context_);
@@ -130,7 +153,7 @@ class SchannelClient final : public TlsClient {
   }
 
   int Start(std::string& out) override {
-    if (settings_.serverName.empty()) return Fail(kTlsErrorNameMismatch);
+    if (name_.empty() || name_ == ".") return Fail(kTlsErrorNameMismatch);
     if (!settings_.caFile.empty()) {
       roots_ = LoadCaFile(settings_.caFile);
       if (roots_ == nullptr) return Fail(kTlsErrorCaFile);
@@ -169,6 +192,38 @@ class SchannelClient final : public TlsClient {
 
   int Send(const char* data, std::size_t length, std::string& out) override {
     if (!established_ || failure_ != 0) return kTlsErrorHandshake;
+    if (renegotiating_) {
+      // The old keys are gone and the new ones not there yet.
+      held_.append(data, length);
+      return 0;
+    }
+    return Encrypt(data, length, out);
+  }
+
+  void Shutdown(std::string& out) override {
+    if (!established_ || shutdownSent_ || failure_ != 0) return;
+    // A close_notify must not overtake the plain text still held.
+    if (renegotiating_) {
+      shutdownWanted_ = true;
+      return;
+    }
+    shutdownSent_ = true;
+    DWORD type = SCHANNEL_SHUTDOWN;
+    SecBuffer token{sizeof type, SECBUFFER_TOKEN, &type};
+    SecBufferDesc tokenDesc{SECBUFFER_VERSION, 1, &token};
+    if (ApplyControlToken(&context_, &tokenDesc) != SEC_E_OK) return;
+    // One more handshake call turns the shutdown into the close_notify.
+    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+    DWORD attributes = 0;
+    TimeStamp expiry;
+    InitializeSecurityContextA(&credentials_, &context_, TargetName(), kContextFlags, 0, 0, nullptr,
+                               0, nullptr, &outDesc, &attributes, &expiry);
+    TakeToken(outBuffer, out);
+  }
+
+ private:
+  int Encrypt(const char* data, std::size_t length, std::string& out) {
     std::vector<char> record(sizes_.cbHeader + sizes_.cbMaximumMessage + sizes_.cbTrailer);
     while (length > 0) {
       DWORD piece =
@@ -190,24 +245,6 @@ class SchannelClient final : public TlsClient {
     return 0;
   }
 
-  void Shutdown(std::string& out) override {
-    if (!established_ || shutdownSent_ || failure_ != 0) return;
-    shutdownSent_ = true;
-    DWORD type = SCHANNEL_SHUTDOWN;
-    SecBuffer token{sizeof type, SECBUFFER_TOKEN, &type};
-    SecBufferDesc tokenDesc{SECBUFFER_VERSION, 1, &token};
-    if (ApplyControlToken(&context_, &tokenDesc) != SEC_E_OK) return;
-    // One more handshake call turns the shutdown into the close_notify.
-    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
-    DWORD attributes = 0;
-    TimeStamp expiry;
-    InitializeSecurityContextA(&credentials_, &context_, TargetName(), kContextFlags, 0, 0, nullptr,
-                               0, nullptr, &outDesc, &attributes, &expiry);
-    TakeToken(outBuffer, out);
-  }
-
- private:
   int Fail(int error) {
     failure_ = error;
     return error;
@@ -215,9 +252,7 @@ class SchannelClient final : public TlsClient {
 
   // The name SChannel gets: a host name (sent as SNI); none for an
   // address, which is no SNI.
-  char* TargetName() {
-    return isAddress_ ? nullptr : const_cast<char*>(settings_.serverName.c_str());
-  }
+  char* TargetName() { return isAddress_ ? nullptr : const_cast<char*>(name_.c_str()); }
 
   static void TakeToken(SecBuffer& token, std::string& out) {
     if (token.pvBuffer == nullptr) return;
@@ -226,8 +261,9 @@ class SchannelClient final : public TlsClient {
     token.pvBuffer = nullptr;
   }
 
-  // Runs the handshake on what has arrived, as far as it goes.
-  int Handshake(std::string& out) {
+  // Runs the handshake on what has arrived, as far as it goes. `opening`:
+  // this side speaks first, in a renegotiation the server asked for.
+  int Handshake(std::string& out, bool opening = false) {
     for (;;) {
       SecBuffer inBuffers[2] = {
           {static_cast<unsigned long>(input_.size()), SECBUFFER_TOKEN, input_.data()},
@@ -243,10 +279,23 @@ class SchannelClient final : public TlsClient {
           haveContext_ ? &inDesc : nullptr, 0, haveContext_ ? nullptr : &context_, &outDesc,
           &attributes, &expiry);
       if (context_.dwLower != 0 || context_.dwUpper != 0) haveContext_ = true;
+      const bool spoke = outBuffer.pvBuffer != nullptr && outBuffer.cbBuffer > 0;
       // A token goes out whatever the status: an alert after a failure too.
       TakeToken(outBuffer, out);
-      if (status == SEC_E_INCOMPLETE_MESSAGE) return 0;      // the rest of a record is to come
-      if (status == SEC_I_INCOMPLETE_CREDENTIALS) continue;  // no client certificate: go on
+      if (status == SEC_E_INCOMPLETE_MESSAGE) {
+        // Windows opens the new handshake from an empty input. Should it
+        // say nothing, it would wait for a record while the server waits
+        // for its hello: the request is declined instead, as on wine.
+        if (opening && !spoke && input_.empty()) renegotiating_ = false;
+        return 0;  // the rest of a record is to come
+      }
+      if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+        // The server asks for a client certificate: go on without one, once.
+        // Asked again, the same call would only be repeated for ever.
+        if (credentialsRetried_) return Fail(kTlsErrorHandshake);
+        credentialsRetried_ = true;
+        continue;
+      }
       if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) return Fail(kTlsErrorHandshake);
       // Bytes the step did not use are the start of the next record.
       if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer > 0) {
@@ -259,7 +308,8 @@ class SchannelClient final : public TlsClient {
         if (QueryContextAttributesA(&context_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
           return Fail(kTlsErrorHandshake);
         established_ = true;
-        return 0;
+        credentialsRetried_ = false;
+        return renegotiating_ ? Renegotiated(out) : 0;
       }
       if (input_.empty()) return 0;
     }
@@ -267,6 +317,11 @@ class SchannelClient final : public TlsClient {
 
   int Decrypt(std::string& out, std::string& plain) {
     while (!input_.empty() && !peerClosed_) {
+      if (renegotiating_) {
+        if (int error = Handshake(out); error != 0) return error;
+        if (renegotiating_) return 0;  // the server's next records are to come
+        continue;
+      }
       SecBuffer buffers[4] = {
           {static_cast<unsigned long>(input_.size()), SECBUFFER_DATA, input_.data()},
           {0, SECBUFFER_EMPTY, nullptr},
@@ -291,15 +346,34 @@ class SchannelClient final : public TlsClient {
       plain += data;
       input_.swap(extra);
       if (status == SEC_I_RENEGOTIATE) {
-        // The server starts a new handshake: the bytes behind go to it, and
-        // its certificate is checked like the first one.
-        established_ = false;
-        if (int error = Handshake(out); error != 0) return error;
-        if (!established_) return 0;
+        // Wine's SChannel cannot open a handshake on a live session (it
+        // waits for a record while the server waits for this side's
+        // hello): there the request is declined, as a TLS 1.2 client may,
+        // and the session goes on as it was.
+        if (UnderWine()) continue;
+        // The server asks for a new handshake: this side's hello goes out
+        // now, made from what followed the request (often nothing yet).
+        renegotiating_ = true;
+        if (int error = Handshake(out, true); error != 0) return error;
         continue;
       }
-      // Wine reports the peer's close_notify as a record without data.
-      if (data.empty() && input_.empty()) peerClosed_ = true;
+      // Wine reports the peer's close_notify as a record without data;
+      // Windows reports it as SEC_I_CONTEXT_EXPIRED, and an empty record
+      // is only that.
+      if (UnderWine() && data.empty() && input_.empty()) peerClosed_ = true;
+    }
+    return 0;
+  }
+
+  // The renegotiation is done: what waited for it goes out, in order.
+  int Renegotiated(std::string& out) {
+    renegotiating_ = false;
+    std::string held;
+    held.swap(held_);
+    if (int error = Encrypt(held.data(), held.size(), out); error != 0) return error;
+    if (shutdownWanted_) {
+      shutdownWanted_ = false;
+      Shutdown(out);
     }
     return 0;
   }
@@ -312,8 +386,7 @@ class SchannelClient final : public TlsClient {
       return kTlsErrorUntrusted;
     }
     int result = CheckChain(cert);
-    if (result == 0 && isAddress_ && !HasIpAltName(cert, settings_.serverName))
-      result = kTlsErrorNameMismatch;
+    if (result == 0 && isAddress_ && !HasIpAltName(cert, name_)) result = kTlsErrorNameMismatch;
     CertFreeCertificateContext(cert);
     return result;
   }
@@ -339,7 +412,7 @@ class SchannelClient final : public TlsClient {
     if (trust & kTimeErrors) result = kTlsErrorExpired;
     if (trust & ~kTimeErrors) result = kTlsErrorUntrusted;
     if (result == 0) {
-      std::wstring name(settings_.serverName.begin(), settings_.serverName.end());
+      std::wstring name(name_.begin(), name_.end());
       SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
       ssl.cbSize = sizeof ssl;
       ssl.dwAuthType = AUTHTYPE_SERVER;
@@ -366,6 +439,7 @@ class SchannelClient final : public TlsClient {
   }
 
   TlsClientSettings settings_;
+  std::string name_;
   bool isAddress_;
   CredHandle credentials_{};
   CtxtHandle context_{};
@@ -379,6 +453,13 @@ class SchannelClient final : public TlsClient {
   bool established_ = false;
   bool peerClosed_ = false;
   bool shutdownSent_ = false;
+  bool shutdownWanted_ = false;
+  // The server asked for a client certificate in this handshake already.
+  bool credentialsRetried_ = false;
+  // Between the server's request for a new handshake and its end; what the
+  // application sends meanwhile waits in held_.
+  bool renegotiating_ = false;
+  std::string held_;
   int failure_ = 0;
 };
 

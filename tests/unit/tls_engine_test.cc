@@ -106,8 +106,11 @@ TEST_F(TlsEngineTest, AnUploadGoesOnThroughARenegotiationTheServerAsksFor) {
       },
       60000));
   EXPECT_EQ(refused, 0);
-  EXPECT_EQ(client.received,
-            "RENEGOTIATING\r\n250 " + std::to_string(kTotal) + " bytes intact, 2 handshakes\r\n");
+  // Wine's SChannel cannot renegotiate: the engine declines the request
+  // there and the session goes on with its first keys.
+  const char* handshakes = Env("KESTRUN_TEST_RENEGOTIATION") == "declined" ? "1" : "2";
+  EXPECT_EQ(client.received, "RENEGOTIATING\r\n250 " + std::to_string(kTotal) + " bytes intact, " +
+                                 handshakes + " handshakes\r\n");
   // The session goes on after it, both ways.
   client.received.clear();
   client.s.SendString("QUIT\r\n");

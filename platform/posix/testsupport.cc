@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <utility>
 
 namespace plat::testing {
 
@@ -29,18 +30,15 @@ void SetEnvironment(const std::string& name, const std::string& value) {
 
 namespace {
 
-// The calling thread's effective rights (only this thread's: Linux keeps
-// them per thread); `set` replaces them and returns the old ones.
-unsigned EffectiveRights(const unsigned* set) {
+// Sets the calling thread's effective rights (Linux keeps them per thread)
+// and returns the old ones.
+unsigned SwapRights(unsigned rights) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[2] = {};
-  if (syscall(SYS_capget, &header, data) != 0) return 0;
-  unsigned old = data[0].effective;
-  if (set != nullptr) {
-    data[0].effective = *set;
-    syscall(SYS_capset, &header, data);
-  }
-  return old;
+  syscall(SYS_capget, &header, data);
+  std::swap(data[0].effective, rights);
+  syscall(SYS_capset, &header, data);
+  return rights;
 }
 
 }  // namespace
@@ -50,14 +48,12 @@ UnreadableFile::UnreadableFile(const std::string& path) : FPath(path) {
   if (stat(path.c_str(), &st) != 0) return;
   FSaved = st.st_mode & 07777;
   chmod(path.c_str(), 0);
-  FRights = EffectiveRights(nullptr);
-  const unsigned fewer = FRights & ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-  EffectiveRights(&fewer);
+  FRights = SwapRights(0);  // root's rights pass over permissions
 }
 
 UnreadableFile::~UnreadableFile() {
   if (FSaved < 0) return;
-  EffectiveRights(&FRights);
+  SwapRights(FRights);
   chmod(FPath.c_str(), static_cast<mode_t>(FSaved));
 }
 

@@ -19,9 +19,12 @@ linux="${KESTRUN_LINUX_BUILD:-build/linux}" windows="${KESTRUN_WINDOWS_BUILD:-bu
 cmake -S . -B "$linux" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$linux" -j 2 --target kestrun runstat
 args=("$linux/app/kestrun" "$linux/tests/bench/runstat" "${1:-15}")
-args+=(--no-flush "$(dpkg -L libeatmydata1 | grep '/libeatmydata\.so$')")
+# By its bare name, so that the 32-bit wine finds its own build.
+args+=(--no-flush libeatmydata.so)
 if [ -f "$windows/app/kestrun.exe" ] && [ -f "$windows/tests/unit/fake_compress.exe" ] &&
   [ -d "$windows/wine-tests" ]; then
+  dpkg-query -W -f='${Status}' libeatmydata1:i386 2>/dev/null | grep -q "install ok installed" ||
+    apt-get install -y -q --no-install-recommends libeatmydata1:i386 >/dev/null
   args+=(--wine "$windows/app/kestrun.exe" --fake-compress "$windows/tests/unit/fake_compress.exe"
     --prefix "$root/$windows/wine-tests")
 fi

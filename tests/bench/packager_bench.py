@@ -6,8 +6,9 @@ For each kind of run: whole-process wall time, CPU time and peak memory
 the files it opened for reading and for writing and the programs it started
 (strace). The up-to-date run should read and write no content file, start
 no compressor and flush nothing. With --no-flush LIBRARY (libeatmydata,
-which turns fsync and its kin into no-ops) the first run is measured once
-more without the flushes to the disk, which shows what they cost.
+which turns fsync and its kin into no-ops) the first run is measured also
+without the flushes to the disk, in turn with the real one, which shows
+what they cost (under wine the program flushes in its own process too).
 
   packager_bench.py KESTRUN RUNSTAT [RUNS] [--no-flush LIB]
                     [--wine KESTRUN.EXE --fake-compress EXE --prefix DIR]
@@ -31,19 +32,36 @@ ap.add_argument("--no-flush")
 opts = ap.parse_args()
 
 
+def one(cmd, env):
+    """Wall ms, CPU ms and peak MB of one run of `cmd`."""
+    r = subprocess.run([opts.runstat] + cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wall, cpu, peak = r.stderr.decode().strip().split("\n")[-1].split()
+    return float(wall), float(cpu), int(peak) / 1024
+
+
+def medians(samples):
+    return tuple(statistics.median(s[i] for s in samples) for i in range(3))
+
+
 def measure(cmd, env, before=None):
-    """Median wall ms, CPU ms and peak MB of `cmd`, `before` run ahead of each."""
-    walls, cpus, peaks = [], [], []
+    """Medians of `cmd`, `before` run ahead of each."""
+    samples = []
     for _ in range(opts.runs):
         if before:
             before()
-        r = subprocess.run([opts.runstat] + cmd, env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.PIPE)
-        wall, cpu, peak = r.stderr.decode().strip().split("\n")[-1].split()
-        walls.append(float(wall))
-        cpus.append(float(cpu))
-        peaks.append(int(peak) / 1024)
-    return statistics.median(walls), statistics.median(cpus), statistics.median(peaks)
+        samples.append(one(cmd, env))
+    return medians(samples)
+
+
+def measure_flushes(cmd, env, before):
+    """Medians of the first run with its flushes and with them made no-ops,
+    in turn, so that the machine's drift weighs on both alike."""
+    kept, dropped = [], []
+    for _ in range(opts.runs):
+        for preload, samples in ((None, kept), (opts.no_flush, dropped)):
+            before()
+            samples.append(one(cmd, dict(env, LD_PRELOAD=preload) if preload else env))
+    return medians(kept), medians(dropped)
 
 
 FLUSHES = ("fsync", "fdatasync", "sync_file_range", "syncfs", "sync")
@@ -86,9 +104,10 @@ def linux():
             os.makedirs(temp)
 
         cmd = [program, "-nainternet", root + "/"]
-        first = measure(cmd, env, fresh)
         if opts.no_flush:
-            unflushed = measure(cmd, dict(env, LD_PRELOAD=opts.no_flush), fresh)
+            first, unflushed = measure_flushes(cmd, env, fresh)
+        else:
+            first = measure(cmd, env, fresh)
         fresh()
         first_flushes = traced(cmd, env, work)[3]
         second = measure(cmd, env)
@@ -126,14 +145,8 @@ def wine():
         temp = subprocess.run(["winepath", "-u", "C:\\users\\%s\\Temp" % os.environ.get("USER", "root")],
                               env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode().strip()
 
-        def server(preload=None):
-            """One server for all runs; wine's flushes are the server's fsync calls."""
-            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=env)
-            e = dict(env, LD_PRELOAD=preload) if preload else env
-            subprocess.run(["wineserver", "-p"], env=e)
-            subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-p"], env=env)  # one server for all runs
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
         def fresh():
             shutil.rmtree(os.path.join(work, "pub"), ignore_errors=True)
@@ -141,10 +154,9 @@ def wine():
 
         cmd = ["wine", os.path.join(work, "kestrun.exe"), "-nainternet", win_root]
         if opts.no_flush:
-            server(opts.no_flush)
-            unflushed = measure(cmd, env, fresh)
-        server()
-        first = measure(cmd, env, fresh)
+            first, unflushed = measure_flushes(cmd, env, fresh)
+        else:
+            first = measure(cmd, env, fresh)
         second = measure(cmd, env)
         print("Windows program under wine (stand-in compressor), %d runs each, medians:" % opts.runs)
         print("| run | wall ms | CPU ms | peak MB |")

@@ -23,13 +23,11 @@ constexpr int kLevel = 6;
 
 }  // namespace
 
-struct TDeflateStreams {
-  z_stream in{};
-  z_stream out{};
-  bool inReady = false, outReady = false;
-  ~TDeflateStreams() {
-    if (inReady) inflateEnd(&in);
-    if (outReady) deflateEnd(&out);
+struct TDeflateStream {
+  z_stream z{};
+  bool ready = false;
+  ~TDeflateStream() {
+    if (ready) deflateEnd(&z);
   }
 };
 
@@ -58,10 +56,8 @@ void TCustomCompressWSocket::ForgetConnectionData() {
 }
 
 void TCustomCompressWSocket::TransportChanged() {
-  // What was inflated or read under the old transport goes with it; the
-  // streams themselves stay (compression is starting, or still on).
-  FCompress.Raw.clear();
-  FCompress.RawStart = 0;
+  // What was inflated under the old transport goes with it (compression
+  // starts with fresh streams).
   FCompress.PlainStart = FCompress.PlainEnd = 0;
   TCustomTlsWSocket::TransportChanged();
 }
@@ -72,16 +68,17 @@ void TCustomCompressWSocket::StartCompress() {
   if (FCompress.Active || Negotiating())
     return RaiseError("StartCompress: compression already in use or TLS negotiating",
                       plat::WSAEINVAL);
-  auto streams = std::make_unique<TDeflateStreams>();
-  streams->inReady = inflateInit2(&streams->in, kWindowBits) == Z_OK;
-  streams->outReady =
-      deflateInit2(&streams->out, kLevel, Z_DEFLATED, kWindowBits, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-  if (!streams->inReady || !streams->outReady)
+  auto in = std::make_unique<TInflateStream>();
+  auto out = std::make_unique<TDeflateStream>();
+  out->ready =
+      deflateInit2(&out->z, kLevel, Z_DEFLATED, kWindowBits, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+  if (!in->Ready() || !out->ready)
     return RaiseError("StartCompress: out of memory", plat::WSAENOBUFS);
   // Bytes that came before are no part of the compressed stream: never
   // inflated, never handed out as if they were.
   TransportChanged();
-  FCompress.Streams = std::move(streams);
+  FCompress.In = std::move(in);
+  FCompress.Out = std::move(out);
   FCompress.Active = true;
 }
 
@@ -117,51 +114,31 @@ void TCustomCompressWSocket::NoteCorrupt() {
 
 int TCustomCompressWSocket::Inflate(char* out, std::size_t room) {
   TCompressSession& c = FCompress;
-  if (c.Corrupt) return -1;
-  z_stream& z = c.Streams->in;
-  std::size_t produced = 0;
-  while (produced == 0 && room > 0) {
-    if (c.RawUnread() == 0) {
+  TInflateStream& in = *c.In;
+  std::size_t produced = in.Inflate(out, room);
+  while (produced == 0 && room > 0 && !in.Corrupt() && !in.Ended()) {
+    if (in.InputHeld() == 0) {
       if (c.BelowEnded) break;
-      c.Raw.resize(kRawPiece);
-      c.RawStart = 0;
-      int n = TCustomTlsWSocket::RecvRaw(c.Raw.data(), static_cast<int>(kRawPiece), 0);
-      if (n <= 0) {
-        c.Raw.clear();
-        if (n == 0) {
+      int n = TCustomTlsWSocket::RecvRaw(in.InputArea(kRawPiece), static_cast<int>(kRawPiece), 0);
+      in.InputArrived(n > 0 ? static_cast<std::size_t>(n) : 0);
+      if (n == 0) c.BelowEnded = true;
+      if (n < 0) {
+        int error = wsock::WSAGetLastError();
+        if (error != plat::WSAEWOULDBLOCK) {
           c.BelowEnded = true;
-        } else {
-          int error = wsock::WSAGetLastError();
-          if (error != plat::WSAEWOULDBLOCK) {
-            c.BelowEnded = true;
-            c.BelowError = error;
-          }
+          c.BelowError = error;
         }
-        break;
       }
-      c.Raw.resize(static_cast<std::size_t>(n));
+      if (n <= 0) break;
     }
-    z.next_in = reinterpret_cast<Bytef*>(c.Raw.data() + c.RawStart);
-    z.avail_in = static_cast<uInt>(c.RawUnread());
-    z.next_out = reinterpret_cast<Bytef*>(out + produced);
-    z.avail_out = static_cast<uInt>(room - produced);
-    int rc = inflate(&z, Z_SYNC_FLUSH);
-    c.RawStart = c.Raw.size() - z.avail_in;
-    produced = room - z.avail_out;
-    if (rc == Z_STREAM_END) {
-      // The peer ended its stream: nothing it sends after can be read.
-      c.BelowEnded = true;
-      break;
-    }
-    if (rc != Z_OK && rc != Z_BUF_ERROR) {
-      NoteCorrupt();
-      return -1;
-    }
+    produced = in.Inflate(out, room);
   }
-  if (c.RawUnread() == 0) {
-    c.Raw.clear();
-    c.RawStart = 0;
-  }
+  // The peer ended its stream: nothing it sends after can be read.
+  if (in.Ended()) c.BelowEnded = true;
+  // What inflated before a fault is still the peer's: handed out, then the
+  // close with the error.
+  if (in.Corrupt()) NoteCorrupt();
+  if (produced == 0 && c.Corrupt) return -1;
   return static_cast<int>(produced);
 }
 
@@ -177,7 +154,8 @@ std::size_t TCustomCompressWSocket::FillPlain() {
 
 bool TCustomCompressWSocket::FireDataAvailable(std::uint16_t error) {
   if (!FCompress.Active || error != 0) return TCustomTlsWSocket::FireDataAvailable(error);
-  if (FCompress.Corrupt) return false;  // dropped; the close is on its way
+  // Nothing more comes after a fault; the close is on its way.
+  if (FCompress.Corrupt && FCompress.Unread() == 0) return false;
   // Nothing inflated yet (half a block came): nothing for the application.
   // The count asked is the most derived one, so that a line the layer above
   // holds is still handed out.
@@ -197,21 +175,21 @@ std::int32_t TCustomCompressWSocket::LayersHold() {
 
 std::int32_t TCustomCompressWSocket::QueryRcvdCount() {
   if (!FCompress.Active) return TCustomTlsWSocket::QueryRcvdCount();
-  if (FCompress.Corrupt) return 0;
   if (FCompress.Unread() > 0)
     return FHeldStalled ? 0 : static_cast<std::int32_t>(FCompress.Unread());
-  // Compressed input held: how much it gives is known only by inflating,
-  // at most a window's worth ahead of the reader.
-  if (FCompress.RawUnread() > 0 && !FHeldStalled) return static_cast<std::int32_t>(FillPlain());
-  if (FCompress.BelowEnded) return 0;
-  // Compressed bytes below: the delivery goes on and inflates them.
+  // How much the input gives (held, pending in the stream from a long match,
+  // or waiting below) is known only by inflating: at most a window's worth
+  // ahead of the reader.
+  if (!FHeldStalled && FillPlain() > 0) return static_cast<std::int32_t>(FCompress.Unread());
+  if (FCompress.Corrupt || FCompress.BelowEnded) return 0;
+  // Compressed bytes below that gave nothing yet: the delivery goes on.
   return TCustomTlsWSocket::QueryRcvdCount();
 }
 
 int TCustomCompressWSocket::RecvRaw(void* buffer, int size, int flags) {
   if (!FCompress.Active) return TCustomTlsWSocket::RecvRaw(buffer, size, flags);
   TCompressSession& c = FCompress;
-  if (size > 0 && !c.Corrupt) {
+  if (size > 0) {
     auto* out = static_cast<char*>(buffer);
     if (c.Unread() > 0) {
       int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(size), c.Unread()));
@@ -235,7 +213,7 @@ int TCustomCompressWSocket::RecvRaw(void* buffer, int size, int flags) {
 // ---- sending ---------------------------------------------------------------------
 
 bool TCustomCompressWSocket::Deflate(const char* data, std::size_t length, bool flush) {
-  z_stream& z = FCompress.Streams->out;
+  z_stream& z = FCompress.Out->z;
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
   z.avail_in = static_cast<uInt>(length);
   std::string packed;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "net/InflateStream.h"
 #include "net/WSocketTls.h"
 
 constexpr std::int32_t kCompressErrorCorrupt = kSocketErrorCompressCorrupt;
@@ -30,15 +31,13 @@ constexpr std::int32_t kCompressErrorCorrupt = kSocketErrorCompressCorrupt;
 // lParam the connection's serial number).
 constexpr std::uint32_t MsgCompressFailed = plat::kWmUser + 26;
 
-struct TDeflateStreams;
+struct TDeflateStream;
 
 // The layer's state of one connection, put back by every close.
 struct TCompressSession {
   bool Active = false;
-  std::unique_ptr<TDeflateStreams> Streams;
-  // Compressed bytes read from below and not yet inflated: Raw[RawStart..].
-  std::string Raw;
-  std::size_t RawStart = 0;
+  std::unique_ptr<TInflateStream> In;
+  std::unique_ptr<TDeflateStream> Out;
   // Inflated bytes not yet read: Plain[PlainStart..PlainEnd].
   std::string Plain;
   std::size_t PlainStart = 0, PlainEnd = 0;
@@ -48,6 +47,7 @@ struct TCompressSession {
   int BelowError = 0;
   // The peer's stream failed to inflate.
   bool Corrupt = false;
+  // MsgCompressFailed is on its way.
   bool FailurePosted = false;
   // Sends are held in the deflate stream until the cork comes off.
   bool Corked = false;
@@ -57,7 +57,7 @@ struct TCompressSession {
   TCompressSession(TCompressSession&&) noexcept;
   TCompressSession& operator=(TCompressSession&&) noexcept;
   std::size_t Unread() const { return PlainEnd - PlainStart; }
-  std::size_t RawUnread() const { return Raw.size() - RawStart; }
+  std::size_t RawUnread() const { return In ? In->InputHeld() : 0; }
 };
 
 class TCustomCompressWSocket : public TCustomTlsWSocket {

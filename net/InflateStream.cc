@@ -1,0 +1,49 @@
+#include "net/InflateStream.h"
+
+#include <zlib.h>
+
+struct TInflateStream::Zlib {
+  z_stream stream{};
+};
+
+TInflateStream::TInflateStream() : z_(std::make_unique<Zlib>()) {
+  // Raw DEFLATE, no zlib or gzip wrapper, the largest window.
+  ready_ = inflateInit2(&z_->stream, -15) == Z_OK;
+}
+
+TInflateStream::~TInflateStream() {
+  if (ready_) inflateEnd(&z_->stream);
+}
+
+char* TInflateStream::InputArea(std::size_t size) {
+  input_.resize(size);
+  inputStart_ = 0;
+  return input_.data();
+}
+
+void TInflateStream::InputArrived(std::size_t size) {
+  input_.resize(size < input_.size() ? size : input_.size());
+  inputStart_ = 0;
+}
+
+std::size_t TInflateStream::Inflate(char* out, std::size_t room) {
+  // Called with no input too: a long match may still have bytes to give.
+  if (!ready_ || corrupt_ || ended_ || room == 0) return 0;
+  z_stream& z = z_->stream;
+  z.next_in = reinterpret_cast<Bytef*>(input_.data() + inputStart_);
+  z.avail_in = static_cast<uInt>(InputHeld());
+  z.next_out = reinterpret_cast<Bytef*>(out);
+  z.avail_out = static_cast<uInt>(room);
+  int rc = inflate(&z, Z_SYNC_FLUSH);
+  inputStart_ = input_.size() - z.avail_in;
+  if (rc == Z_STREAM_END) {
+    ended_ = true;
+  } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+    corrupt_ = true;
+  }
+  if (InputHeld() == 0 || ended_ || corrupt_) {
+    input_.clear();
+    inputStart_ = 0;
+  }
+  return room - z.avail_out;
+}

@@ -1,0 +1,45 @@
+// The receiving half of a raw DEFLATE stream (RFC 1951), apart from any
+// socket so that it can be fuzzed on its own: compressed input is handed in
+// one piece at a time, and output is inflated only into the room a reader
+// offers. What it holds is bounded by one piece of input and zlib's window,
+// however much that input inflates to.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class TInflateStream {
+ public:
+  TInflateStream();
+  ~TInflateStream();
+  TInflateStream(const TInflateStream&) = delete;
+  TInflateStream& operator=(const TInflateStream&) = delete;
+
+  // zlib could set the stream up (memory).
+  bool Ready() const { return ready_; }
+  // Compressed bytes taken in and not yet inflated.
+  std::size_t InputHeld() const { return input_.size() - inputStart_; }
+  // Room for the next piece of input, `size` bytes: only when none is held.
+  char* InputArea(std::size_t size);
+  // How many bytes of that room the piece filled.
+  void InputArrived(std::size_t size);
+  // Inflates into `out` (at most `room` bytes) from the input held: the
+  // bytes produced, 0 when the input held gives nothing more yet. With no
+  // input held it may still give what the last input left pending. After a
+  // fault what came before it is still produced; Corrupt() then tells.
+  std::size_t Inflate(char* out, std::size_t room);
+  // The input is no DEFLATE stream: nothing more can be inflated.
+  bool Corrupt() const { return corrupt_; }
+  // The peer ended its stream (a final block): nothing after it is read.
+  bool Ended() const { return ended_; }
+
+ private:
+  struct Zlib;
+  std::unique_ptr<Zlib> z_;
+  bool ready_ = false;
+  std::string input_;
+  std::size_t inputStart_ = 0;
+  bool corrupt_ = false;
+  bool ended_ = false;
+};

@@ -35,9 +35,10 @@ build reply "$root"/nntp/*.cc "$root"/net/*.cc "$root"/rtl/*.cc "${posix[@]}" \
 
 build socks_reply "$root/net/SocksProto.cc"
 build line_mode "$root/net/LineBuffer.cc"
+build inflate "$root/net/InflateStream.cc" -lz
 build tls_records "$root/platform/posix/tls.cc" -lssl -lcrypto
 
-for target in lines status dotcopy reply socks_reply line_mode tls_records; do
+for target in lines status dotcopy reply socks_reply line_mode tls_records inflate; do
   # The client's inputs hold long data lines.
   max_len=16384
   [ "$target" = reply ] && max_len=300000

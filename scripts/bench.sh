@@ -4,7 +4,9 @@
 # private INN and a loopback sink) and the reading benchmark (nntpfetch,
 # nntplib and a plain blocking reader against INN and a replay server, and
 # posting after a login), the TLS benchmark (posting and reading over NNTPS,
-# against nntplib and the same runs in clear), and draws benchmarks.svg from
+# against nntplib and the same runs in clear), the compression benchmark
+# (reading and posting through a 10 Mbit/s link with 20 ms each way, against
+# nntplib, inews and the plain reader with zlib), and draws benchmarks.svg from
 # the figures; then the
 # socket layers' benchmarks (line mode, SOCKS negotiation through microsocks
 # and dante, a synchronous wait). Run as root: the servers use port 119,
@@ -38,6 +40,9 @@ if [ "${2:-}" != "--layers-only" ]; then
   echo
   python3 tests/bench/tls_bench.py build/linux/app/kestrun build/linux/examples/nntpfetch \
     build/linux/tests/bench/plain_reader build/linux/tests/bench/runstat "$results"
+  echo
+  python3 tests/bench/compress_bench.py build/linux/examples/nntpfetch build/linux/tests/bench/plain_reader \
+    build/linux/app/kestrun build/linux/tests/bench/runstat "$results"
   python3 tests/bench/plot.py "$results" benchmarks.svg
 fi
 

@@ -70,6 +70,7 @@ def trust_store_post(body):
     store = os.path.join(work, "system-certs")
     system_dir = os.path.realpath(ssl.get_default_verify_paths().openssl_capath)
     shutil.copytree(system_dir, store, symlinks=True)
+    system_count = len([n for n in os.listdir(store) if n.endswith(".pem")])
     shutil.copy(ca, os.path.join(store, "kestrun-test-ca.pem"))
     subprocess.run(["openssl", "rehash", store], stderr=subprocess.DEVNULL)
     user = {k: v for k, v in os.environ.items() if k not in ("SSL_CERT_FILE", "KESTRUN_CA_FILE")}
@@ -88,9 +89,9 @@ def trust_store_post(body):
         ("kestrun, one-cert file", post, dict(user, KESTRUN_CA_FILE=ca)),
         ("kestrun, bundle named", post, dict(user, SSL_CERT_FILE=bundle)),
     ]
-    print("\nPosting 1 KB over NNTPS with the system's trust store (%s, %d certificates, and the default\n"
-          "bundle); SSL_CERT_DIR=%s, SSL_CERT_FILE unset; %d runs of each in turn"
-          % (system_dir, len([n for n in os.listdir(store) if n.endswith(".pem")]), store, STORE_RUNS))
+    print("\nPosting 1 KB over NNTPS with the system's trust store (%s: %d certificates and the test CA;\n"
+          "the default bundle); SSL_CERT_DIR=%s, SSL_CERT_FILE unset; %d runs of each in turn"
+          % (system_dir, system_count, store, STORE_RUNS))
     samples = {name: [] for name, _, _ in clients}
     for _ in range(STORE_RUNS):
         for name, cmd, env_ in clients:

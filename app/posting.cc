@@ -176,15 +176,16 @@ constexpr std::int64_t kCompressFrom = 128 * 1024;
 
 // Compresses the rest of the session when that is wanted and the server
 // offers it. Before a login only when no password could follow inside the
-// compressed stream: the server offers no AUTHINFO USER, or the netrc file
-// has no login for it. A server that offers it and then refuses is posted
-// to uncompressed, and the refusal is said on standard error.
+// compressed stream: the netrc file has no login for the server, or the
+// server offers no way to log in (neither AUTHINFO USER nor STARTTLS, after
+// which it may offer it). A server that offers it and then refuses is
+// posted to uncompressed, and the refusal is said on standard error.
 void MaybeCompress(TNntpCli& client, const std::string& server, bool wanted, bool loggedIn) {
   if (!wanted || client.CompressActive() || client.State() != nntpReady) return;
   if (RunRequest(client, nntpCapabilities, [&] { client.Capabilities(); }) != 0 ||
       !client.CompressOffered())
     return;
-  if (!loggedIn && client.HasCapability("AUTHINFO", "USER") && LookUpNetrc(server).Found) return;
+  if (!loggedIn && client.LoginMayFollow() && LookUpNetrc(server).Found) return;
   std::uint16_t error = RunRequest(client, nntpCompress, [&] { client.Compress(); });
   if (error >= 100 && error < 600)
     WriteConsoleErrorLine(AnsiText("Serwer " + server + " odmówił kompresji (") +

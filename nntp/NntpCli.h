@@ -172,6 +172,9 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   bool CompressActive() const;
   // Whether the capability list offers COMPRESS with the DEFLATE method.
   bool CompressOffered() const;
+  // Whether the list says a login may be asked for: AUTHINFO USER is
+  // offered, or STARTTLS (inside which a server may offer it).
+  bool LoginMayFollow() const;
   const std::vector<std::string>& CapabilityList() const { return FCapabilityList; }
   // Whether a line of the list starts with the word `name` (letter case
   // ignored).

@@ -129,6 +129,10 @@ bool TNntpCli::CompressActive() const { return FWSocket->CompressActive(); }
 
 bool TNntpCli::CompressOffered() const { return HasCapability("COMPRESS", "DEFLATE"); }
 
+bool TNntpCli::LoginMayFollow() const {
+  return HasCapability("AUTHINFO", "USER") || HasCapability("STARTTLS");
+}
+
 bool TNntpCli::HasCapability(const std::string& name, const std::string& argument) const {
   for (const std::string& line : FCapabilityList) {
     if (!SameWord(line, name)) continue;

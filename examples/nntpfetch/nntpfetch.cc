@@ -157,13 +157,12 @@ class Fetcher {
   // Compresses the rest of the session when that is wanted and the server
   // offers it. Before a login only when no password could follow inside the
   // compressed stream (compression before authentication helps an attacker
-  // guess it): the server offers no AUTHINFO USER, or the netrc file has no
-  // login for it.
+  // guess it): the netrc file has no login for the server, or the server
+  // offers no way to log in (neither AUTHINFO USER nor STARTTLS).
   void MaybeCompress(bool loggedIn) {
     if (!FCompressWanted || FClient.CompressActive() || FClient.State() != nntpReady) return;
     if (RunOnce([this] { FClient.Capabilities(); }) != 0 || !FClient.CompressOffered()) return;
-    if (!loggedIn && FClient.HasCapability("AUTHINFO", "USER") && LookUpNetrc(FServer).Found)
-      return;
+    if (!loggedIn && FClient.LoginMayFollow() && LookUpNetrc(FServer).Found) return;
     std::uint16_t error = RunOnce([this] { FClient.Compress(); });
     if (error >= 100 && error < 600)
       Say("the server refused COMPRESS: " + FClient.LastResponse() + "; reading uncompressed");

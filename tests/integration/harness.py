@@ -221,3 +221,39 @@ def find_article(server, group, tag):
         return b"".join(l[1:] if l.startswith(b"..") else l for l in _data_lines(reader.file))
     finally:
         reader.close()
+
+
+def relay(address, port, scratch):
+    """A relay of our own (the benchmarks' slow link, at full speed) from a
+    free port of `address` to its `port`, which counts the bytes of each
+    connection: (process, its port, its log, connections seen)."""
+    log = os.path.join(scratch, "relay-%d.log" % port)
+    probe = socket.socket()
+    probe.bind((address, 0))
+    listen = probe.getsockname()[1]
+    probe.close()
+    proc = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                                          "bench", "slow_link.py"),
+                             address, str(listen), address, str(port), "--log", log],
+                            stdout=subprocess.PIPE)
+    proc.stdout.readline()
+    return proc, listen, log, [0]
+
+
+def through(relay_state, run):
+    """Runs `run` (one connection through the relay) and returns its result
+    and what the connection carried, UP and DOWN. The relay notes a
+    connection once both its ends have closed, which may come just after the
+    program has ended: waited for, so that each run reads its own line."""
+    proc, port, log, seen = relay_state
+    result = run()
+    for _ in range(500):
+        try:
+            lines = open(log).read().splitlines()
+        except OSError:
+            lines = []
+        if len(lines) > seen[0]:
+            seen[0] += 1
+            return result, tuple(int(x) for x in lines[seen[0] - 1].split())
+        time.sleep(0.01)
+    return result, (0, 0)

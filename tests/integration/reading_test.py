@@ -12,7 +12,7 @@ import tempfile
 
 from harness import CLOSE, ClosedPort, ScriptedServer, answering, check, console_env, finish, native_path, options
 from harness import run as run_program
-from harness import unique_tag
+from harness import relay, through, unique_tag
 
 opts = options("--poster", "--fetch", "--server", "--auth-server", "--auth-user", "--auth-password",
                "--scripted-server")
@@ -77,6 +77,28 @@ if number:
           repr(head[:300]))
     code, by_id, err = run(opts.fetch, [opts.server, msgid])
     check("article by message-id: the same bytes", code == 0 and by_id == by_number, "%d %r" % (code, err))
+
+# ---- compressed, in clear: posted and read back through a relay that counts -------------------
+
+if number:
+    state = relay(opts.server, 119, scratch)
+    try:
+        link = "%s:%d" % (opts.server, state[1])
+        forced = dict(base_env, KESTRUN_COMPRESS="1")
+        zsubject = "compressed in clear " + unique_tag()
+        (code, out), (up, _) = through(state, lambda: post(link, zsubject, body, forced))
+        check("compressed in clear: posted, and fewer bytes than the article went up",
+              code == 0 and 0 < up < len(body), "%d %r, %d bytes up" % (code, out, up))
+        (code, zover, err), _ = through(state, lambda: overview(link, forced))
+        znumber, _ = find(zover, zsubject)
+        (code, article, err), (_, down) = through(
+            state, lambda: run(opts.fetch, [link, "pl.test", znumber or "1"], forced))
+        check("compressed in clear: read back byte for byte, fewer bytes came down",
+              code == 0 and article.partition(b"\r\n\r\n")[2] == body and 0 < down < len(body),
+              "%d %r, %d bytes down" % (code, err, down))
+    finally:
+        state[0].terminate()
+        state[0].wait()
 
 # ---- failures and their exit codes ------------------------------------------------------
 

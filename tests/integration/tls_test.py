@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Both programs over TLS (the Linux ones, or the Windows ones under wine):
 posting and reading over NNTPS and over STARTTLS against an INN that takes a
-login only inside TLS; then scripted servers on the same address: bad
+login only inside TLS, also compressed (COMPRESS DEFLATE, through a relay
+that counts the bytes); then scripted servers on the same address: bad
 certificates, a server that must never see the password in clear, STARTTLS
-refused, and servers that break the handshake."""
+refused, servers that break the handshake, and compression refused or
+corrupt."""
 import os
 import socket
 import ssl
@@ -11,7 +13,7 @@ import tempfile
 import threading
 import time
 
-from harness import check, console_env, finish, native_path, options, run, unique_tag
+from harness import check, console_env, finish, native_path, options, relay, run, through, unique_tag
 
 opts = options("--poster", "--fetch", "--server", "--certs", "--user", "--password")
 base_env, console, _ = console_env()
@@ -32,10 +34,10 @@ def program(path, args, env):
     return r.returncode, r.stdout, r.stderr.decode(console, "replace")
 
 
-def post(server, subject, env=trusting):
+def post(server, subject, env=trusting, body=b"posted over TLS\r\n"):
     path = os.path.join(scratch, "body.txt")
     with open(path, "wb") as f:
-        f.write(b"posted over TLS\r\n")
+        f.write(body)
     code, out, err = program(opts.poster, [server, "Jan <jan@example.invalid>", "pl.test", subject,
                                            native_path(path)], env)
     return code, out.decode(console, "replace"), err
@@ -340,5 +342,99 @@ for name, make in (("NNTPS", lambda: Peer(silent, nntps=True)),
     check("poster, %s handshake never answered: exit 2 after the inactivity limit" % name,
           code == 2 and out.strip() == "Połączenie niemożliwe" and time.time() - started < 60 and not peer.saw("AUTHINFO"),
           "%d %r %r" % (code, out, err))
+
+# ---- COMPRESS DEFLATE against INN, through a relay that counts the bytes ------------------------
+
+# News text compresses: a body of varied lines, 200 KB.
+compressible = b"".join(b"Linia %d artyku\xc5\x82u o kompresji, %s.\r\n" % (i, b"abcdefghij"[i % 10:] * 3)
+                        for i in range(5000))
+relays = [relay(opts.server, 119, scratch), relay(opts.server, 563, scratch)]
+try:
+    for state, scheme in zip(relays, ("", "nntps://")):
+        server = "%s%s:%d" % (scheme, opts.server, state[1])
+        how = "NNTPS" if scheme else "STARTTLS"
+        for setting in ("1", "0"):
+            env = dict(trusting, KESTRUN_COMPRESS=setting)
+            what = "%s, KESTRUN_COMPRESS=%s" % (how, setting)
+            subject = "compress %s %s %s" % (how, setting, tag)
+            (code, out, err), (up, _) = through(state, lambda: post(server, subject, env, compressible))
+            check("poster, %s: exit 0" % what, code == 0 and quiet(out, err), "%d %r %r" % (code, out, err))
+            check("poster, %s: %s on the wire" % (what, "compressed" if setting == "1" else "as it is"),
+                  (up < len(compressible) // 3) if setting == "1" else up > len(compressible), "%d bytes up" % up)
+            (code, over, err), _ = through(state, lambda: fetch([server, "pl.test"], env))
+            number = next((l.split(b"\t")[0].decode() for l in over.split(b"\r\n")
+                           if ("\t%s\t" % subject).encode() in l), None)
+            (code, article, err), (_, down) = through(
+                state, lambda: fetch([server, "pl.test", number or "1"], env))
+            check("nntpfetch, %s: the article byte for byte" % what,
+                  code == 0 and number is not None and article.endswith(b"\r\n\r\n" + compressible),
+                  "%d %r %r" % (code, article[-80:], err))
+            check("nntpfetch, %s: %s on the wire" % (what, "compressed" if setting == "1" else "as it is"),
+                  (down < len(compressible) // 3) if setting == "1" else down > len(compressible),
+                  "%d bytes down" % down)
+finally:
+    for proc, _, _, _ in relays:
+        proc.terminate()
+        proc.wait()
+
+
+# ---- compression offered, then refused or corrupt -----------------------------------------------
+
+COMPRESS_CAPS = b"101 list\r\nVERSION 2\r\nREADER\r\nPOST\r\nCOMPRESS DEFLATE\r\n.\r\n"
+
+
+def compressing_server(answer):
+    """A server that offers COMPRESS and answers it with `answer`: "403", or
+    "corrupt" (206, then bytes that are no DEFLATE once the client speaks)."""
+    def script(p):
+        p.send(b"200 scripted\r\n")
+        while True:
+            cmd = p.line()
+            if cmd is None:
+                return
+            word = cmd.split(" ")[0].upper()
+            if word == "CAPABILITIES":
+                p.send(COMPRESS_CAPS)
+            elif word == "COMPRESS" and answer == "403":
+                p.send(b"403 not now\r\n")
+            elif word == "COMPRESS":
+                p.send(b"206 compressing\r\n")
+                p.conn.recv(100)
+                p.send(b"\xff\xff\xff\xff\xff\xff\xff\xff")
+                p.conn.recv(100)
+                return
+            elif word == "MODE":
+                p.send(b"200 reader\r\n")
+            elif word == "POST":
+                p.send(b"340 send\r\n")
+                while p.line() not in (".", None):
+                    pass
+                p.send(b"240 posted\r\n")
+            elif word == "GROUP":
+                p.send(b"211 1 7 7 pl.test\r\n")
+            elif word == "XOVER":
+                p.send(b"224 over\r\n7\tscripted\ta\td\t<7@x>\t\t1\t1\r\n.\r\n")
+            else:
+                p.send(b"500 what\r\n")
+    return script
+
+
+def compress_refused(name, program, peer, code, out, err):
+    says = "odmówił kompresji" if program == "poster" else "refused COMPRESS"
+    check(name + ": done uncompressed, and said so", code == 0 and says in err, "%d %r %r" % (code, out, err))
+
+
+def compress_corrupt(name, program, peer, code, out, err):
+    if program == "poster":
+        ok = code == 3 and out.startswith("Błąd serwera:") and "uszkodzone dane skompresowane" in err
+    else:
+        ok = code == 2 and "compressed data is corrupt" in err
+    check(name + ": a failure in the program's words", ok, "%d %r %r" % (code, out, err))
+
+
+forced = dict(trusting, KESTRUN_COMPRESS="1")
+both("COMPRESS answered 403", lambda: Peer(compressing_server("403")), compress_refused, forced)
+both("206 and then a corrupt stream", lambda: Peer(compressing_server("corrupt")), compress_corrupt, forced)
+
 
 finish()

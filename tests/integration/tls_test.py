@@ -185,6 +185,22 @@ class Peer:
 CAPS = b"101 list\r\nVERSION 2\r\nREADER\r\nPOST\r\nStartTLS\r\nAUTHINFO USER\r\n.\r\n"
 
 
+def answer_reader(p, word):
+    """The commands both programs use once they may: POST (the article read
+    to its end), GROUP and XOVER; anything else is unknown."""
+    if word == "POST":
+        p.send(b"340 send\r\n")
+        while p.line() not in (".", None):
+            pass
+        p.send(b"240 posted\r\n")
+    elif word == "GROUP":
+        p.send(b"211 1 7 7 pl.test\r\n")
+    elif word == "XOVER":
+        p.send(b"224 over\r\n7\tscripted\ta\td\t<7@x>\t\t1\t1\r\n.\r\n")
+    else:
+        p.send(b"500 what\r\n")
+
+
 def news_server(starttls_cert="good", after_382=None, behind_382=b"", caps=CAPS):
     """A server that wants a login and offers STARTTLS; the login and the
     article are taken inside TLS only (in clear, AUTHINFO fails the test).
@@ -217,17 +233,8 @@ def news_server(starttls_cert="good", after_382=None, behind_382=b"", caps=CAPS)
                 p.send(b"200 reader\r\n")
             elif not logged_in:
                 p.send(b"480 log in\r\n")
-            elif word == "POST":
-                p.send(b"340 send\r\n")
-                while p.line() not in (".", None):
-                    pass
-                p.send(b"240 posted\r\n")
-            elif word == "GROUP":
-                p.send(b"211 1 7 7 pl.test\r\n")
-            elif word == "XOVER":
-                p.send(b"224 over\r\n7\tscripted\ta\td\t<7@x>\t\t1\t1\r\n.\r\n")
             else:
-                p.send(b"500 what\r\n")
+                answer_reader(p, word)
     return script
 
 
@@ -405,17 +412,8 @@ def compressing_server(answer):
                 return
             elif word == "MODE":
                 p.send(b"200 reader\r\n")
-            elif word == "POST":
-                p.send(b"340 send\r\n")
-                while p.line() not in (".", None):
-                    pass
-                p.send(b"240 posted\r\n")
-            elif word == "GROUP":
-                p.send(b"211 1 7 7 pl.test\r\n")
-            elif word == "XOVER":
-                p.send(b"224 over\r\n7\tscripted\ta\td\t<7@x>\t\t1\t1\r\n.\r\n")
             else:
-                p.send(b"500 what\r\n")
+                answer_reader(p, word)
     return script
 
 

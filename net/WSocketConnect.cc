@@ -180,7 +180,7 @@ void TCustomWSocket::Listen() {
     EnterState(wsConnected);
     FireSessionConnected(0);
   } else {
-    if (wsock::listen(FSocketHandle, 5) != 0) return ReportSocketError("Listen");
+    if (wsock::listen(FSocketHandle, FListenBacklog) != 0) return ReportSocketError("Listen");
     EnterState(wsListening);
   }
   FSelectMask = kMaskListen;

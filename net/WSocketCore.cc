@@ -109,6 +109,7 @@ void TCustomWSocket::EnterState(TSocketState newState) {
 void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   if (msg.WParam != FSocketHandle) return;
   auto [bits, error] = plat::UnpackNotification(msg.LParam);
+  if (bits & (plat::kFdRead | plat::kFdClose)) FSocketEmpty = false;
   if (FPaused) {
     if (bits & plat::kFdClose) FCloseWhilePaused = error;
     return;

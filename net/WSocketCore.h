@@ -138,6 +138,9 @@ struct TSessionRecord {
   // the count the system held for the peer then (-1 unknown).
   bool FSentSinceAsked = false;
   long FUnsentSeen = -1;
+  // The last read from the socket emptied it, and no notification came
+  // since: nothing is waiting there (see RecvRaw).
+  bool FSocketEmpty = false;
 };
 
 // The state of one connection: everything that a close puts back
@@ -208,6 +211,12 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   bool QuitReceived() const { return FQuitReceived; }
   plat::WindowHandle Handle() const { return FNotifyWindow; }
   std::int32_t BlockSize() const { return FSendQueue.BlockSize(); }
+  // The queue of connections waiting for Accept that Listen asks for. By
+  // default the system's maximum: a small queue drops connects that come in
+  // a burst, and a client the system has already acknowledged then waits
+  // minutes to learn it was never served. Read by the next Listen.
+  std::int32_t ListenBacklog() const { return FListenBacklog; }
+  void SetListenBacklog(std::int32_t value) { FListenBacklog = value; }
 
   // ---- events
   TSessionAvailable OnSessionAvailable;
@@ -306,6 +315,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // A layer is negotiating on the connection, so the bytes arriving are
   // its own.
   virtual bool Negotiating() const { return false; }
+  // Whether anything listens for OnDataSent: when nothing does, a Send that
+  // empties the queue posts no message to bring it.
+  virtual bool DataSentWanted() const { return static_cast<bool>(OnDataSent); }
   // The application read bytes a layer held: when they had stalled, the
   // rest goes on from the event loop (no socket notification brings it).
   void HeldBytesRead();
@@ -360,6 +372,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   void BeginLookup();
   bool PeerName(plat::TSockAddrIn& sa, const char* what);
   bool BoundName(plat::TSockAddrIn& sa);
+  // The area the next lookup writes into, made when first needed.
+  char* LookupArea();
   // Cancels the pending lookup; returns the library's result.
   int CancelLookup();
   // One call of OnDataAvailable (or, without a handler, one discarding
@@ -443,8 +457,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   std::uint8_t FSendFlags = 0;
   std::int32_t FLastError = 0;
   plat::WindowHandle FNotifyWindow = 0;
-  // Where the library writes a lookup's host entry; see CancelLookup.
-  std::unique_ptr<char[]> FLookupResultArea{new char[kLookupAreaSize]()};
+  // Where the library writes a lookup's host entry; see CancelLookup. Made
+  // by the first lookup: a server's thousands of sockets never look up.
+  std::unique_ptr<char[]> FLookupResultArea;
   // The pending lookup's request, 0 when none; a done message that came
   // before its request was known, to be handled once it is.
   std::uintptr_t FLookupRequest = 0;
@@ -456,6 +471,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TResolvedText<std::uint16_t> FPort;
   bool FMultiThreaded = false;
   TWSocketOptions FComponentOptions = 0;
+  std::int32_t FListenBacklog = plat::ListenBacklogMax();
   // Set when this socket's own pump met WM_QUIT.
   bool FQuitReceived = false;
   // DoClose has fired OnSessionClosed and has yet to forget the connection.

@@ -173,7 +173,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
   }
   FEarlyLookupReply = false;
   FLookupRequest = wsock::WSAAsyncGetHostByName(FNotifyWindow, MsgHostByNameDone, hostName.c_str(),
-                                                FLookupResultArea.get(), kLookupAreaSize);
+                                                LookupArea(), kLookupAreaSize);
   if (FLookupRequest == 0) {
     int error = wsock::WSAGetLastError();
     RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(), error), error);
@@ -196,7 +196,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
   std::uint32_t a = wsock::inet_addr(hostAddr.c_str());
   FLookupRequest = wsock::WSAAsyncGetHostByAddr(FNotifyWindow, MsgHostByAddrDone,
                                                 reinterpret_cast<const char*>(&a), 4, plat::kAfInet,
-                                                FLookupResultArea.get(), kLookupAreaSize);
+                                                LookupArea(), kLookupAreaSize);
   if (FLookupRequest == 0) {
     int error = wsock::WSAGetLastError();
     RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(), error), error);
@@ -214,13 +214,17 @@ void TCustomWSocket::CancelDnsLookup() {
   if (!Destroying()) FireDnsLookupDone(plat::WSAEINTR);
 }
 
+char* TCustomWSocket::LookupArea() {
+  if (!FLookupResultArea) FLookupResultArea.reset(new char[kLookupAreaSize]());
+  return FLookupResultArea.get();
+}
+
 int TCustomWSocket::CancelLookup() {
   int rc = wsock::WSACancelAsyncRequest(FLookupRequest);
   if (!plat::AsyncLookupCancelIsFinal()) {
     // The library may still write into the area of a cancelled lookup, even
     // after this object is gone: leave that area to it and use a new one.
     (void)FLookupResultArea.release();
-    FLookupResultArea.reset(new char[kLookupAreaSize]());
     NoteAbandonedLookup();
   }
   return rc;

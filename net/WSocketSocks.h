@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "net/SocksProto.h"
@@ -54,6 +55,19 @@ constexpr std::int32_t kSocksClosedDuringNegotiation = 20014;
 // Everything the SOCKS layer holds: the settings, which stay until the
 // caller changes them, and the current connection's negotiation, which a
 // close or a lost connection forgets (ForgetNegotiation).
+// Made when a proxy is first spoken to: a socket that never goes through
+// one (every socket of a server) does not carry the area.
+class TSocksReplyArea {
+ public:
+  std::uint8_t* data() {
+    if (!area_) area_ = std::make_unique<std::array<std::uint8_t, socks::kReplyArea>>();
+    return area_->data();
+  }
+
+ private:
+  std::unique_ptr<std::array<std::uint8_t, socks::kReplyArea>> area_;
+};
+
 struct TSocksProxyState {
   // ---- settings
   std::string Server;
@@ -74,7 +88,7 @@ struct TSocksProxyState {
   std::string BoundAddr;
   std::string BoundPort;
   // Reply bytes; large enough for the longest reply and what follows it.
-  std::array<std::uint8_t, socks::kReplyArea> Reply{};
+  TSocksReplyArea Reply;
   std::int32_t ReplyCount = 0;
   std::int32_t SurplusCount = 0;
   std::int32_t SurplusStart = 0;

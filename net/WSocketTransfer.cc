@@ -30,8 +30,10 @@ int TCustomWSocket::Send(const void* data, int length) {
   }
   TryToSend();
   // OnDataSent never fires inside Send: the queue ran dry, so a write
-  // notification of our own brings it from the event loop.
-  if (FDrained && FSocketHandle != INVALID_SOCKET) {
+  // notification of our own brings it from the event loop. Nobody listening
+  // for it (a server echoing what it reads), no message: it would cost a
+  // turn of the loop for every send.
+  if (FDrained && FSocketHandle != INVALID_SOCKET && DataSentWanted()) {
     plat::PostWindowMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle,
                             plat::PackNotification(plat::kFdWrite, 0));
   }
@@ -63,6 +65,9 @@ void TCustomWSocket::TryToSend() {
     const char* unsent = FSendQueue.PeekUnsent(&count);
     if (count == 0) {
       FDrained = true;
+      // An idle connection keeps no block: thousands of them would hold
+      // their last message's block for nothing.
+      FSendQueue.Clear();
       return;
     }
     std::uint32_t generation = FSendQueue.Generation();
@@ -168,7 +173,15 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags value) {
 }
 
 int TCustomWSocket::RecvRaw(void* buffer, int size, int flags) {
-  return wsock::recv(FSocketHandle, static_cast<char*>(buffer), size, flags);
+  int n = wsock::recv(FSocketHandle, static_cast<char*>(buffer), size, flags);
+  // A stream read that did not fill the buffer took everything there was:
+  // the count of what is waiting is known without asking the system. Bytes
+  // that arrive after it bring a notification of their own (the read
+  // re-armed it), which makes the count unknown again.
+  FSocketEmpty =
+      FSocketType == plat::kSockStream && flags == 0 && size > 0 &&
+      ((n >= 0 && n < size) || (n < 0 && wsock::WSAGetLastError() == plat::WSAEWOULDBLOCK));
+  return n;
 }
 
 int TCustomWSocket::RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags,
@@ -206,6 +219,7 @@ int TCustomWSocket::ReceiveFrom(void* buffer, int size, plat::TSockAddrIn& from,
 }
 
 std::int32_t TCustomWSocket::QueryRcvdCount() {
+  if (FSocketEmpty) return 0;
   unsigned long count = 0;
   if (wsock::ioctlsocket(FSocketHandle, plat::kFionRead, &count) != 0) {
     ReportSocketError("ioctlSocket");

@@ -272,4 +272,9 @@ long UnsentBytes(TSocket s);
 // 0 where no limit is needed.
 int SendBacklogLimit();
 
+// The longest queue of connections waiting for accept that the system
+// grants a listening socket: what a server asks for unless told otherwise,
+// so that a burst of connects is queued rather than refused or dropped.
+int ListenBacklogMax();
+
 }  // namespace plat

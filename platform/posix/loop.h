@@ -1,30 +1,32 @@
 // Internals of the POSIX emulation shared by the message queue and the socket
-// emulation: the queue waits in poll() on the descriptors a poll source
-// offers, so socket notifications are produced by the same wait.
+// emulation: the queue waits in epoll on the descriptors the event source
+// keeps there, so socket notifications are produced by the same wait, and a
+// wait costs what the ready descriptors cost, not what all of them do.
 #pragma once
 
-#include <poll.h>
+#include <sys/epoll.h>
 
 #include <functional>
-#include <vector>
 
 #include "platform/messages.h"
 
 namespace plat::posix {
 
-class PollSource {
+class EventSource {
  public:
-  // Appends the descriptors to watch; returns true when it has work that
-  // must not wait (then the loop polls with a zero timeout).
-  virtual bool Collect(std::vector<pollfd>* fds) = 0;
-  // Called with the descriptors it appended, after poll() returned.
-  virtual void Handle(const pollfd* fds, std::size_t count) = 0;
+  // The descriptors that epoll found ready, the loop's own wake-up
+  // descriptor left out; called on the main thread after each wait.
+  virtual void Handle(const epoll_event* events, int count) = 0;
 
  protected:
-  ~PollSource() = default;
+  ~EventSource() = default;
 };
 
-void SetPollSource(PollSource* source);
+void SetEventSource(EventSource* source);
+// The loop's epoll instance: a source adds, changes and removes its
+// descriptors there itself (epoll_ctl is safe from any thread), with the
+// descriptor number as the event's data.
+int LoopEpollFd();
 // Wakes a thread blocked in the loop; async-signal-safe.
 void Wake();
 // Removes queued messages that match and returns how many; used to retract

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -30,16 +31,28 @@ struct Timer {
 };
 
 struct Queue {
+  Queue() {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wakeFd;
+    epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &ev);
+  }
   std::mutex mu;
   std::deque<Message> messages;
   bool sleeping = false;
   int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  int epollFd = epoll_create1(EPOLL_CLOEXEC);
   std::thread::id mainThread = std::this_thread::get_id();
   // Windows are created and used on the main thread only.
   std::unordered_map<WindowHandle, MessageTarget*> windows;
   WindowHandle nextWindow = 0x100;
-  posix::PollSource* source = nullptr;
-  unsigned sincePoll = 0;
+  posix::EventSource* source = nullptr;
+  // Messages to hand out before the network is asked again: those that were
+  // queued when it was last asked, so that every socket's turn comes once
+  // per pass and a message that keeps posting itself cannot starve the
+  // network; at least a few, so that such a message does not make every
+  // turn a system call.
+  std::size_t untilPoll = 0;
   // Timers belong to the main thread's windows and are only touched there.
   std::vector<Timer> timers;
 };
@@ -84,15 +97,14 @@ void PostDueTimers(Queue& q) {
   }
 }
 
-// One pass of poll(); produces socket notifications and due timers' messages.
+constexpr int kEventsPerWait = 512;
+constexpr std::size_t kMinTurnsBetweenPolls = 64;
+
+// One wait in epoll; produces socket notifications and due timers' messages.
 void PollOnce(int timeoutMs) {
   Queue& q = Q();
   int timerMs = MsUntilNextTimer(q);
   if (timerMs >= 0 && (timeoutMs < 0 || timerMs < timeoutMs)) timeoutMs = timerMs;
-  std::vector<pollfd> fds;
-  fds.push_back({q.wakeFd, POLLIN, 0});
-  bool urgent = q.source && q.source->Collect(&fds);
-  if (urgent) timeoutMs = 0;
   if (timeoutMs != 0) {
     std::lock_guard<std::mutex> lock(q.mu);
     if (!q.messages.empty() || quitRequested.load()) {
@@ -101,15 +113,24 @@ void PollOnce(int timeoutMs) {
       q.sleeping = true;
     }
   }
-  int n = poll(fds.data(), fds.size(), timeoutMs);
+  epoll_event events[kEventsPerWait];
+  int n = epoll_wait(q.epollFd, events, kEventsPerWait, timeoutMs);
   if (timeoutMs != 0) {
     std::lock_guard<std::mutex> lock(q.mu);
     q.sleeping = false;
   }
-  if (n > 0 && (fds[0].revents & POLLIN)) DrainWakeFd(q.wakeFd);
-  if (q.source && fds.size() > 1 && (n > 0 || urgent)) q.source->Handle(&fds[1], fds.size() - 1);
+  int kept = 0;
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.fd == q.wakeFd) {
+      DrainWakeFd(q.wakeFd);
+    } else {
+      events[kept++] = events[i];
+    }
+  }
+  if (kept > 0 && q.source != nullptr) q.source->Handle(events, kept);
   if (!q.timers.empty()) PostDueTimers(q);
-  q.sincePoll = 0;
+  std::lock_guard<std::mutex> lock(q.mu);
+  q.untilPoll = std::max(q.messages.size(), kMinTurnsBetweenPolls);
 }
 
 void OnSignal(int) {
@@ -140,7 +161,9 @@ __attribute__((constructor(101))) void OpenClosedStandardStreams() {
 
 namespace posix {
 
-void SetPollSource(PollSource* source) { Q().source = source; }
+void SetEventSource(EventSource* source) { Q().source = source; }
+
+int LoopEpollFd() { return Q().epollFd; }
 
 void Wake() {
   std::uint64_t one = 1;
@@ -202,20 +225,20 @@ bool TakeStopRequest() { return quitRequested.exchange(false); }
 
 bool PeekMessageRemove(Message* out) {
   Queue& q = Q();
-  bool empty;
+  bool poll;
   {
     std::lock_guard<std::mutex> lock(q.mu);
-    empty = q.messages.empty();
+    poll = q.messages.empty() || q.untilPoll == 0;
   }
-  // Socket events are produced by polling; do it when the queue runs dry and
-  // now and then while it does not, so that posted messages cannot starve
-  // the network.
-  if (empty || ++q.sincePoll >= 64) PollOnce(0);
+  // Socket events are produced by the wait: ask when the queue runs dry, and
+  // once a pass while it does not (see untilPoll).
+  if (poll) PollOnce(0);
   {
     std::lock_guard<std::mutex> lock(q.mu);
     if (q.messages.empty()) return false;
     *out = q.messages.front();
     q.messages.pop_front();
+    if (q.untilPoll > 0) --q.untilPoll;
   }
   if (out->msg == kWmTimer) {
     for (Timer& t : q.timers) {

@@ -6,6 +6,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,7 +18,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/posix/loop.h"
@@ -35,28 +37,53 @@ int Fail() {
 // What WSAAsyncSelect asked for, and which notifications are armed. Windows
 // re-arms a notification only when the application calls the matching
 // function (recv for FD_READ, a send that would block for FD_WRITE, accept
-// for FD_ACCEPT), and so does this.
+// for FD_ACCEPT), and so does this. The kernel keeps each socket's interest
+// (epoll, level-triggered): it is changed only when what the socket may be
+// told changes, so a wait costs the ready sockets only.
 struct Registration {
   WindowHandle window = 0;
   unsigned msg = 0;
   long mask = 0;
+  std::uint32_t kernel = 0;  // the interest epoll holds now
+  bool used = false;         // the descriptor is one of ours
+  bool inEpoll = false;
   bool datagram = false;
   bool listening = false;
   bool connecting = false;
-  int connectError = 0;  // a connect refused at once, reported through FD_CONNECT
   bool connected = false;
   bool readArmed = true;
+  // Readable was reported while FD_READ was not armed: the interest in it is
+  // given up until recv re-arms it. Until then it stays, so that a read in
+  // step with the notifications (the usual case) changes nothing in the
+  // kernel.
+  bool readParked = false;
   bool writeArmed = false;
   bool acceptArmed = true;
+  bool acceptParked = false;
+  bool peerClosed = false;  // the peer sends no more: readable may mean only that
   bool closeSent = false;
   bool endOfData = false;  // nothing more can ever be read
-  bool dead = false;       // the connection is gone both ways: stop polling
+  bool dead = false;       // the connection is gone both ways: no interest
 };
 
 std::mutex regMu;
-std::unordered_map<int, Registration> regs;
+// By descriptor number: numbers are small and reused, so a table beats a map.
+std::vector<Registration> regs;
 
 int Fd(TSocket s) { return static_cast<int>(s); }
+
+Registration* Find(int fd) {
+  if (fd < 0 || static_cast<std::size_t>(fd) >= regs.size() || !regs[fd].used) return nullptr;
+  return &regs[fd];
+}
+
+Registration& Make(int fd) {
+  if (static_cast<std::size_t>(fd) >= regs.size())
+    regs.resize(std::max<std::size_t>(static_cast<std::size_t>(fd) + 1, regs.size() * 2));
+  regs[fd] = Registration{};
+  regs[fd].used = true;
+  return regs[fd];
+}
 
 void Post(const Registration& r, int fd, std::uint16_t event, int error) {
   if ((r.mask & event) == 0 || r.window == 0) return;
@@ -71,48 +98,62 @@ int SocketError(int fd) {
   return err;
 }
 
-class SelectSource : public PollSource {
- public:
-  bool Collect(std::vector<pollfd>* fds) override {
-    std::lock_guard<std::mutex> lock(regMu);
-    order_.clear();
-    bool urgent = false;
-    for (auto& [fd, r] : regs) {
-      if (r.mask == 0 || r.window == 0 || r.dead) continue;
-      short events = 0;
-      if (r.connecting) {
-        events = POLLOUT;
-        urgent = urgent || r.connectError != 0;
-      } else if (r.listening) {
-        if ((r.mask & kFdAccept) && r.acceptArmed) events = POLLIN;
-      } else if (r.connected || r.datagram) {
-        if ((r.mask & kFdRead) && r.readArmed && !r.endOfData) events |= POLLIN;
-        if ((r.mask & kFdClose) && !r.closeSent && !r.datagram) events |= POLLRDHUP;
-        if ((r.mask & kFdWrite) && r.writeArmed) events |= POLLOUT;
-      }
-      if (events == 0 && !(r.connecting && r.connectError)) continue;
-      fds->push_back({fd, events, 0});
-      order_.push_back(fd);
-    }
-    return urgent;
-  }
+std::uint32_t Interest(const Registration& r) {
+  if (r.mask == 0 || r.window == 0 || r.dead) return 0;
+  if (r.connecting) return EPOLLOUT;
+  if (r.listening)
+    return (r.mask & kFdAccept) && !r.acceptParked ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+  if (!r.connected && !r.datagram) return 0;
+  std::uint32_t ev = 0;
+  if ((r.mask & kFdRead) && !r.endOfData && !r.readParked) ev |= EPOLLIN;
+  if ((r.mask & kFdClose) && !r.closeSent && !r.datagram) ev |= EPOLLRDHUP;
+  if ((r.mask & kFdWrite) && r.writeArmed) ev |= EPOLLOUT;
+  return ev;
+}
 
-  void Handle(const pollfd* fds, std::size_t count) override {
+// Brings the kernel's interest in line; a system call only when it changed.
+void Sync(int fd, Registration& r) {
+  std::uint32_t want = Interest(r);
+  if (r.inEpoll && want == r.kernel) return;
+  if (want == 0) {
+    // Kept with no events, epoll would still report a hang-up for ever.
+    if (r.inEpoll) ::epoll_ctl(LoopEpollFd(), EPOLL_CTL_DEL, fd, nullptr);
+    r.inEpoll = false;
+    r.kernel = 0;
+    return;
+  }
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.fd = fd;
+  if (::epoll_ctl(LoopEpollFd(), r.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0) {
+    r.inEpoll = true;
+    r.kernel = want;
+  }
+}
+
+class EpollSource : public EventSource {
+ public:
+  void Handle(const epoll_event* events, int count) override {
     std::lock_guard<std::mutex> lock(regMu);
-    for (std::size_t i = 0; i < count && i < order_.size(); ++i) {
-      auto it = regs.find(order_[i]);
-      if (it == regs.end()) continue;
-      HandleOne(it->first, it->second, fds[i].revents);
+    for (int i = 0; i < count; ++i) {
+      int fd = events[i].data.fd;
+      Registration* r = Find(fd);
+      if (r == nullptr) {
+        // Closed meanwhile by another thread: the kernel forgot it with it.
+        continue;
+      }
+      HandleOne(fd, *r, events[i].events);
+      Sync(fd, *r);
     }
   }
 
  private:
-  static void HandleOne(int fd, Registration& r, short re) {
+  static void HandleOne(int fd, Registration& r, std::uint32_t re) {
+    if (r.mask == 0 || r.window == 0) return;
     if (r.connecting) {
-      if (r.connectError == 0 && (re & (POLLOUT | POLLERR | POLLHUP)) == 0) return;
-      int err = r.connectError != 0 ? r.connectError : SocketError(fd);
+      if ((re & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) return;
+      int err = SocketError(fd);
       r.connecting = false;
-      r.connectError = 0;
       if (err == 0) {
         r.connected = true;
         r.writeArmed = true;  // Windows follows FD_CONNECT with FD_WRITE
@@ -123,45 +164,58 @@ class SelectSource : public PollSource {
       return;
     }
     if (r.listening) {
-      if (re & POLLIN) {
-        r.acceptArmed = false;
-        Post(r, fd, kFdAccept, 0);
+      if (re & EPOLLIN) {
+        if (r.acceptArmed) {
+          r.acceptArmed = false;
+          Post(r, fd, kFdAccept, 0);
+        } else {
+          r.acceptParked = true;
+        }
       }
       return;
     }
-    bool closed = (re & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-    if ((re & POLLIN) && r.readArmed && (r.mask & kFdRead)) {
-      int waiting = 0;
-      if (ioctl(fd, FIONREAD, &waiting) == 0 && (waiting > 0 || r.datagram)) {
+    bool closed = (re & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    if (closed) r.peerClosed = true;
+    if (re & EPOLLIN) {
+      if (!r.readArmed || !(r.mask & kFdRead)) {
+        r.readParked = true;
+      } else if (r.datagram || !r.peerClosed) {
+        // Readable on an open stream means bytes: no need to count them.
         r.readArmed = false;
         Post(r, fd, kFdRead, 0);
-      } else if (!r.datagram) {
-        r.endOfData = true;  // readable with nothing to read: the peer is done
-        closed = true;
+      } else {
+        int waiting = 0;
+        if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+          r.readArmed = false;
+          Post(r, fd, kFdRead, 0);
+        } else {
+          r.endOfData = true;  // readable with nothing to read: the peer is done
+          closed = true;
+        }
       }
     }
-    if ((re & POLLOUT) && r.writeArmed && (r.mask & kFdWrite)) {
+    if ((re & EPOLLOUT) && r.writeArmed && (r.mask & kFdWrite)) {
       r.writeArmed = false;
       Post(r, fd, kFdWrite, 0);
     }
-    if (re & (POLLHUP | POLLERR)) r.dead = true;
+    if (re & (EPOLLHUP | EPOLLERR)) r.dead = true;
     if (closed && !r.closeSent && !r.datagram) {
       r.closeSent = true;
       int err = SocketError(fd);
       Post(r, fd, kFdClose, err == 0 ? 0 : WsaFromErrno(err));
     }
   }
-
-  std::vector<int> order_;
 };
 
-SelectSource selectSource;
+EpollSource epollSource;
 
 template <typename F>
 void WithRegistration(int fd, F f) {
   std::lock_guard<std::mutex> lock(regMu);
-  auto it = regs.find(fd);
-  if (it != regs.end()) f(it->second);
+  if (Registration* r = Find(fd)) {
+    f(*r);
+    Sync(fd, *r);
+  }
 }
 
 }  // namespace
@@ -179,7 +233,7 @@ int PLAT_WINAPI WSAStartup(std::uint16_t version, TWSAData* data) {
   std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
   data->iMaxSockets = 32767;
   data->iMaxUdpDg = 65467;
-  SetPollSource(&selectSource);
+  SetEventSource(&epollSource);
   return 0;
 }
 
@@ -194,17 +248,23 @@ int PLAT_WINAPI WSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, lon
   if (mask != 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail();
   {
     std::lock_guard<std::mutex> lock(regMu);
-    Registration& r = regs[fd];
+    Registration* found = Find(fd);
+    Registration& r = found != nullptr ? *found : Make(fd);
     r.window = window;
     r.msg = msg;
     r.mask = mask;
     if (mask != 0) {
       r.readArmed = true;
+      r.readParked = false;
       r.acceptArmed = true;
-      r.writeArmed = r.connected || r.datagram;
+      r.acceptParked = false;
+      // A connected stream can be written to at once: FD_WRITE is told now,
+      // without asking the kernel (and changing its interest) twice.
+      r.writeArmed = r.datagram;
+      if (r.connected && !r.datagram && !r.dead && (mask & kFdWrite)) Post(r, fd, kFdWrite, 0);
     }
+    Sync(fd, r);
   }
-  if (!IsMainThread()) Wake();
   return 0;
 }
 
@@ -220,8 +280,7 @@ TSocket PLAT_WINAPI socket(int af, int type, int protocol) {
     return kInvalidSocket;
   }
   std::lock_guard<std::mutex> lock(regMu);
-  regs[fd] = Registration{};
-  regs[fd].datagram = type == kSockDgram;
+  Make(fd).datagram = type == kSockDgram;
   return static_cast<TSocket>(fd);
 }
 
@@ -245,8 +304,9 @@ int PLAT_WINAPI connect(TSocket s, const TSockAddr* addr, int len) {
     if (rc == 0 || err == EINPROGRESS) {
       r.connecting = true;
     } else if (err != EALREADY && err != EISCONN) {
-      r.connecting = true;
-      r.connectError = err;
+      // Settled at once: told as it would be once the wait saw it.
+      r.dead = true;
+      Post(r, fd, kFdConnect, WsaFromErrno(err));
     } else {
       async = false;
     }
@@ -275,19 +335,34 @@ int PLAT_WINAPI listen(TSocket s, int backlog) {
 }
 
 TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
+  int listener = Fd(s);
   socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
-  int fd = ::accept4(Fd(s), reinterpret_cast<sockaddr*>(addr), len ? &l : nullptr, SOCK_CLOEXEC);
+  int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(addr), len ? &l : nullptr, SOCK_CLOEXEC);
   int err = errno;
-  WithRegistration(Fd(s), [](Registration& r) { r.acceptArmed = true; });
+  // Windows tells of a connection still waiting as soon as accept is
+  // called, not after another wait: a burst is taken at the kernel's pace.
+  bool more = false;
+  if (fd >= 0) {
+    pollfd p{listener, POLLIN, 0};
+    more = ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+  }
+  std::lock_guard<std::mutex> lock(regMu);
+  if (Registration* r = Find(listener)) {
+    r->acceptArmed = true;
+    r->acceptParked = false;
+    if (more && r->listening && r->mask != 0 && r->window != 0) {
+      r->acceptArmed = false;
+      Post(*r, listener, kFdAccept, 0);
+    }
+    Sync(listener, *r);
+  }
   if (fd < 0) {
     errno = err;
     Fail();
     return kInvalidSocket;
   }
   if (len) *len = static_cast<int>(l);
-  std::lock_guard<std::mutex> lock(regMu);
-  regs[fd] = Registration{};
-  regs[fd].connected = true;
+  Make(fd).connected = true;
   return static_cast<TSocket>(fd);
 }
 
@@ -298,7 +373,13 @@ int PLAT_WINAPI closesocket(TSocket s) {
   int fd = Fd(s);
   {
     std::lock_guard<std::mutex> lock(regMu);
-    regs.erase(fd);
+    if (Registration* r = Find(fd)) {
+      // Explicitly: a copy of the descriptor (a child between fork and exec)
+      // would keep it in the epoll set, and its events would be taken for
+      // those of the next socket with this number.
+      if (r->inEpoll) ::epoll_ctl(LoopEpollFd(), EPOLL_CTL_DEL, fd, nullptr);
+      *r = Registration{};
+    }
   }
   return ::close(fd) == 0 ? 0 : Fail();
 }
@@ -420,7 +501,10 @@ int PLAT_WINAPI recv(TSocket s, char* buf, int len, int flags) {
     n = ::recv(fd, buf, static_cast<std::size_t>(len), (flags & kMsgOob) ? MSG_OOB : 0);
   } while (n < 0 && errno == EINTR);
   int err = errno;
-  WithRegistration(fd, [](Registration& r) { r.readArmed = true; });
+  WithRegistration(fd, [](Registration& r) {
+    r.readArmed = true;
+    r.readParked = false;
+  });
   errno = err;
   return n < 0 ? Fail() : static_cast<int>(n);
 }
@@ -431,7 +515,10 @@ int PLAT_WINAPI recvfrom(TSocket s, char* buf, int len, int flags, TSockAddr* fr
   ssize_t n = ::recvfrom(fd, buf, static_cast<std::size_t>(len), (flags & kMsgOob) ? MSG_OOB : 0,
                          reinterpret_cast<sockaddr*>(from), fromlen ? &l : nullptr);
   int err = errno;
-  WithRegistration(fd, [](Registration& r) { r.readArmed = true; });
+  WithRegistration(fd, [](Registration& r) {
+    r.readArmed = true;
+    r.readParked = false;
+  });
   if (n < 0) {
     errno = err;
     return Fail();
@@ -585,6 +672,20 @@ long UnsentBytes(TSocket s) {
 }
 
 int SendBacklogLimit() { return 0; }
+
+int ListenBacklogMax() {
+  // listen() quietly takes the system's limit for anything above it; asked
+  // for here so that the number a program reads back is the real one.
+  static const int limit = [] {
+    int v = 0;
+    if (std::FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+      if (std::fscanf(f, "%d", &v) != 1) v = 0;
+      std::fclose(f);
+    }
+    return v > 0 ? v : SOMAXCONN;
+  }();
+  return limit;
+}
 
 void AckPromptly(TSocket s) {
   int v = 1;

@@ -41,4 +41,8 @@ long UnsentBytes(TSocket) { return -1; }
 // full window in flight on a local network.
 int SendBacklogLimit() { return 64 * 1024; }
 
+// Windows Sockets 2 takes this value as "as long as the system allows"; the
+// wsock32 entry point passes it on to the same listen.
+int ListenBacklogMax() { return 0x7FFFFFFF; }
+
 }  // namespace plat

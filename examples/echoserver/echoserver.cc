@@ -1,0 +1,77 @@
+// echoserver: a TCP echo server on the socket component, the way a program
+// of someone else's would write one: every byte a client sends comes back
+// to it, until it closes.
+//
+//   echoserver [address] port       (address 127.0.0.1; port 0: any free one)
+//
+// It prints the port it listens on as one line on standard output, then
+// serves until Ctrl-C or SIGTERM.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+#include "platform/messages.h"
+#include "rtl/forms.h"
+
+namespace {
+
+class TEchoServer {
+ public:
+  TEchoServer(const std::string& address, const std::string& port) {
+    FListener.AssignAddr(address);
+    FListener.AssignPort(port);
+    // With OnError assigned a failure is a callback, never an exception: a
+    // failed Accept (the process is out of descriptors, the client gave up
+    // already) costs that client only, not the listening socket.
+    FListener.OnError = [](TObject*) {};
+    FListener.OnSessionAvailable = [this](TObject*, std::uint16_t) { AcceptOne(); };
+    FListener.Listen();
+  }
+
+  std::string Port() { return FListener.ReadBoundPort(); }
+
+ private:
+  void AcceptOne() {
+    TSocketHandle handle = FListener.Accept();
+    if (handle == INVALID_SOCKET) return;
+    // Owned by FClients, so whatever is still connected at the end is freed
+    // with the server; FreeLater frees a client once its handler returned.
+    auto* client = new TWSocket(&FClients);
+    // A close sends what was echoed, then the end: the default (linger on,
+    // no timeout) would reset the connection and could drop the last echo.
+    client->SetLingerOnOff(wsLingerNoSet);
+    client->OnDataAvailable = [client](TObject*, std::uint16_t) {
+      char buffer[4096];
+      int n = client->Receive(buffer, sizeof buffer);
+      // A Send to a connection that is gone closes it, and OnSessionClosed
+      // follows: nothing to check here.
+      if (n > 0) client->Send(buffer, n);
+    };
+    client->OnSessionClosed = [client](TObject*, std::uint16_t) { client->FreeLater(); };
+    client->Dup(handle);
+  }
+
+  TComponent FClients{nullptr};
+  TWSocket FListener{nullptr};
+};
+
+int Serve(const std::vector<std::string>& args) {
+  if (args.empty() || args.size() > 2) {
+    std::fputs("usage: echoserver [address] port\n", stderr);
+    return 1;
+  }
+  TEchoServer server(args.size() == 2 ? args[0] : "127.0.0.1", args.back());
+  std::printf("%s\n", server.Port().c_str());
+  std::fflush(stdout);
+  while (!Application->Terminated()) Application->HandleMessage();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  plat::InstallQuitOnInterrupt();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return Application->Run([&] { return Serve(args); });
+}

@@ -69,6 +69,11 @@ struct Registration {
 std::mutex regMu;
 // By descriptor number: numbers are small and reused, so a table beats a map.
 std::vector<Registration> regs;
+// Listeners whose accept failed for want of descriptors or memory: the
+// connection stays ready in the kernel, so a listener left in the set would
+// be told of it, fail, and be told again, a spin for as long as the
+// shortage lasts. They wait until a socket is closed.
+std::vector<int> starvedListeners;
 
 int Fd(TSocket s) { return static_cast<int>(s); }
 
@@ -350,6 +355,10 @@ TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
   if (Registration* r = Find(listener)) {
     r->acceptArmed = true;
     r->acceptParked = false;
+    if (fd < 0 && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)) {
+      r->acceptParked = true;
+      starvedListeners.push_back(listener);
+    }
     if (more && r->listening && r->mask != 0 && r->window != 0) {
       r->acceptArmed = false;
       Post(*r, listener, kFdAccept, 0);
@@ -380,6 +389,14 @@ int PLAT_WINAPI closesocket(TSocket s) {
       if (r->inEpoll) ::epoll_ctl(LoopEpollFd(), EPOLL_CTL_DEL, fd, nullptr);
       *r = Registration{};
     }
+    // A descriptor is free again: a listener that ran short may accept.
+    for (int starved : starvedListeners) {
+      if (Registration* l = Find(starved); l != nullptr && l->listening) {
+        l->acceptParked = false;
+        Sync(starved, *l);
+      }
+    }
+    starvedListeners.clear();
   }
   return ::close(fd) == 0 ? 0 : Fail();
 }

@@ -134,6 +134,55 @@ def crowd(sel, address, port, count, round_base, rounds):
     return clients
 
 
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def shortage(args, sel):
+    """More clients than the server has descriptors: those it cannot take
+    wait in the kernel's queue, without the server spinning on them, and are
+    served as soon as others leave."""
+    limit, clients_n = 64, 100
+
+    def low_limit():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+
+    proc = subprocess.Popen(shlex.split(args.runner) + [args.program, args.address, "0"],
+                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=low_limit)
+    try:
+        port = int(proc.stdout.readline())
+        clients = [Client(sel, args.address, port, "short") for _ in range(clients_n)]
+        for i, c in enumerate(clients):
+            c.send(message(i, 1))
+        # Served as far as descriptors go; the rest wait.
+        run_until(sel, clients, lambda: sum(c.got == c.expected for c in clients) >= limit // 2,
+                  what="descriptor shortage")
+        served = [c for c in clients if c.got == c.expected]
+        cpu0, t0 = cpu_seconds(proc.pid), time.monotonic()
+        while time.monotonic() - t0 < 1.0:
+            for key, mask in sel.select(0.1):
+                key.data.on_ready(mask)
+        spent = cpu_seconds(proc.pid) - cpu0
+        # A server that spins on the connection it cannot take uses most of
+        # the second; one that waits, next to nothing.
+        if spent > 0.3:
+            raise SystemExit(f"the server spun while out of descriptors: {spent:.2f} s of CPU in 1 s")
+        waiting = [c for c in clients if c.got != c.expected]
+        for c in served:
+            c.close()
+        run_until(sel, waiting, lambda: all(c.got == c.expected for c in waiting),
+                  what="clients after the shortage")
+        print(f"descriptor shortage: {len(served)} served at once, {len(waiting)} waited "
+              f"(server CPU meanwhile {spent * 1000:.0f} ms in 1 s) and were served after")
+        for c in waiting:
+            c.close()
+    finally:
+        proc.terminate()
+        proc.wait(timeout=30)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
@@ -230,6 +279,8 @@ def main():
             # crowd's worth of connections.
             if rss - base_rss > 4096:
                 raise SystemExit(f"the server's memory grew by {rss - base_rss} KB")
+        if not args.program.endswith(".exe"):
+            shortage(args, sel)
         print("ok")
     finally:
         proc.terminate()

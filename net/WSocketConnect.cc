@@ -202,6 +202,7 @@ TSocketHandle TCustomWSocket::Accept() {
     ReportSocketError("Accept");
     return INVALID_SOCKET;
   }
+  ++FAcceptCount;
   return FLastAcceptedHandle;
 }
 

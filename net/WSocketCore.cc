@@ -138,8 +138,24 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
     if (ended()) return;
   }
   if (bits & plat::kFdAccept) {
-    FireSessionAvailable(error);
-    if (ended()) return;
+    // Every connection waiting is offered in this turn, each with its own
+    // OnSessionAvailable, as long as the handler takes them: a burst is
+    // accepted at the kernel's pace, not one per pass of the loop. A
+    // notification with nothing waiting (its connection was taken already)
+    // is no event at all.
+    for (int offered = 0;; ++offered) {
+      if (error == 0 && !plat::ConnectionWaiting(FSocketHandle)) break;
+      if (offered == kAcceptsPerTurn) {
+        // The rest after the other sockets' turn.
+        plat::PostWindowMessage(FNotifyWindow, MsgSocketEvent, FSocketHandle,
+                                plat::PackNotification(plat::kFdAccept, 0));
+        break;
+      }
+      const std::uint32_t accepted = FAcceptCount;
+      FireSessionAvailable(error);
+      if (ended()) return;
+      if (error != 0 || FAcceptCount == accepted) break;
+    }
   }
   if ((bits & plat::kFdClose) && FState != wsConnecting) {
     // The peer sends nothing more, so what is waiting is handed out in one

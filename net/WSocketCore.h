@@ -448,8 +448,12 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Results of the last lookup (DnsLookup, ReverseDnsLookup).
   std::string FDnsResult;
   TStringList FDnsResultList;
-  // The handle that the last Accept returned.
+  // The handle that the last Accept returned, and how many it has taken.
   TSocketHandle FLastAcceptedHandle = INVALID_SOCKET;
+  std::uint32_t FAcceptCount = 0;
+  // Connections offered in one turn of a listener, before the other
+  // sockets have theirs.
+  static constexpr int kAcceptsPerTurn = 128;
   // Data queued for sending, kept across a close until the next Connect,
   // Listen or Abort.
   TSendQueue FSendQueue;

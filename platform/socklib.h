@@ -277,4 +277,10 @@ int SendBacklogLimit();
 // so that a burst of connects is queued rather than refused or dropped.
 int ListenBacklogMax();
 
+// Whether a connection waits to be accepted on a listening socket (a look,
+// not a wait). The socket asks before each OnSessionAvailable, since an
+// FD_ACCEPT may come for a connection taken already, and wine, under a burst,
+// does not always tell again after accept while more are waiting.
+bool ConnectionWaiting(TSocket listener);
+
 }  // namespace plat

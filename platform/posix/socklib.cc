@@ -344,13 +344,6 @@ TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
   socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
   int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(addr), len ? &l : nullptr, SOCK_CLOEXEC);
   int err = errno;
-  // Windows tells of a connection still waiting as soon as accept is
-  // called, not after another wait: a burst is taken at the kernel's pace.
-  bool more = false;
-  if (fd >= 0) {
-    pollfd p{listener, POLLIN, 0};
-    more = ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
-  }
   std::lock_guard<std::mutex> lock(regMu);
   if (Registration* r = Find(listener)) {
     r->acceptArmed = true;
@@ -358,10 +351,6 @@ TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
     if (fd < 0 && (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)) {
       r->acceptParked = true;
       starvedListeners.push_back(listener);
-    }
-    if (more && r->listening && r->mask != 0 && r->window != 0) {
-      r->acceptArmed = false;
-      Post(*r, listener, kFdAccept, 0);
     }
     Sync(listener, *r);
   }
@@ -689,6 +678,11 @@ long UnsentBytes(TSocket s) {
 }
 
 int SendBacklogLimit() { return 0; }
+
+bool ConnectionWaiting(TSocket listener) {
+  pollfd p{static_cast<int>(listener), POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
 
 int ListenBacklogMax() {
   // listen() quietly takes the system's limit for anything above it; asked

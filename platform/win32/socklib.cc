@@ -45,4 +45,23 @@ int SendBacklogLimit() { return 64 * 1024; }
 // wsock32 entry point passes it on to the same listen.
 int ListenBacklogMax() { return 0x7FFFFFFF; }
 
+bool ConnectionWaiting(TSocket listener) {
+  // select of the library the program binds (wsock32), with its own
+  // fd_set layout: a count, then the handles.
+  struct Set {
+    unsigned count;
+    std::uintptr_t handles[1];
+  };
+  struct Time {
+    long sec, usec;
+  };
+  using Select = int(WINAPI*)(int, Set*, Set*, Set*, const Time*);
+  static const auto select =
+      reinterpret_cast<Select>(SocketLibraryProc(SocketLibraryLoad("wsock32.dll"), "select"));
+  if (select == nullptr) return true;  // cannot tell: let the handler try
+  Set readable{1, {listener}};
+  Time now{0, 0};
+  return select(0, &readable, nullptr, nullptr, &now) > 0;
+}
+
 }  // namespace plat

@@ -252,6 +252,50 @@ TEST(EventLoop, ABurstOfConnectsIsAcceptedWhole) {
   for (plat::TSocket s : clients) wsock::closesocket(s);
 }
 
+TEST(EventLoop, ASessionIsOfferedOnlyWhileAConnectionWaits) {
+  struct Case {
+    const char* name;
+    int connects;
+    bool accept;  // the handler accepts
+    int expected;
+  };
+  const Case cases[] = {
+      // An FD_ACCEPT for a connection taken already (here: made up).
+      {"nothing waiting: no event", 0, true, 0},
+      {"a handler that takes none is not offered more", 3, false, 1},
+      {"a handler that takes each is offered each", 3, true, 3},
+  };
+  for (const Case& k : cases) {
+    TWSocket listener(nullptr);
+    listener.AssignAddr("127.0.0.1");
+    listener.AssignPort("0");
+    int told = 0;
+    std::vector<TSocketHandle> accepted;
+    listener.OnSessionAvailable = [&](TObject*, std::uint16_t) {
+      ++told;
+      if (k.accept) accepted.push_back(listener.Accept());
+    };
+    listener.Listen();
+    std::uint16_t port = static_cast<std::uint16_t>(std::stoi(listener.ReadBoundPort()));
+    std::vector<plat::TSocket> clients;
+    for (int i = 0; i < k.connects; ++i) {
+      clients.push_back(wsock::socket(plat::kAfInet, plat::kSockStream, plat::kIpProtoTcp));
+      plat::TSockAddrIn a = Loopback(port);
+      wsock::connect(clients.back(), reinterpret_cast<const plat::TSockAddr*>(&a), sizeof a);
+    }
+    if (k.connects == 0) {
+      plat::PostWindowMessage(listener.Handle(), MsgSocketEvent, listener.HSocket(),
+                              plat::PackNotification(plat::kFdAccept, 0));
+    } else {
+      ASSERT_TRUE(RunUntil([&] { return told > 0; })) << k.name;
+    }
+    EXPECT_TRUE(PumpUntilIdle());
+    EXPECT_EQ(told, k.expected) << k.name;
+    for (TSocketHandle h : accepted) wsock::closesocket(h);
+    for (plat::TSocket c : clients) wsock::closesocket(c);
+  }
+}
+
 TEST(EventLoop, WaitingBesideSocketsLeftUnreadUsesNoProcessorTime) {
   // A readable socket whose FD_READ was not consumed, and a listener whose
   // FD_ACCEPT was not: the system keeps saying they are ready, which must

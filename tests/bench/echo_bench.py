@@ -75,6 +75,10 @@ def run_one(server_cmd, load, count, seconds, wine_name=None):
             srv.wait()
 
 
+KEYS = sorted(["served", "failed", "connect_ms", "msgs_per_s", "cpu_us_per_msg", "rss_kb",
+               "per_conn_kb"])
+
+
 def median(runs, key):
     return statistics.median(r[key] for r in runs)
 
@@ -89,7 +93,15 @@ def main():
     ap.add_argument("--csv")
     ap.add_argument("--svg")
     ap.add_argument("--wine", help="a wine prefix: also runs echoserver.exe under wine")
+    ap.add_argument("--plot-only", metavar="CSV", help="draws --svg from an earlier run's --csv")
     args = ap.parse_args()
+    if args.plot_only:
+        rows = []
+        for line in open(args.plot_only):
+            name, count, *values = line.strip().split(",")
+            rows.append((name, int(count), dict(zip(KEYS, map(float, values)))))
+        plot(rows, args.svg)
+        return
 
     counts = [int(c) for c in args.counts.split(",")]
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -111,7 +123,7 @@ def main():
                 r = run_one(cmd, load, count, args.seconds, wine_name)
                 results.setdefault((name, count), []).append(r)
                 print(f"{name:20} {count:6} {r}", file=sys.stderr, flush=True)
-    print("| connections | server | served | messages/s | server CPU per message | peak RSS | "
+    print("| connections | server | served | messages/s | server CPU per message | RSS, all connected | "
           "per connection | connecting them all |")
     print("|---|---|---|---|---|---|---|---|")
     rows = []
@@ -127,7 +139,7 @@ def main():
     if args.csv:
         with open(args.csv, "w") as f:
             for name, count, row in rows:
-                f.write(",".join([name, str(count)] + [str(row[k]) for k in sorted(row)]) + "\n")
+                f.write(",".join([name, str(count)] + [str(row[k]) for k in KEYS]) + "\n")
     if args.svg:
         plot(rows, args.svg)
 

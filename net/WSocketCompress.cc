@@ -12,9 +12,12 @@ namespace {
 // What one read from the layer below takes: a TLS record's worth or a
 // socket read's, the same order as the layers below read themselves.
 constexpr std::size_t kRawPiece = 65536;
-// The inflated text held for RcvdCount and for small reads: one window.
-// Larger reads inflate straight into the caller's buffer.
+// The inflated text held for small reads: one window. Reads inflate
+// straight into the caller's buffer as far as they can.
 constexpr std::size_t kPlainWindow = 65536;
+// What is inflated ahead of a read only to learn that the input gives
+// anything at all (no event for half a block): a few bytes, copied once.
+constexpr std::size_t kProbe = 256;
 // Raw DEFLATE, no zlib or gzip wrapper, the largest window.
 constexpr int kWindowBits = -15;
 // Level 6 (zlib's default) saves nearly as much as 9 on news text at a
@@ -133,6 +136,7 @@ int TCustomCompressWSocket::Inflate(char* out, std::size_t room) {
     }
     produced = in.Inflate(out, room);
   }
+  c.OutputFull = produced == room;
   // The peer ended its stream: nothing it sends after can be read.
   if (in.Ended()) c.BelowEnded = true;
   // What inflated before a fault is still the peer's: handed out, then the
@@ -142,14 +146,21 @@ int TCustomCompressWSocket::Inflate(char* out, std::size_t room) {
   return static_cast<int>(produced);
 }
 
-std::size_t TCustomCompressWSocket::FillPlain() {
+std::size_t TCustomCompressWSocket::FillPlain(std::size_t most) {
   TCompressSession& c = FCompress;
   if (c.Unread() > 0) return c.Unread();
-  if (c.Plain.size() < kPlainWindow) c.Plain.resize(kPlainWindow);
+  most = std::min(most, kPlainWindow);
+  if (c.Plain.size() < most) c.Plain.resize(most);
   c.PlainStart = c.PlainEnd = 0;
-  int n = Inflate(c.Plain.data(), kPlainWindow);
+  int n = Inflate(c.Plain.data(), most);
   if (n > 0) c.PlainEnd = static_cast<std::size_t>(n);
   return c.Unread();
+}
+
+std::int32_t TCustomCompressWSocket::Waiting() const {
+  const TCompressSession& c = FCompress;
+  std::size_t guess = c.Unread() + c.RawUnread() + (c.OutputFull ? kPlainWindow : 0);
+  return static_cast<std::int32_t>(std::min<std::size_t>(guess, INT32_MAX));
 }
 
 bool TCustomCompressWSocket::FireDataAvailable(std::uint16_t error) {
@@ -159,7 +170,7 @@ bool TCustomCompressWSocket::FireDataAvailable(std::uint16_t error) {
   // Nothing inflated yet (half a block came): nothing for the application.
   // The count asked is the most derived one, so that a line the layer above
   // holds is still handed out.
-  if (FillPlain() == 0 && QueryRcvdCount() <= 0) return true;
+  if (FillPlain(kProbe) == 0 && QueryRcvdCount() <= 0) return true;
   const std::size_t before = FCompress.Unread();
   const std::int64_t readBefore = FReadCount;
   const bool handled = TCustomWSocket::FireDataAvailable(0);
@@ -175,12 +186,11 @@ std::int32_t TCustomCompressWSocket::LayersHold() {
 
 std::int32_t TCustomCompressWSocket::QueryRcvdCount() {
   if (!FCompress.Active) return TCustomTlsWSocket::QueryRcvdCount();
-  if (FCompress.Unread() > 0)
-    return FHeldStalled ? 0 : static_cast<std::int32_t>(FCompress.Unread());
-  // How much the input gives (held, pending in the stream from a long match,
-  // or waiting below) is known only by inflating: at most a window's worth
-  // ahead of the reader.
-  if (!FHeldStalled && FillPlain() > 0) return static_cast<std::int32_t>(FCompress.Unread());
+  if (FCompress.Unread() > 0) return FHeldStalled ? 0 : Waiting();
+  // Whether the input gives anything (held, pending in the stream from a
+  // long match, or waiting below) is known only by inflating: a few bytes
+  // ahead of the reader, no more.
+  if (!FHeldStalled && FillPlain(kProbe) > 0) return Waiting();
   if (FCompress.Corrupt || FCompress.BelowEnded) return 0;
   // Compressed bytes below that gave nothing yet: the delivery goes on.
   return TCustomTlsWSocket::QueryRcvdCount();
@@ -191,16 +201,19 @@ int TCustomCompressWSocket::RecvRaw(void* buffer, int size, int flags) {
   TCompressSession& c = FCompress;
   if (size > 0) {
     auto* out = static_cast<char*>(buffer);
-    if (c.Unread() > 0) {
-      int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(size), c.Unread()));
-      std::memcpy(out, c.Plain.data() + c.PlainStart, static_cast<std::size_t>(n));
-      c.PlainStart += static_cast<std::size_t>(n);
-      return n;
+    std::size_t taken = std::min(static_cast<std::size_t>(size), c.Unread());
+    std::memcpy(out, c.Plain.data() + c.PlainStart, taken);
+    c.PlainStart += taken;
+    // The rest inflates straight into the reader's buffer, one copy less;
+    // past what is held the layer below is read only for a read that has
+    // nothing yet.
+    if (taken < static_cast<std::size_t>(size) &&
+        (taken == 0 || c.RawUnread() > 0 || c.OutputFull)) {
+      int more = Inflate(out + taken, static_cast<std::size_t>(size) - taken);
+      if (more > 0) taken += static_cast<std::size_t>(more);
     }
-    // A large read inflates straight into the reader's buffer: one copy less.
-    int n = Inflate(out, static_cast<std::size_t>(size));
-    if (n > 0) return n;
-    if (n == 0 && c.BelowEnded) {
+    if (taken > 0) return static_cast<int>(taken);
+    if (c.BelowEnded && !c.Corrupt) {
       if (c.BelowError == 0) return 0;
       wsock::WSASetLastError(c.BelowError);
       return -1;

@@ -45,6 +45,9 @@ struct TCompressSession {
   // number), which is what the application reads once the rest is out.
   bool BelowEnded = false;
   int BelowError = 0;
+  // The last inflate filled all the room it had: the stream may hold more
+  // output (a long match) even with no input held.
+  bool OutputFull = false;
   // The peer's stream failed to inflate.
   bool Corrupt = false;
   // MsgCompressFailed is on its way.
@@ -103,8 +106,11 @@ class TCustomCompressWSocket : public TCustomTlsWSocket {
   // nothing more for now (or the end, see BelowEnded), -1 on a corrupt
   // stream.
   int Inflate(char* out, std::size_t room);
-  // Fills the inflated window when it is empty; the bytes now unread.
-  std::size_t FillPlain();
+  // With nothing inflated held, inflates at most `most` bytes into the
+  // window; the bytes now unread.
+  std::size_t FillPlain(std::size_t most);
+  // A count for RcvdCount: what is inflated, and a guess for the rest.
+  std::int32_t Waiting() const;
   // Deflates `length` bytes with the flush the cork asks for and sends the
   // result below.
   bool Deflate(const char* data, std::size_t length, bool flush);

@@ -61,14 +61,17 @@ def link_lines(log):
         return []
 
 
-def link_bytes(log, before):
-    """What the link carried for the connection after the first `before`:
-    up, down. The link notes a connection once both its ends have closed,
-    which may come just after the program has ended."""
-    for _ in range(200):
+# Connections made through the link so far: the link notes each once both
+# its ends have closed, which may come just after the program has ended.
+made = [0]
+
+
+def link_bytes(log):
+    """What the link carried for the last connection made: up, down."""
+    for _ in range(500):
         lines = link_lines(log)
-        if len(lines) > before:
-            return tuple(int(x) for x in lines[before].split())
+        if len(lines) >= made[0]:
+            return tuple(int(x) for x in lines[made[0] - 1].split())
         time.sleep(0.01)
     return (0, 0)
 
@@ -77,13 +80,14 @@ def run_case(target, case, size_mb, clients, log=None):
     print("  %-24s %-22s %9s %9s %8s %12s" % (case, "client", "wall ms", "CPU ms", "peak MB", "link down/up"))
     results = {}
     for name, cmd, env in clients:
-        before = len(link_lines(log)) if log else 0
-        samples = [benchrun.measure(runstat, cmd, env) for _ in range(RUNS)]
+        samples = []
+        for _ in range(RUNS):
+            samples.append(benchrun.measure(runstat, cmd, env))
+            if log:
+                made[0] += 1
+                up, down = link_bytes(log)
         w, c, m = (median([s[i] for s in samples]) for i in range(3))
-        carried = ""
-        if log:
-            up, down = link_bytes(log, before)
-            carried = "%.2f / %.3f MB" % (down / 1e6, up / 1e6)
+        carried = "%.2f / %.3f MB" % (down / 1e6, up / 1e6) if log else ""
         print("  %-24s %-22s %9.1f %9.1f %8.1f %12s" % ("", name, w, c, m, carried))
         rows.append((target, case, name, size_mb, w, c, m))
         results[name] = (w, c, m)
@@ -116,6 +120,7 @@ try:
     art = output([plain, INN, "pl.test", "1"])
     same = all(output([fetch, LINK, g] + n, on) == want
                for g, n, want in (("pl.test.bench", [], over), ("pl.test", ["1"], art)))
+    made[0] += 2
     print("  overview %.1f MB in %d lines, article %.1f MB; nntpfetch with compression over the link "
           "gives the same bytes: %s" % (len(over) / 1e6, over.count(b"\r\n"), len(art) / 1e6,
                                         "yes" if same else "NO"))

@@ -4,7 +4,8 @@
 # private INN and a loopback sink) and the reading benchmark (nntpfetch,
 # nntplib and a plain blocking reader against INN and a replay server, and
 # posting after a login), the TLS benchmark (posting and reading over NNTPS,
-# against nntplib and the same runs in clear), the compression benchmark
+# against nntplib and the same runs in clear, and a post with the system's
+# trust store as a user has it), the compression benchmark
 # (reading and posting through a 10 Mbit/s link with 20 ms each way, against
 # nntplib, inews and the plain reader with zlib), and draws benchmarks.svg from
 # the figures; then the

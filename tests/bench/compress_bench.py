@@ -29,6 +29,8 @@ fetch, plain, kestrun, runstat, csv_path = sys.argv[1:6]
 INN, LINK = os.environ.get("KESTRUN_COMPRESS_BENCH_ADDRESSES", "127.0.0.7 127.0.0.8").split()
 LINES = int(os.environ.get("KESTRUN_BENCH_LINES", "100000"))
 RUNS = int(os.environ.get("KESTRUN_BENCH_RUNS", "3"))
+# "link", "loopback" or both (the default).
+PARTS = os.environ.get("KESTRUN_COMPRESS_BENCH_PARTS", "link loopback").split()
 MBIT, DELAY_MS = 10, 20
 inn_sh = os.path.join(root, "scripts", "inn.sh")
 
@@ -79,16 +81,20 @@ def link_bytes(log):
 def run_case(target, case, size_mb, clients, log=None):
     print("  %-24s %-22s %9s %9s %8s %12s" % (case, "client", "wall ms", "CPU ms", "peak MB", "link down/up"))
     results = {}
-    for name, cmd, env in clients:
-        samples = []
-        for _ in range(RUNS):
-            samples.append(benchrun.measure(runstat, cmd, env))
+    # The clients take turns, run by run, so that the server's caches and the
+    # machine's drift weigh on all of them alike.
+    samples = {name: [] for name, _, _ in clients}
+    carried = {}
+    for _ in range(RUNS):
+        for name, cmd, env in clients:
+            samples[name].append(benchrun.measure(runstat, cmd, env))
             if log:
                 made[0] += 1
                 up, down = link_bytes(log)
-        w, c, m = (median([s[i] for s in samples]) for i in range(3))
-        carried = "%.2f / %.3f MB" % (down / 1e6, up / 1e6) if log else ""
-        print("  %-24s %-22s %9.1f %9.1f %8.1f %12s" % ("", name, w, c, m, carried))
+                carried[name] = "%.2f / %.3f MB" % (down / 1e6, up / 1e6)
+    for name, _, _ in clients:
+        w, c, m = (median([x[i] for x in samples[name]]) for i in range(3))
+        print("  %-24s %-22s %9.1f %9.1f %8.1f %12s" % ("", name, w, c, m, carried.get(name, "")))
         rows.append((target, case, name, size_mb, w, c, m))
         results[name] = (w, c, m)
         sys.stdout.flush()
@@ -132,18 +138,6 @@ try:
                 ("nntpfetch", [fetch, LINK, group] + extra, off),
                 ("nntplib", [sys.executable, os.path.join(here, "nntplib_read.py"), LINK, group] + extra, None)]
 
-    print("\nReading through the link (%d Mbit/s, %d ms each way), medians of %d runs" % (MBIT, DELAY_MS, RUNS))
-    summary = []
-    for case, size, args in (("XOVER %d lines" % LINES, len(over), ("pl.test.bench",)),
-                             ("ARTICLE 10 MB text", len(art), ("pl.test", "1"))):
-        r = run_case("slow link", case, size / 1e6, readers(*args), log)
-        fast = r["nntpfetch compressed"]
-        summary.append("  %s: %.1fx faster than nntpfetch uncompressed, %.1fx than nntplib; %.2fx the "
-                       "ceiling's wall, %.2fx its CPU" % (case, r["nntpfetch"][0] / fast[0], r["nntplib"][0] / fast[0],
-                                                         fast[0] / r["ceiling (zlib)"][0],
-                                                         fast[1] / r["ceiling (zlib)"][1]))
-
-    print("\nPosting a 1 MB text article through the link")
     body = os.path.join(work, "body.txt")
     post_text = text(1000 * 1000, 2)
     open(body, "wb").write(post_text)
@@ -159,21 +153,38 @@ try:
         k = [kestrun, address, "Bench <bench@example.invalid>", "pl.test.bench", "bench", body]
         return [(first[0], k, first[1]), (second[0], k, second[1])]
 
-    r = run_case("slow link", "POST 1 MB text", 1.0,
-                 posters(LINK, ("kestrun compressed", on), ("kestrun", off)) + [("inews", ["/usr/lib/news/bin/inews", "-h", "-O", artfile],
-                                            dict(os.environ, INNCONF=conf))], log)
-    summary.append("  POST 1 MB: kestrun compressed %.1fx faster than inews"
-                   % (r["inews"][0] / r["kestrun compressed"][0]))
+    summary = []
+    if "link" in PARTS:
+        print("\nReading through the link (%d Mbit/s, %d ms each way), medians of %d runs"
+              % (MBIT, DELAY_MS, RUNS))
+        for case, size, args in (("XOVER %d lines" % LINES, len(over), ("pl.test.bench",)),
+                                 ("ARTICLE 10 MB text", len(art), ("pl.test", "1"))):
+            r = run_case("slow link", case, size / 1e6, readers(*args), log)
+            fast = r["nntpfetch compressed"]
+            ceiling = r["ceiling (zlib)"]
+            summary.append("  %s: %.1fx faster than nntpfetch uncompressed, %.1fx than nntplib; %.2fx the "
+                           "ceiling's wall, %.2fx its CPU" % (case, r["nntpfetch"][0] / fast[0],
+                                                             r["nntplib"][0] / fast[0], fast[0] / ceiling[0],
+                                                             fast[1] / ceiling[1]))
 
-    print("\nStraight to INN on loopback: the programs' own choice against no compression")
-    default = dict(os.environ)
-    default.pop("KESTRUN_COMPRESS", None)
-    for case, args in (("XOVER %d lines" % LINES, ["pl.test.bench"]), ("ARTICLE 10 MB text", ["pl.test", "1"])):
-        run_case("loopback", case, 0, [("nntpfetch, its choice", [fetch, INN] + args, default),
-                                       ("nntpfetch, off", [fetch, INN] + args, off),
-                                       ("nntpfetch, forced on", [fetch, INN] + args, on)])
-    run_case("loopback", "POST 1 MB text", 1.0,
-             posters(INN, ("kestrun, its choice", default), ("kestrun, off", off)))
+        print("\nPosting a 1 MB text article through the link")
+        inews = ("inews", ["/usr/lib/news/bin/inews", "-h", "-O", artfile], dict(os.environ, INNCONF=conf))
+        r = run_case("slow link", "POST 1 MB text", 1.0,
+                     posters(LINK, ("kestrun compressed", on), ("kestrun", off)) + [inews], log)
+        summary.append("  POST 1 MB: kestrun compressed %.1fx faster than inews"
+                       % (r["inews"][0] / r["kestrun compressed"][0]))
+
+    if "loopback" in PARTS:
+        print("\nStraight to INN on loopback: the programs' own choice against no compression")
+        default = dict(os.environ)
+        default.pop("KESTRUN_COMPRESS", None)
+        for case, args in (("XOVER %d lines" % LINES, ["pl.test.bench"]),
+                           ("ARTICLE 10 MB text", ["pl.test", "1"])):
+            run_case("loopback", case, 0, [("nntpfetch, its choice", [fetch, INN] + args, default),
+                                           ("nntpfetch, off", [fetch, INN] + args, off),
+                                           ("nntpfetch, forced on", [fetch, INN] + args, on)])
+        run_case("loopback", "POST 1 MB text", 1.0,
+                 posters(INN, ("kestrun, its choice", default), ("kestrun, off", off)))
     print("\nSummary")
     print("\n".join(summary))
 finally:

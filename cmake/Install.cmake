@@ -4,7 +4,7 @@
 if(WIN32)
   # A zip to unpack anywhere: the programs, the README and the licence, all
   # at its top.
-  install(TARGETS kestrun nntpfetch RUNTIME DESTINATION .)
+  install(TARGETS kestrun nntpfetch echoserver RUNTIME DESTINATION .)
   # As text files with Windows line ends, which any editor shows.
   foreach(_text README.md LICENSE)
     get_filename_component(_name ${_text} NAME_WE)
@@ -15,7 +15,7 @@ if(WIN32)
   endforeach()
 else()
   include(GNUInstallDirs)
-  install(TARGETS kestrun nntpfetch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS kestrun nntpfetch echoserver RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # As Debian's rules (and lintian) want them: the manual pages and the
   # changelog compressed with gzip -9n, whose output carries no name or time
   # stamp, so the package's bytes do not change from build to build; the
@@ -23,7 +23,7 @@ else()
   # again whenever one of the sources changes.
   set(_doc ${CMAKE_BINARY_DIR}/package/doc)
   file(MAKE_DIRECTORY ${_doc})
-  foreach(_source man/kestrun.1 man/nntpfetch.1 cmake/debian/changelog)
+  foreach(_source man/kestrun.1 man/nntpfetch.1 man/echoserver.1 cmake/debian/changelog)
     get_filename_component(_name ${_source} NAME)
     execute_process(COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/${_source}
       OUTPUT_FILE ${_doc}/${_name}.gz COMMAND_ERROR_IS_FATAL ANY)
@@ -48,13 +48,15 @@ Copyright: ${_holders}
 License: Expat
  ${_terms}
 ")
-  install(FILES ${_doc}/kestrun.1.gz ${_doc}/nntpfetch.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${_doc}/kestrun.1.gz ${_doc}/nntpfetch.1.gz ${_doc}/echoserver.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${_doc}/copyright ${_doc}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrun)
   # Symbols bound at load time, so that the relocation tables can be made
   # read-only (full RELRO): two programs that talk to the network.
   target_link_options(kestrun PRIVATE -Wl,-z,now)
   target_link_options(nntpfetch PRIVATE -Wl,-z,now)
+  target_link_options(echoserver PRIVATE -Wl,-z,now)
 endif()
 
 set(CPACK_PACKAGE_NAME kestrun)
@@ -72,7 +74,8 @@ outside ASCII go out as RFC 2047 encoded-words; when the server asks for a
 login, it is taken from the netrc file.
 
 The package also holds nntpfetch, a small reader that writes a group's
-overview or an article to standard output.")
+overview or an article to standard output, and echoserver, a TCP echo server,
+both examples of the components Kestrun is built on.")
 set(CPACK_PACKAGE_HOMEPAGE_URL ${KESTRUN_PRODUCT_URL})
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 set(CPACK_STRIP_FILES ON)

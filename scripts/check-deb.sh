@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the .deb and checks it without installing it on this system: its
-# contents are listed and must be the two programs, their manual pages, the
+# contents are listed and must be the three programs, their manual pages, the
 # copyright file and the changelog; Debian's own checker, lintian, must find
 # no error and no warning (informational tags are shown); the changelog's
 # latest entry must name the package's version; and the kestrun unpacked
@@ -16,8 +16,9 @@ deb="$(ls "${KESTRUN_LINUX_BUILD:-build/linux}"/package/kestrun_*.deb)"
 echo "$deb:"
 dpkg-deb -c "$deb"
 files="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort | tr '\n' ' ')"
-want="./usr/bin/kestrun ./usr/bin/nntpfetch ./usr/share/doc/kestrun/changelog.gz \
-./usr/share/doc/kestrun/copyright ./usr/share/man/man1/kestrun.1.gz ./usr/share/man/man1/nntpfetch.1.gz "
+want="./usr/bin/echoserver ./usr/bin/kestrun ./usr/bin/nntpfetch ./usr/share/doc/kestrun/changelog.gz \
+./usr/share/doc/kestrun/copyright ./usr/share/man/man1/echoserver.1.gz ./usr/share/man/man1/kestrun.1.gz \
+./usr/share/man/man1/nntpfetch.1.gz "
 if [ "$files" != "$want" ]; then
   echo "check-deb: the package holds: $files" >&2
   exit 1

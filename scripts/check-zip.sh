@@ -18,9 +18,9 @@ z = zipfile.ZipFile(sys.argv[1])
 for entry in z.infolist():
     print("%10d  %s" % (entry.file_size, entry.filename))
 names = sorted(z.namelist())
-want = ["LICENSE.txt", "README.txt", "kestrun.exe", "nntpfetch.exe"]
+want = ["LICENSE.txt", "README.txt", "echoserver.exe", "kestrun.exe", "nntpfetch.exe"]
 problems = [] if names == want else ["it holds %s, not %s" % (names, want)]
-for name in ("kestrun.exe", "nntpfetch.exe"):
+for name in ("echoserver.exe", "kestrun.exe", "nntpfetch.exe"):
     if name in names and not z.read(name).startswith(b"MZ"):
         problems.append(name + " is no Windows program")
 for name, words in (("README.txt", b"# Kestrun"), ("LICENSE.txt", b"MIT License")):

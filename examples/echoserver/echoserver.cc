@@ -30,6 +30,8 @@ class TEchoServer {
   }
 
   std::string Port() { return FListener.ReadBoundPort(); }
+  bool Listening() const { return FListener.State() == wsListening; }
+  int Error() const { return FListener.LastError(); }
 
  private:
   void AcceptOne() {
@@ -61,7 +63,15 @@ int Serve(const std::vector<std::string>& args) {
     std::fputs("usage: echoserver [address] port\n", stderr);
     return 1;
   }
-  TEchoServer server(args.size() == 2 ? args[0] : "127.0.0.1", args.back());
+  const std::string address = args.size() == 2 ? args[0] : "127.0.0.1";
+  TEchoServer server(address, args.back());
+  if (!server.Listening()) {
+    // The handler that keeps a failed Accept quiet keeps a failed Listen
+    // quiet too: said here, with the system's reason.
+    std::fprintf(stderr, "echoserver: cannot listen on %s port %s: %s\n", address.c_str(),
+                 args.back().c_str(), SocketErrorText(server.Error()).c_str());
+    return 1;
+  }
   std::printf("%s\n", server.Port().c_str());
   std::fflush(stdout);
   while (!Application->Terminated()) Application->HandleMessage();

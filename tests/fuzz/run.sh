@@ -31,7 +31,7 @@ for f in "$root"/platform/posix/*.cc; do
   [ "$(basename "$f")" = testsupport.cc ] || posix+=("$f")
 done
 build reply "$root"/nntp/*.cc "$root"/net/*.cc "$root"/rtl/*.cc "${posix[@]}" \
-  -DKESTRUN_VERSION_SECTION='".versioninfo"' -Wno-ignored-attributes -lpthread
+  -DKESTRUN_VERSION_SECTION='".versioninfo"' -Wno-ignored-attributes -lpthread -lz
 
 build socks_reply "$root/net/SocksProto.cc"
 build line_mode "$root/net/LineBuffer.cc"

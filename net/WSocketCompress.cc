@@ -12,12 +12,13 @@ namespace {
 // What one read from the layer below takes: a TLS record's worth or a
 // socket read's, the same order as the layers below read themselves.
 constexpr std::size_t kRawPiece = 65536;
-// The inflated text held for small reads: one window. Reads inflate
-// straight into the caller's buffer as far as they can.
-constexpr std::size_t kPlainWindow = 65536;
 // What is inflated ahead of a read only to learn that the input gives
 // anything at all (no event for half a block): a few bytes, copied once.
+// Reads inflate straight into the caller's buffer.
 constexpr std::size_t kProbe = 256;
+// RcvdCount's guess for what the stream still holds after an inflate that
+// filled its room: a read's worth.
+constexpr std::size_t kPendingGuess = 65536;
 // Raw DEFLATE, no zlib or gzip wrapper, the largest window.
 constexpr int kWindowBits = -15;
 // Level 6 (zlib's default) saves nearly as much as 9 on news text at a
@@ -146,20 +147,19 @@ int TCustomCompressWSocket::Inflate(char* out, std::size_t room) {
   return static_cast<int>(produced);
 }
 
-std::size_t TCustomCompressWSocket::FillPlain(std::size_t most) {
+std::size_t TCustomCompressWSocket::FillPlain() {
   TCompressSession& c = FCompress;
   if (c.Unread() > 0) return c.Unread();
-  most = std::min(most, kPlainWindow);
-  if (c.Plain.size() < most) c.Plain.resize(most);
+  if (c.Plain.size() < kProbe) c.Plain.resize(kProbe);
   c.PlainStart = c.PlainEnd = 0;
-  int n = Inflate(c.Plain.data(), most);
+  int n = Inflate(c.Plain.data(), kProbe);
   if (n > 0) c.PlainEnd = static_cast<std::size_t>(n);
   return c.Unread();
 }
 
 std::int32_t TCustomCompressWSocket::Waiting() const {
   const TCompressSession& c = FCompress;
-  std::size_t guess = c.Unread() + c.RawUnread() + (c.OutputFull ? kPlainWindow : 0);
+  std::size_t guess = c.Unread() + c.RawUnread() + (c.OutputFull ? kPendingGuess : 0);
   return static_cast<std::int32_t>(std::min<std::size_t>(guess, INT32_MAX));
 }
 
@@ -170,13 +170,9 @@ bool TCustomCompressWSocket::FireDataAvailable(std::uint16_t error) {
   // Nothing inflated yet (half a block came): nothing for the application.
   // The count asked is the most derived one, so that a line the layer above
   // holds is still handed out.
-  if (FillPlain(kProbe) == 0 && QueryRcvdCount() <= 0) return true;
-  const std::size_t before = FCompress.Unread();
-  const std::int64_t readBefore = FReadCount;
-  const bool handled = TCustomWSocket::FireDataAvailable(0);
-  if (handled && before > 0 && FCompress.Unread() >= before && FReadCount == readBefore)
-    FHeldStalled = true;
-  return handled;
+  if (FillPlain() == 0 && QueryRcvdCount() <= 0) return true;
+  return OfferHeld([this] { return FCompress.Unread(); },
+                   [this] { return TCustomWSocket::FireDataAvailable(0); });
 }
 
 std::int32_t TCustomCompressWSocket::LayersHold() {
@@ -190,7 +186,7 @@ std::int32_t TCustomCompressWSocket::QueryRcvdCount() {
   // Whether the input gives anything (held, pending in the stream from a
   // long match, or waiting below) is known only by inflating: a few bytes
   // ahead of the reader, no more.
-  if (!FHeldStalled && FillPlain(kProbe) > 0) return Waiting();
+  if (!FHeldStalled && FillPlain() > 0) return Waiting();
   if (FCompress.Corrupt || FCompress.BelowEnded) return 0;
   // Compressed bytes below that gave nothing yet: the delivery goes on.
   return TCustomTlsWSocket::QueryRcvdCount();

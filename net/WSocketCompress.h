@@ -11,7 +11,7 @@
 // stream, and turning the cork off flushes them.
 //
 // Received data is inflated as the application reads it: the layer holds
-// at most one piece of compressed input and one window of inflated text, so
+// at most one piece of compressed input and a few bytes inflated ahead, so
 // a peer whose few kilobytes inflate to gigabytes costs no more memory than
 // any other. A stream that does not inflate ends the connection with
 // kCompressErrorCorrupt (OnSessionClosed, and Receive fails with it).
@@ -106,9 +106,9 @@ class TCustomCompressWSocket : public TCustomTlsWSocket {
   // nothing more for now (or the end, see BelowEnded), -1 on a corrupt
   // stream.
   int Inflate(char* out, std::size_t room);
-  // With nothing inflated held, inflates at most `most` bytes into the
-  // window; the bytes now unread.
-  std::size_t FillPlain(std::size_t most);
+  // With nothing inflated held, inflates a few bytes ahead, to learn that
+  // the input gives anything; the bytes now unread.
+  std::size_t FillPlain();
   // A count for RcvdCount: what is inflated, and a guess for the rest.
   std::int32_t Waiting() const;
   // Deflates `length` bytes with the flush the cork asks for and sends the

@@ -321,9 +321,7 @@ int TCustomWSocket::Resume() {
     // What the layers held when the handler paused: the socket has no
     // notification for it, so delivery resumes from the event loop.
     FHeldStalled = false;
-    if (!FDeliveryPosted)
-      FDeliveryPosted =
-          plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FConnectionSerial, 0);
+    PostDeliverMore();
   }
   return rc;
 }

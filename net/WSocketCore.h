@@ -321,6 +321,21 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // The application read bytes a layer held: when they had stalled, the
   // rest goes on from the event loop (no socket notification brings it).
   void HeldBytesRead();
+  // Asks the event loop for the next piece of delivery, once.
+  void PostDeliverMore();
+  // A layer offers the application bytes it holds: `fire` calls the
+  // handler, `held` counts the layer's bytes. A handler that read none of
+  // them would be called for ever, so they stall (see FHeldStalled) until
+  // something changes. Only when the application read nothing at all: a
+  // layer above may have been offering bytes of its own.
+  template <typename Held, typename Fire>
+  bool OfferHeld(Held held, Fire fire) {
+    const auto before = held();
+    const std::int64_t readBefore = FReadCount;
+    const bool handled = fire();
+    if (handled && before > 0 && held() >= before && FReadCount == readBefore) FHeldStalled = true;
+    return handled;
+  }
   virtual void BindLocal();
   virtual int SendRaw(const void* data, int length);
   // Both report a failure with `error` as its number: LastError := error,

@@ -152,13 +152,8 @@ int TCustomLineWSocket::ApplyLineEditing(int& count) {
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error) {
   if (!Splitting()) {
-    const std::int32_t before = FLine.held.Count();
-    const std::int64_t readBefore = FReadCount;
-    const bool handled = TLineLayerBelow::FireDataAvailable(error);
-    // Held bytes left unread would be offered for ever.
-    if (handled && before > 0 && FLine.held.Count() >= before && FReadCount == readBefore)
-      FHeldStalled = true;
-    return handled;
+    return OfferHeld([this] { return FLine.held.Count(); },
+                     [this, error] { return TLineLayerBelow::FireDataAvailable(error); });
   }
   // Only a notification (or a redelivery) comes here while a line is
   // stalled: something has changed, so it is offered once more.

@@ -163,14 +163,8 @@ void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) 
 
 bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error) {
   if (FSocks.Phase == socksIdle) {
-    const std::int32_t before = FSocks.SurplusCount;
-    const std::int64_t readBefore = FReadCount;
-    bool handled = TCustomWSocket::FireDataAvailable(error);
-    // A handler that took none of the surplus would be called for ever: it
-    // stops counting as waiting until a read takes some.
-    if (handled && before > 0 && FSocks.SurplusCount >= before && FReadCount == readBefore)
-      FHeldStalled = true;
-    return handled;
+    return OfferHeld([this] { return FSocks.SurplusCount; },
+                     [this, error] { return TCustomWSocket::FireDataAvailable(error); });
   }
   if (error != 0) {
     FailSocks(error, "data receive error");

@@ -230,14 +230,8 @@ bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t error) {
   // count asked is the most derived one, so that a line the layer above
   // holds is still handed out.
   if (pulled > 0 && QueryRcvdCount() <= 0) return true;
-  const std::size_t before = FTls.Unread();
-  const std::int64_t readBefore = FReadCount;
-  bool handled = TCustomSocksWSocket::FireDataAvailable(0);
-  // Stalled only when the application read nothing at all: a layer above
-  // (line mode) may have been offering bytes of its own.
-  if (handled && before > 0 && FTls.Unread() >= before && FReadCount == readBefore)
-    FHeldStalled = true;
-  return handled;
+  return OfferHeld([this] { return FTls.Unread(); },
+                   [this] { return TCustomSocksWSocket::FireDataAvailable(0); });
 }
 
 std::int32_t TCustomTlsWSocket::LayersHold() {

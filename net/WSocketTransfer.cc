@@ -204,6 +204,10 @@ int TCustomWSocket::Receive(void* buffer, int size) {
 void TCustomWSocket::HeldBytesRead() {
   if (!FHeldStalled) return;
   FHeldStalled = false;
+  PostDeliverMore();
+}
+
+void TCustomWSocket::PostDeliverMore() {
   if (!FDeliveryPosted && FSocketHandle != INVALID_SOCKET)
     FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FConnectionSerial, 0);
 }
@@ -244,9 +248,7 @@ std::string TCustomWSocket::ReceiveString() {
 // are waiting, the next piece comes from the message loop (MsgDeliverMore),
 // so a handler that leaves bytes unread is still called again.
 void TCustomWSocket::DeliverReceived(std::uint16_t error) {
-  if (DeliverOnce(error) > 0 && !FDeliveryPosted) {
-    FDeliveryPosted = plat::PostWindowMessage(FNotifyWindow, MsgDeliverMore, FConnectionSerial, 0);
-  }
+  if (DeliverOnce(error) > 0) PostDeliverMore();
 }
 
 std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {

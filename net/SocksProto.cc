@@ -56,6 +56,9 @@ std::string CheckFields(Level level, const std::string& destination, const std::
   // SOCKS 4 ends the user id and the 4A name with a 0 byte, so one inside
   // would end them early; SOCKS 5 sends each with a length byte.
   if (level != Level::k5) {
+    // Four bytes of address: an IPv6 one goes by name (4A) or SOCKS 5.
+    if (level == Level::k4 && destination.find(':') != std::string::npos)
+      return "SOCKS 4 cannot carry an IPv6 address (use SOCKS 5 or 4A)";
     if (usercode.size() > kMaxField) return "socks user code longer than 255 bytes";
     if (usercode.find('\0') != std::string::npos) return "socks user code contains a 0 byte";
     if (level == Level::k4A) {
@@ -87,9 +90,16 @@ std::string AuthRequest(const std::string& usercode, const std::string& password
 }
 
 std::string ConnectRequest(Level level, std::uint16_t port, std::uint32_t address,
-                           const std::string& usercode, const std::string& destination) {
+                           const std::string& usercode, const std::string& destination,
+                           const std::uint8_t* ipv6) {
   std::string out;
-  out.reserve(10 + usercode.size() + destination.size());
+  out.reserve(22 + usercode.size() + destination.size());
+  if (level == Level::k5 && ipv6 != nullptr) {
+    out.append({5, 1, 0, 4});
+    out.append(reinterpret_cast<const char*>(ipv6), 16);
+    PutPort(out, port);
+    return out;
+  }
   if (level == Level::k5) {
     out.append({5, 1, 0, 3});
     out += static_cast<char>(destination.size());

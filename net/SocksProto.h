@@ -31,10 +31,12 @@ std::string Greeting(std::uint8_t method);
 // The SOCKS 5 user name/password request. Fields must have passed CheckFields.
 std::string AuthRequest(const std::string& usercode, const std::string& password);
 // The connect request. `address` (network order) is used by level 4 only;
-// levels 4A and 5 send `destination` as a name. Fields must have passed
-// CheckFields.
+// levels 4A and 5 send `destination` as a name, but level 5 sends the 16
+// bytes of `ipv6` as an IPv6 address when given (the destination written as
+// one). Fields must have passed CheckFields.
 std::string ConnectRequest(Level level, std::uint16_t port, std::uint32_t address,
-                           const std::string& usercode, const std::string& destination);
+                           const std::string& usercode, const std::string& destination,
+                           const std::uint8_t* ipv6 = nullptr);
 
 // What a collection of reply bytes amounts to so far.
 struct Verdict {

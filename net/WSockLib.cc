@@ -7,7 +7,7 @@ std::int32_t InstanceCount = 0;
 
 namespace {
 
-const char kLibraryName[] = "wsock32.dll";
+const char kLibraryName[] = "ws2_32.dll";
 
 enum Slot {
 #define WSOCK_SLOT(name, result, params, args) s##name,

@@ -27,18 +27,34 @@ void TCustomWSocket::ResolveLocalForUse() {
   }
 }
 
-void TCustomWSocket::ResolveForUse() {
+TSocketAddressList TCustomWSocket::ResolveForUse() {
   ResolveLocalForUse();
   if (!FPort.Known) {
     FPort.Value = WSocketResolvePort(FPort.Text, FProto.Text);
     FPort.Known = true;
   }
   if (!FAddr.Known) {
-    FAddr.Value = WSocketResolveHost(FAddr.Text);
+    // A name this socket has just looked up (DnsLookup, which does not hold
+    // up the loop) is not looked up again, here, while the loop waits.
+    FAddr.Value = !FLookupAddresses.empty() && FAddr.Text == FLookupName
+                      ? FLookupAddresses
+                      : WSocketResolveHostList(FAddr.Text, FSocketFamily);
     FAddr.Known = true;
   }
-  FSockAddr.sin_port = wsock::htons(FPort.Value);
-  FSockAddr.sin_addr.S_addr = FAddr.Value;
+  // A local address of one family ties the connection to that family.
+  const int local = LocalFamily();
+  TSocketAddressList addresses;
+  for (TSocketAddress a : FAddr.Value) {
+    if (local != 0 && a.Family() != local) continue;
+    a.SetPort(FPort.Value);
+    addresses.push_back(a);
+  }
+  if (addresses.empty()) {
+    throw ESocketException("WSocketResolveHost: '" + FAddr.Text + "' has no address of the family of '" +
+                               FLocalAddr + "'",
+                           plat::WSAEAFNOSUPPORT);
+  }
+  return addresses;
 }
 
 namespace {
@@ -68,20 +84,41 @@ void TCustomWSocket::Connect() {
   if (!FPort.Assigned) return RaiseError("Connect: No Port Specified", plat::WSAEINVAL);
   if (!FAddr.Assigned) return RaiseError("Connect: No IP Address Specified", plat::WSAEINVAL);
   if (!FProto.Assigned) return RaiseError("Connect: No Protocol Specified", plat::WSAEINVAL);
+  TSocketAddressList remote;
   try {
     ResolveLocalForUse();
-    if (!RouteConnection(FSockAddr)) ResolveForUse();
+    if (!RouteConnection(remote)) remote = ResolveForUse();
   } catch (const Exception& e) {
     return RaiseError("connect: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
+  EndRace();
+  const bool datagram = FSocketType == plat::kSockDgram;
+  // Several addresses race (see TConnectRace); a bound local port or
+  // address is one socket's, so with one the first address alone is tried.
+  if (!datagram && remote.size() > 1 && FLocalPort.Value == 0 && LocalFamily() == 0) {
+    FRace = std::make_unique<TConnectRace>();
+    FRace->order = WSocketInterleaveFamilies(remote);
+    remote = FRace->order;
+  }
+  FSockAddr = remote.front();
+  FAddrFamily = FSockAddr.Family();
   BeginConnection(wsock::socket(FAddrFamily, FSocketType, FProto.Value));
-  if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("Connect (socket)");
+  // A family the system cannot open at all is one failed attempt.
+  while (FSocketHandle == INVALID_SOCKET && FRace && FRace->next < FRace->order.size()) {
+    FRace->lastError = static_cast<std::uint16_t>(wsock::WSAGetLastError());
+    FSockAddr = FRace->order[FRace->next++];
+    FAddrFamily = FSockAddr.Family();
+    FSocketHandle = wsock::socket(FAddrFamily, FSocketType, FProto.Value);
+  }
+  if (FSocketHandle == INVALID_SOCKET) {
+    EndRace();
+    return ReportSocketError("Connect (socket)");
+  }
   EnterState(wsOpened);
-  bool datagram = FSocketType == plat::kSockDgram;
   if (datagram) {
     BindLocal();
-    if (FSockAddr.sin_addr.S_addr == plat::kInaddrNone &&
+    if (FSockAddr.IPv4() == plat::kInaddrNone && FAddrFamily == plat::kAfInet &&
         SetIntOption(FSocketHandle, plat::kSoBroadcast, 1) != 0) {
       return ReportSocketError("setsockopt(SO_BROADCAST)");
     }
@@ -93,7 +130,7 @@ void TCustomWSocket::Connect() {
       return ReportSocketError("setsockopt(SO_KEEPALIVE)");
     // A hint: where the system cannot say what it still holds for the peer.
     if (int limit = plat::SendBacklogLimit()) SetIntOption(FSocketHandle, plat::kSoSndBuf, limit);
-    if (FLocalPort.Value != 0 || FLocalAddr != "0.0.0.0") BindLocal();
+    if (FLocalPort.Value != 0 || LocalFamily() != 0) BindLocal();
   }
   FSelectMask = kMaskConnect;
   if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0) {
@@ -104,31 +141,46 @@ void TCustomWSocket::Connect() {
     FireSessionConnected(0);
     return;
   }
-  int rc = wsock::connect(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
-                          sizeof FSockAddr);
-  if (rc == 0 || wsock::WSAGetLastError() == plat::WSAEWOULDBLOCK) {
+  int rc = wsock::connect(FSocketHandle, FSockAddr.Raw(), FSockAddr.Length);
+  int error = rc == 0 ? 0 : wsock::WSAGetLastError();
+  if (rc == 0 || error == plat::WSAEWOULDBLOCK ||
+      (FRace && ReplacePrimary(static_cast<std::uint16_t>(error)))) {
     EnterState(wsConnecting);
+    // Should no timer be had, the others are still tried as each one fails.
+    if (FRace) plat::SetWindowTimer(FNotifyWindow, kAttemptTimer, kAttemptDelay);
   } else {
+    EndRace();
+    wsock::WSASetLastError(error);
     ReportSocketError("Connect");
   }
 }
 
+int TCustomWSocket::LocalFamily() const {
+  if (FLocalAddr == "0.0.0.0") return 0;
+  return WSocketLooksLikeIPv6(FLocalAddr) ? plat::kAfInet6 : plat::kAfInet;
+}
+
+TSocketAddress TCustomWSocket::LocalAddressFor(int family) {
+  const auto port = static_cast<std::uint16_t>(FLocalPort.Value);
+  if (LocalFamily() == 0) return TSocketAddress::Any(family, port);
+  TSocketAddress local = WSocketResolveHostList(FLocalAddr, sfAny).front();
+  local.SetPort(port);
+  return local;
+}
+
 void TCustomWSocket::BindLocal() {
-  plat::TSockAddrIn local{};
-  local.sin_family = plat::kAfInet;
-  local.sin_port = wsock::htons(static_cast<std::uint16_t>(FLocalPort.Value));
-  local.sin_addr.S_addr = WSocketResolveHost(FLocalAddr);
-  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&local), sizeof local) !=
-      0) {
+  TSocketAddress local = LocalAddressFor(FAddrFamily);
+  if (wsock::bind(FSocketHandle, local.Raw(), local.Length) != 0) {
     int error = wsock::WSAGetLastError();
     return RaiseErrorFmt(Format("winsock.bind failed, error #%d", error), error);
   }
-  int len = sizeof local;
-  if (wsock::getsockname(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&local), &len) != 0) {
+  int len = sizeof local.Storage;
+  if (wsock::getsockname(FSocketHandle, local.Raw(), &len) != 0) {
     int error = wsock::WSAGetLastError();
     return RaiseErrorFmt(Format("winsock.getsockname failed, error #%d", error), error);
   }
-  FLocalPort.Value = wsock::ntohs(local.sin_port);
+  local.Length = len;
+  FLocalPort.Value = local.Port();
   FLocalPort.Text = IntToStr(FLocalPort.Value);
 }
 
@@ -154,15 +206,23 @@ void TCustomWSocket::Listen() {
   if (!FProto.Assigned) return refuse("listen: protocol not assigned");
   if (!FAddr.Assigned) return refuse("listen: address not assigned");
   try {
-    ResolveForUse();
+    FSockAddr = ResolveForUse().front();
   } catch (const Exception& e) {
     return RaiseError("listen: " + e.Message(), ErrorOf(e));
   }
   ClearSendBuffer();
+  FAddrFamily = FSockAddr.Family();
   BeginConnection(wsock::socket(FAddrFamily, FSocketType, FProto.Value));
   if (FSocketHandle == INVALID_SOCKET) return ReportSocketError("socket");
-  if (wsock::bind(FSocketHandle, reinterpret_cast<const plat::TSockAddr*>(&FSockAddr),
-                  sizeof FSockAddr) != 0) {
+  const bool anyIPv6 = FSockAddr.IsIPv6() && WSocketAddressText(FSockAddr) == "::";
+  if (anyIPv6) {
+    // Both families on one socket where the system allows it (Windows
+    // defaults to IPv6 only); what it granted is read back below.
+    int off = 0;
+    wsock::setsockopt(FSocketHandle, plat::kIpProtoIpv6, plat::kIpv6V6Only,
+                      reinterpret_cast<const char*>(&off), sizeof off);
+  }
+  if (wsock::bind(FSocketHandle, FSockAddr.Raw(), FSockAddr.Length) != 0) {
     // The socket never left the closed state, so a close would not release
     // it, and a raised report would skip the close anyway: release it first.
     int error = wsock::WSAGetLastError();
@@ -173,6 +233,12 @@ void TCustomWSocket::Listen() {
     ReportSocketError("Bind");
     Close();
     return;
+  }
+  if (anyIPv6) {
+    int only = 1, len = sizeof only;
+    FDualStack = wsock::getsockopt(FSocketHandle, plat::kIpProtoIpv6, plat::kIpv6V6Only,
+                                   reinterpret_cast<char*>(&only), &len) == 0 &&
+                 only == 0;
   }
   EnterState(wsBound);
   if (FSocketType == plat::kSockDgram) {
@@ -195,13 +261,15 @@ TSocketHandle TCustomWSocket::Accept() {
     ReportSocketError("not a listening socket");
     return INVALID_SOCKET;
   }
-  int len = sizeof FSockAddr;
-  FLastAcceptedHandle =
-      wsock::accept(FSocketHandle, reinterpret_cast<plat::TSockAddr*>(&FSockAddr), &len);
+  TSocketAddress peer;
+  int len = sizeof peer.Storage;
+  FLastAcceptedHandle = wsock::accept(FSocketHandle, peer.Raw(), &len);
   if (FLastAcceptedHandle == INVALID_SOCKET) {
     ReportSocketError("Accept");
     return INVALID_SOCKET;
   }
+  peer.Length = len;
+  FSockAddr = peer;
   ++FAcceptCount;
   return FLastAcceptedHandle;
 }
@@ -213,6 +281,7 @@ void TCustomWSocket::Dup(TSocketHandle newHandle) {
   }
   // Whatever the old connection left is not the new one's.
   FinishCloseUnderWay();
+  EndRace();
   ForgetConnectionData();
   if (FState != wsClosed) {
     int rc = wsock::closesocket(FSocketHandle);
@@ -231,6 +300,7 @@ void TCustomWSocket::Dup(TSocketHandle newHandle) {
 }
 
 void TCustomWSocket::DoClose(bool shut, std::uint16_t error) {
+  EndRace();
   if (FSocketHandle == INVALID_SOCKET) {
     if (FState != wsClosed) {
       EnterState(wsClosed);

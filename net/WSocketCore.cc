@@ -53,11 +53,17 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
       case MsgSocketEvent:
         HandleSocketNotification(msg);
         break;
-      case MsgHostByNameDone:
-        HandleLookupDone(msg, true);
-        break;
       case MsgHostByAddrDone:
-        HandleLookupDone(msg, false);
+        HandleLookupDone(msg);
+        break;
+      case MsgAddrLookupDone:
+        HandleAddrLookupDone(msg);
+        break;
+      case MsgAttemptEvent:
+        HandleAttemptNotification(msg);
+        break;
+      case plat::kWmTimer:
+        if (msg.WParam == kAttemptTimer) HandleAttemptTimer();
         break;
       case MsgCloseLater:
         // Asked for the connection of that time, not for a later one.
@@ -120,6 +126,12 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   const TConnectionMark connection = MarkConnection();
   auto ended = [&] { return ConnectionEnded(connection); };
   if (bits & plat::kFdConnect) {
+    if (FRace) {
+      // One of several attempts failed: the others go on, unseen.
+      if (error != 0 && ReplacePrimary(error)) return;
+      if (error != 0) error = FRace->lastError;
+      EndRace();
+    }
     EnterState(wsConnected);
     FireSessionConnected(error);
     if (error != 0 && !ended() && FState != wsClosed) Close();

@@ -1,5 +1,5 @@
 // TCustomWSocket: the socket core, an event-driven, never-blocking TCP/UDP
-// socket over IPv4.
+// socket over IPv4 and IPv6.
 //
 // Every object owns a hidden window; the socket library reports network
 // events for the object's socket as messages to it and the object turns
@@ -30,7 +30,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "net/SocketAddress.h"
 #include "net/WSockLib.h"
 #include "net/WSockbuf.h"
 #include "platform/messages.h"
@@ -72,7 +74,6 @@ using TSocketHandle = plat::TSocket;
 constexpr TSocketHandle INVALID_SOCKET = plat::kInvalidSocket;
 
 constexpr std::uint32_t MsgSocketEvent = plat::kWmUser + 1;
-constexpr std::uint32_t MsgHostByNameDone = plat::kWmUser + 2;
 constexpr std::uint32_t MsgHostByAddrDone = plat::kWmUser + 3;
 constexpr std::uint32_t MsgCloseLater = plat::kWmUser + 4;
 constexpr std::uint32_t MsgFreeLater = plat::kWmUser + 5;
@@ -81,6 +82,11 @@ constexpr std::uint32_t MsgTestException = plat::kWmUser + 6;
 // back to the message loop between pieces (wParam the connection's serial
 // number, see ConnectionSerial).
 constexpr std::uint32_t MsgDeliverMore = plat::kWmUser + 7;
+// A name lookup of both families done (wParam the request).
+constexpr std::uint32_t MsgAddrLookupDone = plat::kWmUser + 8;
+// A notification for one of the extra attempts of a connection to several
+// addresses (wParam the attempt's socket).
+constexpr std::uint32_t MsgAttemptEvent = plat::kWmUser + 9;
 
 struct TMessage {
   std::uint32_t Msg;
@@ -148,14 +154,16 @@ struct TSessionRecord {
 struct TSessionFields : TSessionRecord {
   TSocketHandle FSocketHandle = INVALID_SOCKET;
   TSocketState FState = wsClosed;
-  std::int32_t FAddrFamily = plat::kAfInet;
+  std::int32_t FAddrFamily = plat::kAfInet;  // of the socket open now
   std::int32_t FSocketType = plat::kSockStream;
   TResolvedText<std::int32_t> FProto{"tcp", true, false, plat::kIpProtoTcp};
   TResolvedText<std::uint32_t> FLocalPort{"0"};  // Assigned is not used
   std::string FLocalAddr = "0.0.0.0";
-  // The remote address of Connect, the local one of Listen, overwritten
-  // with the peer's by Accept.
-  plat::TSockAddrIn FSockAddr{plat::kAfInet, 0, {0}, {}};
+  // The remote address of Connect (the one connected to, of several), the
+  // local one of Listen, overwritten with the peer's by Accept.
+  TSocketAddress FSockAddr = TSocketAddress::FromIPv4(0, 0);
+  // A listener on the IPv6 unspecified address that takes IPv4 peers too.
+  bool FDualStack = false;
   TSocketLingerOnOff FLingerOnOff = wsLingerOn;
   std::int32_t FLingerTimeout = 0;  // seconds
   std::int32_t FFlushTimeout = 60;  // seconds; nothing in the socket reads it
@@ -176,6 +184,14 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   const std::string& Proto() const { return FProto.Text; }
   virtual void AssignProto(const std::string& value);
   const std::string& LocalAddr() const { return FLocalAddr; }
+  // The address families Addr, LocalAddr and lookups may use (sfAny by
+  // default). Read when an address is next resolved.
+  TSocketFamily SocketFamily() const { return FSocketFamily; }
+  void SetSocketFamily(TSocketFamily value);
+  // Whether the socket listening now takes IPv4 peers as well as IPv6 ones
+  // (one listening on "::" where the system allows it). IPv4 peers then
+  // read as IPv4 addresses.
+  bool DualStack() const { return FDualStack; }
   void SetLocalAddr(const std::string& value);
   const std::string& LocalPort() const { return FLocalPort.Text; }
   void AssignLocalPort(const std::string& value);
@@ -247,10 +263,12 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // ---- transfer
   virtual int Send(const void* data, int length);
   virtual int SendTo(const plat::TSockAddrIn& dest, int destLen, const void* data, int length);
+  virtual int SendTo(const TSocketAddress& dest, const void* data, int length);
   virtual int SendString(const std::string& text);
   virtual int Receive(void* buffer, int size);
   virtual std::string ReceiveString();
   virtual int ReceiveFrom(void* buffer, int size, plat::TSockAddrIn& from, int& fromLen);
+  virtual int ReceiveFrom(void* buffer, int size, TSocketAddress& from);
   virtual void Flush();
   virtual void WaitUntilClosed();
 
@@ -262,6 +280,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   virtual std::string ReadPeerPort();
   virtual int QueryPeerName(plat::TSockAddrIn& name, int length);
   virtual int QuerySockName(plat::TSockAddrIn& name, int& length);
+  int QueryPeerName(TSocketAddress& name);
+  int QuerySockName(TSocketAddress& name);
   virtual std::string ReadBoundPort();
   virtual std::string ReadBoundAddr();
 
@@ -353,7 +373,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   virtual void FireError();
   virtual int RecvRaw(void* buffer, int size, int flags);
   virtual int RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags,
-                          plat::TSockAddrIn& from, int& fromLen);
+                          plat::TSockAddr* from, int& fromLen);
 
   void EnterState(TSocketState newState);
   void TryToSend();
@@ -369,24 +389,30 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   bool PumpOneMessage();
   void PumpPendingMessages();
   plat::WindowHandle CreateNotifyWindow();
-  // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known
-  // and writes the remote address and port into SockAddr.
-  void ResolveForUse();
+  // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known:
+  // the addresses of Addr, each with Port, in the system's order, of the
+  // families the settings allow.
+  TSocketAddressList ResolveForUse();
   // The protocol and local port only: what a routed connection needs.
   void ResolveLocalForUse();
   // Where Connect goes. A layer that routes the connection elsewhere (a
-  // proxy) writes that endpoint into `remote` and returns true; then the
-  // destination's Addr and Port are left as they are, not resolved here.
-  virtual bool RouteConnection(plat::TSockAddrIn& remote) {
+  // proxy) writes that endpoint's addresses into `remote` and returns true;
+  // then the destination's Addr and Port are left as they are, not
+  // resolved here.
+  virtual bool RouteConnection(TSocketAddressList& remote) {
     (void)remote;
     return false;
   }
-  void HandleLookupDone(TMessage& msg, bool byName);
+  void HandleLookupDone(TMessage& msg);
   template <typename Number>
   void AssignText(TResolvedText<Number>& field, const std::string& value, const char* name);
   void BeginLookup();
-  bool PeerName(plat::TSockAddrIn& sa, const char* what);
-  bool BoundName(plat::TSockAddrIn& sa);
+  bool PeerName(TSocketAddress& sa, const char* what);
+  bool BoundName(TSocketAddress& sa);
+  // The local address to bind to for a socket of `family`.
+  TSocketAddress LocalAddressFor(int family);
+  // The family LocalAddr ties a connection to, 0 when it is unspecified.
+  int LocalFamily() const;
   // The area the next lookup writes into, made when first needed.
   char* LookupArea();
   // Cancels the pending lookup; returns the library's result.
@@ -463,6 +489,51 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Results of the last lookup (DnsLookup, ReverseDnsLookup).
   std::string FDnsResult;
   TStringList FDnsResultList;
+  // ---- a connection to a name with several addresses (RFC 8305): attempts
+  // alternate between the families, a new one every kAttemptDelay ms while
+  // earlier ones are pending and at once when one fails; the first to
+  // connect wins. FSocketHandle is always a pending attempt (the primary,
+  // on MsgSocketEvent); the others are extras, on MsgAttemptEvent.
+  struct TConnectRace {
+    TSocketAddressList order;
+    std::size_t next = 1;  // the next address of `order` to try
+    struct TAttempt {
+      TSocketHandle handle;
+      TSocketAddress address;
+    };
+    std::vector<TAttempt> extras;
+    std::uint16_t lastError = 0;
+  };
+  static constexpr unsigned kAttemptDelay = 250;
+  static constexpr std::uintptr_t kAttemptTimer = 1;
+  std::unique_ptr<TConnectRace> FRace;
+  // Opens a stream socket for `address` and starts connecting it, with its
+  // notifications as `msg` for `mask`. The socket, or INVALID_SOCKET with
+  // the error in `error`.
+  TSocketHandle OpenAttempt(const TSocketAddress& address, unsigned msg, long mask,
+                            std::uint16_t& error);
+  // Starts the next address as an extra attempt; false when none is left.
+  bool StartExtraAttempt();
+  // The primary failed with `error`: another attempt takes its place and
+  // true, or false when none is left (the primary stays, to report).
+  bool ReplacePrimary(std::uint16_t error);
+  void HandleAttemptNotification(TMessage& msg);
+  void HandleAttemptTimer();
+  // Closes the extras and forgets the race (the primary stays as it is).
+  void EndRace();
+
+  // The pending lookup on a thread (DnsLookup of a name, ReverseDnsLookup
+  // of an IPv6 address), 0 when none.
+  std::uintptr_t FAddrLookup = 0;
+  bool StartLookupThread(const std::string& name, const TSocketAddress* reverse);
+  void HandleAddrLookupDone(TMessage& msg);
+  void DropAddrLookup();
+  // The addresses the last DnsLookup found for FLookupName, which Connect
+  // to that name uses instead of looking it up again.
+  std::string FLookupName;
+  TSocketAddressList FLookupAddresses;
+
+  TSocketFamily FSocketFamily = sfAny;
   // The handle that the last Accept returned, and how many it has taken.
   TSocketHandle FLastAcceptedHandle = INVALID_SOCKET;
   std::uint32_t FAcceptCount = 0;
@@ -482,11 +553,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // The pending lookup's request, 0 when none; a done message that came
   // before its request was known, to be handled once it is.
   std::uintptr_t FLookupRequest = 0;
-  bool FEarlyLookupReply = false;
-  TMessage FEarlyLookupMessage{};
   // The remote address and port texts: readable after a close, but they
   // must be assigned again before the next connection.
-  TResolvedText<std::uint32_t> FAddr;  // Value in network order
+  TResolvedText<TSocketAddressList> FAddr;  // ports not set
   TResolvedText<std::uint16_t> FPort;
   bool FMultiThreaded = false;
   TWSocketOptions FComponentOptions = 0;

@@ -79,7 +79,8 @@ void TCustomSocksWSocket::Connect() {
     // destination's, and the destination's name is never resolved here
     // (but for SOCKS 4, when the request is made).
     FSocks.ProxyPort = WSocketResolvePort(FSocks.Port, FProto.Text);
-    FSocks.ProxyAddr = WSocketResolveHost(FSocks.Server);
+    FSocks.ProxyAddrs = WSocketResolveHostList(FSocks.Server, FSocketFamily);
+    for (TSocketAddress& a : FSocks.ProxyAddrs) a.SetPort(FSocks.ProxyPort);
     FSocks.DestPort = WSocketResolvePort(FPort.Text, FProto.Text);
   } catch (const Exception& e) {
     const auto* socketError = dynamic_cast<const ESocketException*>(&e);
@@ -92,10 +93,9 @@ void TCustomSocksWSocket::Connect() {
   TCustomWSocket::Connect();  // to the proxy: see RouteConnection
 }
 
-bool TCustomSocksWSocket::RouteConnection(plat::TSockAddrIn& remote) {
+bool TCustomSocksWSocket::RouteConnection(TSocketAddressList& remote) {
   if (FSocks.Phase != socksNegotiateMethod) return TCustomWSocket::RouteConnection(remote);
-  remote.sin_port = wsock::htons(FSocks.ProxyPort);
-  remote.sin_addr.S_addr = FSocks.ProxyAddr;
+  remote = FSocks.ProxyAddrs;
   return true;
 }
 
@@ -144,8 +144,21 @@ void TCustomSocksWSocket::SendSocksRequest() {
       return FailSocks(20017, ClassName(e) + " " + e.what());
     }
   }
-  SendNegotiation(
-      socks::ConnectRequest(LevelOf(), FSocks.DestPort, address, FSocks.Usercode, FAddr.Text));
+  // An IPv6 destination goes to a SOCKS 5 server as an address, not a name
+  // it would have to resolve.
+  TSocketAddress ipv6;
+  if (LevelOf() == socks::Level::k5 && WSocketLooksLikeIPv6(FAddr.Text)) {
+    try {
+      ipv6 = WSocketResolveHostList(FAddr.Text, sfIPv6).front();
+    } catch (const std::exception& e) {
+      return FailSocks(20017, ClassName(e) + " " + e.what());
+    }
+  }
+  plat::TSockAddrIn6 in6{};
+  if (ipv6.IsIPv6()) std::memcpy(&in6, &ipv6.Storage, sizeof in6);
+  SendNegotiation(socks::ConnectRequest(LevelOf(), FSocks.DestPort, address, FSocks.Usercode,
+                                        FAddr.Text,
+                                        ipv6.IsIPv6() ? in6.sin6_addr.s6_bytes : nullptr));
 }
 
 void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) {

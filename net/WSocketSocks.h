@@ -81,7 +81,7 @@ struct TSocksProxyState {
   TSocksState Phase = socksIdle;
   // Where the socket really connects (network order) and, kept apart, the
   // destination's port (host order) that goes into the request.
-  std::uint32_t ProxyAddr = 0;
+  TSocketAddressList ProxyAddrs;
   std::uint16_t ProxyPort = 0;
   std::uint16_t DestPort = 0;
   std::uint8_t Method = 0;
@@ -137,7 +137,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
  protected:
   void ResetDefaults() override;
   void ForgetConnectionData() override;
-  bool RouteConnection(plat::TSockAddrIn& remote) override;
+  bool RouteConnection(TSocketAddressList& remote) override;
   bool FireDataAvailable(std::uint16_t error) override;
   void FireSessionConnected(std::uint16_t error) override;
   void FireSessionClosed(std::uint16_t error) override;

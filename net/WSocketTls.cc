@@ -17,19 +17,31 @@ TCustomTlsWSocket::TCustomTlsWSocket(TComponent* owner) : TCustomSocksWSocket(ow
 
 TCustomTlsWSocket::~TCustomTlsWSocket() = default;
 
-std::string TCustomTlsWSocket::VerifyName() const {
+plat::TlsClientSettings TCustomTlsWSocket::TlsTarget() const {
   const std::string& name = FTlsServerName.empty() ? FAddr.Text : FTlsServerName;
-  if (name.empty() || name.find_first_not_of("0123456789.") != std::string::npos) return name;
-  // A dotted number: the resolver reads it as an address (leading zeros
-  // octal), so that is what was connected to and what must be checked.
+  plat::TlsClientSettings target{name, FTlsCaFile, {}};
+  const bool dotted = name.find_first_of("0123456789") != std::string::npos &&
+                      name.find_first_not_of("0123456789.") == std::string::npos;
+  if (!dotted && !WSocketLooksLikeIPv6(name)) return target;
+  // An address: what the resolver reads it as (leading zeros octal, IPv6
+  // zeros compressed) is what was connected to, so that is what the
+  // certificate must name. A scope is this machine's, no part of it.
   try {
-    std::uint32_t address = WSocketResolveHost(name);
-    const auto* b = reinterpret_cast<const unsigned char*>(&address);
-    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-           std::to_string(b[3]);
+    TSocketAddress a = WSocketResolveHostList(name, sfAny).front();
+    if (a.IsIPv6()) {
+      plat::TSockAddrIn6 in6;
+      std::memcpy(&in6, &a.Storage, sizeof in6);
+      in6.sin6_scope_id = 0;
+      std::memcpy(&a.Storage, &in6, sizeof in6);
+      target.address.assign(reinterpret_cast<const char*>(in6.sin6_addr.s6_bytes), 16);
+    } else {
+      std::uint32_t v4 = a.IPv4();
+      target.address.assign(reinterpret_cast<const char*>(&v4), 4);
+    }
+    target.serverName = WSocketAddressText(a);
   } catch (const std::exception&) {
-    return name;
   }
+  return target;
 }
 
 void TCustomTlsWSocket::DropSession() {
@@ -75,7 +87,7 @@ void TCustomTlsWSocket::BeginTls(TTlsPhase phase) {
   DropSession();
   FTls.Phase = phase;
   AckPromptly();
-  FTls.Engine = plat::NewTlsClient({VerifyName(), FTlsCaFile});
+  FTls.Engine = plat::NewTlsClient(TlsTarget());
   // Only sockets that use TLS pay for the read area.
   if (!FRawChunk) FRawChunk = std::make_unique<char[]>(kRawChunk);
   std::string hello;

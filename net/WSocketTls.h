@@ -154,10 +154,11 @@ class TCustomTlsWSocket : public TCustomSocksWSocket {
   void DropSession();
   // Reads the plain text held, at most `size` bytes.
   int TakePlain(void* buffer, int size);
-  // The name the certificate must carry: an address written in any form
-  // the resolver takes (127.0.0.075 is octal) is checked as the address
-  // the socket connected to, never as a different reading of the text.
-  std::string VerifyName() const;
+  // What the certificate must carry: a name, or an address written in any
+  // form the resolver takes (127.0.0.075 is octal, 2001:db8:0::1 has
+  // zeros to compress), checked as the address the socket connected to,
+  // never as a different reading of the text.
+  plat::TlsClientSettings TlsTarget() const;
   // Raw bytes read from the layer below, one piece at a time.
   std::unique_ptr<char[]> FRawChunk;
 };

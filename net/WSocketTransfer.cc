@@ -97,7 +97,7 @@ int TCustomWSocket::SendRaw(const void* data, int length) {
   int n;
   if (FSocketType == plat::kSockDgram) {
     n = wsock::sendto(FSocketHandle, static_cast<const char*>(data), length, FSendFlags,
-                      reinterpret_cast<const plat::TSockAddr*>(&FSockAddr), sizeof FSockAddr);
+                      FSockAddr.Raw(), FSockAddr.Length);
   } else {
     n = wsock::send(FSocketHandle, static_cast<const char*>(data), length, FSendFlags);
   }
@@ -126,6 +126,13 @@ int TCustomWSocket::SendTo(const plat::TSockAddrIn& dest, int destLen, const voi
   plat::TSockAddrIn to = dest;
   int n = wsock::sendto(FSocketHandle, static_cast<const char*>(data), length, FSendFlags,
                         reinterpret_cast<const plat::TSockAddr*>(&to), destLen);
+  if (n > 0) FireSendData(n);
+  return n;
+}
+
+int TCustomWSocket::SendTo(const TSocketAddress& dest, const void* data, int length) {
+  int n = wsock::sendto(FSocketHandle, static_cast<const char*>(data), length, FSendFlags,
+                        dest.Raw(), dest.Length);
   if (n > 0) FireSendData(n);
   return n;
 }
@@ -185,9 +192,8 @@ int TCustomWSocket::RecvRaw(void* buffer, int size, int flags) {
 }
 
 int TCustomWSocket::RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags,
-                                plat::TSockAddrIn& from, int& fromLen) {
-  return wsock::recvfrom(handle, static_cast<char*>(buffer), size, flags,
-                         reinterpret_cast<plat::TSockAddr*>(&from), &fromLen);
+                                plat::TSockAddr* from, int& fromLen) {
+  return wsock::recvfrom(handle, static_cast<char*>(buffer), size, flags, from, &fromLen);
 }
 
 int TCustomWSocket::Receive(void* buffer, int size) {
@@ -213,7 +219,20 @@ void TCustomWSocket::PostDeliverMore() {
 }
 
 int TCustomWSocket::ReceiveFrom(void* buffer, int size, plat::TSockAddrIn& from, int& fromLen) {
-  int n = RecvFromRaw(FSocketHandle, buffer, size, 0, from, fromLen);
+  int n = RecvFromRaw(FSocketHandle, buffer, size, 0, reinterpret_cast<plat::TSockAddr*>(&from),
+                      fromLen);
+  if (n < 0) {
+    FLastError = wsock::WSAGetLastError();
+  } else {
+    FReadCount += n;
+  }
+  return n;
+}
+
+int TCustomWSocket::ReceiveFrom(void* buffer, int size, TSocketAddress& from) {
+  int len = sizeof from.Storage;
+  int n = RecvFromRaw(FSocketHandle, buffer, size, 0, from.Raw(), len);
+  from.Length = n < 0 ? 0 : len;
   if (n < 0) {
     FLastError = wsock::WSAGetLastError();
   } else {

@@ -146,7 +146,9 @@ void TNntpCli::HandleLookupDone(TObject*, std::uint16_t Error) {
     CompleteRequest(Error);
     return;
   }
-  StartSocketConnect(FWSocket->DnsResult());
+  // By name, so that the socket tries every address the lookup found, both
+  // families in turn, not the first one alone.
+  StartSocketConnect(FHost);
 }
 
 void TNntpCli::StartSocketConnect(const std::string& address) {

@@ -1,11 +1,14 @@
-// The Windows Sockets 1.1 interface as the socket component sees it: its
-// records, constants and entry-point types, and the loader that binds entry
-// points by name. On Windows the loader opens "wsock32.dll"; on POSIX it
+// The Windows Sockets interface as the socket component sees it: the 1.1
+// calls and the protocol-independent name calls of 2.x (getaddrinfo and
+// friends, for IPv6), their records, constants and entry-point types, and
+// the loader that binds entry points by name. On Windows the loader opens
+// "ws2_32.dll"; on POSIX it
 // hands out the entry points of an emulation with the same behaviour,
 // including WSAAsyncSelect notifications and asynchronous lookups delivered
 // as messages to hidden windows (see messages.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/messages.h"
@@ -35,6 +38,35 @@ static_assert(sizeof(TSockAddrIn) == 16);
 struct TSockAddr {
   std::uint16_t sa_family;
   char sa_data[14];
+};
+struct TIn6Addr {
+  std::uint8_t s6_bytes[16];  // (the C library makes "s6_addr" a macro)
+};
+struct TSockAddrIn6 {
+  std::int16_t sin6_family;
+  std::uint16_t sin6_port;  // network order
+  std::uint32_t sin6_flowinfo;
+  TIn6Addr sin6_addr;
+  std::uint32_t sin6_scope_id;
+};
+static_assert(sizeof(TSockAddrIn6) == 28);
+// Room for an address of any family (SOCKADDR_STORAGE).
+struct alignas(8) TSockAddrStorage {
+  std::int16_t ss_family;
+  char ss_data[126];
+};
+static_assert(sizeof(TSockAddrStorage) == 128);
+// One answer of getaddrinfo, in the Windows layout (ADDRINFOA): the name
+// comes before the address, unlike in the C library's addrinfo.
+struct TAddrInfo {
+  int ai_flags;
+  int ai_family;
+  int ai_socktype;
+  int ai_protocol;
+  std::size_t ai_addrlen;
+  char* ai_canonname;
+  TSockAddr* ai_addr;
+  TAddrInfo* ai_next;
 };
 struct THostEnt {
   char* h_name;
@@ -68,7 +100,9 @@ struct TLinger {
   std::uint16_t l_linger;
 };
 
+constexpr int kAfUnspec = 0;
 constexpr int kAfInet = 2;
+constexpr int kAfInet6 = 23;
 constexpr int kSockStream = 1;
 constexpr int kSockDgram = 2;
 constexpr int kIpProtoTcp = 6;
@@ -88,6 +122,15 @@ constexpr int kMsgOob = 1;
 constexpr std::uint32_t kInaddrNone = 0xFFFFFFFF;
 constexpr std::uint32_t kInaddrAny = 0;
 constexpr int kMaxGetHostStruct = 1024;
+constexpr int kIpProtoIpv6 = 41;
+constexpr int kIpv6V6Only = 27;
+constexpr int kAiPassive = 0x01;
+constexpr int kAiCanonName = 0x02;
+constexpr int kAiNumericHost = 0x04;
+constexpr int kNiNumericHost = 0x02;
+constexpr int kNiNameReqd = 0x04;
+constexpr int kNiNumericServ = 0x08;
+constexpr int kNiMaxHost = 1025;
 
 constexpr std::uint16_t kFdRead = 0x01;
 constexpr std::uint16_t kFdWrite = 0x02;
@@ -224,7 +267,15 @@ PLAT_SOCKET_ERRORS(PLAT_SOCKET_ERROR_CONSTANT)
   X(bind, int, (TSocket s, const TSockAddr* name, int len), (s, name, len))                        \
   X(accept, TSocket, (TSocket s, TSockAddr * addr, int* len), (s, addr, len))                      \
   X(getsockopt, int, (TSocket s, int level, int name, char* value, int* len),                      \
-    (s, level, name, value, len))
+    (s, level, name, value, len))                                                                  \
+  X(getaddrinfo, int,                                                                              \
+    (const char* node, const char* service, const TAddrInfo* hints, TAddrInfo** result),           \
+    (node, service, hints, result))                                                                \
+  X(freeaddrinfo, void, (TAddrInfo * list), (list))                                                \
+  X(getnameinfo, int,                                                                              \
+    (const TSockAddr* address, int length, char* host, std::uint32_t hostLength, char* service,    \
+     std::uint32_t serviceLength, int flags),                                                      \
+    (address, length, host, hostLength, service, serviceLength, flags))
 
 // The type of each entry point: plat::wsa::send is a pointer to the
 // library's send.

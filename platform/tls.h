@@ -54,6 +54,11 @@ struct TlsClientSettings {
   // A PEM file of CA certificates trusted instead of the system's store;
   // empty for the system's store.
   std::string caFile;
+  // When the server is named by an address: its 4 (IPv4) or 16 (IPv6)
+  // bytes in network order, matched against the IP subjectAltNames, and no
+  // SNI. Empty for a host name (and for a dotted IPv4 serverName, which is
+  // read from the text).
+  std::string address;
 };
 
 // One client session. Every call returns at once; the engine keeps what it

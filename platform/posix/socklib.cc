@@ -77,6 +77,42 @@ std::vector<int> starvedListeners;
 
 int Fd(TSocket s) { return static_cast<int>(s); }
 
+// Addresses cross the seam in the Windows layout. IPv4 and IPv6 records are
+// laid out as the C library's are; only the number of the IPv6 family
+// differs, so an address is copied and that number changed.
+bool ToSystemAddress(const TSockAddr* addr, int len, sockaddr_storage& out, socklen_t& outLen) {
+  if (addr == nullptr || len < static_cast<int>(sizeof(TSockAddr)) ||
+      static_cast<std::size_t>(len) > sizeof out) {
+    wsaError = WSAEFAULT;
+    return false;
+  }
+  std::memcpy(&out, addr, static_cast<std::size_t>(len));
+  outLen = static_cast<socklen_t>(len);
+  if (addr->sa_family == kAfInet6) {
+    if (len < static_cast<int>(sizeof(TSockAddrIn6))) {
+      wsaError = WSAEFAULT;
+      return false;
+    }
+    out.ss_family = AF_INET6;
+    outLen = sizeof(sockaddr_in6);
+  }
+  return true;
+}
+
+// Copies a system address back into the caller's record of `*len` bytes;
+// one too small for it fails with WSAEFAULT, as Windows does.
+bool FromSystemAddress(const sockaddr_storage& in, socklen_t inLen, TSockAddr* addr, int* len) {
+  if (addr == nullptr || len == nullptr) return true;
+  if (*len < static_cast<int>(inLen)) {
+    wsaError = WSAEFAULT;
+    return false;
+  }
+  std::memcpy(addr, &in, inLen);
+  if (in.ss_family == AF_INET6) addr->sa_family = kAfInet6;
+  *len = static_cast<int>(inLen);
+  return true;
+}
+
 Registration* Find(int fd) {
   if (fd < 0 || static_cast<std::size_t>(fd) >= regs.size() || !regs[fd].used) return nullptr;
   return &regs[fd];
@@ -274,12 +310,12 @@ int PLAT_WINAPI WSAAsyncSelect(TSocket s, WindowHandle window, unsigned msg, lon
 }
 
 TSocket PLAT_WINAPI socket(int af, int type, int protocol) {
-  if (af != kAfInet || (type != kSockStream && type != kSockDgram)) {
-    wsaError = af != kAfInet ? WSAEAFNOSUPPORT : WSAESOCKTNOSUPPORT;
+  if ((af != kAfInet && af != kAfInet6) || (type != kSockStream && type != kSockDgram)) {
+    wsaError = af != kAfInet && af != kAfInet6 ? WSAEAFNOSUPPORT : WSAESOCKTNOSUPPORT;
     return kInvalidSocket;
   }
-  int fd =
-      ::socket(AF_INET, (type == kSockStream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, protocol);
+  int fd = ::socket(af == kAfInet6 ? AF_INET6 : AF_INET,
+                    (type == kSockStream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, protocol);
   if (fd < 0) {
     Fail();
     return kInvalidSocket;
@@ -291,7 +327,10 @@ TSocket PLAT_WINAPI socket(int af, int type, int protocol) {
 
 int PLAT_WINAPI connect(TSocket s, const TSockAddr* addr, int len) {
   int fd = Fd(s);
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len));
+  sockaddr_storage sa;
+  socklen_t saLen;
+  if (!ToSystemAddress(addr, len, sa, saLen)) return kSocketError;
+  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), saLen);
   int err = rc == 0 ? 0 : errno;
   bool async = false;
   WithRegistration(fd, [&](Registration& r) {
@@ -328,9 +367,10 @@ int PLAT_WINAPI connect(TSocket s, const TSockAddr* addr, int len) {
 }
 
 int PLAT_WINAPI bind(TSocket s, const TSockAddr* addr, int len) {
-  return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(addr), static_cast<socklen_t>(len)) == 0
-             ? 0
-             : Fail();
+  sockaddr_storage sa;
+  socklen_t saLen;
+  if (!ToSystemAddress(addr, len, sa, saLen)) return kSocketError;
+  return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(&sa), saLen) == 0 ? 0 : Fail();
 }
 
 int PLAT_WINAPI listen(TSocket s, int backlog) {
@@ -341,8 +381,9 @@ int PLAT_WINAPI listen(TSocket s, int backlog) {
 
 TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
   int listener = Fd(s);
-  socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
-  int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(addr), len ? &l : nullptr, SOCK_CLOEXEC);
+  sockaddr_storage sa{};
+  socklen_t l = sizeof sa;
+  int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&sa), &l, SOCK_CLOEXEC);
   int err = errno;
   std::lock_guard<std::mutex> lock(regMu);
   if (Registration* r = Find(listener)) {
@@ -359,7 +400,13 @@ TSocket PLAT_WINAPI accept(TSocket s, TSockAddr* addr, int* len) {
     Fail();
     return kInvalidSocket;
   }
-  if (len) *len = static_cast<int>(l);
+  if (addr != nullptr && len != nullptr) {
+    // A record too small for the peer's address takes what fits, as the
+    // system's accept does: the connection is not lost over it.
+    if (sa.ss_family == AF_INET6) sa.ss_family = kAfInet6;
+    std::memcpy(addr, &sa, std::min<std::size_t>(l, static_cast<std::size_t>(std::max(*len, 0))));
+    *len = static_cast<int>(l);
+  }
   Make(fd).connected = true;
   return static_cast<TSocket>(fd);
 }
@@ -440,6 +487,10 @@ int PLAT_WINAPI setsockopt(TSocket s, int level, int name, const char* value, in
     lvl = IPPROTO_TCP;
     opt = TCP_NODELAY;
     v = v != 0;
+  } else if (level == kIpProtoIpv6 && name == kIpv6V6Only) {
+    lvl = IPPROTO_IPV6;
+    opt = IPV6_V6ONLY;
+    v = v != 0;
   } else {
     wsaError = WSAENOPROTOOPT;
     return kSocketError;
@@ -448,9 +499,18 @@ int PLAT_WINAPI setsockopt(TSocket s, int level, int name, const char* value, in
 }
 
 int PLAT_WINAPI getsockopt(TSocket s, int level, int name, char* value, int* len) {
-  if (level != kSolSocket || value == nullptr || len == nullptr || *len < 4) {
+  const bool v6only = level == kIpProtoIpv6 && name == kIpv6V6Only;
+  if ((level != kSolSocket && !v6only) || value == nullptr || len == nullptr || *len < 4) {
     wsaError = WSAENOPROTOOPT;
     return kSocketError;
+  }
+  if (v6only) {
+    int v = 0;
+    socklen_t l = sizeof v;
+    if (::getsockopt(Fd(s), IPPROTO_IPV6, IPV6_V6ONLY, &v, &l) != 0) return Fail();
+    std::memcpy(value, &v, 4);
+    *len = 4;
+    return 0;
   }
   int opt = name == kSoSndBuf   ? SO_SNDBUF
             : name == kSoRcvBuf ? SO_RCVBUF
@@ -495,8 +555,11 @@ int PLAT_WINAPI send(TSocket s, const char* buf, int len, int flags) {
 
 int PLAT_WINAPI sendto(TSocket s, const char* buf, int len, int flags, const TSockAddr* to,
                        int tolen) {
+  sockaddr_storage sa;
+  socklen_t saLen = 0;
+  if (to != nullptr && !ToSystemAddress(to, tolen, sa, saLen)) return kSocketError;
   ssize_t n = ::sendto(Fd(s), buf, static_cast<std::size_t>(len), SendFlags(flags),
-                       reinterpret_cast<const sockaddr*>(to), static_cast<socklen_t>(tolen));
+                       to != nullptr ? reinterpret_cast<const sockaddr*>(&sa) : nullptr, saLen);
   return SendResult(Fd(s), n);
 }
 
@@ -517,9 +580,10 @@ int PLAT_WINAPI recv(TSocket s, char* buf, int len, int flags) {
 
 int PLAT_WINAPI recvfrom(TSocket s, char* buf, int len, int flags, TSockAddr* from, int* fromlen) {
   int fd = Fd(s);
-  socklen_t l = fromlen ? static_cast<socklen_t>(*fromlen) : 0;
+  sockaddr_storage sa{};
+  socklen_t l = sizeof sa;
   ssize_t n = ::recvfrom(fd, buf, static_cast<std::size_t>(len), (flags & kMsgOob) ? MSG_OOB : 0,
-                         reinterpret_cast<sockaddr*>(from), fromlen ? &l : nullptr);
+                         reinterpret_cast<sockaddr*>(&sa), &l);
   int err = errno;
   WithRegistration(fd, [](Registration& r) {
     r.readArmed = true;
@@ -529,7 +593,7 @@ int PLAT_WINAPI recvfrom(TSocket s, char* buf, int len, int flags, TSockAddr* fr
     errno = err;
     return Fail();
   }
-  if (fromlen) *fromlen = static_cast<int>(l);
+  if (from != nullptr && !FromSystemAddress(sa, l, from, fromlen)) return kSocketError;
   return static_cast<int>(n);
 }
 
@@ -555,17 +619,17 @@ int PLAT_WINAPI ioctlsocket(TSocket s, long cmd, unsigned long* arg) {
 }
 
 int PLAT_WINAPI getsockname(TSocket s, TSockAddr* addr, int* len) {
-  socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
-  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
-  if (len) *len = static_cast<int>(l);
-  return 0;
+  sockaddr_storage sa{};
+  socklen_t l = sizeof sa;
+  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&sa), &l) != 0) return Fail();
+  return FromSystemAddress(sa, l, addr, len) ? 0 : kSocketError;
 }
 
 int PLAT_WINAPI getpeername(TSocket s, TSockAddr* addr, int* len) {
-  socklen_t l = len ? static_cast<socklen_t>(*len) : 0;
-  if (::getpeername(Fd(s), reinterpret_cast<sockaddr*>(addr), &l) != 0) return Fail();
-  if (len) *len = static_cast<int>(l);
-  return 0;
+  sockaddr_storage sa{};
+  socklen_t l = sizeof sa;
+  if (::getpeername(Fd(s), reinterpret_cast<sockaddr*>(&sa), &l) != 0) return Fail();
+  return FromSystemAddress(sa, l, addr, len) ? 0 : kSocketError;
 }
 
 std::uint16_t PLAT_WINAPI htons(std::uint16_t v) { return ::htons(v); }
@@ -638,6 +702,13 @@ int WsaFromResolver(int code) {
 #endif
     case EAI_MEMORY:
       return WSAENOBUFS;
+    case EAI_FAMILY:
+      return WSAEAFNOSUPPORT;
+#ifdef EAI_ADDRFAMILY
+    // The name has no address of the family asked for.
+    case EAI_ADDRFAMILY:
+      return WSANO_DATA;
+#endif
     case EAI_SYSTEM:
       return WsaFromErrno(errno);
     default:
@@ -652,7 +723,7 @@ namespace plat {
 // The emulation is the "library": the only name it answers to is the one a
 // Windows program loads.
 void* SocketLibraryLoad(const char* name) {
-  if (name != nullptr && strcasecmp(name, "wsock32.dll") == 0) {
+  if (name != nullptr && strcasecmp(name, "ws2_32.dll") == 0) {
     return const_cast<void*>(static_cast<const void*>(posix::kTable));
   }
   errno = ENOENT;

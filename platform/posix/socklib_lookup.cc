@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -303,6 +305,105 @@ std::uintptr_t PLAT_WINAPI WSAAsyncGetHostByAddr(WindowHandle window, unsigned m
   std::uint32_t address;
   std::memcpy(&address, addr, 4);
   return StartLookup(window, msg, buf, buflen, [address] { return ResolveAddress(address); });
+}
+
+// The protocol-independent calls, with their records in the Windows layout.
+// Each answer is one allocation: the record, its address, its name.
+int PLAT_WINAPI getaddrinfo(const char* node, const char* service, const TAddrInfo* hints,
+                            TAddrInfo** result) {
+  if (result == nullptr) return WSAEINVAL;
+  *result = nullptr;
+  addrinfo h{};
+  if (hints != nullptr) {
+    h.ai_family = hints->ai_family == kAfInet6  ? AF_INET6
+                  : hints->ai_family == kAfInet ? AF_INET
+                                                : AF_UNSPEC;
+    if (hints->ai_family != kAfUnspec && h.ai_family == AF_UNSPEC) return WSAEAFNOSUPPORT;
+    h.ai_socktype = hints->ai_socktype == kSockStream  ? SOCK_STREAM
+                    : hints->ai_socktype == kSockDgram ? SOCK_DGRAM
+                                                       : 0;
+    h.ai_protocol = hints->ai_protocol;
+    h.ai_flags = ((hints->ai_flags & kAiPassive) ? AI_PASSIVE : 0) |
+                 ((hints->ai_flags & kAiCanonName) ? AI_CANONNAME : 0) |
+                 ((hints->ai_flags & kAiNumericHost) ? AI_NUMERICHOST : 0);
+  }
+  addrinfo* list = nullptr;
+  int rc = ::getaddrinfo(node, service, hints != nullptr ? &h : nullptr, &list);
+  if (rc != 0) {
+    int error = WsaFromResolver(rc);
+    SetWsaError(error);
+    return error;
+  }
+  TAddrInfo** tail = result;
+  for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+    std::size_t nameSize = a->ai_canonname != nullptr ? std::strlen(a->ai_canonname) + 1 : 0;
+    auto* block = static_cast<char*>(
+        std::calloc(1, sizeof(TAddrInfo) + sizeof(TSockAddrStorage) + nameSize));
+    if (block == nullptr) {
+      freeaddrinfo(*result);
+      *result = nullptr;
+      ::freeaddrinfo(list);
+      SetWsaError(WSAENOBUFS);
+      return WSAENOBUFS;
+    }
+    auto* info = reinterpret_cast<TAddrInfo*>(block);
+    auto* address = reinterpret_cast<TSockAddr*>(block + sizeof(TAddrInfo));
+    std::memcpy(address, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof(TSockAddrStorage)));
+    address->sa_family = a->ai_family == AF_INET6 ? kAfInet6 : kAfInet;
+    info->ai_family = address->sa_family;
+    info->ai_socktype = a->ai_socktype == SOCK_DGRAM ? kSockDgram : kSockStream;
+    info->ai_protocol = a->ai_protocol;
+    info->ai_addrlen = a->ai_addrlen;
+    info->ai_addr = address;
+    if (nameSize > 0) {
+      info->ai_canonname = block + sizeof(TAddrInfo) + sizeof(TSockAddrStorage);
+      std::memcpy(info->ai_canonname, a->ai_canonname, nameSize);
+    }
+    *tail = info;
+    tail = &info->ai_next;
+  }
+  ::freeaddrinfo(list);
+  if (*result == nullptr) {
+    SetWsaError(WSAHOST_NOT_FOUND);
+    return WSAHOST_NOT_FOUND;
+  }
+  return 0;
+}
+
+void PLAT_WINAPI freeaddrinfo(TAddrInfo* list) {
+  while (list != nullptr) {
+    TAddrInfo* next = list->ai_next;
+    std::free(list);
+    list = next;
+  }
+}
+
+int PLAT_WINAPI getnameinfo(const TSockAddr* address, int length, char* host,
+                            std::uint32_t hostLength, char* service, std::uint32_t serviceLength,
+                            int flags) {
+  if (address == nullptr || length < static_cast<int>(sizeof(TSockAddr))) return WSAEFAULT;
+  sockaddr_storage sa{};
+  std::memcpy(&sa, address, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof sa));
+  socklen_t saLen = static_cast<socklen_t>(length);
+  if (address->sa_family == kAfInet6) {
+    if (length < static_cast<int>(sizeof(TSockAddrIn6))) return WSAEFAULT;
+    sa.ss_family = AF_INET6;
+    saLen = sizeof(sockaddr_in6);
+  } else if (address->sa_family != kAfInet) {
+    return WSAEAFNOSUPPORT;
+  }
+  int f = ((flags & kNiNumericHost) ? NI_NUMERICHOST : 0) |
+          ((flags & kNiNameReqd) ? NI_NAMEREQD : 0) |
+          ((flags & kNiNumericServ) ? NI_NUMERICSERV : 0);
+  int rc = ::getnameinfo(reinterpret_cast<sockaddr*>(&sa), saLen, host, hostLength, service,
+                         serviceLength, f);
+  if (rc != 0) {
+    int error = WsaFromResolver(rc);
+    SetWsaError(error);
+    return error;
+  }
+  return 0;
 }
 
 int PLAT_WINAPI WSACancelAsyncRequest(std::uintptr_t handle) {

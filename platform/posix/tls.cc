@@ -36,7 +36,7 @@ namespace {
   X(SSL_new) X(SSL_free) X(SSL_ctrl) X(SSL_set_bio) \
   X(SSL_set_connect_state) X(SSL_get0_param) X(SSL_set_hostflags) X(SSL_set1_host) \
   X(SSL_do_handshake) X(SSL_get_error) X(SSL_get_verify_result) X(SSL_read) \
-  X(SSL_write) X(SSL_shutdown) X(X509_VERIFY_PARAM_set1_ip_asc) X(BIO_s_mem) \
+  X(SSL_write) X(SSL_shutdown) X(X509_VERIFY_PARAM_set1_ip_asc) X(X509_VERIFY_PARAM_set1_ip) X(BIO_s_mem) \
   X(BIO_new) X(BIO_free) X(BIO_ctrl) X(BIO_ctrl_pending) \
   X(BIO_read) X(BIO_write) X(ERR_clear_error) \
   X(SSL_CTX_set_default_verify_dir) X(SSL_in_init) X(CRYPTO_get_ex_new_index) \
@@ -279,7 +279,12 @@ class OpenSslClient final : public TlsClient {
     out_ = outBio;
     ssl->SSL_set_connect_state(ssl_.get());
     if (name_.empty() || name_ == ".") return Fail(kTlsErrorNameMismatch);
-    if (IsIpv4Literal(name_)) {
+    if (!settings_.address.empty()) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(settings_.address.data());
+      if (ssl->X509_VERIFY_PARAM_set1_ip(ssl->SSL_get0_param(ssl_.get()), bytes,
+                                         settings_.address.size()) != 1)
+        return Fail(kTlsErrorHandshake);
+    } else if (IsIpv4Literal(name_)) {
       if (ssl->X509_VERIFY_PARAM_set1_ip_asc(ssl->SSL_get0_param(ssl_.get()), name_.c_str()) != 1)
         return Fail(kTlsErrorHandshake);
     } else {

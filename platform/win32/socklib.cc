@@ -41,13 +41,12 @@ long UnsentBytes(TSocket) { return -1; }
 // full window in flight on a local network.
 int SendBacklogLimit() { return 64 * 1024; }
 
-// Windows Sockets 2 takes this value as "as long as the system allows"; the
-// wsock32 entry point passes it on to the same listen.
+// Windows Sockets 2 takes this value as "as long as the system allows".
 int ListenBacklogMax() { return 0x7FFFFFFF; }
 
 bool ConnectionWaiting(TSocket listener) {
-  // select of the library the program binds (wsock32), with its own
-  // fd_set layout: a count, then the handles.
+  // select of the library the program binds (ws2_32), with its own fd_set
+  // layout: a count, then the handles.
   struct Set {
     unsigned count;
     std::uintptr_t handles[1];
@@ -57,7 +56,7 @@ bool ConnectionWaiting(TSocket listener) {
   };
   using Select = int(WINAPI*)(int, Set*, Set*, Set*, const Time*);
   static const auto select =
-      reinterpret_cast<Select>(SocketLibraryProc(SocketLibraryLoad("wsock32.dll"), "select"));
+      reinterpret_cast<Select>(SocketLibraryProc(SocketLibraryLoad("ws2_32.dll"), "select"));
   if (select == nullptr) return true;  // cannot tell: let the handler try
   Set readable{1, {listener}};
   Time now{0, 0};

@@ -103,22 +103,25 @@ HCERTSTORE LoadCaFile(const std::string& path) {
   return store;
 }
 
-// Whether the certificate names the IPv4 address `text` in its
-// subjectAltName.
-bool HasIpAltName(PCCERT_CONTEXT cert, const std::string& text) {
-  BYTE want[4];
-  {
-    unsigned parts[4] = {0, 0, 0, 0};
-    int i = 0;
-    for (char c : text) {
-      if (c == '.') {
-        ++i;
-      } else {
-        parts[i] = parts[i] * 10 + static_cast<unsigned>(c - '0');
-      }
+// The bytes of the dotted IPv4 address `text`.
+std::string Ipv4Bytes(const std::string& text) {
+  unsigned parts[4] = {0, 0, 0, 0};
+  int i = 0;
+  for (char c : text) {
+    if (c == '.') {
+      ++i;
+    } else {
+      parts[i] = parts[i] * 10 + static_cast<unsigned>(c - '0');
     }
-    for (int k = 0; k < 4; ++k) want[k] = static_cast<BYTE>(parts[k]);
   }
+  std::string bytes(4, '\0');
+  for (int k = 0; k < 4; ++k) bytes[k] = static_cast<char>(parts[k]);
+  return bytes;
+}
+
+// Whether the certificate names the address `want` (4 or 16 bytes) in its
+// subjectAltName.
+bool HasIpAltName(PCCERT_CONTEXT cert, const std::string& want) {
   PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
                                           cert->pCertInfo->rgExtension);
   if (ext == nullptr) return false;
@@ -131,8 +134,8 @@ bool HasIpAltName(PCCERT_CONTEXT cert, const std::string& text) {
   bool found = false;
   for (DWORD i = 0; i < info->cAltEntry && !found; ++i) {
     const CERT_ALT_NAME_ENTRY& e = info->rgAltEntry[i];
-    found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == 4 &&
-            std::equal(want, want + 4, e.IPAddress.pbData);
+    found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == want.size() &&
+            std::equal(want.begin(), want.end(), reinterpret_cast<const char*>(e.IPAddress.pbData));
   }
   LocalFree(info);
   return found;
@@ -143,7 +146,10 @@ class SchannelClient final : public TlsClient {
   explicit SchannelClient(const TlsClientSettings& settings)
       : settings_(settings),
         name_(CertificateName(settings.serverName)),
-        isAddress_(IsIpv4Literal(name_)) {}
+        address_(!settings.address.empty() ? settings.address
+                 : IsIpv4Literal(name_)     ? Ipv4Bytes(name_)
+                                            : std::string()),
+        isAddress_(!address_.empty()) {}
 
   ~SchannelClient() override {
     if (haveContext_) DeleteSecurityContext(&context_);
@@ -386,7 +392,7 @@ class SchannelClient final : public TlsClient {
       return kTlsErrorUntrusted;
     }
     int result = CheckChain(cert);
-    if (result == 0 && isAddress_ && !HasIpAltName(cert, name_)) result = kTlsErrorNameMismatch;
+    if (result == 0 && isAddress_ && !HasIpAltName(cert, address_)) result = kTlsErrorNameMismatch;
     CertFreeCertificateContext(cert);
     return result;
   }
@@ -440,6 +446,7 @@ class SchannelClient final : public TlsClient {
 
   TlsClientSettings settings_;
   std::string name_;
+  std::string address_;  // the bytes of an address the server is named by
   bool isAddress_;
   CredHandle credentials_{};
   CtxtHandle context_{};

@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
   a.sin_addr.S_addr = wsock::inet_addr(argv[1]);
   if (wsock::connect(sock, reinterpret_cast<const plat::TSockAddr*>(&a), sizeof a) != 0) return 2;
   if (useTls) {
-    tls = plat::NewTlsClient({argv[1], caFile});
+    tls = plat::NewTlsClient({argv[1], caFile, {}});
     std::string hello;
     if (tls->Start(hello) != 0 || !SendRaw(hello.data(), hello.size())) return 2;
     while (!tls->Established()) {

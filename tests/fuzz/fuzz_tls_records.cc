@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* p = reinterpret_cast<const char*>(data + 1);
   std::size_t left = size - 1;
 
-  auto engine = plat::NewTlsClient({"127.0.0.1", ""});
+  auto engine = plat::NewTlsClient({"127.0.0.1", "", {}});
   std::string out, plain;
   int error = engine->Start(out);
   Require(error == 0, "error == 0 at the start");

@@ -75,12 +75,12 @@ class BindingFailures : public ::testing::Test {
 
 TEST_F(BindingFailures, EachFailureHasItsMessage) {
   fakeLoadFails = true;
-  EXPECT_EQ(Failure([] { wsock::htons(1); }), "Unable to load wsock32.dll Error #126");
+  EXPECT_EQ(Failure([] { wsock::htons(1); }), "Unable to load ws2_32.dll Error #126");
   EXPECT_FALSE(SocketLibraryLoaded());
 
   fakeLoadFails = false;
   fakeStartupResult = 10091;
-  EXPECT_EQ(Failure([] { wsock::htons(1); }), "wsock32.dll: WSAStartup error #10091");
+  EXPECT_EQ(Failure([] { wsock::htons(1); }), "ws2_32.dll: WSAStartup error #10091");
   // The library stays loaded after a failed start; start-up is not retried.
   EXPECT_TRUE(SocketLibraryLoaded());
   EXPECT_EQ(wsock::htons(0x0102), 0x0201);
@@ -89,7 +89,7 @@ TEST_F(BindingFailures, EachFailureHasItsMessage) {
   fakeStartupResult = 0;
   fakeMissing = "getprotobyname";
   EXPECT_EQ(Failure([] { wsock::getprotobyname("tcp"); }),
-            "Procedure getprotobyname not found in wsock32.dll Error #126");
+            "Procedure getprotobyname not found in ws2_32.dll Error #126");
   EXPECT_EQ(wsock::htons(0x0304), 0x0403);  // other entry points still work
 }
 
@@ -231,13 +231,20 @@ TEST(Properties, WritersTrimAndGuardTheirTexts) {
   EXPECT_EQ(s.Addr(), "127.0.0.1");
   s.SetLocalAddr("");
   EXPECT_EQ(s.LocalAddr(), "0.0.0.0");
-  EXPECT_EQ(Raised([&] { s.SetLocalAddr("localhost"); }), "SetLocalAddr(): Invalid IP address");
-  EXPECT_EQ(s.LocalAddr(), "0.0.0.0");
+  // An IPv6 address is kept in its short form, a name as its address.
+  s.SetLocalAddr(" 0:0::0:1 ");
+  EXPECT_EQ(s.LocalAddr(), "::1");
+  s.SetSocketFamily(sfIPv4);
+  s.SetLocalAddr("localhost");
+  EXPECT_EQ(s.LocalAddr(), "127.0.0.1");
+  EXPECT_EQ(Raised([&] { s.SetLocalAddr("::zz"); }), "SetLocalAddr(): Invalid IP address");
   int errors = 0;
   s.OnError = [&](TObject*) { ++errors; };
-  s.SetLocalAddr("not-an-address");
+  // A text that is no address leaves the one before, rather than binding
+  // to whatever a failed conversion gives (255.255.255.255).
+  s.SetLocalAddr("1::2::3");
   EXPECT_EQ(errors, 1);
-  EXPECT_EQ(s.LocalAddr(), "255.255.255.255");
+  EXPECT_EQ(s.LocalAddr(), "127.0.0.1");
   EXPECT_EQ(s.ReadPeerAddr(), "error");  // not connected: nothing reported
   EXPECT_EQ(errors, 1);
 }

@@ -277,7 +277,7 @@ TEST(Lookup, NameLookupCompletesLaterAndOnlyTheLastReports) {
   s.DnsLookup("localhost");  // replaces the first silently
   EXPECT_TRUE(done.empty());
   // A done message with a handle that is not the pending one is ignored.
-  plat::PostWindowMessage(s.Handle(), MsgHostByNameDone, 0x7777, 0);
+  plat::PostWindowMessage(s.Handle(), MsgAddrLookupDone, 0x7777, 0);
   ASSERT_TRUE(RunUntil([&] { return !done.empty(); }));
   EXPECT_TRUE(PumpUntilIdle());
   EXPECT_EQ(done, std::vector<int>{0});

@@ -50,8 +50,8 @@ TSocketAddressList TCustomWSocket::ResolveForUse() {
     addresses.push_back(a);
   }
   if (addresses.empty()) {
-    throw ESocketException("WSocketResolveHost: '" + FAddr.Text + "' has no address of the family of '" +
-                               FLocalAddr + "'",
+    throw ESocketException("WSocketResolveHost: '" + FAddr.Text +
+                               "' has no address of the family of '" + FLocalAddr + "'",
                            plat::WSAEAFNOSUPPORT);
   }
   return addresses;

@@ -114,9 +114,9 @@ TSocketAddressList WSocketResolveHostList(const std::string& host, TSocketFamily
     throw ESocketException("WSocketResolveHost: '" + host + "' Invalid Hostname.", plat::WSAEINVAL);
   std::string trimmed = Trim(host);
   auto wrongFamily = [&] {
-    return ESocketException("WSocketResolveHost: '" + host + "' " +
-                                SocketErrorText(plat::WSAEAFNOSUPPORT),
-                            plat::WSAEAFNOSUPPORT);
+    return ESocketException(
+        "WSocketResolveHost: '" + host + "' " + SocketErrorText(plat::WSAEAFNOSUPPORT),
+        plat::WSAEAFNOSUPPORT);
   };
   if (IsDottedAddress(host)) {
     if (family == sfIPv6) throw wrongFamily();
@@ -383,9 +383,9 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
   // Both families (WSAAsyncGetHostByName knows IPv4 only), without holding
   // up the message loop.
   if (!StartLookupThread(hostName, nullptr)) {
-    RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostName.c_str(),
-                         plat::WSAENOBUFS),
-                  plat::WSAENOBUFS);
+    RaiseErrorFmt(
+        Format("%s: can't start DNS lookup, error #%d", hostName.c_str(), plat::WSAENOBUFS),
+        plat::WSAENOBUFS);
   }
 }
 
@@ -406,9 +406,9 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
       return;
     }
     if (!StartLookupThread(hostAddr, &address)) {
-      RaiseErrorFmt(Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(),
-                           plat::WSAENOBUFS),
-                    plat::WSAENOBUFS);
+      RaiseErrorFmt(
+          Format("%s: can't start DNS lookup, error #%d", hostAddr.c_str(), plat::WSAENOBUFS),
+          plat::WSAENOBUFS);
     }
     return;
   }

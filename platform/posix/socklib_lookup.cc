@@ -338,8 +338,8 @@ int PLAT_WINAPI getaddrinfo(const char* node, const char* service, const TAddrIn
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
     if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
     std::size_t nameSize = a->ai_canonname != nullptr ? std::strlen(a->ai_canonname) + 1 : 0;
-    auto* block = static_cast<char*>(
-        std::calloc(1, sizeof(TAddrInfo) + sizeof(TSockAddrStorage) + nameSize));
+    auto* block =
+        static_cast<char*>(std::calloc(1, sizeof(TAddrInfo) + sizeof(TSockAddrStorage) + nameSize));
     if (block == nullptr) {
       freeaddrinfo(*result);
       *result = nullptr;
@@ -349,7 +349,8 @@ int PLAT_WINAPI getaddrinfo(const char* node, const char* service, const TAddrIn
     }
     auto* info = reinterpret_cast<TAddrInfo*>(block);
     auto* address = reinterpret_cast<TSockAddr*>(block + sizeof(TAddrInfo));
-    std::memcpy(address, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof(TSockAddrStorage)));
+    std::memcpy(address, a->ai_addr,
+                std::min<std::size_t>(a->ai_addrlen, sizeof(TSockAddrStorage)));
     address->sa_family = a->ai_family == AF_INET6 ? kAfInet6 : kAfInet;
     info->ai_family = address->sa_family;
     info->ai_socktype = a->ai_socktype == SOCK_DGRAM ? kSockDgram : kSockStream;

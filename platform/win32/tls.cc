@@ -147,8 +147,8 @@ class SchannelClient final : public TlsClient {
       : settings_(settings),
         name_(CertificateName(settings.serverName)),
         address_(!settings.address.empty() ? settings.address
-                 : IsIpv4Literal(name_)     ? Ipv4Bytes(name_)
-                                            : std::string()),
+                 : IsIpv4Literal(name_)    ? Ipv4Bytes(name_)
+                                           : std::string()),
         isAddress_(!address_.empty()) {}
 
   ~SchannelClient() override {

@@ -147,7 +147,7 @@ void TCustomWSocket::Connect() {
       (FRace && ReplacePrimary(static_cast<std::uint16_t>(error)))) {
     EnterState(wsConnecting);
     // Should no timer be had, the others are still tried as each one fails.
-    if (FRace) plat::SetWindowTimer(FNotifyWindow, kAttemptTimer, kAttemptDelay);
+    if (FRace) plat::SetWindowTimer(FNotifyWindow, kAttemptTimer, FAttemptDelay);
   } else {
     EndRace();
     wsock::WSASetLastError(error);

@@ -192,6 +192,11 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // (one listening on "::" where the system allows it). IPv4 peers then
   // read as IPv4 addresses.
   bool DualStack() const { return FDualStack; }
+  // How long (ms) a connection to a name with several addresses waits for
+  // one attempt before it starts the next beside it (250 by default, as
+  // RFC 8305 suggests); a failed attempt starts the next at once.
+  unsigned ConnectAttemptDelay() const { return FAttemptDelay; }
+  void SetConnectAttemptDelay(unsigned ms) { FAttemptDelay = ms; }
   void SetLocalAddr(const std::string& value);
   const std::string& LocalPort() const { return FLocalPort.Text; }
   void AssignLocalPort(const std::string& value);
@@ -490,7 +495,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   std::string FDnsResult;
   TStringList FDnsResultList;
   // ---- a connection to a name with several addresses (RFC 8305): attempts
-  // alternate between the families, a new one every kAttemptDelay ms while
+  // alternate between the families, a new one every FAttemptDelay ms while
   // earlier ones are pending and at once when one fails; the first to
   // connect wins. FSocketHandle is always a pending attempt (the primary,
   // on MsgSocketEvent); the others are extras, on MsgAttemptEvent.
@@ -504,7 +509,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
     std::vector<TAttempt> extras;
     std::uint16_t lastError = 0;
   };
-  static constexpr unsigned kAttemptDelay = 250;
+  unsigned FAttemptDelay = 250;
   static constexpr std::uintptr_t kAttemptTimer = 1;
   std::unique_ptr<TConnectRace> FRace;
   // Opens a stream socket for `address` and starts connecting it, with its

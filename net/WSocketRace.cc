@@ -84,7 +84,7 @@ bool TCustomWSocket::ReplacePrimary(std::uint16_t error) {
   FAddrFamily = address.Family();
   ApplyLinger();
   if (FRace->next < FRace->order.size())
-    plat::SetWindowTimer(FNotifyWindow, kAttemptTimer, kAttemptDelay);
+    plat::SetWindowTimer(FNotifyWindow, kAttemptTimer, FAttemptDelay);
   return true;
 }
 
@@ -106,7 +106,7 @@ void TCustomWSocket::HandleAttemptNotification(TMessage& msg) {
     wsock::closesocket(attempt.handle);
     FRace->lastError = error;
     if (StartExtraAttempt() && FRace->next < FRace->order.size())
-      plat::SetWindowTimer(FNotifyWindow, kAttemptTimer, kAttemptDelay);
+      plat::SetWindowTimer(FNotifyWindow, kAttemptTimer, FAttemptDelay);
     return;
   }
   // The winner: it takes the primary's place, and the connection goes on

@@ -12,6 +12,9 @@
 #   ADDRESS:1083  microsocks -u kestrun -P "micro secret"
 #   ADDRESS:1084  a SOCKS 4/4A relay on IO::Socket::Socks (dante refuses 4A
 #                 names); the NAME=ADDR pairs are names only it resolves
+#   [::1]:PORT6   dante, SOCKS 5 over IPv6, relaying to IPv6 destinations on
+#                 ::1; PORT6 is 10000 plus the last number of ADDRESS, so
+#                 that the servers of two builds stay apart
 #
 # Everything runs from DIR, which stop removes (only a folder start made).
 # Needs root (dante's user name check reads the shadow file) and the
@@ -53,6 +56,27 @@ socks pass {
 CONF
 }
 
+# dante on ::1, both sides IPv6: address port log
+dante6_conf() {
+  cat <<CONF
+logoutput: $3
+internal: $1 port = $2
+external: $1
+clientmethod: none
+socksmethod: none
+user.privileged: root
+user.unprivileged: nobody
+client pass {
+  from: ::1/128 to: ::/0
+}
+socks pass {
+  from: ::1/128 to: ::1/128
+  command: connect
+  protocol: tcp
+}
+CONF
+}
+
 case "${1:-}" in
 start)
   addr="${2:?usage: socks.sh start ADDRESS DIR}"
@@ -74,6 +98,9 @@ start)
   dante_conf "$addr" 1081 username "$dir/dante-user.log" >"$dir/dante-user.conf"
   danted -D -f "$dir/dante-plain.conf" -p "$dir/dante-plain.pid"
   danted -D -f "$dir/dante-user.conf" -p "$dir/dante-user.pid"
+  port6=$((10000 + ${addr##*.}))
+  dante6_conf ::1 "$port6" "$dir/dante-ipv6.log" >"$dir/dante-ipv6.conf"
+  danted -D -f "$dir/dante-ipv6.conf" -p "$dir/dante-ipv6.pid"
   setsid microsocks -i "$addr" -p 1082 >"$dir/micro-plain.log" 2>&1 </dev/null &
   echo $! >"$dir/micro-plain.pid"
   setsid microsocks -i "$addr" -p 1083 -u kestrun -P "micro secret" >"$dir/micro-user.log" 2>&1 </dev/null &
@@ -81,13 +108,14 @@ start)
   setsid perl "$here/socks4a_relay.pl" "$addr" 1084 "${names[@]}" >"$dir/relay.log" 2>&1 </dev/null &
   echo $! >"$dir/relay.pid"
 
-  for port in 1080 1081 1082 1083 1084; do
+  for endpoint in "$addr:1080" "$addr:1081" "$addr:1082" "$addr:1083" "$addr:1084" "::1:$port6"; do
+    host="${endpoint%:*}" port="${endpoint##*:}"
     for _ in $(seq 1 100); do
-      listening "$addr" "$port" && break
+      listening "$host" "$port" && break
       sleep 0.1
     done
-    if ! listening "$addr" "$port"; then
-      echo "socks.sh: nothing listens on $addr:$port; logs:" >&2
+    if ! listening "$host" "$port"; then
+      echo "socks.sh: nothing listens on $endpoint; logs:" >&2
       cat "$dir"/*.log >&2 || true
       "$0" stop "$dir" >/dev/null 2>&1 || true
       exit 1

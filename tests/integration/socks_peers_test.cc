@@ -123,4 +123,58 @@ TEST_F(Peers, LineModeReadsInnsMultiLineAnswerDirectlyAndThroughAProxy) {
   }
 }
 
+// A proxy reached over IPv6 and an IPv6 destination: the request carries
+// the address itself (type 4), which dante relays; SOCKS 4 cannot carry
+// one and says so before anything is sent.
+TEST_F(Peers, Socks5CarriesAnIPv6DestinationToAProxyOnIPv6) {
+  const std::string port6 = Env("KESTRUN_TEST_SOCKS6_PORT");
+  ASSERT_FALSE(port6.empty());
+  TWSocket listener(nullptr);
+  std::unique_ptr<TWSocket> peer;
+  std::string peerAddr;
+  listener.AssignAddr("::1");
+  listener.AssignPort("0");
+  listener.OnSessionAvailable = [&](TObject*, std::uint16_t) {
+    peer = std::make_unique<TWSocket>(nullptr);
+    peer->Dup(listener.Accept());
+    peerAddr = peer->PeerAddr();
+    peer->OnDataAvailable = [&](TObject*, std::uint16_t) {
+      peer->SendString("echo " + peer->ReceiveString());
+    };
+  };
+  listener.Listen();
+  TWSocket s(nullptr);
+  s.SetSocksServer("::1");
+  s.SetSocksPort(port6);
+  s.SetSocksLevel("5");
+  s.AssignAddr("0:0::1");
+  s.AssignPort(listener.ReadBoundPort());
+  int connected = -1;
+  std::string got;
+  s.OnSessionConnected = [&](TObject*, std::uint16_t e) { connected = e; };
+  s.OnDataAvailable = [&](TObject*, std::uint16_t) { got += s.ReceiveString(); };
+  s.Connect();
+  ASSERT_TRUE(RunUntil([&] { return connected >= 0; }));
+  ASSERT_EQ(connected, 0);
+  s.SendString("six\r\n");
+  ASSERT_TRUE(RunUntil([&] { return got == "echo six\r\n"; }));
+  EXPECT_EQ(peerAddr, "::1");  // dante's own side, on IPv6
+  s.Close();
+
+  TWSocket four(nullptr);
+  four.SetSocksServer(socks_);
+  four.SetSocksPort("1080");
+  four.SetSocksLevel("4");
+  four.AssignAddr("::1");
+  four.AssignPort("119");
+  try {
+    four.Connect();
+    ADD_FAILURE() << "SOCKS 4 took an IPv6 destination";
+  } catch (const ESocketException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "connect: SOCKS 4 cannot carry an IPv6 address (use SOCKS 5 or 4A)");
+  }
+  EXPECT_EQ(four.State(), wsClosed);
+}
+
 }  // namespace

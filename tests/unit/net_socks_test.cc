@@ -31,6 +31,18 @@ void ToConnectRequest(TWSocket& c, ScriptedProxy& p) {
   EXPECT_EQ(p.Take(19), Bin({5, 1, 0, 3, 12}) + "news.example" + Bin({0, 119}));
 }
 
+TEST(Socks5, AnIPv6DestinationGoesAsItsSixteenBytes) {
+  ScriptedProxy p;
+  TWSocket c(nullptr);
+  Start(c, p, "5", "2001:DB8::0:1");
+  ASSERT_TRUE(p.Expect(3));
+  p.Take(3);
+  p.Send(Bin({5, 0}));
+  ASSERT_TRUE(p.Expect(22));
+  EXPECT_EQ(p.Take(22),
+            Bin({5, 1, 0, 4, 0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 119}));
+}
+
 TEST(Socks5, WithoutAuthenticationConnectsOnceWithTheBoundAddress) {
   ScriptedProxy p;
   TWSocket c(nullptr);

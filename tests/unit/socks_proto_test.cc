@@ -41,6 +41,10 @@ TEST(SocksRequests, EachLevelByteForByte) {
   // SOCKS 5 sends a name, also for a dotted address.
   EXPECT_EQ(socks::ConnectRequest(Level::k5, 563, addr, "u", "10.1.2.3"),
             S({5, 1, 0, 3, 8}) + "10.1.2.3" + S({2, 0x33}));
+  // An IPv6 destination goes as an address (type 4): 16 bytes, no name.
+  const std::uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  EXPECT_EQ(socks::ConnectRequest(Level::k5, 119, 0, "u", "2001:db8::1", v6),
+            S({5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 119}));
 }
 
 TEST(SocksRequests, LongestFieldsTravelWholeAndLongerOnesAreRefused) {
@@ -63,6 +67,10 @@ TEST(SocksRequests, LongestFieldsTravelWholeAndLongerOnesAreRefused) {
   // Without authentication the user name and password are not sent.
   EXPECT_EQ(socks::CheckFields(Level::k5, "h", over, over, false), "");
   EXPECT_EQ(socks::CheckFields(Level::k4, over, "", "", false), "");  // 4 sends an address
+  // ... of four bytes: an IPv6 one cannot go, a name of 4A can.
+  EXPECT_EQ(socks::CheckFields(Level::k4, "::1", "", "", false),
+            "SOCKS 4 cannot carry an IPv6 address (use SOCKS 5 or 4A)");
+  EXPECT_EQ(socks::CheckFields(Level::k4A, "::1", "", "", false), "");
   EXPECT_EQ(socks::CheckFields(Level::k4, "h", over, "", false),
             "socks user code longer than 255 bytes");
   EXPECT_EQ(socks::CheckFields(Level::k4, "h", std::string("a\0b", 3), "", false),

@@ -16,12 +16,16 @@ std::string ServerNameReason(TNntpServerNameError error) {
       return "port musi być liczbą od 1 do 65535";
     case TNntpServerNameError::UnknownScheme:
       return "nieznany schemat (dozwolone nntp:// i nntps://)";
-    case TNntpServerNameError::Ipv6Literal:
-      return "adresy IPv6 nie są obsługiwane";
     case TNntpServerNameError::BadHost:
       return "niedozwolony znak w nazwie serwera";
     case TNntpServerNameError::Path:
       return "adres serwera nie może mieć ścieżki";
+    case TNntpServerNameError::UnclosedBracket:
+      return "brak \"]\" po adresie IPv6";
+    case TNntpServerNameError::AfterBracket:
+      return "po \"]\" może być tylko \":port\"";
+    case TNntpServerNameError::NotIpv6:
+      return "to nie jest adres IPv6";
     case TNntpServerNameError::None:
       break;
   }

@@ -4,11 +4,8 @@
 #include <memory>
 
 #include "app/article.h"
-#include "app/socksurl.h"
-#include "app/tlsrun.h"
-#include "host/compress.h"
 #include "host/console.h"
-#include "host/netrc.h"
+#include "host/serveraccess.h"
 #include "nntp/NntpCli.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -64,109 +61,52 @@ void WaitFor(Done done) {
   Halt(2);
 }
 
-// Runs one request of the client to its end; its error.
-template <class Start>
-std::uint16_t RunRequest(TNntpCli& client, TNntpRequest kind, Start start) {
-  bool done = false;
-  std::uint16_t result = 0;
-  TRequestDone previous = client.OnRequestDone;
-  client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
-    if (rq != kind) return;
-    done = true;
-    result = error;
-  };
-  start();
-  WaitFor([&] { return done; });
-  client.OnRequestDone = previous;
-  return done ? result : 10054;
+// Where to connect, how and as whom; an argument or a variable that cannot
+// be used ends the run with a message naming it (exit code 1), before
+// anything is sent.
+TServerAccess ReadServerAccess(const std::string& argument) {
+  try {
+    return TServerAccess(argument, TLanguage::Polish);
+  } catch (const EServerAccess& e) {
+    // The argument or path as typed, converted apart from the Polish text.
+    WriteConsoleLineWith(e.Line().Format, e.Line().Quoted);
+    Halt(1);
+  }
 }
 
-// Before a password goes out: a server that offers STARTTLS gets the login
-// inside TLS, its certificate checked. Whatever stops that ends the run;
-// the password is never sent after a failed upgrade. Returns whether TLS
-// now carries the connection.
-bool SecureBeforeLogin(TNntpCli& client, const std::string& host) {
-  if (client.WSocket()->TlsActive()) return true;
-  // A server that does not know CAPABILITIES offers nothing.
-  if (RunRequest(client, nntpCapabilities, [&] { client.Capabilities(); }) != 0) return false;
-  if (!client.HasCapability("STARTTLS")) return false;
-  std::uint16_t error = RunRequest(client, nntpStartTls, [&] { client.StartTls(); });
-  if (error == 0) return true;
-  std::string reason = TlsFailureText(error, host);
-  if (reason.empty() && error >= 100 && error < 600) {
-    reason = AnsiText("Serwer odmówił STARTTLS: ") + client.LastResponse();
-  } else if (reason.empty()) {
-    reason = AnsiText("Połączenie TLS z serwerem " + host + " nie powiodło się (błąd ") +
-             IntToStr(error) + ")";
-  }
-  NoConnection(reason);
+// Runs one request of the client to its end; its error. A stop on the way
+// is a lost connection.
+TRunRequest RequestRunner(TNntpCli& client) {
+  return [&client](TNntpRequest kind, const std::function<void()>& start) {
+    bool done = false;
+    std::uint16_t result = 0;
+    TRequestDone previous = client.OnRequestDone;
+    client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
+      if (rq != kind) return;
+      done = true;
+      result = error;
+    };
+    start();
+    WaitFor([&] { return done; });
+    client.OnRequestDone = previous;
+    return done ? result : static_cast<std::uint16_t>(10054);
+  };
 }
 
-// Logs in with the server's entry of the user's netrc file; false when
-// there is none, the file is open to others, the server offers no
-// encryption and the user has not allowed a login in clear, the connection
-// is lost on the way, or the server refuses. `shown` is then the server's
-// line to show: its refusal of the login, or the 480 it started with when
-// no login was sent. The password is never shown.
-bool LogIn(TNntpCli& client, const std::string& server, std::string& shown) {
-  TNetrcLookup netrc = LookUpNetrc(server);
-  const char* why = nullptr;
-  switch (netrc.Refusal) {
-    case TNetrcRefusal::kNone:
-      break;
-    case TNetrcRefusal::kOpenToOthers:
-      why = " mogą czytać lub zmieniać inni użytkownicy, więc Kestrun go nie używa (chmod 600)";
-      break;
-    case TNetrcRefusal::kNotAFile:
-      why = " nie jest zwykłym plikiem, więc Kestrun go nie używa";
-      break;
-    case TNetrcRefusal::kTooLarge:
-      why = " jest większy niż 1 MB, więc Kestrun go nie używa";
-      break;
-    case TNetrcRefusal::kLineBreak:
-      why = " ma znak końca wiersza w loginie lub haśle tego serwera, więc Kestrun go nie używa";
-      break;
-  }
-  if (why != nullptr) {
-    // The path as the system gave it, converted apart from the Polish text.
-    WriteConsoleLineWith(AnsiText(std::string("Plik %s") + why), netrc.Path);
-    return false;
-  }
-  if (!netrc.Found) return false;
-  if (client.CompressActive()) {
-    // Compressed with the password, it could be guessed from the sizes.
-    WriteConsoleErrorLine(AnsiText("Serwer " + server +
-                                   " zażądał logowania po włączeniu kompresji, więc Kestrun nie "
-                                   "wysyła mu hasła"));
-    return false;
-  }
-  const bool inTls = SecureBeforeLogin(client, server);
-  // Told to stop, or the server closed, while asking what it offers.
-  if (Application->Terminated() || client.State() != nntpReady) return false;
-  if (!inTls && !PlainLoginAllowed()) {
-    WriteConsoleErrorLine(AnsiText("Serwer " + server +
-                                   " nie oferuje szyfrowania (STARTTLS), więc Kestrun nie wysyła "
-                                   "mu hasła otwartym tekstem; aby na to pozwolić, ustaw " +
-                                   kPlainLoginVariable + "=1"));
-    return false;
-  }
-  bool done = false, accepted = false;
-  TRequestDone previous = client.OnRequestDone;
-  client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
-    if (rq != nntpAuthenticate) return;
-    done = true;
-    // 281 comes as an error only from the user name step: the server needs
-    // no password for this user.
-    accepted = error == 0 || error == 281;
-  };
-  client.SetUserName(netrc.Login.Login);
-  client.SetPassWord(netrc.Login.Password);
-  client.Authenticate();
-  WaitFor([&] { return done; });
-  client.SetPassWord("");
-  client.OnRequestDone = previous;
-  shown = client.LastResponse();
-  return accepted;
+// Logs in after the server asked for it; false when no login went out or
+// the server refused it, with `shown` the server's line to show: its
+// refusal of the login, or the 480 it started with when none was sent. A
+// failed upgrade to TLS ends the run as no connection. The password is
+// never shown.
+bool LogIn(const TServerAccess& access, TNntpCli& client, std::string& shown) {
+  TLogin login = access.LogIn(client, RequestRunner(client));
+  // The path as the system gave it, converted apart from the Polish text.
+  if (!login.FileNotice.Format.empty())
+    WriteConsoleLineWith(login.FileNotice.Format, login.FileNotice.Quoted);
+  if (login.Outcome == TLoginOutcome::TlsFailed) NoConnection(login.Notice);
+  if (!login.Notice.empty()) WriteConsoleErrorLine(login.Notice);
+  if (login.Outcome == TLoginOutcome::Refused) shown = client.LastResponse();
+  return login.Outcome == TLoginOutcome::LoggedIn;
 }
 
 // An article this large saves more time compressed, on a link slow enough
@@ -174,22 +114,11 @@ bool LogIn(TNntpCli& client, const std::string& server, std::string& shown) {
 // (CAPABILITIES, COMPRESS): about 140 KB at 10 Mbit/s and 20 ms each way.
 constexpr std::int64_t kCompressFrom = 128 * 1024;
 
-// Compresses the rest of the session when that is wanted and the server
-// offers it. Before a login only when no password could follow inside the
-// compressed stream: the netrc file has no login for the server, or the
-// server offers no way to log in (neither AUTHINFO USER nor STARTTLS, after
-// which it may offer it). A server that offers it and then refuses is
-// posted to uncompressed, and the refusal is said on standard error.
-void MaybeCompress(TNntpCli& client, const std::string& server, bool wanted, bool loggedIn) {
-  if (!wanted || client.CompressActive() || client.State() != nntpReady) return;
-  if (RunRequest(client, nntpCapabilities, [&] { client.Capabilities(); }) != 0 ||
-      !client.CompressOffered())
-    return;
-  if (!loggedIn && client.LoginMayFollow() && LookUpNetrc(server).Found) return;
-  std::uint16_t error = RunRequest(client, nntpCompress, [&] { client.Compress(); });
-  if (error >= 100 && error < 600)
-    WriteConsoleErrorLine(AnsiText("Serwer " + server + " odmówił kompresji (") +
-                          client.LastResponse() + AnsiText("), więc artykuł idzie bez niej"));
+// A server that offers compression and then refuses it is posted to
+// uncompressed, and the refusal is said on standard error.
+void MaybeCompress(const TServerAccess& access, TNntpCli& client, bool wanted, bool loggedIn) {
+  const std::string refused = access.Compress(client, RequestRunner(client), wanted, loggedIn);
+  if (!refused.empty()) WriteConsoleErrorLine(refused);
 }
 
 // Why the connection ended while posting, for standard error; empty when
@@ -206,10 +135,8 @@ std::string PostingLossText(std::uint16_t error, const std::string& server) {
   // Refused before anything goes on the wire: such a value would add header
   // lines, end the article early, or be refused by the server.
   CheckHeaderArguments(author, groups, subject);
-  TNntpServerName name = ServerArgument(argument);
-  const std::string& server = name.Host;  // the netrc file names hosts, not URLs
-  TSocksUrl socks;
-  bool viaSocks = SocksFromEnvironment(socks);  // a bad value ends the run here
+  const TServerAccess access = ReadServerAccess(argument);
+  const std::string& server = access.Server().Host;
   // Opened now, so that a file that cannot be posted costs no connection;
   // read once the server has greeted.
   TArticleFile file(path);
@@ -217,8 +144,7 @@ std::string PostingLossText(std::uint16_t error, const std::string& server) {
 
   // Ends with the process on the error exits, which skip all clean-up.
   auto* client = new TNntpCli(nullptr);
-  SetUpServer(*client, name);
-  if (viaSocks) UseSocks(*client->WSocket(), socks);
+  access.SetUp(*client);
   client->SetInactivityTimeout(InactivityLimitMs());
   // A failed connect is reported from the event loop after the state has
   // dropped: waited for, so that a TLS failure can be told.
@@ -233,11 +159,7 @@ std::string PostingLossText(std::uint16_t error, const std::string& server) {
   WaitFor([&] {
     return client->State() == nntpReady || (client->State() == nntpNotConnected && connectReported);
   });
-  if (client->State() != nntpReady) {
-    std::string reason = TlsFailureText(connectError, server);
-    if (reason.empty() && viaSocks) reason = SocksFailureText(connectError, socks, server);
-    NoConnection(reason);
-  }
+  if (client->State() != nntpReady) NoConnection(access.ConnectFailure(connectError));
 
   // The POST is judged by its own result, which is 0 only when the whole
   // article went out and was answered 240, never by the last status alone.
@@ -260,20 +182,19 @@ std::string PostingLossText(std::uint16_t error, const std::string& server) {
       WriteConsoleLine(client->LastResponse());
       Halt(3);
     }
-    const bool compress =
-        CompressWanted(client->WSocket()->PeerAddr(), article->Size() >= kCompressFrom);
-    MaybeCompress(*client, server, compress, false);
+    const bool compress = access.CompressWanted(*client, article->Size() >= kCompressFrom);
+    MaybeCompress(access, *client, compress, false);
     client->Post(article.get());
     WaitFor([&] { return reported; });
     // Most public servers want a login before a post and say so with 480.
     if (!posted && client->State() == nntpReady && client->StatusCode() == 480) {
       std::string shown = client->LastResponse();
-      if (!LogIn(*client, server, shown)) {
+      if (!LogIn(access, *client, shown)) {
         WriteConsoleLine(AnsiText("Błąd serwera:"));
         WriteConsoleLine(shown);
         Halt(3);
       }
-      MaybeCompress(*client, server, compress, true);
+      MaybeCompress(access, *client, compress, true);
       reported = false;
       article->SetPosition(0);
       client->Post(article.get());

@@ -1,5 +1,8 @@
 #include "host/compress.h"
 
+#include <cstring>
+
+#include "nntp/NntpServer.h"
 #include "platform/userenv.h"
 
 TCompressSetting CompressFromEnvironment() {
@@ -11,7 +14,15 @@ TCompressSetting CompressFromEnvironment() {
 }
 
 bool LoopbackAddress(const std::string& address) {
-  return address.rfind("127.", 0) == 0 || address == "::1";
+  if (address.rfind("127.", 0) == 0) return true;
+  std::uint8_t bytes[16];
+  if (!ParseIpv6Address(address, bytes)) return false;
+  static const std::uint8_t kZeros[15] = {};
+  if (std::memcmp(bytes, kZeros, 10) != 0) return false;
+  // ::1, or an IPv4 loopback address mapped into IPv6 (::ffff:127.0.0.1),
+  // which a dual-stack socket reports for a peer that came over IPv4.
+  if (bytes[10] == 0xFF && bytes[11] == 0xFF) return bytes[12] == 127;
+  return std::memcmp(bytes, kZeros, 15) == 0 && bytes[15] == 1;
 }
 
 bool CompressWanted(const std::string& peerAddress, bool worthIt) {

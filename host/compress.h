@@ -16,8 +16,9 @@ enum class TCompressSetting : std::uint8_t { Auto, On, Off };
 
 TCompressSetting CompressFromEnvironment();
 
-// Whether `address` (a dotted IPv4 address, as a socket reports its peer)
-// is on this machine.
+// Whether `address` (an IPv4 or IPv6 address, as a socket reports its
+// peer) is on this machine: 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped into
+// IPv6.
 bool LoopbackAddress(const std::string& address);
 
 // Whether a connection to `peerAddress` is compressed, by default wanting

@@ -5,13 +5,22 @@
 //   nntp://host[:port]      plain, port 119 by default
 //   nntps://host[:port]     TLS from the first byte, port 563 by default
 //
+// where host is a name, an IPv4 address, or an IPv6 address in brackets
+// ("[::1]", "[::1]:563", "nntps://[2001:db8::119]"). An IPv6 address may
+// also stand bare, without a port ("::1", "fe80::1%eth0"): a text with two
+// or more colons and no brackets is read as an address on the default port,
+// never as an address followed by a port, since "fe80::1:119" is itself an
+// address.
+//
 // The scheme is read without regard to case; a URL may end in one "/".
-// IPv6 literals are not taken: the socket speaks IPv4 only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct TNntpServerName {
+  // A name, an IPv4 address, or an IPv6 address without its brackets (as
+  // the socket's Addr takes it), its zone ("%eth0") kept.
   std::string Host;
   // Decimal, 1 to 65535; empty when the text names none, which leaves the
   // client's own default (nntp, or nntps with Tls).
@@ -24,11 +33,25 @@ enum class TNntpServerNameError {
   EmptyHost,
   BadPort,
   UnknownScheme,
-  Ipv6Literal,
   BadHost,
   Path,
+  // "[" without its "]".
+  UnclosedBracket,
+  // Something else than ":port" after the "]".
+  AfterBracket,
+  // Brackets, or two colons, around something that is no IPv6 address.
+  NotIpv6,
 };
 
 TNntpServerNameError ParseNntpServerName(const std::string& text, TNntpServerName& server);
 // What is wrong, in English, for messages.
 const char* NntpServerNameErrorText(TNntpServerNameError error);
+
+// Whether `text` is an IPv6 address as people write it: eight groups of one
+// to four hex digits separated by colons, one run of zero groups written
+// "::" at most once, the last two groups perhaps as a dotted IPv4 address
+// ("::ffff:192.0.2.1"), then perhaps "%" and a zone (an interface's name or
+// number). Brackets are no part of it. `bytes` gets the address in network
+// order (the zone aside).
+bool ParseIpv6Address(const std::string& text, std::uint8_t (&bytes)[16]);
+bool IsIpv6Address(const std::string& text);

@@ -9,15 +9,12 @@
 // the server's doubled leading dots undone); messages go to standard error.
 #include <clocale>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "host/cafile.h"
-#include "host/compress.h"
-#include "host/netrc.h"
-#include "net/WSockLib.h"
+#include "host/serveraccess.h"
 #include "nntp/NntpCli.h"
-#include "nntp/NntpServer.h"
 #include "platform/messages.h"
 #include "platform/userenv.h"
 #include "rtl/forms.h"
@@ -118,20 +115,10 @@ struct Refused {
   std::string Line;
 };
 
-// Why TLS failed, for the messages; empty when `error` is no TLS failure.
-std::string TlsReason(std::uint16_t error) {
-  if (error < kTlsErrorHandshake || error > kTlsErrorCaFile) return std::string();
-  return SocketErrorText(error);
-}
-
 class Fetcher {
  public:
-  explicit Fetcher(const TNntpServerName& server, const std::string& caFile)
-      : FServer(server.Host) {
-    FClient.SetHost(server.Host);
-    FClient.SetPort(server.Port);
-    FClient.SetTls(server.Tls);
-    FClient.SetTlsCaFile(caFile);
+  explicit Fetcher(const TServerAccess& access) : FAccess(access) {
+    FAccess.SetUp(FClient);
     // A server that falls silent ends the run rather than holding it.
     FClient.SetInactivityTimeout(5 * 60 * 1000);
     FClient.OnRequestDone = [this](TObject*, TNntpRequest, std::uint16_t error) {
@@ -150,22 +137,15 @@ class Fetcher {
       return FClient.State() == nntpReady || (FClient.State() == nntpNotConnected && FDone);
     });
     if (FClient.State() != nntpReady) return false;
-    FCompressWanted = CompressWanted(FClient.WSocket()->PeerAddr(), true);
+    FCompressWanted = FAccess.CompressWanted(FClient, true);
     return true;
   }
 
-  // Compresses the rest of the session when that is wanted and the server
-  // offers it. Before a login only when no password could follow inside the
-  // compressed stream (compression before authentication helps an attacker
-  // guess it): the netrc file has no login for the server, or the server
-  // offers no way to log in (neither AUTHINFO USER nor STARTTLS).
+  // Compresses the rest of the session when that is wanted, the server
+  // offers it, and no password could follow under it.
   void MaybeCompress(bool loggedIn) {
-    if (!FCompressWanted || FClient.CompressActive() || FClient.State() != nntpReady) return;
-    if (RunOnce([this] { FClient.Capabilities(); }) != 0 || !FClient.CompressOffered()) return;
-    if (!loggedIn && FClient.LoginMayFollow() && LookUpNetrc(FServer).Found) return;
-    std::uint16_t error = RunOnce([this] { FClient.Compress(); });
-    if (error >= 100 && error < 600)
-      Say("the server refused COMPRESS: " + FClient.LastResponse() + "; reading uncompressed");
+    const std::string refused = FAccess.Compress(FClient, Runner(), FCompressWanted, loggedIn);
+    if (!refused.empty()) Say(refused);
   }
   std::uint16_t ConnectError() const { return FError; }
 
@@ -192,66 +172,30 @@ class Fetcher {
     return FError;
   }
 
-  bool LogIn() {
-    TNetrcLookup netrc = LookUpNetrc(FServer);
-    switch (netrc.Refusal) {
-      case TNetrcRefusal::kNone:
-        break;
-      case TNetrcRefusal::kOpenToOthers:
-        Say(netrc.Path + " can be read or changed by other users; not using it (chmod 600 " +
-            netrc.Path + ")");
-        return false;
-      case TNetrcRefusal::kNotAFile:
-        Say(netrc.Path + " is not a regular file; not using it");
-        return false;
-      case TNetrcRefusal::kTooLarge:
-        Say(netrc.Path + " is larger than 1 MB; not using it");
-        return false;
-      case TNetrcRefusal::kLineBreak:
-        Say(netrc.Path + " has a line break in this server's login or password; not using it");
-        return false;
-    }
-    if (!netrc.Found) return false;
-    const std::string refusal = FClient.LastResponse();
-    if (FClient.CompressActive()) {
-      // Compressed with the password, it could be guessed from the sizes.
-      Say("the server wants a login after compression started: the password is not sent");
-      throw Refused{refusal};
-    }
-    const bool inTls = SecureBeforeLogin();
-    if (FClient.State() != nntpReady) return false;
-    if (!inTls && !PlainLoginAllowed()) {
-      Say("the server offers no encryption (STARTTLS): the password is not sent in clear (set " +
-          std::string(kPlainLoginVariable) + "=1 to allow it)");
-      throw Refused{refusal};
-    }
-    FClient.SetUserName(netrc.Login.Login);
-    FClient.SetPassWord(netrc.Login.Password);
-    std::uint16_t error = RunOnce([this] { FClient.Authenticate(); });
-    FClient.SetPassWord("");
-    // 281 comes as an error only from the user name step: the server needs
-    // no password for this user.
-    if (error != 0 && error != 281) return false;
-    MaybeCompress(true);
-    return FClient.State() == nntpReady;
+  TRunRequest Runner() {
+    return [this](TNntpRequest, const std::function<void()>& start) { return RunOnce(start); };
   }
 
-  // A server that offers STARTTLS gets the password inside TLS only;
-  // whatever stops the upgrade ends the run (TlsFailure). Whether TLS now
-  // carries the connection.
-  bool SecureBeforeLogin() {
-    if (FClient.WSocket()->TlsActive()) return true;
-    if (RunOnce([this] { FClient.Capabilities(); }) != 0) return false;
-    if (!FClient.HasCapability("STARTTLS")) return false;
-    std::uint16_t error = RunOnce([this] { FClient.StartTls(); });
-    if (error == 0) return true;
-    std::string reason = TlsReason(error);
-    if (reason.empty() && error >= 100 && error < 600) {
-      reason = "the server refused STARTTLS: " + FClient.LastResponse();
-    } else if (reason.empty()) {
-      reason = "STARTTLS failed (error " + IntToStr(error) + ")";
+  bool LogIn() {
+    const std::string refusal = FClient.LastResponse();
+    TLogin login = FAccess.LogIn(FClient, Runner());
+    if (!login.FileNotice.Format.empty()) Say(login.FileNotice.Text());
+    switch (login.Outcome) {
+      case TLoginOutcome::LoggedIn:
+        MaybeCompress(true);
+        return FClient.State() == nntpReady;
+      case TLoginOutcome::TlsFailed:
+        throw TlsFailure{login.Notice};
+      case TLoginOutcome::NotSent:
+        if (login.Notice.empty()) return false;
+        Say(login.Notice);
+        // What the server said to the request, not to what was asked since.
+        throw Refused{refusal};
+      case TLoginOutcome::Refused:
+      case TLoginOutcome::Lost:
+        break;
     }
-    throw TlsFailure{reason};
+    return false;
   }
 
   // Pumps the event loop, blocking between events, until `done` holds or
@@ -264,7 +208,7 @@ class Fetcher {
     }
   }
 
-  std::string FServer;
+  const TServerAccess& FAccess;
   bool FCompressWanted = false;
   TNntpCli FClient{nullptr};
   bool FDone = false;
@@ -317,23 +261,12 @@ int Main(const std::vector<std::string>& args) {
     return kExitLocal;
   }
   const std::string& server = args[0];
-  TNntpServerName name;
-  TNntpServerNameError nameError = ParseNntpServerName(server, name);
-  if (nameError != TNntpServerNameError::None) {
-    Say("bad server \"" + server + "\": " + NntpServerNameErrorText(nameError));
+  std::optional<TServerAccess> access;
+  try {
+    access.emplace(server, TLanguage::English);
+  } catch (const EServerAccess& e) {
+    Say(e.Line().Text());
     return kExitLocal;
-  }
-  std::string caFile;
-  switch (CaFileFromEnvironment(caFile)) {
-    case TCaFileSetting::Unreadable:
-      Say(std::string(kCaFileVariable) + ": cannot read \"" + caFile + "\"");
-      return kExitLocal;
-    case TCaFileSetting::NoCertificates:
-      Say(std::string(kCaFileVariable) + ": no PEM certificate in \"" + caFile + "\"");
-      return kExitLocal;
-    case TCaFileSetting::Usable:
-    case TCaFileSetting::Unset:
-      break;
   }
   std::string target = args[1];
   bool byId = target.size() > 2 && target.front() == '<' && target.back() == '>';
@@ -348,9 +281,9 @@ int Main(const std::vector<std::string>& args) {
     number = std::stoi(args[2]);
   }
 
-  Fetcher fetcher(name, caFile);
+  Fetcher fetcher(*access);
   if (!fetcher.Connect()) {
-    std::string reason = TlsReason(fetcher.ConnectError());
+    std::string reason = access->ConnectFailure(fetcher.ConnectError());
     Say("no connection to " + server + (reason.empty() ? "" : ": " + reason));
     return kExitNoConnection;
   }

@@ -1,10 +1,14 @@
 """What the integration tests share: their options, running a program
 (through the runner under wine) in the console's encoding, the tally of
-checks, a scripted news server, a port held closed, and finding a test's own
-article on a shared server by the tag in its subject."""
+checks, a scripted news server, a port held closed, finding a test's own
+article on a shared server by the tag in its subject, and INN's reader on
+::1."""
 import argparse
 import os
+import re
+import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -257,3 +261,73 @@ def through(relay_state, run):
             return result, tuple(int(x) for x in lines[seen[0] - 1].split())
         time.sleep(0.01)
     return result, (0, 0)
+
+
+class Ipv6Reader:
+    """INN's reader daemon serving a port of ::1 for the INN that
+    scripts/inn.sh started in `inn_dir` (its innd stays on its IPv4 address):
+    NNTPS when `tls`, with that INN's certificate, else plain. The port is a
+    free one of ::1; the daemon is stopped by the pid that listens there,
+    since it renames its process."""
+
+    NNRPD = "/usr/lib/news/bin/nnrpd"
+
+    def __init__(self, inn_dir, tls=False):
+        probe = socket.socket(socket.AF_INET6)
+        probe.bind(("::1", 0))
+        self.port = probe.getsockname()[1]
+        probe.close()
+        self.tls = tls
+        certs = os.path.join(inn_dir, "etc", "tls")
+        # As inn.sh starts its NNTPS daemon: the test CA is its whole trust
+        # store, so that it does not read the system's for every connection.
+        env = dict(os.environ, INNCONF=os.path.join(inn_dir, "etc", "inn.conf"),
+                   SSL_CERT_FILE=os.path.join(certs, "ca.pem"), SSL_CERT_DIR=certs)
+        with open(os.path.join(inn_dir, "log", "nnrpd-ipv6.out"), "ab") as log:
+            subprocess.run([self.NNRPD, "-D", "-6", "::1", "-p", str(self.port)] + (["-S"] if tls else []),
+                           env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log, check=True, timeout=60)
+        self.ca = os.path.join(certs, "ca.pem")
+        self._wait_for_greeting()
+
+    def _wait_for_greeting(self):
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                with socket.create_connection(("::1", self.port), timeout=5) as s:
+                    if self.tls:
+                        ctx = ssl.create_default_context(cafile=self.ca)
+                        with ctx.wrap_socket(s, server_hostname="::1") as t:
+                            greeting = t.recv(3)
+                    else:
+                        greeting = s.recv(3)
+                if greeting in (b"200", b"201"):
+                    return
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                raise RuntimeError("nnrpd does not greet on [::1]:%d" % self.port)
+            time.sleep(0.05)
+
+    def close(self):
+        out = subprocess.run(["ss", "-Hltnp", "src [::1]:%d" % self.port], stdout=subprocess.PIPE,
+                             text=True).stdout
+        for pid in sorted({int(p) for p in re.findall(r"pid=(\d+)", out)}):
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                continue
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                try:
+                    os.kill(pid, 0)
+                except ProcessLookupError:
+                    break
+                time.sleep(0.05)
+            else:
+                os.kill(pid, signal.SIGKILL)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

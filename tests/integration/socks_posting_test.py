@@ -2,7 +2,8 @@
 """Posts with kestrun through real SOCKS servers named by KESTRUN_SOCKS
 (dante, microsocks, a 4A relay), reads each article back from the private
 INN, and checks the failures: a refused login, an unreachable proxy, a
-malformed value."""
+malformed value. nntpfetch reads through the same proxies, and says why
+one fails in its own words."""
 import os
 import tempfile
 
@@ -10,7 +11,7 @@ from harness import ClosedPort, check, console_env, find_article, finish, option
 from harness import run as run_program
 from harness import unique_tag
 
-opts = options("--program", "--server", "--socks", "--name", "--closed-server")
+opts = options("--program", "--fetch", "--server", "--socks", "--name", "--closed-server")
 # --server: the private INN; --socks: where socks.sh started its servers;
 # --name: a name of the INN only the 4A relay resolves; --closed-server: an
 # address whose port 119 this test holds closed.
@@ -44,11 +45,21 @@ posts = [
     ("relay, SOCKS 4A with a name", "socks4a://%s:1084" % s, opts.name),
     ("microsocks, default port kept in the URL", "socks5://%s:1082/" % s, opts.server),
 ]
+
+
+def fetch(socks, server):
+    r = run_program([opts.fetch, server, "pl.test"], dict(base_env, KESTRUN_SOCKS=socks))
+    return r.returncode, r.stdout, r.stderr.decode(console, "replace")
+
+
 for what, url, server in posts:
     code, out, _, tag = run(url, server)
     check(what + ": exit 0", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
     if code == 0:
         check(what + ": stored", find_article(opts.server, "pl.test", tag) is not None, tag)
+    code, over, err = fetch(url, server)
+    check(what + ": nntpfetch reads the overview through it", code == 0 and tag.encode() in over,
+          "%d %r" % (code, err))
 
 unreachable, no_proxy = ClosedPort(opts.closed_server), ClosedPort(s, 1099)
 for what, url, server, reason in [
@@ -65,6 +76,9 @@ for what, url, server, reason in [
     check(what + ": exit 2", code == 2 and out == "Połączenie niemożliwe" + eol, "%d %r" % (code, out))
     # Why, on the error stream, and never the password.
     check(what + ": the reason", reason in err and "wrong" not in err, err)
+    code, over, err = fetch(url, server)
+    check(what + ": nntpfetch, exit 2 naming the proxy", code == 2 and over == b"" and "SOCKS" in err
+          and "wrong" not in err, "%d %r" % (code, err))
 unreachable.sock.close()
 no_proxy.sock.close()
 
@@ -72,6 +86,9 @@ code, out, _, _ = run("socks5://%s:99999" % s, opts.server)
 # Nothing after the scheme is quoted back: a "port" may be a password.
 check("malformed value: exit 1 naming the variable and the fault", code == 1 and "KESTRUN_SOCKS" in out
       and "port" in out and "99999" not in out, "%d %r" % (code, out))
+code, over, err = fetch("socks5://%s:99999" % s, opts.server)
+check("malformed value: nntpfetch, the same", code == 1 and "KESTRUN_SOCKS" in err and "port" in err
+      and "99999" not in err, "%d %r" % (code, err))
 code, out, _, _ = run("", opts.server)
 check("empty value: a direct post", code == 0 and out == "Artykuł wysłano" + eol, "%d %r" % (code, out))
 

@@ -21,6 +21,16 @@ TEST(NntpServerName, Forms) {
       {"nntps://news.example.net", "news.example.net", "", true},
       {"NntpS://10.0.0.1:00563", "10.0.0.1", "563", true},
       {"h:65535", "h", "65535", false},
+      // IPv6: bare on the default port, or in brackets with or without one.
+      {"::1", "::1", "", false},
+      {"2001:db8::119", "2001:db8::119", "", false},
+      {"fe80::1:119", "fe80::1:119", "", false},  // an address, not a port
+      {"fe80::1%eth0", "fe80::1%eth0", "", false},
+      {"[::1]", "::1", "", false},
+      {"[::1]:563", "::1", "563", false},
+      {"nntp://[2001:DB8::1]:8119/", "2001:DB8::1", "8119", false},
+      {"nntps://[::ffff:192.0.2.1]", "::ffff:192.0.2.1", "", true},
+      {"nntps://[fe80::1%25eth0]:563", "fe80::1%eth0", "563", true},
   };
   for (const Case& c : cases) {
     TNntpServerName s;
@@ -46,19 +56,65 @@ TEST(NntpServerName, Refusals) {
       {"nntps://h:-1", E::BadPort},
       {"news://h", E::UnknownScheme},
       {"https://h", E::UnknownScheme},
-      {"[::1]:119", E::Ipv6Literal},
-      {"nntp://[::1]", E::Ipv6Literal},
-      {"::1", E::Ipv6Literal},
-      {"fe80::1:119", E::Ipv6Literal},
       {"user@h", E::BadHost},
       {"h h", E::BadHost},
+      {"h%eth0", E::BadHost},
       {"nntp://h/pl.test", E::Path},
+      {"[::1", E::UnclosedBracket},
+      {"nntps://[::1", E::UnclosedBracket},
+      {"[::1]x", E::AfterBracket},
+      {"[::1]119", E::AfterBracket},
+      {"[::1]:", E::BadPort},
+      {"[::1]:0", E::BadPort},
+      {"nntp://[::1]:65536", E::BadPort},
+      {"[127.0.0.1]", E::NotIpv6},
+      {"[zz::1]", E::NotIpv6},
+      {"[]", E::NotIpv6},
+      {"[news.example.net]:119", E::NotIpv6},
+      {"1:2:3", E::NotIpv6},
+      {"::1::2", E::NotIpv6},
   };
   for (const Case& c : cases) {
     TNntpServerName s;
     EXPECT_EQ(ParseNntpServerName(c.text, s), c.error) << c.text;
     EXPECT_STRNE(NntpServerNameErrorText(c.error), "");
   }
+}
+
+std::string Bytes(const char* text) {
+  std::uint8_t b[16];
+  if (!ParseIpv6Address(text, b)) return "-";
+  std::string hex;
+  for (std::uint8_t byte : b)
+    hex += "0123456789abcdef"[byte >> 4], hex += "0123456789abcdef"[byte & 15];
+  return hex;
+}
+
+TEST(Ipv6Address, WhatIsAndIsNotOne) {
+  struct Case {
+    const char* text;
+    const char* bytes;  // "-": no address
+  } cases[] = {
+      {"::", "00000000000000000000000000000000"},
+      {"2001:DB8:0:0:1:0:0:1", "20010db8000000000001000000000001"},
+      {"2001:db8::1:0:0:1", "20010db8000000000001000000000001"},
+      {"1:2:3:4:5:6:7::", "00010002000300040005000600070000"},  // "::" for one group
+      {"::ffff:127.0.0.1", "00000000000000000000ffff7f000001"},
+      {"fe80::1%eth0", "fe800000000000000000000000000001"},
+      {"1:2:3:4:5:6:7", "-"},     // seven groups
+      {"1:2:3:4::5:6:7:8", "-"},  // "::" and eight more
+      {"1::2::3", "-"},           // two gaps
+      {":1::2", "-"},
+      {"1::2:", "-"},
+      {"12345::1", "-"},  // five digits
+      {"g::1", "-"},
+      {"::256.0.0.1", "-"},
+      {"::01.2.3.4", "-"},  // a leading zero
+      {"1.2.3.4::", "-"},   // IPv4 only at the end
+      {"::1%", "-"},        // an empty zone
+      {"::1%eth 0", "-"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Bytes(c.text), c.bytes) << c.text;
 }
 
 }  // namespace

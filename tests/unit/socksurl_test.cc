@@ -1,5 +1,5 @@
 // KESTRUN_SOCKS values: what each form gives, and what is refused.
-#include "app/socksurl.h"
+#include "host/socksurl.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +52,29 @@ TEST(SocksUrl, EachForm) {
   EXPECT_EQ(u.Password, "");
 }
 
+// An IPv6 proxy in brackets: the socket is given the address without them.
+TEST(SocksUrl, Ipv6InBrackets) {
+  struct Case {
+    const char* text;
+    const char* host;
+    const char* port;
+    const char* endpoint;
+  } cases[] = {
+      {"socks5://[::1]:1080", "::1", "1080", "[::1]:1080"},
+      {"socks5://[::1]", "::1", "1080", "[::1]:1080"},
+      {"socks5://u:p@[2001:db8::5]:9050/", "2001:db8::5", "9050", "[2001:db8::5]:9050"},
+      {"socks4://news@[::ffff:10.0.0.1]", "::ffff:10.0.0.1", "1080", "[::ffff:10.0.0.1]:1080"},
+      {"socks4a://[fe80::1%eth0]:1081", "fe80::1%eth0", "1081", "[fe80::1%eth0]:1081"},
+      {"socks5://10.0.0.1:1080", "10.0.0.1", "1080", "10.0.0.1:1080"},
+  };
+  for (const Case& c : cases) {
+    TSocksUrl u = Parsed(c.text);
+    EXPECT_EQ(u.Host, c.host) << c.text;
+    EXPECT_EQ(u.Port, c.port) << c.text;
+    EXPECT_EQ(SocksEndpoint(u), c.endpoint) << c.text;
+  }
+}
+
 TEST(SocksUrl, Refusals) {
   EXPECT_EQ(Refusal("proxy:1080"), "expected socks5://, socks4:// or socks4a://");
   EXPECT_EQ(Refusal("http://proxy"), "unknown scheme \"http\"");
@@ -69,8 +92,16 @@ TEST(SocksUrl, Refusals) {
   EXPECT_EQ(Refusal("socks4://a%00b@h"), "a user id cannot hold a 0 byte");
   EXPECT_EQ(Refusal("socks5://" + std::string(256, 'u') + ":p@h"),
             "user name or password longer than 255 bytes");
-  EXPECT_EQ(Refusal("socks5://[::1]:1080"), "bad host (a name or an IPv4 address)");
-  EXPECT_EQ(Refusal("socks5://a b"), "bad host (a name or an IPv4 address)");
+  const char* kBadHost = "bad host (a name, an IPv4 address or an IPv6 address in brackets)";
+  EXPECT_EQ(Refusal("socks5://a b"), kBadHost);
+  EXPECT_EQ(Refusal("socks5://::1"), kBadHost);  // brackets keep the port apart
+  EXPECT_EQ(Refusal("socks5://2001:db8::1:1080"), kBadHost);
+  EXPECT_EQ(Refusal("socks5://[::1"), "no \"]\" after the IPv6 address");
+  EXPECT_EQ(Refusal("socks5://[::1]1080"), "only \":port\" may follow the \"]\"");
+  EXPECT_EQ(Refusal("socks5://[::1]:"), "bad port (a number from 1 to 65535)");
+  EXPECT_EQ(Refusal("socks5://[::1]:0"), "bad port (a number from 1 to 65535)");
+  EXPECT_EQ(Refusal("socks5://[127.0.0.1]:1080"), "not an IPv6 address in the brackets");
+  EXPECT_EQ(Refusal("socks5://[proxy]"), "not an IPv6 address in the brackets");
 }
 
 // However the value is mistyped, the password is never quoted back.

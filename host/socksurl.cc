@@ -1,11 +1,8 @@
-#include "app/socksurl.h"
+#include "host/socksurl.h"
 
 #include <cctype>
-#include <cstdlib>
 
-#include "host/console.h"
-#include "net/WSocket.h"
-#include "rtl/sysutils.h"
+#include "nntp/NntpServer.h"
 
 namespace {
 
@@ -97,10 +94,28 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) 
       return fail("a user id cannot hold a 0 byte");
     url.HasUser = true;
   }
-  std::size_t colon = rest.rfind(':');
-  if (colon != std::string::npos) {
-    std::string port = rest.substr(colon + 1);
-    rest = rest.substr(0, colon);
+  // An IPv6 address goes in brackets, which keep its colons apart from the
+  // port's.
+  bool bracketed = !rest.empty() && rest.front() == '[';
+  std::string port;
+  bool hasPort = false;
+  if (bracketed) {
+    std::size_t close = rest.find(']');
+    if (close == std::string::npos) return fail("no \"]\" after the IPv6 address");
+    std::string after = rest.substr(close + 1);
+    if (!after.empty() && after.front() != ':') return fail("only \":port\" may follow the \"]\"");
+    hasPort = !after.empty();
+    if (hasPort) port = after.substr(1);
+    rest = rest.substr(1, close - 1);
+  } else {
+    std::size_t colon = rest.rfind(':');
+    if (colon != std::string::npos) {
+      hasPort = true;
+      port = rest.substr(colon + 1);
+      rest = rest.substr(0, colon);
+    }
+  }
+  if (hasPort) {
     // Without an "@", "user:password" typed without the host would read as
     // a host and a port: the port is not quoted.
     const char* kBadPort = "bad port (a number from 1 to 65535)";
@@ -113,67 +128,21 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) 
     if (value < 1 || value > 65535) return fail(kBadPort);
     url.Port = std::to_string(value);
   }
-  if (rest.empty()) return fail("no host");
-  for (char c : rest) {
-    auto u = static_cast<unsigned char>(c);
-    if (u <= ' ' || c == '[' || c == ']' || c == '@' || c == '%' || u == 0x7F)
-      return fail("bad host (a name or an IPv4 address)");
+  if (bracketed) {
+    if (!IsIpv6Address(rest)) return fail("not an IPv6 address in the brackets");
+  } else {
+    if (rest.empty()) return fail("no host");
+    for (char c : rest) {
+      auto u = static_cast<unsigned char>(c);
+      if (u <= ' ' || c == '[' || c == ']' || c == '@' || c == '%' || c == ':' || u == 0x7F)
+        return fail("bad host (a name, an IPv4 address or an IPv6 address in brackets)");
+    }
   }
   url.Host = rest;
   return true;
 }
 
-bool SocksFromEnvironment(TSocksUrl& url) {
-  const char* value = std::getenv(kSocksVariable);
-  if (value == nullptr || *value == '\0') return false;
-  std::string error;
-  if (!ParseSocksUrl(value, url, error))
-    throw Exception(AnsiText("Błędna wartość zmiennej ") + kSocksVariable + ": " + error);
-  return true;
-}
-
-void UseSocks(TWSocket& socket, const TSocksUrl& url) {
-  socket.SetSocksServer(url.Host);
-  socket.SetSocksPort(url.Port);
-  socket.SetSocksLevel(url.Level);
-  socket.SetSocksUsercode(url.User);
-  socket.SetSocksPassword(url.Password);
-  socket.SetSocksAuthentication(url.Level == "5" && url.HasUser ? socksAuthenticateUsercode
-                                                                : socksNoAuthentication);
-}
-
-std::string SocksFailureText(std::uint16_t error, const TSocksUrl& url, const std::string& host) {
-  const std::string where = url.Host + ":" + url.Port;
-  const std::string proxy = "Serwer pośredniczący SOCKS " + where;
-  std::string text;
-  switch (error) {
-    case 0:
-      return "";
-    case 20003:
-      text = proxy + " nie przyjmuje żadnego z oferowanych sposobów logowania";
-      break;
-    case 20015:
-      text = proxy + " nie przyjął nazwy użytkownika lub hasła";
-      break;
-    case 20014:
-      text = proxy + " przerwał połączenie";
-      break;
-    case 20005:
-      text = proxy + " nie zezwala na połączenie z " + host;
-      break;
-    case 20006:
-    case 20007:
-    case 20009:
-      text = proxy + " nie może dotrzeć do " + host;
-      break;
-    default:
-      if (error > 20000 && error < 20100) {
-        text = proxy + " nie połączył się z " + host + " (błąd " + std::to_string(error) + ")";
-      } else {
-        // The connection to the proxy itself failed.
-        text = "Nie można połączyć się z serwerem pośredniczącym SOCKS " + where + " (błąd " +
-               std::to_string(error) + ")";
-      }
-  }
-  return AnsiText(text);
+std::string SocksEndpoint(const TSocksUrl& url) {
+  const bool v6 = url.Host.find(':') != std::string::npos;
+  return (v6 ? "[" + url.Host + "]" : url.Host) + ":" + url.Port;
 }

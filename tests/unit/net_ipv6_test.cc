@@ -195,6 +195,11 @@ TEST(Ipv6Lookup, ANameGivesBothFamiliesAndAnAddressItsShortForm) {
   s.SetSocketFamily(sfAny);
   s.DnsLookup("0:0::1");  // at once, no lookup
   EXPECT_EQ(s.DnsResult(), "::1");
+  done = -1;
+  s.ReverseDnsLookup("::1");  // the hosts file's first name for it
+  ASSERT_TRUE(RunUntil([&] { return done >= 0; }));
+  EXPECT_EQ(done, 0);
+  EXPECT_EQ(s.DnsResult(), "dual.kestrun.test");
 }
 
 // The race. The name dual.kestrun.test is ::1 first, then 127.0.0.1.

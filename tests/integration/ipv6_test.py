@@ -37,7 +37,9 @@ def find(over, subject):
 with Ipv6Reader(opts.inn_dir) as clear, Ipv6Reader(opts.inn_dir, tls=True) as nntps:
     for how, server in (("in clear", "[::1]:%d" % clear.port),
                         ("as a URL", "nntp://[::1]:%d/" % clear.port),
-                        ("over NNTPS", "nntps://[::1]:%d" % nntps.port)):
+                        ("over NNTPS", "nntps://[::1]:%d" % nntps.port),
+                        # The certificate names the address, not the text.
+                        ("over NNTPS, written long", "nntps://[0:0:0:0::1]:%d" % nntps.port)):
         subject = "ipv6 %s %s" % (how, tag)
         r = run([opts.poster, server, "Jan <jan@example.invalid>", "pl.test", subject, native_path(path)], env)
         out, err = r.stdout.decode(console, "replace"), r.stderr.decode(console, "replace")

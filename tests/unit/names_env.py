@@ -22,7 +22,12 @@ import sys
 def main():
     hosts, command = sys.argv[1], sys.argv[sys.argv.index("--") + 1:]
     silent = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
-    silent.bind(("::1", 0))
+    try:
+        silent.bind(("::1", 0))
+    except OSError as e:
+        # A machine (or container) with IPv6 switched off: nothing to test.
+        print("names_env: no IPv6 loopback address here (%s): skipped" % e, file=sys.stderr)
+        return 77
     silent.listen(0)
     port = silent.getsockname()[1]
     filler = socket.create_connection(("::1", port))

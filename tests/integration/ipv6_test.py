@@ -10,7 +10,7 @@ import tempfile
 
 from harness import Ipv6Reader, check, console_env, finish, native_path, options, run, unique_tag
 
-opts = options("--poster", "--fetch", "--inn-dir", "--certs")
+opts = options("--poster", "--fetch", "--inn-dir", "--certs", "--socks6-port")
 try:
     socket.socket(socket.AF_INET6).bind(("::1", 0))
 except OSError as e:
@@ -29,7 +29,7 @@ with open(path, "wb") as f:
     f.write(body)
 
 
-def fetch(args):
+def fetch(args, env):
     r = run([opts.fetch] + args, env)
     return r.returncode, r.stdout, r.stderr.decode(console, "replace")
 
@@ -43,27 +43,31 @@ def find(over, subject):
 
 
 with Ipv6Reader(opts.inn_dir) as clear, Ipv6Reader(opts.inn_dir, tls=True) as nntps:
-    for how, server in (("in clear", "[::1]:%d" % clear.port),
-                        ("as a URL", "nntp://[::1]:%d/" % clear.port),
-                        ("over NNTPS", "nntps://[::1]:%d" % nntps.port),
-                        # The certificate names the address, not the text.
-                        ("over NNTPS, written long", "nntps://[0:0:0:0::1]:%d" % nntps.port)):
+    # Through dante, itself reached over IPv6, to the IPv6 server.
+    proxied = dict(env, KESTRUN_SOCKS="socks5://[::1]:%s" % opts.socks6_port)
+    for how, server, how_env in (("in clear", "[::1]:%d" % clear.port, env),
+                                 ("as a URL", "nntp://[::1]:%d/" % clear.port, env),
+                                 ("over NNTPS", "nntps://[::1]:%d" % nntps.port, env),
+                                 # The certificate names the address, not the text.
+                                 ("over NNTPS, written long", "nntps://[0:0:0:0::1]:%d" % nntps.port, env),
+                                 ("through a SOCKS 5 proxy on ::1", "[::1]:%d" % clear.port, proxied)):
         subject = "ipv6 %s %s" % (how, tag)
-        r = run([opts.poster, server, "Jan <jan@example.invalid>", "pl.test", subject, native_path(path)], env)
+        r = run([opts.poster, server, "Jan <jan@example.invalid>", "pl.test", subject, native_path(path)],
+                how_env)
         out, err = r.stdout.decode(console, "replace"), r.stderr.decode(console, "replace")
         check("kestrun %s: exit 0" % server, r.returncode == 0 and out == "Artykuł wysłano" + eol,
               "%d %r %r" % (r.returncode, out, err))
-        code, over, err = fetch([server, "pl.test"])
+        code, over, err = fetch([server, "pl.test"], how_env)
         number, message_id = find(over, subject)
         check("nntpfetch %s: the overview lists it" % server, code == 0 and number is not None,
               "%d %r" % (code, err))
         if number is None:
             continue
         want = b"\r\n\r\n" + body
-        code, article, err = fetch([server, "pl.test", number])
+        code, article, err = fetch([server, "pl.test", number], how_env)
         check("nntpfetch %s: the article by number, byte for byte" % server,
               code == 0 and article.endswith(want), "%d %r %r" % (code, article[-80:], err))
-        code, article, err = fetch([server, message_id])
+        code, article, err = fetch([server, message_id], how_env)
         check("nntpfetch %s: the article by message-id, byte for byte" % server,
               code == 0 and article.endswith(want), "%d %r %r" % (code, article[-80:], err))
 

@@ -17,7 +17,8 @@ Prints medians of wall time, CPU time and peak memory.
 
 KESTRUN_BENCH_IPV6_ADDRESS moves the INN (default 127.0.0.9);
 KESTRUN_BENCH_LINES and KESTRUN_BENCH_RUNS shrink a smoke run;
-KESTRUN_BENCH_PEER_TIMEOUT caps a peer's wait (seconds, default 600).
+KESTRUN_BENCH_PEER_TIMEOUT caps a peer's wait (seconds, default 600);
+KESTRUN_BENCH_IPV6_PARTS picks parts: broken, families (default both).
 """
 import os
 import socket
@@ -35,6 +36,7 @@ ADDR = os.environ.get("KESTRUN_BENCH_IPV6_ADDRESS", "127.0.0.9")
 LINES = int(os.environ.get("KESTRUN_BENCH_LINES", "100000"))
 RUNS = int(os.environ.get("KESTRUN_BENCH_RUNS", "11"))
 PEER_TIMEOUT = int(os.environ.get("KESTRUN_BENCH_PEER_TIMEOUT", "600"))
+PARTS = os.environ.get("KESTRUN_BENCH_IPV6_PARTS", "broken,families").split(",")
 NAME = "news.dual.kestrun.test"
 NNRPD = "/usr/lib/news/bin/nnrpd"
 AUTHOR = "Bench <bench@example.invalid>"
@@ -93,20 +95,7 @@ def stop_listeners(port):
             pass
 
 
-inn_dir = subprocess.check_output([os.path.join(root, "scripts", "inn.sh"), "start", ADDR]).decode().strip()
-work = tempfile.mkdtemp(prefix="kestrun-bench-ipv6.")
-free = socket.socket(socket.AF_INET6)
-free.bind(("::1", 0))
-PORT = free.getsockname()[1]
-free.close()
-try:
-    body = os.path.join(work, "body.txt")
-    line = b"Kestrun benchmark line of text, seventy bytes long, more or less ok.\r\n"
-    open(body, "wb").write((line * 15)[:1000])
-    article = os.path.join(work, "article.txt")
-    open(article, "wb").write(b"From: Bench <bench@example.invalid>\nNewsgroups: pl.test.bench\nSubject: bench\n\n"
-                              + (line * 15)[:1000].replace(b"\r\n", b"\n"))
-
+def broken_path():
     print("1. Posting 1 KB to a dual-stack name whose IPv6 address never answers")
     print("   (%s: ::1, where nothing answers on port 119, then %s, INN)" % (NAME, ADDR))
     silent = socket.socket(socket.AF_INET6)
@@ -130,6 +119,25 @@ try:
     filler.close()
     silent.close()
 
+
+inn_dir = subprocess.check_output([os.path.join(root, "scripts", "inn.sh"), "start", ADDR]).decode().strip()
+work = tempfile.mkdtemp(prefix="kestrun-bench-ipv6.")
+free = socket.socket(socket.AF_INET6)
+free.bind(("::1", 0))
+PORT = free.getsockname()[1]
+free.close()
+try:
+    body = os.path.join(work, "body.txt")
+    line = b"Kestrun benchmark line of text, seventy bytes long, more or less ok.\r\n"
+    open(body, "wb").write((line * 15)[:1000])
+    article = os.path.join(work, "article.txt")
+    open(article, "wb").write(b"From: Bench <bench@example.invalid>\nNewsgroups: pl.test.bench\nSubject: bench\n\n"
+                              + (line * 15)[:1000].replace(b"\r\n", b"\n"))
+
+    if "broken" in PARTS:
+        broken_path()
+    if "families" not in PARTS:
+        sys.exit(0)
     print("\n2. IPv6 against IPv4: nnrpd on [::1]:%d and %s:%d, runs taking turns" % (PORT, ADDR, PORT))
     print("   Filling INN with %d articles (rnews) ..." % LINES)
     for start in range(0, LINES, 20000):

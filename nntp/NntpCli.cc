@@ -239,6 +239,8 @@ void TNntpCli::SplitReceived(const char* at, int n, std::uint16_t Error) {
     // no longer be delivered whole.
     if (FReceiveBuffer.TakeOverflow() && FDataFailure == 0) FDataFailure = kErrorLineTooLong;
     DispatchLine(Error);
+    // The line's place in the buffer is the handling of this line's alone.
+    FReceiveBuffer.ForgetLineInPlace();
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 char* TNntpLineBuffer::Reserve(int& room) {
+  FInPlace = nullptr;  // the held bytes may move
   if (FStart > 0) {
     // Lines handed out leave a gap at the front: close it only now, once per
     // receive, rather than once per line.
@@ -22,6 +23,7 @@ void TNntpLineBuffer::Commit(int n) {
 }
 
 bool TNntpLineBuffer::NextLine(std::string& line) {
+  FInPlace = nullptr;
   for (;;) {
     const char* begin = FData + FStart;
     const char* end = FData + FEnd;
@@ -54,6 +56,8 @@ bool TNntpLineBuffer::NextLine(std::string& line) {
         return true;
       }
       line.assign(begin, length);
+      FInPlace = begin;
+      FInPlaceLength = length;
       return true;
     }
     int held = FEnd - FStart;
@@ -82,6 +86,7 @@ bool TNntpLineBuffer::NextLine(std::string& line) {
 }
 
 void TNntpLineBuffer::Clear() {
+  FInPlace = nullptr;
   FStart = FEnd = 0;
   FData[0] = 0;
   FSkipping = false;

@@ -26,6 +26,15 @@ class TNntpLineBuffer {
   // Moves the next line, without its CR LF, into `line` and returns true;
   // returns false and leaves `line` alone when no complete line is held.
   bool NextLine(std::string& line);
+  // Where the line NextLine handed out last still lies in the buffer, its
+  // CR LF right behind it, so that it can be passed on with its line end as
+  // it is; nullptr when it does not lie there whole (gathered outside the
+  // buffer, or cut), when it was not `length` bytes long, or once
+  // ForgetLineInPlace, Reserve or Clear has been called since.
+  const char* LineInPlace(std::size_t length) const {
+    return FInPlaceLength == length ? FInPlace : nullptr;
+  }
+  void ForgetLineInPlace() { FInPlace = nullptr; }
   // Drops everything held, including a cut line still being skipped; the
   // limit goes back to the buffer's own.
   void Clear();
@@ -46,6 +55,8 @@ class TNntpLineBuffer {
   // The rest of a line too long for the buffer is being dropped; its
   // first part was handed out already.
   bool FSkipping = false;
+  const char* FInPlace = nullptr;
+  std::size_t FInPlaceLength = 0;
   std::size_t FLimit = kMaxData;
   // The start of a line longer than the buffer, under a larger limit.
   std::string FLong;

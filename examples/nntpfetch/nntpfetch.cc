@@ -62,7 +62,7 @@ void ShowHelp() {
 class TOutputStream : public TStream {
  public:
   explicit TOutputStream(plat::FileHandle handle)
-      : FHandle(handle), FBuffer(std::make_unique<char[]>(kSize)) {}
+      : FHandle(handle), FBuffer(std::make_unique_for_overwrite<char[]>(kSize)) {}
   std::int32_t Read(void*, std::int32_t) override { return 0; }
   std::int32_t Write(const void* buffer, std::int32_t count) override {
     if (!FFailed && count >= 0 && static_cast<std::size_t>(count) <= kSize - FUsed) {

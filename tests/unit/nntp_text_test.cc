@@ -164,6 +164,36 @@ TEST(LineBuffer, ALineHandedOutWholeLiesInPlaceWithItsLineEnd) {
   EXPECT_EQ(InPlace(buffer, 2), "(none)");
 }
 
+// The client reads the socket straight into the buffer: a whole receive
+// fits behind the start of the longest line still waiting for its end, and
+// its lines are split where they landed.
+TEST(LineBuffer, AWholeReceiveFitsBehindAnUnfinishedLine) {
+  TNntpLineBuffer buffer;
+  std::string line;
+  int room = 0;
+  buffer.Reserve(room);
+  EXPECT_GE(room, TNntpLineBuffer::kReceiveRoom);
+  Feed(buffer, X(TNntpLineBuffer::kMaxData - 1));  // whole only once its CR LF comes
+  EXPECT_FALSE(buffer.NextLine(line));
+  buffer.Reserve(room);
+  EXPECT_GE(room, TNntpLineBuffer::kReceiveRoom);
+  std::string receive = "\r\n";
+  while (receive.size() + 40 <= static_cast<std::size_t>(TNntpLineBuffer::kReceiveRoom))
+    receive += X(38) + "\r\n";
+  Feed(buffer, receive);
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(line, X(TNntpLineBuffer::kMaxData - 1));
+  EXPECT_EQ(InPlace(buffer, line.size()), line + "\r\n");
+  std::size_t lines = 0;
+  while (buffer.NextLine(line)) {
+    EXPECT_EQ(line, X(38));
+    EXPECT_EQ(InPlace(buffer, 38), X(38) + "\r\n");
+    ++lines;
+  }
+  EXPECT_EQ(lines, (receive.size() - 2) / 40);
+  EXPECT_EQ(buffer.Length(), 0);
+}
+
 TEST(LineBuffer, ClearForgetsAHalfLineAndACutLine) {
   TNntpLineBuffer buffer;
   EXPECT_EQ(Split(buffer, {X(5000)}), Lines{X(4095)});

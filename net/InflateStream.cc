@@ -16,34 +16,35 @@ TInflateStream::~TInflateStream() {
 }
 
 char* TInflateStream::InputArea(std::size_t size) {
-  input_.resize(size);
-  inputStart_ = 0;
-  return input_.data();
+  if (size > inputRoom_ || input_ == nullptr) {
+    // Uninitialised on purpose: the piece is written before it is read.
+    input_.reset(new char[size > 0 ? size : 1]);
+    inputRoom_ = size;
+  }
+  inputStart_ = inputEnd_ = 0;
+  return input_.get();
 }
 
 void TInflateStream::InputArrived(std::size_t size) {
-  input_.resize(size < input_.size() ? size : input_.size());
   inputStart_ = 0;
+  inputEnd_ = size < inputRoom_ ? size : inputRoom_;
 }
 
 std::size_t TInflateStream::Inflate(char* out, std::size_t room) {
   // Called with no input too: a long match may still have bytes to give.
   if (!ready_ || corrupt_ || ended_ || room == 0) return 0;
   z_stream& z = z_->stream;
-  z.next_in = reinterpret_cast<Bytef*>(input_.data() + inputStart_);
+  z.next_in = input_ != nullptr ? reinterpret_cast<Bytef*>(input_.get() + inputStart_) : Z_NULL;
   z.avail_in = static_cast<uInt>(InputHeld());
   z.next_out = reinterpret_cast<Bytef*>(out);
   z.avail_out = static_cast<uInt>(room);
   int rc = inflate(&z, Z_SYNC_FLUSH);
-  inputStart_ = input_.size() - z.avail_in;
+  inputStart_ = inputEnd_ - z.avail_in;
   if (rc == Z_STREAM_END) {
     ended_ = true;
   } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
     corrupt_ = true;
   }
-  if (InputHeld() == 0 || ended_ || corrupt_) {
-    input_.clear();
-    inputStart_ = 0;
-  }
+  if (InputHeld() == 0 || ended_ || corrupt_) inputStart_ = inputEnd_ = 0;
   return room - z.avail_out;
 }

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
 
 class TInflateStream {
  public:
@@ -19,7 +18,7 @@ class TInflateStream {
   // zlib could set the stream up (memory).
   bool Ready() const { return ready_; }
   // Compressed bytes taken in and not yet inflated.
-  std::size_t InputHeld() const { return input_.size() - inputStart_; }
+  std::size_t InputHeld() const { return inputEnd_ - inputStart_; }
   // Room for the next piece of input, `size` bytes: only when none is held.
   char* InputArea(std::size_t size);
   // How many bytes of that room the piece filled.
@@ -38,8 +37,13 @@ class TInflateStream {
   struct Zlib;
   std::unique_ptr<Zlib> z_;
   bool ready_ = false;
-  std::string input_;
-  std::size_t inputStart_ = 0;
+  // The piece of input, input_[inputStart_..inputEnd_]. Its storage is kept
+  // from piece to piece and never cleared: every piece is written over it
+  // before it is read, so filling the room first would only cost a pass
+  // over it for each piece.
+  std::unique_ptr<char[]> input_;
+  std::size_t inputRoom_ = 0;
+  std::size_t inputStart_ = 0, inputEnd_ = 0;
   bool corrupt_ = false;
   bool ended_ = false;
 };

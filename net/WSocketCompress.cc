@@ -180,9 +180,22 @@ std::int32_t TCustomCompressWSocket::LayersHold() {
          TCustomTlsWSocket::LayersHold();
 }
 
+bool TCustomCompressWSocket::NothingToInflate() const {
+  const TCompressSession& c = FCompress;
+  // No input held, no output pending in the stream, and the socket right
+  // below (no TLS, no SOCKS bytes) emptied by its last read with no
+  // notification since: an inflate would only read there to be told
+  // WSAEWOULDBLOCK.
+  return c.RawUnread() == 0 && !c.OutputFull && !c.BelowEnded && !c.Corrupt && FSocketEmpty &&
+         TCustomTlsWSocket::DataPassesThrough();
+}
+
 std::int32_t TCustomCompressWSocket::QueryRcvdCount() {
   if (!FCompress.Active) return TCustomTlsWSocket::QueryRcvdCount();
   if (FCompress.Unread() > 0) return FHeldStalled ? 0 : Waiting();
+  // After each piece the application reads, the delivery asks this: known
+  // to be nothing without a system call, as the socket below knows it.
+  if (NothingToInflate()) return 0;
   // Whether the input gives anything (held, pending in the stream from a
   // long match, or waiting below) is known only by inflating: a few bytes
   // ahead of the reader, no more.

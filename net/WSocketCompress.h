@@ -111,6 +111,9 @@ class TCustomCompressWSocket : public TCustomTlsWSocket {
   std::size_t FillPlain();
   // A count for RcvdCount: what is inflated, and a guess for the rest.
   std::int32_t Waiting() const;
+  // Nothing is held to inflate, and the layer below is known to hold
+  // nothing either.
+  bool NothingToInflate() const;
   // Deflates `length` bytes with the flush the cork asks for and sends the
   // result below.
   bool Deflate(const char* data, std::size_t length, bool flush);

@@ -8,8 +8,7 @@ namespace {
 constexpr std::uintptr_t kInactivityTimer = 1;
 }  // namespace
 
-TNntpCli::TNntpCli(TComponent* owner)
-    : TComponent(owner), FReceiveChunk(static_cast<std::size_t>(kReceiveChunk)) {
+TNntpCli::TNntpCli(TComponent* owner) : TComponent(owner) {
   FWindowHandle = plat::CreateHiddenWindow("NntpCliWindowClass", this);
   FWSocket = new TWSocket(this);  // owned: freed with the client
   FWSocket->OnSessionConnected = [this](TObject* s, std::uint16_t e) {
@@ -199,8 +198,12 @@ void TNntpCli::HandleSocketClosed(TObject*, std::uint16_t Error) {
 void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
   // One receive per notification, never a loop until the socket is empty:
   // the socket posts the next notification while bytes wait, so the
-  // message loop (and a quit in it) is seen between pieces.
-  int n = FWSocket->Receive(FReceiveChunk.data(), kReceiveChunk);
+  // message loop (and a quit in it) is seen between pieces. The bytes land
+  // in the line buffer itself, behind what is left of the last line, and
+  // are split there: no copy of every byte received on its way to a line.
+  int room = 0;
+  char* at = FReceiveBuffer.Reserve(room);
+  int n = FWSocket->Receive(at, room < kReceiveChunk ? room : kReceiveChunk);
   if (FRequestType == nntpAbort) return;
   if (n == 0) {
     FWSocket->Close();
@@ -208,7 +211,11 @@ void TNntpCli::HandleSocketData(TObject*, std::uint16_t Error) {
   }
   if (n < 0) return;
   NoteActivity();
-  FeedReceived(FReceiveChunk.data(), n, Error);
+  // Bytes behind a 382 came in clear and are not the server's: dropped,
+  // like anything until TLS is up (never committed to the buffer).
+  if (FTlsUpgrading) return;
+  FReceiveBuffer.Commit(n);
+  SplitReceived(at, n, Error);
 }
 
 void TNntpCli::TakeReceived(const char* data, int n) { FeedReceived(data, n, 0); }
@@ -239,6 +246,8 @@ void TNntpCli::SplitReceived(const char* at, int n, std::uint16_t Error) {
     // no longer be delivered whole.
     if (FReceiveBuffer.TakeOverflow() && FDataFailure == 0) FDataFailure = kErrorLineTooLong;
     DispatchLine(Error);
+    // The line's place in the buffer is the handling of this line's alone.
+    FReceiveBuffer.ForgetLineInPlace();
   }
 }
 

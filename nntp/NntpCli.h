@@ -82,10 +82,10 @@ constexpr std::uint16_t nntpErrorInactive = 10060;
 class TNntpCli : public TComponent, private plat::MessageTarget {
  public:
   static constexpr int kBufferSize = 4096;
-  // Bytes taken from the socket per notification. The line buffer holds
-  // only 4 KB; a long answer read in pieces of that size would cost a
-  // receive and a trip through the message loop per 4 KB.
-  static constexpr int kReceiveChunk = 64 * 1024;
+  // Bytes taken from the socket per notification, straight into the line
+  // buffer: a long answer read in smaller pieces would cost a receive and a
+  // trip through the message loop for each.
+  static constexpr int kReceiveChunk = TNntpLineBuffer::kReceiveRoom;
   static constexpr std::uint32_t WM_NNTP_REQUEST_DONE = plat::kWmUser + 1;
   // Data lines of a multi-line answer are delivered whole up to this length;
   // a longer one ends its request with kErrorLineTooLong (WSAEMSGSIZE).
@@ -304,9 +304,6 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // the lines of a multi-line answer come in.
   std::int32_t FStatusCode = 503;
   TNntpLineBuffer FReceiveBuffer;
-  // Where one notification's bytes land before they go through the line
-  // buffer; allocated once, with the client.
-  std::vector<char> FReceiveChunk;
   std::string FLastResponse;
   std::string FSavedResponse;
   // Published for the component's users; the client itself never sets it.

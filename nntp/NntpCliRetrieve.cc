@@ -380,22 +380,34 @@ void TNntpCli::HandleXHdrLine() {
 void TNntpCli::DeliverDataLine(const TNotifyEvent& LineEvent) {
   if (FDataFailure != 0) return;  // draining what is left of the answer
   // The server doubled every leading dot; one comes off, whatever follows.
-  if (!FLastResponse.empty() && FLastResponse[0] == '.') FLastResponse.erase(0, 1);
+  const bool dotted = !FLastResponse.empty() && FLastResponse[0] == '.';
+  if (dotted) FLastResponse.erase(0, 1);
   if (FLastResponse.size() > kMaxDataLine) {
     FDataFailure = kErrorLineTooLong;
     return;
   }
   if (FDataStream != nullptr) {
-    // One write per line, line end included.
-    std::size_t size = FLastResponse.size();
-    FLastResponse.append("\r\n", 2);
+    // One write per line, line end included: straight from the receive
+    // buffer, where the line usually still lies with its CR LF behind it.
+    // Only a line gathered outside the buffer (over 4 KB) is put together
+    // with its line end for the write. LastResponse stays the line as
+    // delivered throughout.
+    const std::size_t size = FLastResponse.size();
+    const char* inPlace = FReceiveBuffer.LineInPlace(size + (dotted ? 1 : 0));
     std::int32_t written = -1;
     try {
-      written = FDataStream->Write(FLastResponse.data(), static_cast<std::int32_t>(size + 2));
+      if (inPlace != nullptr) {
+        written =
+            FDataStream->Write(inPlace + (dotted ? 1 : 0), static_cast<std::int32_t>(size + 2));
+      } else {
+        std::string whole;
+        whole.reserve(size + 2);
+        whole.append(FLastResponse).append("\r\n", 2);
+        written = FDataStream->Write(whole.data(), static_cast<std::int32_t>(size + 2));
+      }
     } catch (const std::exception&) {
       written = -1;
     }
-    FLastResponse.resize(size);
     if (written != static_cast<std::int32_t>(size + 2)) {
       // Writing on after a gap would hand over damaged data as if whole.
       FDataFailure = kErrorWriteFault;

@@ -2,18 +2,23 @@
 
 #include <cstring>
 
+TNntpLineBuffer::TNntpLineBuffer() : FData(std::make_unique_for_overwrite<char[]>(kCapacity)) {
+  FData[0] = 0;
+}
+
 char* TNntpLineBuffer::Reserve(int& room) {
+  FInPlace = nullptr;  // the held bytes may move
   if (FStart > 0) {
     // Lines handed out leave a gap at the front: close it only now, once per
     // receive, rather than once per line.
     int held = FEnd - FStart;
-    std::memmove(FData, FData + FStart, static_cast<std::size_t>(held));
+    std::memmove(FData.get(), FData.get() + FStart, static_cast<std::size_t>(held));
     FStart = 0;
     FEnd = held;
     FData[FEnd] = 0;
   }
-  room = kMaxData - FEnd;
-  return FData + FEnd;
+  room = kCapacity - 1 - FEnd;
+  return FData.get() + FEnd;
 }
 
 void TNntpLineBuffer::Commit(int n) {
@@ -22,13 +27,19 @@ void TNntpLineBuffer::Commit(int n) {
 }
 
 bool TNntpLineBuffer::NextLine(std::string& line) {
+  FInPlace = nullptr;
   for (;;) {
-    const char* begin = FData + FStart;
-    const char* end = FData + FEnd;
+    const char* begin = FData.get() + FStart;
+    const char* end = FData.get() + FEnd;
+    const int held = FEnd - FStart;
+    // A line is whole when its CR lies within the first kMaxData bytes (the
+    // LF may follow them): beyond, the line is cut there, the same wherever
+    // the receives happened to end.
+    const char* within = begin + (held < kMaxData ? held : kMaxData);
     const char* eol = nullptr;
     // By length rather than as text, so that a 0 byte hides nothing.
     for (const char* cr = begin; (cr = static_cast<const char*>(std::memchr(
-                                      cr, '\r', static_cast<std::size_t>(end - cr)))) != nullptr;
+                                      cr, '\r', static_cast<std::size_t>(within - cr)))) != nullptr;
          ++cr) {
       if (cr + 1 < end && cr[1] == '\n') {
         eol = cr;
@@ -54,14 +65,15 @@ bool TNntpLineBuffer::NextLine(std::string& line) {
         return true;
       }
       line.assign(begin, length);
+      FInPlace = begin;
+      FInPlaceLength = length;
       return true;
     }
-    int held = FEnd - FStart;
     if (held < kMaxData) return false;  // wait for the rest of the line
-    // Full without a line end. A CR at the very end may be the first half
-    // of the line end, so it stays for the next receive.
-    int keep = end[-1] == '\r' ? 1 : 0;
-    int take = held - keep;
+    // kMaxData bytes without a line end. A CR at the very end of them may be
+    // the first half of the line end, so it stays for what follows.
+    int keep = within[-1] == '\r' ? 1 : 0;
+    int take = kMaxData - keep;
     FStart += take;
     if (FLimit > static_cast<std::size_t>(kMaxData) && !FSkipping) {
       if (FLong.size() + static_cast<std::size_t>(take) > FLimit) {
@@ -82,6 +94,7 @@ bool TNntpLineBuffer::NextLine(std::string& line) {
 }
 
 void TNntpLineBuffer::Clear() {
+  FInPlace = nullptr;
   FStart = FEnd = 0;
   FData[0] = 0;
   FSkipping = false;

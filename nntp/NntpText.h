@@ -5,20 +5,30 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // Received bytes not yet split into lines, in a fixed buffer: receiving never
 // allocates. Lines end at CR LF (a lone LF or CR is part of the line). A
-// line that does not fit is cut: its first part is handed out as the line
-// and the rest, up to its line end, is dropped.
+// line that does not fit in kSize bytes with its CR LF is cut: its first
+// part is handed out as the line and the rest, up to its line end, is
+// dropped.
 class TNntpLineBuffer {
  public:
-  // Buffer size; one byte always stays for the 0 that follows the data.
+  // What a line must fit in, with its line end, to come out whole at the
+  // buffer's own limit: kMaxData bytes of it are looked at, and one byte
+  // stays for the 0 that follows.
   static constexpr int kSize = 4096;
   static constexpr int kMaxData = kSize - 1;
+  // Room for a whole receive of this size behind the start of a line
+  // (which is shorter than kMaxData once the lines held are taken), so
+  // that the socket can be read straight into the buffer and its lines
+  // split where they landed.
+  static constexpr int kReceiveRoom = 64 * 1024;
 
+  TNntpLineBuffer();
   // Where the next received bytes go; `room` receives how many fit, which
-  // is at least 1 (a full buffer is always cut before it is reported full).
+  // is at least kReceiveRoom once NextLine has taken every line held.
   char* Reserve(int& room);
   // Takes `n` bytes written at the place Reserve returned (n <= room); the
   // data is then followed by a 0 byte.
@@ -26,6 +36,15 @@ class TNntpLineBuffer {
   // Moves the next line, without its CR LF, into `line` and returns true;
   // returns false and leaves `line` alone when no complete line is held.
   bool NextLine(std::string& line);
+  // Where the line NextLine handed out last still lies in the buffer, its
+  // CR LF right behind it, so that it can be passed on with its line end as
+  // it is; nullptr when it does not lie there whole (gathered outside the
+  // buffer, or cut), when it was not `length` bytes long, or once
+  // ForgetLineInPlace, Reserve or Clear has been called since.
+  const char* LineInPlace(std::size_t length) const {
+    return FInPlaceLength == length ? FInPlace : nullptr;
+  }
+  void ForgetLineInPlace() { FInPlace = nullptr; }
   // Drops everything held, including a cut line still being skipped; the
   // limit goes back to the buffer's own.
   void Clear();
@@ -40,12 +59,16 @@ class TNntpLineBuffer {
   int Length() const { return FEnd - FStart; }
 
  private:
-  char FData[kSize] = {};
+  // The bytes, with room for a receive and the 0 behind it.
+  static constexpr int kCapacity = kReceiveRoom + kSize;
+  std::unique_ptr<char[]> FData;
   int FStart = 0;  // first byte not yet handed out
   int FEnd = 0;    // end of the received data
   // The rest of a line too long for the buffer is being dropped; its
   // first part was handed out already.
   bool FSkipping = false;
+  const char* FInPlace = nullptr;
+  std::size_t FInPlaceLength = 0;
   std::size_t FLimit = kMaxData;
   // The start of a line longer than the buffer, under a larger limit.
   std::string FLong;

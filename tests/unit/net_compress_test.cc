@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nntp/NntpCli.h"
+#include "tests/unit/failing_socklib.h"
 #include "tests/unit/nntp_test_util.h"
 
 namespace {
@@ -93,6 +94,33 @@ TEST(Compress, BothDirectionsArriveByteForByteAndSmaller) {
   pair.peer->SendString("first line\r\nsecond line\r\n");
   ASSERT_TRUE(RunUntil([&] { return lines.size() >= 2; }));
   EXPECT_EQ(lines, (std::vector<std::string>{"first line\r\n", "second line\r\n"}));
+}
+
+// A piece from the peer costs one read of the socket: once the application
+// has read what it inflated to, the delivery learns that nothing more waits
+// from the socket's last read, without another that can only find nothing.
+TEST(Compress, APieceFromThePeerIsReadFromTheSocketOnce) {
+  FailingSocketLibrary library;  // counts the reads (fails none); before the sockets
+  Pair pair;
+  pair.client.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buffer[65536];
+    int n = pair.client.Receive(buffer, sizeof buffer);
+    if (n > 0) pair.atClient.append(buffer, static_cast<std::size_t>(n));
+  };
+  for (std::size_t size : {100u, 5000u, 40000u}) {
+    const std::string text = NewsText(size);
+    const std::size_t had = pair.atClient.size();
+    const int readsBefore = library.RecvCalls();
+    ASSERT_EQ(pair.peer->Send(text.data(), static_cast<int>(text.size())),
+              static_cast<int>(text.size()));
+    ASSERT_TRUE(RunUntil([&] { return pair.atClient.size() >= had + text.size(); }));
+    EXPECT_TRUE(pair.atClient.compare(had, std::string::npos, text) == 0) << size;
+    EXPECT_EQ(library.RecvCalls() - readsBefore, 1) << size;
+    // Nor does asking what waits.
+    const int reads = library.RecvCalls();
+    EXPECT_EQ(pair.client.RcvdCount(), 0) << size;
+    EXPECT_EQ(library.RecvCalls(), reads) << size;
+  }
 }
 
 // While corked, sends are one stream, flushed when the cork comes off: far

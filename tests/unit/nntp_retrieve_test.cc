@@ -41,6 +41,24 @@ class FullDisk : public TStream {
   bool full_ = false;
 };
 
+// A destination that keeps each write apart, with what the client's
+// LastResponse was while it was made.
+class WriteLog : public TStream {
+ public:
+  explicit WriteLog(const TNntpCli& client) : client_(client) {}
+  std::vector<std::string> writes, during;
+  std::int32_t Read(void*, std::int32_t) override { return 0; }
+  std::int32_t Write(const void* buffer, std::int32_t count) override {
+    writes.emplace_back(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
+    during.push_back(client_.LastResponse());
+    return count;
+  }
+  std::int64_t Seek(std::int64_t, int) override { return 0; }
+
+ private:
+  const TNntpCli& client_;
+};
+
 std::string Text(TMemoryStream& m) {
   return std::string(m.Memory(), static_cast<std::size_t>(m.Size()));
 }
@@ -404,6 +422,28 @@ TEST_F(RetrieveTest, LongDataLinesAndNulBytesArriveWhole) {
   EXPECT_EQ(Run([&] { client.BodyByNumber(1, &out); }), (Done{nntpBodyByNumber, 0}));
   EXPECT_TRUE(Text(out) == longLine + "\r\n" + nul + "\r\n" + longLine + "\r\n");
   EXPECT_EQ(client.LastResponse(), "222 1 <l@h>");
+}
+
+// Each data line reaches the stream in a write of its own with its line
+// end, the line's doubled dot undone, whether it came in one piece of the
+// buffer or was gathered past it; meanwhile LastResponse is the line as
+// delivered, as in its event.
+TEST_F(RetrieveTest, EachDataLineIsOneWriteWithItsLineEnd) {
+  const std::string longLine(10000, 'g');
+  Answer("220 5 <w@h>\r\nplain\r\n..dotted\r\n\r\n" + longLine + "\r\n.." + longLine +
+         "\r\nlast\r\n.\r\n");
+  WriteLog log(client);
+  EXPECT_EQ(Run([&] { client.ArticleByNumber(5, &log); }), (Done{nntpArticleByNumber, 0}));
+  const std::vector<std::string> lines{"plain", ".dotted", "", longLine, "." + longLine, "last"};
+  std::vector<std::string> writes;
+  for (const std::string& line : lines) writes.push_back(line + "\r\n");
+  EXPECT_TRUE(log.writes == writes);
+  EXPECT_TRUE(log.during == lines);
+  std::vector<std::string> events{"begin 220 5 <w@h>"};
+  for (const std::string& line : lines) events.push_back("line " + line);
+  events.push_back("end 220 5 <w@h>");
+  events.push_back("done 220 5 <w@h>");
+  EXPECT_TRUE(events == this->events);
 }
 
 // Many lines reach the client in one receive; an abort from a line's event

@@ -101,6 +101,99 @@ TEST(LineBuffer, SplitsAtCrLfWhateverTheReadsAre) {
   }
 }
 
+// One receive of `text` (which fits), without splitting it.
+void Feed(TNntpLineBuffer& buffer, const std::string& text) {
+  int room = 0;
+  char* to = buffer.Reserve(room);
+  ASSERT_LE(text.size(), static_cast<std::size_t>(room));
+  std::memcpy(to, text.data(), text.size());
+  buffer.Commit(static_cast<int>(text.size()));
+}
+
+// What lies at a line's place in the buffer, its line end included.
+std::string InPlace(const TNntpLineBuffer& buffer, std::size_t length) {
+  const char* at = buffer.LineInPlace(length);
+  return at == nullptr ? "(none)" : std::string(at, length + 2);
+}
+
+TEST(LineBuffer, ALineHandedOutWholeLiesInPlaceWithItsLineEnd) {
+  TNntpLineBuffer buffer;
+  std::string line;
+  EXPECT_EQ(InPlace(buffer, 0), "(none)");
+  Feed(buffer, "ab\r\n..c\r\n\r\ntail");
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(InPlace(buffer, 2), "ab\r\n");
+  EXPECT_EQ(InPlace(buffer, 1), "(none)");  // a line of another length is not this one
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(InPlace(buffer, 3), "..c\r\n");
+  buffer.ForgetLineInPlace();
+  EXPECT_EQ(InPlace(buffer, 3), "(none)");
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(InPlace(buffer, 0), "\r\n");
+  // No complete line: nothing handed out, nothing in place.
+  EXPECT_FALSE(buffer.NextLine(line));
+  EXPECT_EQ(InPlace(buffer, 0), "(none)");
+  Feed(buffer, "\r\n");
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(InPlace(buffer, 4), "tail\r\n");
+  // The next receive may move the held bytes.
+  int room = 0;
+  buffer.Reserve(room);
+  EXPECT_EQ(InPlace(buffer, 4), "(none)");
+  Feed(buffer, "x\r\n");
+  ASSERT_TRUE(buffer.NextLine(line));
+  buffer.Clear();
+  EXPECT_EQ(InPlace(buffer, 1), "(none)");
+
+  // A line cut to the buffer's size, or gathered outside it, does not lie
+  // there whole.
+  Feed(buffer, X(4095));
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(line, X(4095));
+  EXPECT_EQ(InPlace(buffer, 4095), "(none)");
+  Feed(buffer, "\r\n");
+  EXPECT_FALSE(buffer.NextLine(line));  // the end of the cut line, dropped
+  buffer.Clear();
+  buffer.SetLineLimit(20000);
+  Feed(buffer, X(4095));
+  EXPECT_FALSE(buffer.NextLine(line));
+  Feed(buffer, "yz\r\n");
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(line, X(4095) + "yz");
+  EXPECT_EQ(InPlace(buffer, line.size()), "(none)");
+  EXPECT_EQ(InPlace(buffer, 2), "(none)");
+}
+
+// The client reads the socket straight into the buffer: a whole receive
+// fits behind the start of the longest line still waiting for its end, and
+// its lines are split where they landed.
+TEST(LineBuffer, AWholeReceiveFitsBehindAnUnfinishedLine) {
+  TNntpLineBuffer buffer;
+  std::string line;
+  int room = 0;
+  buffer.Reserve(room);
+  EXPECT_GE(room, TNntpLineBuffer::kReceiveRoom);
+  Feed(buffer, X(TNntpLineBuffer::kMaxData - 1));  // whole only once its CR LF comes
+  EXPECT_FALSE(buffer.NextLine(line));
+  buffer.Reserve(room);
+  EXPECT_GE(room, TNntpLineBuffer::kReceiveRoom);
+  std::string receive = "\r\n";
+  while (receive.size() + 40 <= static_cast<std::size_t>(TNntpLineBuffer::kReceiveRoom))
+    receive += X(38) + "\r\n";
+  Feed(buffer, receive);
+  ASSERT_TRUE(buffer.NextLine(line));
+  EXPECT_EQ(line, X(TNntpLineBuffer::kMaxData - 1));
+  EXPECT_EQ(InPlace(buffer, line.size()), line + "\r\n");
+  std::size_t lines = 0;
+  while (buffer.NextLine(line)) {
+    EXPECT_EQ(line, X(38));
+    EXPECT_EQ(InPlace(buffer, 38), X(38) + "\r\n");
+    ++lines;
+  }
+  EXPECT_EQ(lines, (receive.size() - 2) / 40);
+  EXPECT_EQ(buffer.Length(), 0);
+}
+
 TEST(LineBuffer, ClearForgetsAHalfLineAndACutLine) {
   TNntpLineBuffer buffer;
   EXPECT_EQ(Split(buffer, {X(5000)}), Lines{X(4095)});

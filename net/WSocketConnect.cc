@@ -27,7 +27,7 @@ void TCustomWSocket::ResolveLocalForUse() {
   }
 }
 
-TSocketAddressList TCustomWSocket::ResolveForUse() {
+TSocketAddressList TCustomWSocket::ResolveForUse(int family) {
   ResolveLocalForUse();
   if (!FPort.Known) {
     FPort.Value = WSocketResolvePort(FPort.Text, FProto.Text);
@@ -41,11 +41,9 @@ TSocketAddressList TCustomWSocket::ResolveForUse() {
                       : WSocketResolveHostList(FAddr.Text, FSocketFamily);
     FAddr.Known = true;
   }
-  // A local address of one family ties the connection to that family.
-  const int local = LocalFamily();
   TSocketAddressList addresses;
   for (TSocketAddress a : FAddr.Value) {
-    if (local != 0 && a.Family() != local) continue;
+    if (family != 0 && a.Family() != family) continue;
     a.SetPort(FPort.Value);
     addresses.push_back(a);
   }
@@ -87,7 +85,8 @@ void TCustomWSocket::Connect() {
   TSocketAddressList remote;
   try {
     ResolveLocalForUse();
-    if (!RouteConnection(remote)) remote = ResolveForUse();
+    // A local address of one family ties the connection to that family.
+    if (!RouteConnection(remote)) remote = ResolveForUse(LocalFamily());
   } catch (const Exception& e) {
     return RaiseError("connect: " + e.Message(), ErrorOf(e));
   }

@@ -396,8 +396,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   plat::WindowHandle CreateNotifyWindow();
   // Resolves whatever of Proto, Port, LocalPort and Addr is not yet known:
   // the addresses of Addr, each with Port, in the system's order, of the
-  // families the settings allow.
-  TSocketAddressList ResolveForUse();
+  // families the settings allow and of `family` only when not 0.
+  TSocketAddressList ResolveForUse(int family = 0);
   // The protocol and local port only: what a routed connection needs.
   void ResolveLocalForUse();
   // Where Connect goes. A layer that routes the connection elsewhere (a

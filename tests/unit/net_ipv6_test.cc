@@ -145,6 +145,13 @@ TEST(Ipv6Server, OneOnTheUnspecifiedAddressSaysItTakesIPv4PeersAndDoes) {
   EXPECT_EQ(server.peerAddrs, (std::vector<std::string>{"127.0.0.1", "::1"}));
   EchoServer v4("127.0.0.1");
   EXPECT_FALSE(v4.listener.DualStack());
+  // LocalAddr is a connection's, no limit on where a server listens.
+  TWSocket other(nullptr);
+  other.SetLocalAddr("::1");
+  other.AssignAddr("127.0.0.1");
+  other.AssignPort("0");
+  other.Listen();
+  EXPECT_EQ(other.State(), wsListening);
 }
 
 TEST(Ipv6Server, DatagramsGoBothWaysWithTheSendersAddress) {

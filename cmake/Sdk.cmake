@@ -36,15 +36,15 @@ foreach(_target _name IN ZIP_LISTS _sdk_targets _sdk_names)
   set_target_properties(${_target} PROPERTIES OUTPUT_NAME kestrun-${_name} EXPORT_NAME ${_name})
   string(APPEND _sdk_libs " -lkestrun-${_name}")
 endforeach()
-# The headers are C++20: a user's
-# target gets it with the libraries.
+# The headers are C++20: a user's target gets it with the libraries.
 set_property(TARGET platform APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
 
 install(TARGETS ${_sdk_targets} EXPORT KestrunTargets
   ARCHIVE DESTINATION ${_sdk_libdir} COMPONENT dev EXCLUDE_FROM_ALL
   INCLUDES DESTINATION ${_sdk_includedir})
 # `--strip` (and the packages) leave the libraries without their debug
-# information, as Debian's own -dev packages are: a tenth of the size.
+# information, as Debian's own -dev packages are (on Linux 1.6 MB instead
+# of 26).
 install(CODE "
   if(CMAKE_INSTALL_DO_STRIP)
     foreach(_name ${_sdk_names})

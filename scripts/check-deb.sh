@@ -92,14 +92,16 @@ PKG_CONFIG_LIBDIR="$scratch/usr/lib/$arch/pkgconfig" sh -c \
   'c++ -o "$1/echoserver" examples/echoserver/echoserver.cc $(pkg-config --cflags --libs kestrun)' \
   sh "$scratch"
 coproc server { exec "$scratch/echoserver" 127.0.0.1 0 </dev/null; }
+# Bash forgets the coprocess's variables once it has ended: kept here.
+server_pid=$server_PID server_out=${server[0]}
 reply=""
-if read -r -t 30 port <&"${server[0]}" && exec 3<>"/dev/tcp/127.0.0.1/$port"; then
+if read -r -t 30 port <&"$server_out" && exec 3<>"/dev/tcp/127.0.0.1/$port"; then
   printf 'kestrun-dev\n' >&3
   read -r -t 30 reply <&3 || true
   exec 3>&-
 fi
-kill "$server_PID" 2>/dev/null || true
-wait "$server_PID" 2>/dev/null || true
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
 if [ "$reply" != kestrun-dev ]; then
   echo "check-deb: the echoserver built against kestrun-dev did not echo (port ${port:-none})" >&2
   exit 1

@@ -180,9 +180,12 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
     // takes some each time. One that takes none would be called for ever.
     // Receiving paused: the bytes, and the close behind them, wait for
     // ResumeReceiving; a reset has left nothing to wait for.
-    // A pass counts when the application read, or a layer took from the
-    // socket (a record, a compressed piece) on its way to the application.
-    while (!ended() && !ReceivingHeld() && AnythingWaiting()) {
+    // The handler is offered the data once in any case, so that a reader
+    // sees the end for itself (Receive 0, or the error of a stream cut
+    // short). A pass counts when the application read, or a layer took from
+    // the socket (a record, a compressed piece) on its way to it.
+    for (bool first = true; !ended() && !ReceivingHeld() && (first || AnythingWaiting());
+         first = false) {
       const std::int64_t readBefore = FReadCount, takenBefore = FSocketTaken;
       DeliverOnce(0);
       if (FReadCount == readBefore && FSocketTaken == takenBefore) break;

@@ -99,8 +99,7 @@ void TCustomCompressWSocket::HandleWindowMessage(TMessage& msg) {
     return;
   try {
     const std::uint16_t error = FCompress.Corrupt ? kCompressErrorCorrupt : 0;
-    TMessage close{MsgSocketEvent, FSocketHandle, plat::PackNotification(plat::kFdClose, error),
-                   0};
+    TMessage close{MsgSocketEvent, FSocketHandle, plat::PackNotification(plat::kFdClose, error), 0};
     HandleSocketNotification(close);
   } catch (const std::exception& e) {
     HandleEventException(e);

@@ -83,7 +83,8 @@ void TCustomSocksWSocket::Connect() {
     // A local address of one family ties the connection to the proxy to
     // that family, as it ties a direct one.
     if (const int family = LocalFamily()) {
-      std::erase_if(FSocks.ProxyAddrs, [family](const TSocketAddress& a) { return a.Family() != family; });
+      std::erase_if(FSocks.ProxyAddrs,
+                    [family](const TSocketAddress& a) { return a.Family() != family; });
       if (FSocks.ProxyAddrs.empty()) {
         throw ESocketException("WSocketResolveHost: '" + FSocks.Server +
                                    "' has no address of the family of '" + FLocalAddr + "'",

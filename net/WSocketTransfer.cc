@@ -310,7 +310,8 @@ bool TCustomWSocket::AnythingWaiting() {
 
 std::int64_t TCustomWSocket::SendQueueSize() const {
   std::int64_t queued = 0;
-  for (const auto& block : FSendQueue.Blocks()) queued += block->FilledCount() - block->ConsumedCount();
+  for (const auto& block : FSendQueue.Blocks())
+    queued += block->FilledCount() - block->ConsumedCount();
   return queued;
 }
 

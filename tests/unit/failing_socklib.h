@@ -83,8 +83,7 @@ class FailingSocketLibrary {
     if (p.library != nullptr) {
       p.send = reinterpret_cast<plat::wsa::send>(plat::SocketLibraryProc(p.library, "send"));
       p.recv = reinterpret_cast<plat::wsa::recv>(plat::SocketLibraryProc(p.library, "recv"));
-      p.accept =
-          reinterpret_cast<plat::wsa::accept>(plat::SocketLibraryProc(p.library, "accept"));
+      p.accept = reinterpret_cast<plat::wsa::accept>(plat::SocketLibraryProc(p.library, "accept"));
       p.setLastError = reinterpret_cast<plat::wsa::WSASetLastError>(
           plat::SocketLibraryProc(p.library, "WSASetLastError"));
     }

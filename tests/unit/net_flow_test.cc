@@ -134,8 +134,8 @@ TEST(EveryByteBeforeTheClose, ThroughCompressionAndLineModeAtAnyReadSize) {
     int size;
     std::size_t total;
   } cases[] = {
-      {true, false, 1, 200000},     {true, false, 257, 4u << 20}, {true, false, 65536, 4u << 20},
-      {false, true, 1, 200000},     {false, true, 257, 4u << 20}, {false, true, 65536, 4u << 20},
+      {true, false, 1, 200000},    {true, false, 257, 4u << 20}, {true, false, 65536, 4u << 20},
+      {false, true, 1, 200000},    {false, true, 257, 4u << 20}, {false, true, 65536, 4u << 20},
       {true, true, 257, 1u << 20},
   };
   for (const auto& c : cases) {

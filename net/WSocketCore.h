@@ -259,6 +259,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TDnsLookupDone OnDnsLookupDone;
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
+  TNotifyEvent OnSendQueueLow;
 
   // ---- connection operations
   virtual void Connect();
@@ -297,6 +298,13 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Bytes that Send has accepted and the system has not taken yet, as they
   // go out (encrypted or compressed by a layer, when one is on).
   std::int64_t SendQueueSize() const;
+  // OnSendQueueLow fires when the system, taking queued bytes, brings
+  // SendQueueSize from above this mark (0 by default: the queue has run
+  // empty) to at or below it: the moment to ResumeReceiving, or to send
+  // more. Unlike OnDataSent it is never brought by a Send that went out at
+  // once, so a server that sets it pays nothing while its clients keep up.
+  std::int64_t SendQueueLowMark() const { return FSendQueueLowMark; }
+  void SetSendQueueLowMark(std::int64_t value) { FSendQueueLowMark = value < 0 ? 0 : value; }
 
   // ---- transfer
   virtual int Send(const void* data, int length);
@@ -578,6 +586,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TSocketAddressList FLookupAddresses;
 
   TSocketFamily FSocketFamily = sfAny;
+  std::int64_t FSendQueueLowMark = 0;
   // The handle that the last Accept returned, and how many it has taken.
   TSocketHandle FLastAcceptedHandle = INVALID_SOCKET;
   std::uint32_t FAcceptCount = 0;

@@ -58,8 +58,9 @@ class TEchoServer {
       // The client is not taking its echo: stop reading it until it has.
       if (client->SendQueueSize() > kHighMark) client->PauseReceiving();
     };
-    // Everything queued has gone out.
-    client->OnDataSent = [client](TObject*, std::uint16_t) { client->ResumeReceiving(); };
+    // Everything queued has gone out (never told for a Send that went out at
+    // once, so a client that keeps up costs nothing more).
+    client->OnSendQueueLow = [client](TObject*) { client->ResumeReceiving(); };
     client->OnSessionClosed = [client](TObject*, std::uint16_t) { client->FreeLater(); };
     client->Dup(handle);
   }

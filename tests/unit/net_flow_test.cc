@@ -72,7 +72,7 @@ struct EchoStats {
   int pauses = 0, callsWhilePaused = 0;
   std::int64_t mostQueued = 0;
 };
-void Echo(TWSocket& p, EchoStats& stats) {
+void Echo(TWSocket& p, EchoStats& stats, bool onQueueLow) {
   p.OnDataAvailable = [&p, &stats](TObject*, std::uint16_t) {
     if (p.ReceivingPaused()) ++stats.callsWhilePaused;
     char buffer[16384];
@@ -84,14 +84,22 @@ void Echo(TWSocket& p, EchoStats& stats) {
       p.PauseReceiving();
     }
   };
-  p.OnDataSent = [&p](TObject*, std::uint16_t) { p.ResumeReceiving(); };
+  if (onQueueLow) {
+    p.OnSendQueueLow = [&p](TObject*) { p.ResumeReceiving(); };
+  } else {
+    p.OnDataSent = [&p](TObject*, std::uint16_t) { p.ResumeReceiving(); };
+  }
 }
 
 TEST(BackPressure, AClientThatReadsLateGetsEveryByteAndTheServerQueueStaysNearTheMark) {
-  for (bool compress : {false, true}) {
-    SCOPED_TRACE(compress ? "compressed" : "plain");
+  const struct {
+    bool compress, onQueueLow;
+  } cases[] = {{false, false}, {false, true}, {true, true}};
+  for (const auto& [compress, onQueueLow] : cases) {
+    SCOPED_TRACE(std::string(compress ? "compressed" : "plain") +
+                 (onQueueLow ? ", OnSendQueueLow" : ", OnDataSent"));
     EchoStats stats;
-    Pair pair(compress, [&](TWSocket& p) { Echo(p, stats); });
+    Pair pair(compress, [&, onQueueLow](TWSocket& p) { Echo(p, stats, onQueueLow); });
     std::string echoed;
     int clientCallsWhilePaused = 0;
     std::int64_t sentBySystem = 0;

@@ -146,10 +146,16 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
     if (ended()) return;
   }
   if (bits & plat::kFdWrite) {
+    const std::int64_t queuedBefore = OnSendQueueLow ? SendQueueSize() : 0;
     TryToSend();
     // A send that found the connection gone has ended the session (and
     // reported it): nothing was sent, so nothing may say it was.
     if (ended()) return;
+    if (OnSendQueueLow && queuedBefore > FSendQueueLowMark &&
+        SendQueueSize() <= FSendQueueLowMark) {
+      OnSendQueueLow(this);
+      if (ended()) return;
+    }
     if (FDrained) FireDataSent(error);
     if (ended()) return;
   }

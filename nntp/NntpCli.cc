@@ -312,7 +312,14 @@ void TNntpCli::HandlePostReply() {
 
 void TNntpCli::SendPostBlock() {
   if (FDataStream == nullptr) return;
-  std::int32_t n = FDataStream->Read(FPostBuffer, kBufferSize);
+  std::int32_t n = FDataStream->Read(FPostBuffer, kPostBlockSize);
+  if (n < 0) {
+    // Whatever went out is no article without its end marker: the server
+    // drops it with the connection.
+    CompleteNotConnected(kErrorReadFault);
+    FWSocket->Abort();
+    return;
+  }
   if (n > 0) {
     FPostAtLineStart = FPostBuffer[n - 1] == '\n';
     FWSocket->Send(FPostBuffer, n);

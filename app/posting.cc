@@ -419,18 +419,18 @@ class TPostingRun {
     case TOutcome::Refused:
       NotPosted(run.Shown(), AnsiText("Serwer odrzucił artykuł: ") + run.Shown());
     case TOutcome::Stopped:
-      NotPosted(run.Shown(), AnsiText("Przerwano przez użytkownika" +
-                                      (run.MayHaveArrived() ? maybe : notSent)));
-    case TOutcome::Lost:
       NotPosted(run.Shown(),
-                AnsiText(run.LossReason() + (run.MayHaveArrived() ? maybe : notSent)));
+                AnsiText("Przerwano przez użytkownika" + (run.MayHaveArrived() ? maybe : notSent)));
+    case TOutcome::Lost:
+      NotPosted(run.Shown(), AnsiText(run.LossReason() + (run.MayHaveArrived() ? maybe : notSent)));
   }
   client->Abort();
   WriteConsoleLine(AnsiText("Artykuł wysłano"));
   if (run.Recovered()) {
-    WriteConsoleErrorLine(AnsiText("Odpowiedź serwera utracona; po ponownym połączeniu serwer "
-                                   "potwierdził artykuł " +
-                                   id));
+    WriteConsoleErrorLine(
+        AnsiText("Odpowiedź serwera utracona; po ponownym połączeniu serwer "
+                 "potwierdził artykuł " +
+                 id));
   }
   delete client;
   FreeVersionInfo(identity.Block, identity.BlockSize);

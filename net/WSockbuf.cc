@@ -44,7 +44,8 @@ void TSendQueue::Append(const void* data, std::int32_t length) {
   if (length <= 0) return;
   // A piece larger than a block is sent from blocks as large as itself
   // (within the limit); anything smaller keeps the usual block size.
-  const std::int32_t capacity = std::clamp(length, FBlockSize, std::max(FBlockSize, kLargeBlockSize));
+  const std::int32_t capacity =
+      std::clamp(length, FBlockSize, std::max(FBlockSize, kLargeBlockSize));
   if (FBlocks.empty()) FBlocks.push_back(NewBlock(capacity));
   const char* p = static_cast<const char*>(data);
   for (;;) {

@@ -345,6 +345,7 @@ void TNntpCli::HandleDataSent(TObject*, std::uint16_t Error) {
   if (FRequestType != nntpPost || FState != nntpWaitingResponse) return;
   NoteActivity();
   if (Error != 0) {
+    FPostSendError = Error;
     HandlePostSendError();
   } else {
     SendPostBlock();
@@ -352,8 +353,12 @@ void TNntpCli::HandleDataSent(TObject*, std::uint16_t Error) {
 }
 
 void TNntpCli::HandlePostSendError() {
-  FLastResponse = "441 posting failed";
-  HandlePostFinalReply();
+  // A connection that failed under the article is no refusal by the
+  // server: the request ends with the socket's error and LastResponse
+  // keeps the server's last line, so that nobody takes one for the other.
+  FWSocket->OnDataSent = nullptr;
+  CompleteNotConnected(FPostSendError);
+  FWSocket->Abort();
 }
 
 void TNntpCli::HandlePostFinalReply() {

@@ -313,6 +313,7 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // bytes sent so far end at the start of a line, and the block going out.
   bool FTerminatorSent = false;
   bool FPostAtLineStart = true;
+  std::uint16_t FPostSendError = 0;
   char FPostBuffer[kPostBlockSize] = {};
   // The server's answers: the last status, the bytes received but not yet
   // split into lines, the line being handled, and a status line kept while

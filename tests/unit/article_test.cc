@@ -44,7 +44,8 @@ class ArticleTest : public ::testing::Test {
                       const std::string& subject = "Test",
                       const std::string& charset = "Windows-1250") {
     return "From: " + from + "\r\nNewsgroups: pl.test,pl.news.czytniki\r\nSubject: " + subject +
-           "\r\nMessage-ID: <id@example.invalid>\r\nUser-Agent: Kestrun/1.02.03.04\r\nMime-Version: 1.0\r\n"
+           "\r\nMessage-ID: <id@example.invalid>\r\nUser-Agent: "
+           "Kestrun/1.02.03.04\r\nMime-Version: 1.0\r\n"
            "Content-Type: text/plain; charset=" +
            charset +
            "\r\nContent-Transfer-Encoding: 8bit\r\n"
@@ -148,8 +149,15 @@ TEST_F(ArticleTest, LineEndsAndDotsAcrossBlocks) {
 // The character set found over pieces is the one of the whole, wherever
 // the pieces are cut.
 TEST(CharsetScan, SameForEveryCut) {
-  const std::string texts[] = {"Zażółć €\n", "a\xF0\x9F\x98\x80z", "Za\xC5", "\xC0\xAF",
-                               "\xED\xA0\x80", "\xEF\xBB\xBF" "a", "plain", "Za\xBF\xF3"};
+  const std::string texts[] = {"Zażółć €\n",
+                               "a\xF0\x9F\x98\x80z",
+                               "Za\xC5",
+                               "\xC0\xAF",
+                               "\xED\xA0\x80",
+                               "\xEF\xBB\xBF"
+                               "a",
+                               "plain",
+                               "Za\xBF\xF3"};
   for (const std::string& t : texts) {
     bool whole = std::string(ArticleBody(t).Charset) == "UTF-8";
     for (std::size_t cut = 0; cut <= t.size(); ++cut) {

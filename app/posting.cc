@@ -391,7 +391,10 @@ class TPostingRun {
   // Ends with the process on the error exits, which skip all clean-up.
   TNntpCli* client = NewClient(access, limitMs);
   std::uint16_t connectError = ConnectClient(*client);
-  if (connectError != 0) NoConnection(access.ConnectFailure(connectError));
+  if (connectError != 0) {
+    NoConnection(StopAsked() ? AnsiText("Przerwano przez użytkownika")
+                             : access.ConnectFailure(connectError));
+  }
 
   std::unique_ptr<TArticleSource> article;
   try {

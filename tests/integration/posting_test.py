@@ -6,6 +6,7 @@ against scripted servers that misbehave on purpose."""
 import os
 import re
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -297,6 +298,7 @@ def answer_lost(s, conn, f):
     greet_and_take_post(conn, f)
     conn.sendall(b"340 Ok, recommended Message-ID <lost.1@scripted.example>\r\n")
     s.read_article(f)
+    conn.shutdown(socket.SHUT_RDWR)
 
 
 def then(*replies, final=b"441 435 Duplicate\r\n"):
@@ -327,7 +329,7 @@ for name, second, want_code, want_lines in (
           repr(last_err[0]))
 
 
-def interrupted(name, script, ready, want_code, want_first_line, want_err=r".*"):
+def interrupted(name, script, ready, want_code, want_first_line, want_err):
     """Ctrl-C once the program waits on a server that has gone quiet."""
     srv = ScriptedServer(scripted_address, script)
     path = body_file(b"body\r\n")
@@ -349,7 +351,7 @@ def interrupted(name, script, ready, want_code, want_first_line, want_err=r".*")
 
 if not windows:  # wine turns a signal into a console event only for a real console
     interrupted("Ctrl-C before the greeting: exit 2", says_nothing, lambda s: s.accepted, 2,
-                "Połączenie niemożliwe")
+                "Połączenie niemożliwe", r"Przerwano przez użytkownika\n")
     interrupted("Ctrl-C while waiting for the final reply: exit 3", says_nothing_after_the_article,
                 lambda s: s.article_in, 3, "Błąd serwera:",
                 r"Przerwano przez użytkownika; artykuł <[0-9a-f]{32}@kestrun\.invalid> mógł zostać wysłany\n")

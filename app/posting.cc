@@ -23,20 +23,7 @@ namespace {
 // connection.
 constexpr std::int32_t kInactivityLimitMs = 5 * 60 * 1000;
 
-// The limit, which the environment variable KESTRUN_IDLE_TIMEOUT (whole
-// seconds) may shorten, for tests that must not wait five minutes. It
-// cannot lengthen the limit; anything else than a number from 1 to the
-// limit is ignored.
-std::int32_t InactivityLimitMs() {
-  const char* text = std::getenv("KESTRUN_IDLE_TIMEOUT");
-  if (text == nullptr || *text == '\0') return kInactivityLimitMs;
-  char* end = nullptr;
-  long seconds = std::strtol(text, &end, 10);
-  if (*end != '\0' || seconds < 1 || seconds > kInactivityLimitMs / 1000) {
-    return kInactivityLimitMs;
-  }
-  return static_cast<std::int32_t>(seconds * 1000);
-}
+std::int32_t InactivityLimitMs() { return IdleLimitMs(kInactivityLimitMs); }
 
 // Reads a block of the article unless the user has stopped the program; a
 // read that a stop interrupts fails rather than waiting on.

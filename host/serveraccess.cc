@@ -1,5 +1,7 @@
 #include "host/serveraccess.h"
 
+#include <cstdlib>
+
 #include "host/cafile.h"
 #include "host/compress.h"
 #include "host/console.h"

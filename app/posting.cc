@@ -291,6 +291,8 @@ class TPostingRun {
     }
     FEndWentOut = FEndWentOut || endOut;
     NoteLoss(error);
+    // A server whose compressed stream is broken would break it again.
+    if (error == kCompressErrorCorrupt) return TOutcome::Lost;
     return std::nullopt;
   }
 

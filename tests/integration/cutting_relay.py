@@ -139,6 +139,10 @@ class CuttingRelay:
         close_both()
 
     def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the accept
+        except OSError:
+            pass
         self.sock.close()
         for t in self.threads:
             t.join(timeout=30)

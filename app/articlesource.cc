@@ -73,7 +73,11 @@ std::uint64_t TBodyDigest::Value() const {
 }
 
 void TCharsetScan::Feed(const char* data, std::size_t size) {
-  for (std::size_t k = 0; FFirstLength < 3 && k < size; ++k) FFirst[FFirstLength++] = data[k];
+  if (FFirstLength < sizeof FFirst) {
+    std::size_t take = std::min(sizeof FFirst - FFirstLength, size);
+    std::memcpy(FFirst + FFirstLength, data, take);
+    FFirstLength += take;
+  }
   if (!FValid) return;
   std::size_t i = 0;
   if (FCarryLength > 0) {

@@ -275,8 +275,10 @@ def recording(go_ahead):
     return script
 
 
+generated = []
 for name, go_ahead, body, wire, want_id in (
         ("LF-only file", b"340 send it\r\n", b"one\n.two\n\nthree", b"one\r\n..two\r\n\r\nthree\r\n", None),
+        ("LF-only file again", b"340 send it\r\n", b"x\n", b"x\r\n", None),
         ("CR LF file", b"340 Ok, recommended Message-ID <rec.1@scripted.example>\r\n",
          b"one\r\n.two\r\n\r\nlone\rCR\r\n", b"one\r\n..two\r\n\r\nlone\rCR\r\n",
          b"<rec.1@scripted.example>")):
@@ -289,6 +291,11 @@ for name, go_ahead, body, wire, want_id in (
     check(name + ": its Message-ID", len(ids) == 1 and (ids[0] == want_id if want_id else
                                                         re.fullmatch(rb"<[0-9a-f]{32}@kestrun\.invalid>", ids[0])),
           repr(head))
+    if not want_id:
+        generated += ids
+# Drawn afresh by every run of the program, never the same.
+check("generated Message-IDs differ from run to run", len(generated) == 2 and generated[0] != generated[1],
+      repr(generated))
 
 
 # The answer lost, the server asked again on a new connection: STAT tells,

@@ -82,7 +82,9 @@ void TCharsetScan::Feed(const char* data, std::size_t size) {
   std::size_t i = 0;
   if (FCarryLength > 0) {
     // The rest of a character that the last piece cut.
-    while (FCarryLength < FNeed && i < size) FCarry[FCarryLength++] = data[i++];
+    i = std::min(std::min(FNeed, sizeof FCarry) - FCarryLength, size);
+    std::memcpy(FCarry + FCarryLength, data, i);
+    FCarryLength += i;
     if (FCarryLength < FNeed) return;
     if (Utf8CharLength(FCarry, FCarryLength, 0) != FNeed) {
       FValid = false;

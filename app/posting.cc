@@ -203,7 +203,8 @@ class TPostingRun {
 
   // The last line a server sent, for the console.
   std::string Shown() const { return FShown; }
-  // Why the last attempt did not end the run, for standard error.
+  // Why the last attempt did not end the run, for standard error (program
+  // text).
   std::string LossReason() const { return FLoss; }
   // Whether an attempt handed the article's end to the network: the server
   // may then have it, though no answer said so.
@@ -226,7 +227,8 @@ class TPostingRun {
     if (error != 0) {
       if (StopAsked()) return TOutcome::Stopped;
       FReconnectFailed = true;
-      FLoss = "Ponowne połączenie z serwerem niemożliwe";
+      FLoss = AnsiText("Ponowne połączenie z serwerem niemożliwe");
+      // Already in the program's code page.
       std::string why = FAccess.ConnectFailure(error);
       if (!why.empty()) FLoss += " (" + why + ")";
       return std::nullopt;
@@ -329,14 +331,15 @@ class TPostingRun {
     return RequestRunner(*FClient)(kind, start);
   }
 
-  // What ended the connection, in words.
+  // What ended the connection, in words (program text).
   void NoteLoss(std::uint16_t error) {
     if (error == nntpErrorInactive) {
-      FLoss = Format("Brak odpowiedzi serwera przez %d s", FLimitMs / 1000);
+      FLoss = AnsiText(Format("Brak odpowiedzi serwera przez %d s", FLimitMs / 1000));
     } else if (error == kCompressErrorCorrupt) {
-      FLoss = "Serwer " + FAccess.Server().Host + " przysłał uszkodzone dane skompresowane";
+      FLoss =
+          AnsiText("Serwer " + FAccess.Server().Host + " przysłał uszkodzone dane skompresowane");
     } else {
-      FLoss = "Połączenie z serwerem zerwane";
+      FLoss = AnsiText("Połączenie z serwerem zerwane");
     }
   }
 
@@ -350,7 +353,7 @@ class TPostingRun {
   bool FReconnectFailed = false;
   bool FRecovered = false;
   std::string FShown;
-  std::string FLoss = "Połączenie z serwerem zerwane";
+  std::string FLoss;
   std::string FStoredID;
 };
 
@@ -414,15 +417,14 @@ class TPostingRun {
       NotPosted(run.Shown(),
                 AnsiText("Przerwano przez użytkownika" + (run.MayHaveArrived() ? maybe : notSent)));
     case TOutcome::Lost:
-      NotPosted(run.Shown(), AnsiText(run.LossReason() + (run.MayHaveArrived() ? maybe : notSent)));
+      NotPosted(run.Shown(), run.LossReason() + AnsiText(run.MayHaveArrived() ? maybe : notSent));
   }
   client->Abort();
   WriteConsoleLine(AnsiText("Artykuł wysłano"));
   if (run.Recovered()) {
-    WriteConsoleErrorLine(
-        AnsiText("Odpowiedź serwera utracona; po ponownym połączeniu serwer "
-                 "potwierdził artykuł " +
-                 id));
+    // What went wrong on the way, though it ended well.
+    WriteConsoleErrorLine(run.LossReason() +
+                          AnsiText("; po ponownym połączeniu serwer ma artykuł " + id));
   }
   delete client;
   FreeVersionInfo(identity.Block, identity.BlockSize);

@@ -10,7 +10,7 @@
 3. CPU and wall posting a 10 MB UTF-8 file and a 10 MB ASCII file, runs of
    the two programs in turn, medians and their ratio.
 
-    truth_bench.py KESTRUN RUNSTAT [CUTS] [LOST]   (as root; starts its own INN)
+    truth_bench.py KESTRUN RUNSTAT [CUTS LOST [--truth-only]]   (as root; starts its own INN)
 """
 import os
 import random
@@ -175,8 +175,9 @@ inn_dir = subprocess.check_output([os.path.join(root, "scripts", "inn.sh"), "sta
 work = tempfile.mkdtemp(prefix="kestrun-truth.")
 try:
     truth(work, inn_dir)
-    memory(work)
-    speed(work)
+    if "--truth-only" not in sys.argv:
+        memory(work)
+        speed(work)
 finally:
     subprocess.run([os.path.join(root, "scripts", "inn.sh"), "stop", inn_dir])
     shutil.rmtree(work, ignore_errors=True)

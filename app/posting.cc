@@ -145,6 +145,10 @@ bool SaysDuplicate(const std::string& line) {
 // opposed to a connection that ended or went silent.
 bool ServerAnswered(std::uint16_t error) { return error < 1000 || error == nntpErrorNoStatus; }
 
+// A connect that reached the server and was then dropped (reset or
+// closed before the greeting).
+bool LostAfterConnect(std::uint16_t error) { return error == 10053 || error == 10054; }
+
 TNntpCli* NewClient(const TServerAccess& access, std::int32_t limitMs) {
   auto* client = new TNntpCli(nullptr);
   access.SetUp(*client);
@@ -383,6 +387,15 @@ class TPostingRun {
   // Ends with the process on the error exits, which skip all clean-up.
   TNntpCli* client = NewClient(access, limitMs);
   std::uint16_t connectError = ConnectClient(*client);
+  // A connection that was made and then lost before the greeting is made
+  // again, like one lost while posting; a refusal, a name that does not
+  // resolve or a silent server is no connection at once.
+  for (int retry = 1; retry <= retries && LostAfterConnect(connectError) && !StopAsked(); ++retry) {
+    if (!PauseFor(RetryPauseMs(retry, retries, limitMs))) break;
+    delete client;
+    client = NewClient(access, limitMs);
+    connectError = ConnectClient(*client);
+  }
   if (connectError != 0) {
     NoConnection(StopAsked() ? AnsiText("Przerwano przez użytkownika")
                              : access.ConnectFailure(connectError));

@@ -62,14 +62,11 @@ def copies(tag):
         reader.close()
 
 
-def inews_conf(work, inn_dir, port):
-    conf = os.path.join(work, "inews-%d.conf" % port)
+def inews_conf(work, inn_dir):
+    conf = os.path.join(work, "inews.conf")
     with open(os.path.join(inn_dir, "etc", "inn.conf")) as src, open(conf, "w") as dst:
         for l in src:
-            if l.startswith("server:") or l.startswith("port:"):
-                continue
-            dst.write(l)
-        dst.write("server: %s\nport: %d\n" % (INN, port))
+            dst.write("server: %s\n" % INN if l.startswith("server:") else l)
     return conf
 
 
@@ -90,8 +87,8 @@ def post(client, work, inn_dir, port, subject, body):
         r = subprocess.run([kestrun, "%s:%d" % (INN, port), "Bench <bench@example.invalid>", GROUP, subject, path],
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=600)
         return r.returncode, r.stderr.decode("utf-8", "replace")
-    env = dict(os.environ, INNCONF=inews_conf(work, inn_dir, port))
-    r = subprocess.run([INEWS, "-h", "-O", article_file(work, subject, body)], env=env,
+    env = dict(os.environ, INNCONF=inews_conf(work, inn_dir))
+    r = subprocess.run([INEWS, "-h", "-O", "-p", str(port), article_file(work, subject, body)], env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=600)
     return r.returncode, r.stderr.decode("utf-8", "replace")
 
@@ -139,7 +136,7 @@ def memory(work):
         with open(bodyfile, "wb") as f:
             f.write(body)
         artfile = article_file(work, "memory " + label, body)
-        env = dict(os.environ, INNCONF=inews_conf(work, inn_dir, 119))
+        env = dict(os.environ, INNCONF=inews_conf(work, inn_dir))
         k = median([benchrun.measure(runstat, [kestrun, INN, "Bench <bench@example.invalid>", GROUP,
                                                "memory " + label, bodyfile])[2] for _ in range(3)])
         i = median([benchrun.measure(runstat, [INEWS, "-h", "-O", artfile], env)[2] for _ in range(3)])
@@ -151,7 +148,7 @@ def speed(work, runs=9):
     print("\nCPU and wall posting 10 MB, %d runs of each program in turn, medians" % runs)
     print("  %-10s %10s %10s %10s %10s %8s %8s" % ("file", "kestrun ms", "CPU ms", "inews ms", "CPU ms",
                                                    "wall x", "CPU x"))
-    env = dict(os.environ, INNCONF=inews_conf(work, inn_dir, 119))
+    env = dict(os.environ, INNCONF=inews_conf(work, inn_dir))
     for label, line in (("UTF-8", UTF8_LINE), ("ASCII", ASCII_LINE)):
         body = text(10_000_000, line)
         if label == "UTF-8":

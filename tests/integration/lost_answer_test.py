@@ -2,7 +2,7 @@
 """Posts with kestrun (the Linux program, or the Windows one under wine) to a
 private INN through a relay that cuts the first connection at a chosen
 point: after the article's end reached the server (its answer lost), in the
-middle of the article, right after the 340. The exit code and the lines
+middle of the article, right after the 340, in the greeting. The exit code and the lines
 must tell what the server really holds, which must be one copy at most."""
 import os
 import tempfile
@@ -55,8 +55,10 @@ def post_through(how, offset=0, retries=None, body=b"body line\r\n" * 50000):
             copies(tag), relay.cut.is_set())
 
 
-# Each cut, with retries on (the default): posted once, and said so.
-for how, offset in (("answer-lost", 0), ("mid-article", 200000), ("after-340", 0)):
+# Each cut, with retries on (the default): posted once, and said so. A cut
+# in the greeting ("down", 10 bytes) is a connection made and lost: made
+# again.
+for how, offset in (("answer-lost", 0), ("mid-article", 200000), ("after-340", 0), ("down", 10)):
     code, out, err, ids, cut = post_through(how, offset)
     check("%s: exit 0 and 'Artykuł wysłano'" % how, cut and code == 0 and out == "Artykuł wysłano" + eol,
           "cut %s, %d %r %r" % (cut, code, out, err))

@@ -92,17 +92,29 @@ void TCharsetScan::Feed(const char* data, std::size_t size) {
     }
     FCarryLength = 0;
   }
+  const auto* u = reinterpret_cast<const unsigned char*>(data);
   while (i < size) {
-    // Runs of ASCII are most of any text: eight bytes at a time.
-    for (std::uint64_t word; i + 8 <= size; i += 8) {
-      std::memcpy(&word, data + i, 8);
-      if ((word & kHighBits) != 0) break;
+    if (u[i] < 0x80) {
+      // Runs of ASCII are most of any text: eight bytes at a time.
+      for (std::uint64_t word; i + 8 <= size; i += 8) {
+        std::memcpy(&word, u + i, 8);
+        if ((word & kHighBits) != 0) break;
+      }
+      while (i < size && u[i] < 0x80) ++i;
+      continue;
     }
-    while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
-    if (i == size) break;
     FEightBit = true;
-    std::size_t length = LeadLength(static_cast<unsigned char>(data[i]));
-    if (length == 0) {
+    // Checked here byte by byte rather than through Utf8CharLength: Polish
+    // text has a character outside ASCII every few letters. The same rules:
+    // no overlong forms, no surrogates, nothing past U+10FFFF.
+    const unsigned char c = u[i];
+    // Two-byte characters (all of Polish) first, with the fewest tests.
+    if (c >= 0xC2 && c < 0xE0 && i + 1 < size && (u[i + 1] & 0xC0) == 0x80) {
+      i += 2;
+      continue;
+    }
+    std::size_t length = LeadLength(c);
+    if (length == 0 || c < 0xC2 || c > 0xF4) {
       FValid = false;
       return;
     }
@@ -112,7 +124,14 @@ void TCharsetScan::Feed(const char* data, std::size_t size) {
       std::memcpy(FCarry, data + i, FCarryLength);
       return;
     }
-    if (Utf8CharLength(data, size, i) != length) {
+    const unsigned char d = u[i + 1];
+    bool ok = (d & 0xC0) == 0x80;
+    if (length >= 3) {
+      ok = ok && (u[i + 2] & 0xC0) == 0x80 && !(c == 0xE0 && d < 0xA0) &&
+           !(c == 0xED && d >= 0xA0) && !(c == 0xF0 && d < 0x90) && !(c == 0xF4 && d >= 0x90);
+    }
+    if (length == 4) ok = ok && (u[i + 3] & 0xC0) == 0x80;
+    if (!ok) {
       FValid = false;
       return;
     }

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/dotcopy.h"
+#include "app/articlesource.h"
 #include "host/console.h"
 #include "platform/codepage.h"
 #include "rtl/sysutils.h"
@@ -28,9 +28,10 @@ bool IsAscii(const std::string& s) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// The length of the well-formed UTF-8 character at `at`, or 0 when there is
-// none: no overlong forms, surrogates or code points past U+10FFFF, which
-// strict readers refuse as well.
+}  // namespace
+
+// No overlong forms, surrogates or code points past U+10FFFF: strict
+// readers refuse them as well.
 std::size_t Utf8CharLength(const char* s, std::size_t size, std::size_t at) {
   auto c = static_cast<unsigned char>(s[at]);
   if (c < 0x80) return 1;
@@ -46,6 +47,8 @@ std::size_t Utf8CharLength(const char* s, std::size_t size, std::size_t at) {
   if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return extra + 1;
 }
+
+namespace {
 
 bool IsUtf8(const char* s, std::size_t size) {
   for (std::size_t i = 0; i < size;) {
@@ -312,6 +315,16 @@ TArticleFile::TArticleFile(const std::string& path) : FPath(path) {
 
 TArticleFile::~TArticleFile() { plat::FileClose(FHandle); }
 
+void TArticleFile::Rewind() {
+  if (plat::FileSeek(FHandle, 0, 0) != 0) throw EArticleFile("Cannot read file %s", FPath);
+}
+
+std::int32_t TArticleFile::ReadBlock(void* buffer, std::int32_t count) {
+  std::int32_t n = ReadFile(FHandle, buffer, count);
+  if (n < 0) throw EArticleFile("Cannot read file %s", FPath);
+  return n;
+}
+
 void TArticleFile::ReadBody(TMemoryStream& body, std::size_t spare) {
   // Sizes are unsigned and checked against the largest buffer there can be,
   // so that no size a file system reports can overflow a sum.
@@ -367,51 +380,40 @@ TArticleBody ArticleBody(std::string_view bytes) {
 
 void AssembleArticle(TMemoryStream& article, const std::string& author, const std::string& groups,
                      const std::string& subject, TArticleFile& file,
-                     const TProductIdentity& identity) {
-  // The header block but for the body's character set, which is known only
-  // once the body has been read.
-  std::string head, tail;
+                     const TProductIdentity& identity, const std::string& messageId) {
+  TArticleSource source(file, author, groups, subject, identity);
+  source.SetMessageID(messageId);
+  article.Clear();
+  std::vector<char> block(TArticleFile::kBlockSize);
+  for (;;) {
+    std::int32_t n = source.Read(block.data(), static_cast<std::int32_t>(block.size()));
+    if (n < 0) {
+      if (source.Failure()) throw *source.Failure();
+      throw EArticleStopped();
+    }
+    if (n == 0) break;
+    article.WriteBuffer(block.data(), n);
+  }
+  article.SetPosition(0);
+}
+
+TArticleHeaders ArticleHeaders(const std::string& author, const std::string& groups,
+                               const std::string& subject, const TProductIdentity& identity) {
+  TArticleHeaders h;
   auto add = [](std::string& to, const std::vector<std::string>& lines) {
     for (const std::string& l : lines) to += ArticleLine(l);
   };
-  add(head, HeaderLines("From", author, THeaderKind::kAuthor));
-  add(head, HeaderLines("Newsgroups", groups, THeaderKind::kVerbatim));
-  add(head, HeaderLines("Subject", subject, THeaderKind::kText));
-  head +=
+  add(h.BeforeID, HeaderLines("From", author, THeaderKind::kAuthor));
+  add(h.BeforeID, HeaderLines("Newsgroups", groups, THeaderKind::kVerbatim));
+  add(h.BeforeID, HeaderLines("Subject", subject, THeaderKind::kText));
+  h.BeforeCharset =
       ArticleLine("User-Agent: " + UserAgentText(identity.ProductName, identity.ProductVersion));
-  head += ArticleLine("Mime-Version: 1.0");
-  head += "Content-Type: text/plain; charset=";
-  tail = "\r\n" + ArticleLine("Content-Transfer-Encoding: 8bit");
+  h.BeforeCharset += ArticleLine("Mime-Version: 1.0");
+  h.BeforeCharset += "Content-Type: text/plain; charset=";
+  h.AfterCharset = "\r\n" + ArticleLine("Content-Transfer-Encoding: 8bit");
   // A header with an empty value is refused by news servers: leave it out.
-  if (!identity.ProductUrl.empty()) tail += ArticleLine("X-User-Agent-Url: " + identity.ProductUrl);
-  tail += "\r\n";
-
-  // The raw body goes to the front of the storage, with room behind it for
-  // the header block, the doubled dots and an empty line for an empty body.
-  static const char kLongestCharset[] = "Windows-1250";
-  article.Clear();
-  file.ReadBody(article, head.size() + sizeof kLongestCharset - 1 + tail.size() + 2);
-  try {
-    char* raw = article.Memory();
-    TArticleBody body = ArticleBody({raw, static_cast<std::size_t>(article.Size())});
-    auto skipped = static_cast<std::size_t>(body.Text.data() - raw);
-    std::size_t length = body.Text.size();
-    std::size_t dots = DottedLines(body.Text.data(), length);
-    std::string header = head + body.Charset + tail;
-    std::size_t total = header.size() + length + dots + (length == 0 ? 2 : 0);
-    // Grown once, in place when the room taken while reading suffices.
-    article.Reserve(total);
-    article.SetSize(static_cast<std::int64_t>(total));
-    char* memory = article.Memory();
-    // The body moves back by the header block's length less a byte-order
-    // mark left out, never forward: it is spread out from its end.
-    DotStuffInPlace(memory, skipped, header.size(), length, dots);
-    std::memcpy(memory, header.data(), header.size());
-    if (length == 0) std::memcpy(memory + header.size(), "\r\n", 2);
-  } catch (const std::bad_alloc&) {
-    throw EArticleFile(kTooLarge, file.Path());
-  } catch (const std::length_error&) {
-    throw EArticleFile(kTooLarge, file.Path());
-  }
-  article.SetPosition(0);
+  if (!identity.ProductUrl.empty())
+    h.AfterCharset += ArticleLine("X-User-Agent-Url: " + identity.ProductUrl);
+  h.AfterCharset += "\r\n";
+  return h;
 }

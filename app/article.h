@@ -55,6 +55,16 @@ class EArticleFile : public Exception {
   std::string FFileName;
 };
 
+// The user stopped the program (Ctrl-C, SIGTERM) while the article was read.
+class EArticleStopped : public Exception {
+ public:
+  EArticleStopped() : Exception("stopped while reading the article") {}
+};
+
+// The length of the well-formed UTF-8 character at `at`, or 0 when there is
+// none (a cut, overlong or surrogate form, or past U+10FFFF).
+std::size_t Utf8CharLength(const char* s, std::size_t size, std::size_t at);
+
 // The article file, opened before the connection is made (so that a file
 // that cannot be posted costs no connection) and read after the greeting.
 // A regular file is read whole, its size taken when it is opened, or not at
@@ -84,6 +94,12 @@ class TArticleFile {
   // refusal of a file too large.
   std::uint64_t MemoryLimit = PTRDIFF_MAX;
 
+  // Reads the body again from its first byte.
+  void Rewind();
+  // The next bytes of the body, 0 at its end; a failed read raises an
+  // EArticleFile naming the file.
+  std::int32_t ReadBlock(void* buffer, std::int32_t count);
+
   // Size of the blocks the body is read in.
   static constexpr std::int32_t kBlockSize = 64 * 1024;
 
@@ -103,12 +119,22 @@ struct TArticleBody {
 };
 TArticleBody ArticleBody(std::string_view bytes);
 
-// Replaces what `article` holds with the whole article and leaves it
-// positioned at 0. The body is read whole first, since its character set
-// goes into the header block (see ArticleBody); it is read straight into
-// the article's storage and the header block put in front of it there, so
-// that the article is held once. An empty file gives the body one empty
-// line: servers refuse an article with no body at all.
+// The header block but for the two values known only later: the lines
+// before the Message-ID line, then those after it up to the body's
+// character set, then the rest (the empty line that ends the block
+// included).
+struct TArticleHeaders {
+  std::string BeforeID;
+  std::string BeforeCharset;
+  std::string AfterCharset;
+};
+TArticleHeaders ArticleHeaders(const std::string& author, const std::string& groups,
+                               const std::string& subject, const TProductIdentity& identity);
+
+// Replaces what `article` holds with the whole article, as it goes out
+// (TArticleSource) under the Message-ID `messageId`, and leaves it
+// positioned at 0. An empty file gives the body one empty line: servers
+// refuse an article with no body at all.
 void AssembleArticle(TMemoryStream& article, const std::string& author, const std::string& groups,
                      const std::string& subject, TArticleFile& file,
-                     const TProductIdentity& identity);
+                     const TProductIdentity& identity, const std::string& messageId);

@@ -1,9 +1,14 @@
 #include "app/posting.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "app/article.h"
+#include "app/articlesource.h"
 #include "host/console.h"
 #include "host/serveraccess.h"
 #include "nntp/NntpCli.h"
@@ -18,20 +23,7 @@ namespace {
 // connection.
 constexpr std::int32_t kInactivityLimitMs = 5 * 60 * 1000;
 
-// The limit, which the environment variable KESTRUN_IDLE_TIMEOUT (whole
-// seconds) may shorten, for tests that must not wait five minutes. It
-// cannot lengthen the limit; anything else than a number from 1 to the
-// limit is ignored.
-std::int32_t InactivityLimitMs() {
-  const char* text = std::getenv("KESTRUN_IDLE_TIMEOUT");
-  if (text == nullptr || *text == '\0') return kInactivityLimitMs;
-  char* end = nullptr;
-  long seconds = std::strtol(text, &end, 10);
-  if (*end != '\0' || seconds < 1 || seconds > kInactivityLimitMs / 1000) {
-    return kInactivityLimitMs;
-  }
-  return static_cast<std::int32_t>(seconds * 1000);
-}
+std::int32_t InactivityLimitMs() { return IdleLimitMs(kInactivityLimitMs); }
 
 // Reads a block of the article unless the user has stopped the program; a
 // read that a stop interrupts fails rather than waiting on.
@@ -93,40 +85,289 @@ TRunRequest RequestRunner(TNntpCli& client) {
   };
 }
 
-// Logs in after the server asked for it; false when no login went out or
-// the server refused it, with `shown` the server's line to show: its
-// refusal of the login, or the 480 it started with when none was sent. A
-// failed upgrade to TLS ends the run as no connection. The password is
-// never shown.
-bool LogIn(const TServerAccess& access, TNntpCli& client, std::string& shown) {
-  TLogin login = access.LogIn(client, RequestRunner(client));
-  // The path as the system gave it, converted apart from the Polish text.
-  if (!login.FileNotice.Format.empty())
-    WriteConsoleLineWith(login.FileNotice.Format, login.FileNotice.Quoted);
-  if (login.Outcome == TLoginOutcome::TlsFailed) NoConnection(login.Notice);
-  if (!login.Notice.empty()) WriteConsoleErrorLine(login.Notice);
-  if (login.Outcome == TLoginOutcome::Refused) shown = client.LastResponse();
-  return login.Outcome == TLoginOutcome::LoggedIn;
-}
-
 // An article this large saves more time compressed, on a link slow enough
 // for compression to pay, than the two round trips it costs to ask for it
 // (CAPABILITIES, COMPRESS): about 140 KB at 10 Mbit/s and 20 ms each way.
 constexpr std::int64_t kCompressFrom = 128 * 1024;
 
-// A server that offers compression and then refuses it is posted to
-// uncompressed, and the refusal is said on standard error.
-void MaybeCompress(const TServerAccess& access, TNntpCli& client, bool wanted, bool loggedIn) {
-  const std::string refused = access.Compress(client, RequestRunner(client), wanted, loggedIn);
-  if (!refused.empty()) WriteConsoleErrorLine(refused);
+// A connection lost before the server's answer is tried again this many
+// times unless KESTRUN_RETRIES says otherwise (0 turns the retries off).
+constexpr int kDefaultRetries = 3;
+constexpr int kMostRetries = 10;
+
+int RetryCount() {
+  const char* text = std::getenv("KESTRUN_RETRIES");
+  if (text == nullptr || *text == '\0') return kDefaultRetries;
+  char* end = nullptr;
+  long count = std::strtol(text, &end, 10);
+  if (*end != '\0' || count < 0 || count > kMostRetries) {
+    WriteConsoleLine(AnsiText("Zmienna KESTRUN_RETRIES musi być liczbą od 0 do 10"));
+    Halt(1);
+  }
+  return static_cast<int>(count);
 }
 
-// Why the connection ended while posting, for standard error; empty when
-// there is nothing to add to the server's last line.
-std::string PostingLossText(std::uint16_t error, const std::string& server) {
-  if (error == kCompressErrorCorrupt)
-    return AnsiText("Serwer " + server + " przysłał uszkodzone dane skompresowane");
-  return "";
+// The pause before the retry `attempt` (1 for the first): it doubles each
+// time, from a second at most, and all of them together stay within half
+// the inactivity limit.
+int RetryPauseMs(int attempt, int retries, std::int32_t limitMs) {
+  std::int64_t base = std::min<std::int64_t>(1000, limitMs / (std::int64_t{1} << (retries + 1)));
+  return static_cast<int>(base << (attempt - 1));
+}
+
+bool StopAsked() { return Application->Terminated() || plat::StopRequested(); }
+
+// Waits `ms` milliseconds on the event loop; false when the user stopped
+// the program meanwhile.
+bool PauseFor(int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    Application->ProcessMessages();
+    if (StopAsked()) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    until - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return true;
+    plat::WaitForMessage(static_cast<int>(left));
+  }
+}
+
+// A refusal that says the server already has an article of this
+// Message-ID: after a lost answer, the copy that arrived.
+bool SaysDuplicate(const std::string& line) {
+  if (line.rfind("441", 0) != 0) return false;
+  std::string lower = line;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("435") != std::string::npos || lower.find("duplicate") != std::string::npos;
+}
+
+// The server's own answer (a status code, or a line without one), as
+// opposed to a connection that ended or went silent.
+bool ServerAnswered(std::uint16_t error) { return error < 1000 || error == nntpErrorNoStatus; }
+
+// A connect that reached the server and was then dropped (reset or
+// closed before the greeting).
+bool LostAfterConnect(std::uint16_t error) { return error == 10053 || error == 10054; }
+
+TNntpCli* NewClient(const TServerAccess& access, std::int32_t limitMs) {
+  auto* client = new TNntpCli(nullptr);
+  access.SetUp(*client);
+  client->SetInactivityTimeout(limitMs);
+  return client;
+}
+
+// Connects and waits for the greeting; 0 when the client is ready, else
+// the error of the connect (or 10054 for a stop).
+std::uint16_t ConnectClient(TNntpCli& client) {
+  // A failed connect is reported from the event loop after the state has
+  // dropped: waited for, so that a TLS failure can be told.
+  bool reported = false;
+  std::uint16_t error = 0;
+  client.OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t e) {
+    if (rq != nntpConnect) return;
+    reported = true;
+    error = e;
+  };
+  client.Connect();
+  WaitFor([&] {
+    return client.State() == nntpReady || (client.State() == nntpNotConnected && reported);
+  });
+  client.OnRequestDone = nullptr;
+  if (client.State() == nntpReady) return 0;
+  return error != 0 ? error : static_cast<std::uint16_t>(10054);
+}
+
+// How a posting run ended, and what it has to say.
+enum class TOutcome : std::uint8_t { Posted, Refused, Lost, Stopped };
+
+class TPostingRun {
+ public:
+  TPostingRun(const TServerAccess& access, TArticleSource& article, TNntpCli*& client,
+              std::int32_t limitMs)
+      : FAccess(access), FArticle(article), FClient(client), FLimitMs(limitMs) {
+    FCompress = access.CompressWanted(*client, article.BodySize() >= kCompressFrom);
+  }
+
+  // Posts, and after a lost connection finds out what the server has and
+  // posts again as often as `retries` allows.
+  TOutcome Run(int retries) {
+    for (int attempt = 0;; ++attempt) {
+      if (attempt > 0) {
+        if (!PauseFor(RetryPauseMs(attempt, retries, FLimitMs))) return TOutcome::Stopped;
+        std::optional<TOutcome> known = Reconnect();
+        if (known) return *known;
+      }
+      if (!FReconnectFailed) {
+        std::optional<TOutcome> outcome = PostOnce(attempt > 0);
+        if (outcome) return *outcome;
+      }
+      if (attempt >= retries) return StopAsked() ? TOutcome::Stopped : TOutcome::Lost;
+    }
+  }
+
+  // The last line a server sent, for the console.
+  std::string Shown() const { return FShown; }
+  // Why the last attempt did not end the run, for standard error (program
+  // text).
+  std::string LossReason() const { return FLoss; }
+  // Whether an attempt handed the article's end to the network: the server
+  // may then have it, though no answer said so.
+  bool MayHaveArrived() const { return FEndWentOut; }
+  // Whether the article went through only after a lost connection.
+  bool Recovered() const { return FRecovered; }
+  // The article's identifier: the one the server named on taking it, or
+  // the one it went out with.
+  std::string MessageID() const { return FStoredID.empty() ? FArticle.MessageID() : FStoredID; }
+
+ private:
+  // A new connection as the first was made (TLS, proxy, the same client
+  // settings); a known outcome when STAT already tells it.
+  std::optional<TOutcome> Reconnect() {
+    delete FClient;
+    FClient = NewClient(FAccess, FLimitMs);
+    FLoggedIn = false;
+    FReconnectFailed = false;
+    std::uint16_t error = ConnectClient(*FClient);
+    if (error != 0) {
+      if (StopAsked()) return TOutcome::Stopped;
+      FReconnectFailed = true;
+      FLoss = AnsiText("Ponowne połączenie z serwerem niemożliwe");
+      // Already in the program's code page.
+      std::string why = FAccess.ConnectFailure(error);
+      if (!why.empty()) FLoss += " (" + why + ")";
+      return std::nullopt;
+    }
+    if (!FEndWentOut) return std::nullopt;
+    // The article may be there: asked for by its identifier before it goes
+    // out again.
+    std::string id = FArticle.MessageID();
+    std::uint16_t stat = Run(nntpStatByID, [&] { FClient->StatByID(id.substr(1, id.size() - 2)); });
+    if (stat == 480 && LogIn()) {
+      stat = Run(nntpStatByID, [&] { FClient->StatByID(id.substr(1, id.size() - 2)); });
+    }
+    if (StopAsked()) return TOutcome::Stopped;
+    if (stat == 0) {
+      FRecovered = true;
+      return TOutcome::Posted;
+    }
+    if (!ServerAnswered(stat)) {
+      FReconnectFailed = true;
+      NoteLoss(stat);
+    }
+    // 430, or STAT refused (an account that may only post): posted again
+    // under the same identifier, which a server that has it refuses.
+    return std::nullopt;
+  }
+
+  // One POST on the connection that is up (a login on the way when the
+  // server asks for one); the outcome when it is known.
+  std::optional<TOutcome> PostOnce(bool retry) {
+    Compress(FLoggedIn);
+    std::uint16_t error = PostArticle();
+    if (!FLoggedIn && ServerAnswered(error) && FClient->StatusCode() == 480 &&
+        FClient->State() == nntpReady) {
+      // Most public servers want a login before a post and say so with 480.
+      FShown = FClient->LastResponse();
+      if (!LogIn()) return TOutcome::Refused;
+      Compress(true);
+      error = PostArticle();
+    }
+    const bool endOut = FClient->PostEndSent();
+    if (!FClient->LastResponse().empty()) FShown = FClient->LastResponse();
+    if (error == 0 && FClient->StatusCode() == 240) {
+      FStoredID = MessageIDIn(FClient->LastResponse());
+      FRecovered = retry;
+      return TOutcome::Posted;
+    }
+    if (error == TNntpCli::kErrorReadFault) {
+      if (FArticle.Failure()) throw *FArticle.Failure();
+      return TOutcome::Stopped;
+    }
+    if (StopAsked()) {
+      FEndWentOut = FEndWentOut || endOut;
+      return TOutcome::Stopped;
+    }
+    if (ServerAnswered(error)) {
+      // A copy that arrived before a lost answer is refused as a duplicate.
+      if (FEndWentOut && SaysDuplicate(FClient->LastResponse())) {
+        FRecovered = true;
+        return TOutcome::Posted;
+      }
+      return TOutcome::Refused;
+    }
+    FEndWentOut = FEndWentOut || endOut;
+    NoteLoss(error);
+    // A server whose compressed stream is broken would break it again.
+    if (error == kCompressErrorCorrupt) return TOutcome::Lost;
+    return std::nullopt;
+  }
+
+  std::uint16_t PostArticle() {
+    FArticle.Rewind();
+    return Run(nntpPost, [&] { FClient->Post(&FArticle); });
+  }
+
+  // Logs in after the server asked for it; false when no login went out or
+  // the server refused it (FShown its line then). A failed upgrade to TLS
+  // ends the run as no connection. The password is never shown.
+  bool LogIn() {
+    TLogin login = FAccess.LogIn(*FClient, RequestRunner(*FClient));
+    // The path as the system gave it, converted apart from the Polish text.
+    if (!login.FileNotice.Format.empty())
+      WriteConsoleLineWith(login.FileNotice.Format, login.FileNotice.Quoted);
+    if (login.Outcome == TLoginOutcome::TlsFailed) NoConnection(login.Notice);
+    if (!login.Notice.empty()) WriteConsoleErrorLine(login.Notice);
+    if (login.Outcome == TLoginOutcome::Refused) FShown = FClient->LastResponse();
+    FLoggedIn = login.Outcome == TLoginOutcome::LoggedIn;
+    return FLoggedIn;
+  }
+
+  // A server that offers compression and then refuses it is posted to
+  // uncompressed, and the refusal is said on standard error.
+  void Compress(bool loggedIn) {
+    if (FClient->CompressActive()) return;
+    const std::string refused =
+        FAccess.Compress(*FClient, RequestRunner(*FClient), FCompress, loggedIn);
+    if (!refused.empty()) WriteConsoleErrorLine(refused);
+  }
+
+  std::uint16_t Run(TNntpRequest kind, const std::function<void()>& start) {
+    return RequestRunner(*FClient)(kind, start);
+  }
+
+  // What ended the connection, in words (program text).
+  void NoteLoss(std::uint16_t error) {
+    if (error == nntpErrorInactive) {
+      FLoss = AnsiText(Format("Brak odpowiedzi serwera przez %d s", FLimitMs / 1000));
+    } else if (error == kCompressErrorCorrupt) {
+      FLoss =
+          AnsiText("Serwer " + FAccess.Server().Host + " przysłał uszkodzone dane skompresowane");
+    } else {
+      FLoss = AnsiText("Połączenie z serwerem zerwane");
+    }
+  }
+
+  const TServerAccess& FAccess;
+  TArticleSource& FArticle;
+  TNntpCli*& FClient;
+  std::int32_t FLimitMs;
+  bool FCompress = false;
+  bool FLoggedIn = false;
+  bool FEndWentOut = false;
+  bool FReconnectFailed = false;
+  bool FRecovered = false;
+  std::string FShown;
+  std::string FLoss;
+  std::string FStoredID;
+};
+
+// Ends the run as not posted: the server's last line on standard output,
+// the real reason on standard error.
+[[noreturn]] void NotPosted(const std::string& shown, const std::string& reason) {
+  WriteConsoleLine(AnsiText("Błąd serwera:"));
+  WriteConsoleLine(shown);
+  WriteConsoleErrorLine(reason);
+  Halt(3);
 }
 
 [[noreturn]] void Post(const std::string& argument, const std::string& author,
@@ -136,80 +377,68 @@ std::string PostingLossText(std::uint16_t error, const std::string& server) {
   // lines, end the article early, or be refused by the server.
   CheckHeaderArguments(author, groups, subject);
   const TServerAccess access = ReadServerAccess(argument);
-  const std::string& server = access.Server().Host;
+  const int retries = RetryCount();
+  const std::int32_t limitMs = InactivityLimitMs();
   // Opened now, so that a file that cannot be posted costs no connection;
   // read once the server has greeted.
   TArticleFile file(path);
   LimitArticleFile(file);
 
   // Ends with the process on the error exits, which skip all clean-up.
-  auto* client = new TNntpCli(nullptr);
-  access.SetUp(*client);
-  client->SetInactivityTimeout(InactivityLimitMs());
-  // A failed connect is reported from the event loop after the state has
-  // dropped: waited for, so that a TLS failure can be told.
-  bool connectReported = false;
-  std::uint16_t connectError = 0;
-  client->OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
-    if (rq != nntpConnect) return;
-    connectReported = true;
-    connectError = error;
-  };
-  client->Connect();
-  WaitFor([&] {
-    return client->State() == nntpReady || (client->State() == nntpNotConnected && connectReported);
-  });
-  if (client->State() != nntpReady) NoConnection(access.ConnectFailure(connectError));
-
-  // The POST is judged by its own result, which is 0 only when the whole
-  // article went out and was answered 240, never by the last status alone.
-  bool posted = false, reported = false;
-  std::uint16_t postError = 0;
-  client->OnRequestDone = [&](TObject*, TNntpRequest rq, std::uint16_t error) {
-    if (rq != nntpPost) return;
-    reported = true;
-    posted = error == 0;
-    postError = error;
-  };
-  {
-    auto article = std::make_unique<TMemoryStream>();
-    try {
-      AssembleArticle(*article, author, groups, subject, file, identity);
-    } catch (const EArticleStopped&) {
-      // As a stop while posting: nothing was sent, the server's last line
-      // (its greeting) is what there is to show.
-      WriteConsoleLine(AnsiText("Błąd serwera:"));
-      WriteConsoleLine(client->LastResponse());
-      Halt(3);
-    }
-    const bool compress = access.CompressWanted(*client, article->Size() >= kCompressFrom);
-    MaybeCompress(access, *client, compress, false);
-    client->Post(article.get());
-    WaitFor([&] { return reported; });
-    // Most public servers want a login before a post and say so with 480.
-    if (!posted && client->State() == nntpReady && client->StatusCode() == 480) {
-      std::string shown = client->LastResponse();
-      if (!LogIn(access, *client, shown)) {
-        WriteConsoleLine(AnsiText("Błąd serwera:"));
-        WriteConsoleLine(shown);
-        Halt(3);
-      }
-      MaybeCompress(access, *client, compress, true);
-      reported = false;
-      article->SetPosition(0);
-      client->Post(article.get());
-      WaitFor([&] { return reported; });
-    }
+  TNntpCli* client = NewClient(access, limitMs);
+  std::uint16_t connectError = ConnectClient(*client);
+  // A connection that was made and then lost before the greeting is made
+  // again, like one lost while posting; a refusal, a name that does not
+  // resolve or a silent server is no connection at once.
+  for (int retry = 1; retry <= retries && LostAfterConnect(connectError) && !StopAsked(); ++retry) {
+    if (!PauseFor(RetryPauseMs(retry, retries, limitMs))) break;
+    delete client;
+    client = NewClient(access, limitMs);
+    connectError = ConnectClient(*client);
   }
-  if (!posted || client->StatusCode() != 240) {
-    WriteConsoleLine(AnsiText("Błąd serwera:"));
-    WriteConsoleLine(client->LastResponse());
-    const std::string why = PostingLossText(postError, server);
-    if (!why.empty()) WriteConsoleErrorLine(why);
-    Halt(3);
+  if (connectError != 0) {
+    NoConnection(StopAsked() ? AnsiText("Przerwano przez użytkownika")
+                             : access.ConnectFailure(connectError));
+  }
+
+  std::unique_ptr<TArticleSource> article;
+  try {
+    article = std::make_unique<TArticleSource>(file, author, groups, subject, identity);
+  } catch (const EArticleStopped&) {
+    // Nothing was sent, the server's last line (its greeting) is what
+    // there is to show.
+    NotPosted(client->LastResponse(),
+              AnsiText("Przerwano przez użytkownika; artykułu nie wysłano"));
+  }
+  // The identifier the server recommends with its 340, else one of our
+  // own: kept for every later attempt, so that a copy that arrived is known.
+  article->ChooseMessageID = [&client] {
+    std::string id = MessageIDIn(client->LastResponse());
+    return id.empty() ? GenerateMessageID() : id;
+  };
+  TPostingRun run(access, *article, client, limitMs);
+  const TOutcome outcome = run.Run(retries);
+  const std::string id = run.MessageID();
+  const std::string maybe = "; artykuł " + id + " mógł zostać wysłany";
+  const std::string notSent = "; artykułu nie wysłano";
+  switch (outcome) {
+    case TOutcome::Posted:
+      break;
+    case TOutcome::Refused:
+      NotPosted(run.Shown(), AnsiText("Serwer odrzucił artykuł: ") + run.Shown());
+    case TOutcome::Stopped:
+      NotPosted(run.Shown(),
+                AnsiText("Przerwano przez użytkownika" + (run.MayHaveArrived() ? maybe : notSent)));
+    case TOutcome::Lost:
+      NotPosted(run.Shown(), run.LossReason() + AnsiText(run.MayHaveArrived() ? maybe : notSent));
   }
   client->Abort();
   WriteConsoleLine(AnsiText("Artykuł wysłano"));
+  if (run.Recovered()) {
+    // What went wrong on the way, though it ended well.
+    WriteConsoleErrorLine(run.LossReason() +
+                          AnsiText("; po ponownym połączeniu serwer ma artykuł " + id));
+  }
   delete client;
   FreeVersionInfo(identity.Block, identity.BlockSize);
   Halt(0);

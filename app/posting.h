@@ -14,12 +14,6 @@
 // not eat the machine's memory.
 constexpr std::uint64_t kArticleLimit = std::uint64_t{64} << 20;
 
-// The user stopped the program (Ctrl-C, SIGTERM) while the article was read.
-class EArticleStopped : public Exception {
- public:
-  EArticleStopped() : Exception("stopped while reading the article") {}
-};
-
 // Puts the posting run's rules on the article file: at most kArticleLimit
 // bytes (a larger regular file is refused at once with EArticleFile), and
 // reading raises EArticleStopped once the user has stopped the program.

@@ -1,5 +1,7 @@
 #include "host/serveraccess.h"
 
+#include <cstdlib>
+
 #include "host/cafile.h"
 #include "host/compress.h"
 #include "host/console.h"
@@ -347,4 +349,13 @@ std::string TServerAccess::Compress(TNntpCli& client, const TRunRequest& run, bo
     return "the server refused COMPRESS: " + client.LastResponse() + "; reading uncompressed";
   return AnsiText("Serwer " + FServer.Host + " odmówił kompresji (") + client.LastResponse() +
          AnsiText("), więc artykuł idzie bez niej");
+}
+
+std::int32_t IdleLimitMs(std::int32_t limitMs) {
+  const char* text = std::getenv("KESTRUN_IDLE_TIMEOUT");
+  if (text == nullptr || *text == '\0') return limitMs;
+  char* end = nullptr;
+  long seconds = std::strtol(text, &end, 10);
+  if (*end != '\0' || seconds < 1 || seconds > limitMs / 1000) return limitMs;
+  return static_cast<std::int32_t>(seconds * 1000);
 }

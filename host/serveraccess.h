@@ -139,3 +139,9 @@ class TServerAccess {
   TNetrcLookup FNetrc;
   bool FPlainLogin = false;
 };
+
+// The inactivity limit `limitMs`, which the environment variable
+// KESTRUN_IDLE_TIMEOUT (whole seconds) may shorten, for tests that must not
+// wait minutes. It cannot lengthen the limit; anything else than a number
+// from 1 to the limit is ignored.
+std::int32_t IdleLimitMs(std::int32_t limitMs);

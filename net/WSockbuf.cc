@@ -42,14 +42,18 @@ std::int32_t TBuffer::ConsumeBytes(std::int32_t count) {
 
 void TSendQueue::Append(const void* data, std::int32_t length) {
   if (length <= 0) return;
-  if (FBlocks.empty()) FBlocks.push_back(NewBlock());
+  // A piece larger than a block is sent from blocks as large as itself
+  // (within the limit); anything smaller keeps the usual block size.
+  const std::int32_t capacity =
+      std::clamp(length, FBlockSize, std::max(FBlockSize, kLargeBlockSize));
+  if (FBlocks.empty()) FBlocks.push_back(NewBlock(capacity));
   const char* p = static_cast<const char*>(data);
   for (;;) {
     std::int32_t taken = FBlocks.back()->AppendBytes(p, length);
     if (taken == length) return;
     p += taken;
     length -= taken;
-    FBlocks.push_back(NewBlock());
+    FBlocks.push_back(NewBlock(capacity));
   }
 }
 
@@ -71,10 +75,10 @@ void TSendQueue::Clear() {
   ++FGeneration;
 }
 
-std::unique_ptr<TBuffer> TSendQueue::NewBlock() {
-  if (FSpares.empty()) return std::make_unique<TBuffer>(FBlockSize);
+std::unique_ptr<TBuffer> TSendQueue::NewBlock(std::int32_t capacity) {
+  if (FSpares.empty()) return std::make_unique<TBuffer>(capacity);
   std::unique_ptr<TBuffer> block = std::move(FSpares.back());
   FSpares.pop_back();
-  block->SetCapacity(FBlockSize);
+  block->SetCapacity(capacity);
   return block;
 }

@@ -39,13 +39,18 @@ class TBuffer : public TObject {
 
 // Outgoing data of one socket, oldest first, copied once into blocks of
 // BlockSize bytes. New data fills the free space of the last block before a
-// block is added, so no block is larger than BlockSize. The chain grows at
+// block is added. A single piece of data larger than BlockSize gets blocks
+// of its own size, up to kLargeBlockSize: a sender that writes large pieces
+// (an article going out) then reaches the network in large writes, not one
+// call per Ethernet frame, while small sends keep their small blocks. The chain grows at
 // its end and shrinks at its head: a head block whose bytes have all gone
 // is dropped once a later block holds data, and the last block stays, empty,
 // for the next data. Dropped blocks are kept (a few) and filled again, so
 // that steady streaming does not allocate for every send.
 class TSendQueue {
  public:
+  static constexpr std::int32_t kLargeBlockSize = 64 * 1024;
+
   explicit TSendQueue(std::int32_t blockSize = kDefaultBlockSize) : FBlockSize(blockSize) {}
 
   std::int32_t BlockSize() const { return FBlockSize; }
@@ -68,7 +73,7 @@ class TSendQueue {
   void Clear();
 
  private:
-  std::unique_ptr<TBuffer> NewBlock();
+  std::unique_ptr<TBuffer> NewBlock(std::int32_t capacity);
 
   std::int32_t FBlockSize;
   std::list<std::unique_ptr<TBuffer>> FBlocks;

@@ -312,7 +312,14 @@ void TNntpCli::HandlePostReply() {
 
 void TNntpCli::SendPostBlock() {
   if (FDataStream == nullptr) return;
-  std::int32_t n = FDataStream->Read(FPostBuffer, kBufferSize);
+  std::int32_t n = FDataStream->Read(FPostBuffer, kPostBlockSize);
+  if (n < 0) {
+    // Whatever went out is no article without its end marker: the server
+    // drops it with the connection.
+    CompleteNotConnected(kErrorReadFault);
+    FWSocket->Abort();
+    return;
+  }
   if (n > 0) {
     FPostAtLineStart = FPostBuffer[n - 1] == '\n';
     FWSocket->Send(FPostBuffer, n);
@@ -338,6 +345,7 @@ void TNntpCli::HandleDataSent(TObject*, std::uint16_t Error) {
   if (FRequestType != nntpPost || FState != nntpWaitingResponse) return;
   NoteActivity();
   if (Error != 0) {
+    FPostSendError = Error;
     HandlePostSendError();
   } else {
     SendPostBlock();
@@ -345,8 +353,12 @@ void TNntpCli::HandleDataSent(TObject*, std::uint16_t Error) {
 }
 
 void TNntpCli::HandlePostSendError() {
-  FLastResponse = "441 posting failed";
-  HandlePostFinalReply();
+  // A connection that failed under the article is no refusal by the
+  // server: the request ends with the socket's error and LastResponse
+  // keeps the server's last line, so that nobody takes one for the other.
+  FWSocket->OnDataSent = nullptr;
+  CompleteNotConnected(FPostSendError);
+  FWSocket->Abort();
 }
 
 void TNntpCli::HandlePostFinalReply() {

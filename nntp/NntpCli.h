@@ -82,6 +82,9 @@ constexpr std::uint16_t nntpErrorInactive = 10060;
 class TNntpCli : public TComponent, private plat::MessageTarget {
  public:
   static constexpr int kBufferSize = 4096;
+  // An article goes to the socket in pieces this large: one send call and
+  // one turn of the message loop per piece, not per 4096 bytes.
+  static constexpr int kPostBlockSize = 64 * 1024;
   // Bytes taken from the socket per notification, straight into the line
   // buffer: a long answer read in smaller pieces would cost a receive and a
   // trip through the message loop for each.
@@ -95,6 +98,10 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // The destination stream refused a write (a full disk, a closed pipe):
   // the request ends with ERROR_WRITE_FAULT once the answer is drained.
   static constexpr std::uint16_t kErrorWriteFault = 29;
+  // The source stream of a POST failed (its Read returned less than 0): the
+  // connection is dropped before the end marker, so that the server keeps
+  // no part of the article, and the request ends with ERROR_READ_FAULT.
+  static constexpr std::uint16_t kErrorReadFault = 30;
 
   explicit TNntpCli(TComponent* owner);
   ~TNntpCli() override;
@@ -110,8 +117,16 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // the whole stream and the end marker went out, and the server then
   // answered 240. A reply that comes before the end marker went out is an
   // error even when it is 240; it ends the connection, since the server
-  // still takes whatever follows for the article.
+  // still takes whatever follows for the article. A Read of the stream that
+  // returns less than 0 ends the request with kErrorReadFault and drops the
+  // connection without the end marker. The stream is first read while the
+  // server's 340 is LastResponse, so a source may take the identifier the
+  // server recommends there.
   virtual void Post(TStream* FromStream);
+  // Whether the end marker of the last POST was handed to the socket: after
+  // that, a connection lost before the answer may have delivered the
+  // article; before it, the server cannot have taken it.
+  bool PostEndSent() const { return FTerminatorSent; }
 
   // Single-line commands. Group trims the name; Authenticate sends
   // UserName, then PassWord when the server asks for it, and reports once.
@@ -298,7 +313,8 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // bytes sent so far end at the start of a line, and the block going out.
   bool FTerminatorSent = false;
   bool FPostAtLineStart = true;
-  char FPostBuffer[kBufferSize] = {};
+  std::uint16_t FPostSendError = 0;
+  char FPostBuffer[kPostBlockSize] = {};
   // The server's answers: the last status, the bytes received but not yet
   // split into lines, the line being handled, and a status line kept while
   // the lines of a multi-line answer come in.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Linux programs and the benchmark tools, then runs the socket
 # benchmark, the posting benchmark (kestrun, inews and nntplib against a
-# private INN and a loopback sink) and the reading benchmark (nntpfetch,
+# private INN and a loopback sink), the truth of the outcome under cut
+# connections, memory and speed against inews, and the reading benchmark (nntpfetch,
 # nntplib and a plain blocking reader against INN and a replay server, and
 # posting after a login), the TLS benchmark (posting and reading over NNTPS,
 # against nntplib and the same runs in clear, and a post with the system's
@@ -37,6 +38,8 @@ if [ "${2:-}" != "--layers-only" ]; then
   echo
   python3 tests/bench/posting_bench.py build/linux/app/kestrun build/linux/tests/bench/post_variants \
     build/linux/tests/bench/runstat "$results"
+  echo
+  python3 tests/bench/truth_bench.py build/linux/app/kestrun build/linux/tests/bench/runstat
   echo
   python3 tests/bench/reading_bench.py build/linux/examples/nntpfetch build/linux/tests/bench/plain_reader \
     build/linux/app/kestrun build/linux/tests/bench/runstat "$results"

@@ -132,12 +132,15 @@ struct Refused {
   std::string Line;
 };
 
+// A server silent this long ends the run.
+constexpr int kIdleSeconds = 5 * 60;
+
 class Fetcher {
  public:
   explicit Fetcher(const TServerAccess& access) : FAccess(access) {
     FAccess.SetUp(FClient);
     // A server that falls silent ends the run rather than holding it.
-    FClient.SetInactivityTimeout(5 * 60 * 1000);
+    FClient.SetInactivityTimeout(IdleLimitMs(kIdleSeconds * 1000));
     FClient.OnRequestDone = [this](TObject*, TNntpRequest, std::uint16_t error) {
       FDone = true;
       FError = error;
@@ -185,7 +188,7 @@ class Fetcher {
     FError = 0;
     start();
     WaitUntil([this] { return FDone; });
-    if (!FDone) throw Exception("interrupted");
+    if (!FDone) throw Exception("interrupted by the user");
     return FError;
   }
 
@@ -267,6 +270,11 @@ int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out, std::int3
   }
   // What came before the loss is on standard output: say how much, so that
   // it can be told from the whole.
+  if (error == nntpErrorInactive) {
+    Say("no answer from the server for " + IntToStr(IdleLimitMs(kIdleSeconds * 1000) / 1000) +
+        " s (after " + std::to_string(out.Written()) + " bytes of the answer)");
+    return kExitNoConnection;
+  }
   Say("connection lost after " + std::to_string(out.Written()) + " bytes of the answer (error " +
       IntToStr(error) + ")");
   return kExitNoConnection;
@@ -300,7 +308,8 @@ int Main(const std::vector<std::string>& args) {
 
   Fetcher fetcher(*access);
   if (!fetcher.Connect()) {
-    std::string reason = access->ConnectFailure(fetcher.ConnectError());
+    std::string reason = plat::StopRequested() ? "interrupted by the user"
+                                               : access->ConnectFailure(fetcher.ConnectError());
     Say("no connection to " + server + (reason.empty() ? "" : ": " + reason));
     return kExitNoConnection;
   }

@@ -110,7 +110,8 @@ class ClosedPort:
 class ScriptedServer:
     """A news server for one connection on address:119. `script(server, conn,
     f)` plays the server's part (f reads the connection); then whatever the
-    client sends is read and dropped. `accepted` and `article_in` are set as
+    client sends is read and dropped. A list of scripts serves as many
+    connections, one after the other. `accepted` and `article_in` are set as
     the client gets that far."""
 
     def __init__(self, address, script):
@@ -124,26 +125,31 @@ class ScriptedServer:
         self.thread.start()
 
     def _serve(self, script):
-        try:
-            conn, _ = self.srv.accept()
-        except OSError:
-            return
-        self.accepted.set()
-        f = conn.makefile("rb")
-        try:
-            script(self, conn, f)
-            while f.read(65536):
+        # A list of scripts plays one connection each, in turn.
+        for one in script if isinstance(script, list) else [script]:
+            try:
+                conn, _ = self.srv.accept()
+            except OSError:
+                return
+            self.accepted.set()
+            f = conn.makefile("rb")
+            try:
+                one(self, conn, f)
+                while f.read(65536):
+                    pass
+            except OSError:
                 pass
-        except OSError:
-            pass
-        conn.close()
+            conn.close()
 
     def read_article(self, f):
-        """Takes an article up to its end marker."""
+        """Takes an article up to its end marker; returns it as received."""
+        got = []
         for line in iter(f.readline, b""):
             if line == b".\r\n":
                 break
+            got.append(line)
         self.article_in.set()
+        return b"".join(got)
 
     def close(self):
         try:

@@ -4,7 +4,9 @@ private INN server, reads each article back and compares it with what the
 program is meant to send; then checks the failure exits against INN and
 against scripted servers that misbehave on purpose."""
 import os
+import re
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -24,8 +26,13 @@ dead_server = scripted_address
 author = "a <a@example.invalid>"
 
 
+last_err = [""]
+
+
 def run(args, stdin_bytes=None, extra_env=None):
+    """The exit code and standard output; standard error in last_err."""
     r = run_program([opts.program] + args, dict(env, **(extra_env or {})), stdin_bytes=stdin_bytes)
+    last_err[0] = r.stderr.decode(console, "replace")
     return r.returncode, r.stdout.decode(console, "replace")
 
 
@@ -242,30 +249,108 @@ def says_nothing_after_the_article(s, conn, f):
     s.read_article(f)
 
 
-quick = {"KESTRUN_IDLE_TIMEOUT": "1"}
+quick = {"KESTRUN_IDLE_TIMEOUT": "1", "KESTRUN_RETRIES": "0"}
 code, out = scripted(says_nothing, extra_env=quick)
 check("silent before the greeting: exit 2", code == 2 and out == "Połączenie niemożliwe" + eol,
       "%d %r" % (code, out))
 code, out = scripted(says_nothing_after_the_article, extra_env=quick)
 check("silent after the article: exit 3", code == 3 and out == "Błąd serwera:" + eol + "340 send it" + eol,
       "%d %r" % (code, out))
+check("silent after the article: the reason and the Message-ID on standard error",
+      re.fullmatch(r"Brak odpowiedzi serwera przez 1 s; artykuł <[0-9a-f]{32}@kestrun\.invalid> "
+                   r"mógł zostać wysłany\r?\n", last_err[0]) is not None, repr(last_err[0]))
 
 
-def interrupted(name, script, ready, want_code, want_first_line):
+# What goes on the wire: the Message-ID the server recommends (else one of
+# our own), CR LF line ends (a file's own CR LF untouched), doubled dots.
+recorded = []
+
+
+def recording(go_ahead):
+    def script(s, conn, f):
+        greet_and_take_post(conn, f)
+        conn.sendall(go_ahead)
+        recorded.append(s.read_article(f))
+        conn.sendall(b"240 article posted\r\n")
+    return script
+
+
+generated = []
+for name, go_ahead, body, wire, want_id in (
+        ("LF-only file", b"340 send it\r\n", b"one\n.two\n\nthree", b"one\r\n..two\r\n\r\nthree\r\n", None),
+        ("LF-only file again", b"340 send it\r\n", b"x\n", b"x\r\n", None),
+        ("CR LF file", b"340 Ok, recommended Message-ID <rec.1@scripted.example>\r\n",
+         b"one\r\n.two\r\n\r\nlone\rCR\r\n", b"one\r\n..two\r\n\r\nlone\rCR\r\n",
+         b"<rec.1@scripted.example>")):
+    recorded.clear()
+    code, out = scripted(recording(go_ahead), body)
+    head, _, sent = (recorded or [b""])[0].partition(b"\r\n\r\n")
+    ids = re.findall(rb"\r\nMessage-ID: (<[^>]*>)\r\n", head)
+    check(name + ": exit 0", code == 0, "%d %r" % (code, out))
+    check(name + ": CR LF line ends on the wire", sent == wire, "%r" % sent)
+    check(name + ": its Message-ID", len(ids) == 1 and (ids[0] == want_id if want_id else
+                                                        re.fullmatch(rb"<[0-9a-f]{32}@kestrun\.invalid>", ids[0])),
+          repr(head))
+    if not want_id:
+        generated += ids
+# Drawn afresh by every run of the program, never the same.
+check("generated Message-IDs differ from run to run", len(generated) == 2 and generated[0] != generated[1],
+      repr(generated))
+
+
+# The answer lost, the server asked again on a new connection: STAT tells,
+# or, where STAT is refused, the article again under the same Message-ID,
+# which a server that has it refuses as a duplicate.
+def answer_lost(s, conn, f):
+    greet_and_take_post(conn, f)
+    conn.sendall(b"340 Ok, recommended Message-ID <lost.1@scripted.example>\r\n")
+    s.read_article(f)
+    conn.shutdown(socket.SHUT_RDWR)
+
+
+def then(*replies, final=b"441 435 Duplicate\r\n"):
+    def script(s, conn, f):
+        conn.sendall(b"200 scripted server ready\r\n")
+        for reply in replies:
+            line = f.readline()
+            recorded.append(line)
+            conn.sendall(reply)
+            if reply.startswith(b"340"):
+                s.read_article(f)
+                conn.sendall(final)
+    return script
+
+
+for name, second, want_code, want_lines in (
+        ("STAT finds it", then(b"223 0 <lost.1@scripted.example>\r\n"), 0,
+         [b"STAT <lost.1@scripted.example>\r\n"]),
+        ("STAT refused, a duplicate", then(b"500 What?\r\n", b"340 send it\r\n"), 0,
+         [b"STAT <lost.1@scripted.example>\r\n", b"POST\r\n"]),
+        ("STAT says no, posted again", then(b"430 no such article\r\n", b"340 send it\r\n", final=b"240 posted\r\n"), 0,
+         [b"STAT <lost.1@scripted.example>\r\n", b"POST\r\n"])):
+    recorded.clear()
+    code, out = scripted([answer_lost, second])
+    check("answer lost, %s: exit 0" % name, code == 0 and out == "Artykuł wysłano" + eol and recorded == want_lines,
+          "%d %r %r %r" % (code, out, recorded, last_err[0]))
+    check("answer lost, %s: said on standard error" % name, "<lost.1@scripted.example>" in last_err[0],
+          repr(last_err[0]))
+
+
+def interrupted(name, script, ready, want_code, want_first_line, want_err):
     """Ctrl-C once the program waits on a server that has gone quiet."""
     srv = ScriptedServer(scripted_address, script)
     path = body_file(b"body\r\n")
     try:
         p = subprocess.Popen([opts.program, scripted_address, author, "pl.test", name, path],
-                             stdout=subprocess.PIPE, env=env)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         waiting = ready(srv).wait(timeout=60)
         still_running = p.poll() is None
         p.send_signal(signal.SIGINT)
-        out, _ = p.communicate(timeout=30)
-        out = out.decode(console)
+        out, err = p.communicate(timeout=30)
+        out, err = out.decode(console), err.decode(console)
         check(name, waiting and still_running and p.returncode == want_code
-              and out.startswith(want_first_line + eol),
-              "waiting %s, running %s, exit %s, %r" % (waiting, still_running, p.returncode, out))
+              and out.startswith(want_first_line + eol) and re.fullmatch(want_err, err) is not None,
+              "waiting %s, running %s, exit %s, %r %r" % (waiting, still_running, p.returncode, out, err))
     finally:
         srv.close()
         os.unlink(path)
@@ -273,8 +358,9 @@ def interrupted(name, script, ready, want_code, want_first_line):
 
 if not windows:  # wine turns a signal into a console event only for a real console
     interrupted("Ctrl-C before the greeting: exit 2", says_nothing, lambda s: s.accepted, 2,
-                "Połączenie niemożliwe")
+                "Połączenie niemożliwe", r"Przerwano przez użytkownika\n")
     interrupted("Ctrl-C while waiting for the final reply: exit 3", says_nothing_after_the_article,
-                lambda s: s.article_in, 3, "Błąd serwera:")
+                lambda s: s.article_in, 3, "Błąd serwera:",
+                r"Przerwano przez użytkownika; artykuł <[0-9a-f]{32}@kestrun\.invalid> mógł zostać wysłany\n")
 
 finish()

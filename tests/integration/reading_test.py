@@ -271,6 +271,17 @@ check("nntpfetch: a lost connection says how much came, large writes too",
       "%d %d %r" % (code, len(out), err))
 
 
+# A server that falls silent, and the user's stop: each said as it is.
+def silent_on_article(line):
+    return b"" if line == "ARTICLE 5" else article_answered_223(line)
+
+
+code, out, err = scripted(silent_on_article, lambda: run(opts.fetch, [opts.scripted_server, "pl.test", "5"],
+                                                        dict(base_env, KESTRUN_IDLE_TIMEOUT="1")))
+check("nntpfetch: a silent server is said as such", code == 2 and "no answer from the server for 1 s" in err,
+      "%d %r" % (code, err))
+
+
 def wants_login(line):
     return b"200 reader\r\n" if line == "MODE READER" else b"480 log in first\r\n"
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "app/articlesource.h"
 #include "app/dotcopy.h"
 #include "host/console.h"
 
@@ -34,7 +35,8 @@ class ArticleTest : public ::testing::Test {
     TArticleFile file(path);
     TMemoryStream article;
     article.WriteBuffer("old", 3);  // replaced, not added to
-    AssembleArticle(article, author, "pl.test,pl.news.czytniki", subject, file, identity);
+    AssembleArticle(article, author, "pl.test,pl.news.czytniki", subject, file, identity,
+                    "<id@example.invalid>");
     EXPECT_EQ(article.Position(), 0);
     return std::string(article.Memory(), static_cast<std::size_t>(article.Size()));
   }
@@ -42,7 +44,8 @@ class ArticleTest : public ::testing::Test {
                       const std::string& subject = "Test",
                       const std::string& charset = "Windows-1250") {
     return "From: " + from + "\r\nNewsgroups: pl.test,pl.news.czytniki\r\nSubject: " + subject +
-           "\r\nUser-Agent: Kestrun/1.02.03.04\r\nMime-Version: 1.0\r\n"
+           "\r\nMessage-ID: <id@example.invalid>\r\nUser-Agent: "
+           "Kestrun/1.02.03.04\r\nMime-Version: 1.0\r\n"
            "Content-Type: text/plain; charset=" +
            charset +
            "\r\nContent-Transfer-Encoding: 8bit\r\n"
@@ -60,8 +63,8 @@ TEST_F(ArticleTest, HeaderBlockAndAnEmptyLineForAnEmptyFile) {
 TEST_F(ArticleTest, BodyKeepsItsBytesAndDoublesLeadingDots) {
   EXPECT_EQ(Assemble(".\r\n.start\r\nmid.dle\r\n..two\r\n"),
             Headers() + "..\r\n..start\r\nmid.dle\r\n...two\r\n");
-  // LF-only line ends stay as they are; a dot after a lone LF still leads a line.
-  EXPECT_EQ(Assemble("a\n.b\nc"), Headers() + "a\n..b\nc");
+  // A lone LF goes out as CR LF; a dot after it still leads a line.
+  EXPECT_EQ(Assemble("a\n.b\nc"), Headers() + "a\r\n..b\r\nc");
   EXPECT_EQ(Assemble(".no final line end"), Headers() + "..no final line end");
   // A dot that begins the file's second block of reading, right after a
   // line feed that ends the first; and one that begins the third block in
@@ -74,6 +77,7 @@ TEST_F(ArticleTest, BodyKeepsItsBytesAndDoublesLeadingDots) {
   big[2 * TArticleFile::kBlockSize] = '.';
   std::string want = Headers();
   for (std::size_t i = 0; i < big.size(); ++i) {
+    if (big[i] == '\n') want += '\r';
     want += big[i];
     if (big[i] == '\n' && i + 1 < big.size() && big[i + 1] == '.') want += '.';
   }
@@ -91,12 +95,12 @@ TEST_F(ArticleTest, BodyCharsetFollowsTheFile) {
     std::string body;
   } cases[] = {
       {"ASCII", "plain\r\n", "Windows-1250", "plain\r\n"},
-      {"Windows-1250 Polish", "Za\xBF\xF3\xB3\xE6\n", "Windows-1250", "Za\xBF\xF3\xB3\xE6\n"},
-      {"UTF-8 Polish", "Zażółć €\n", "UTF-8", "Zażółć €\n"},
+      {"Windows-1250 Polish", "Za\xBF\xF3\xB3\xE6\n", "Windows-1250", "Za\xBF\xF3\xB3\xE6\r\n"},
+      {"UTF-8 Polish", "Zażółć €\n", "UTF-8", "Zażółć €\r\n"},
       {"UTF-8 with a byte-order mark, a dot line after it", bom + ".\r\nЖ", "UTF-8", "..\r\nЖ"},
       {"a byte-order mark before ASCII", bom + "a", "UTF-8", "a"},
       {"a byte-order mark alone", bom, "UTF-8", "\r\n"},
-      {"invalid UTF-8 keeps its mark", bom + "\xBF\n", "Windows-1250", bom + "\xBF\n"},
+      {"invalid UTF-8 keeps its mark", bom + "\xBF\n", "Windows-1250", bom + "\xBF\r\n"},
       {"UTF-8 cut short at the end", "Za\xC5", "Windows-1250", "Za\xC5"},
       {"an overlong form", "\xC0\xAF", "Windows-1250", "\xC0\xAF"},
       {"a surrogate", "\xED\xA0\x80", "Windows-1250", "\xED\xA0\x80"},
@@ -113,6 +117,112 @@ TEST_F(ArticleTest, EmptyProductUrlLeavesItsHeaderOut) {
   h.erase(h.find("X-User-Agent-Url"),
           std::string("X-User-Agent-Url: https://kestrun.example.org/\r\n").size());
   EXPECT_EQ(Assemble("x"), h + "x");
+}
+
+// The body streamed block by block: CR LF on the wire wherever a line ends,
+// whatever block a line end, a CR before it or a leading dot falls in.
+TEST_F(ArticleTest, LineEndsAndDotsAcrossBlocks) {
+  const std::size_t b = TArticleFile::kBlockSize;
+  auto at = [&](std::size_t where, const std::string& text) {
+    std::string body(2 * b + 10, 'x');
+    body.replace(where, text.size(), text);
+    return body;
+  };
+  auto expect = [&](std::size_t where, const std::string& text, const std::string& out) {
+    std::string body(2 * b + 10, 'x');
+    return body.substr(0, where) + out + body.substr(where + text.size());
+  };
+  struct Case {
+    const char* what;
+    std::string file, body;
+  } cases[] = {
+      {"CR LF stays as it is", "a\r\nb\r\n.c\r\n", "a\r\nb\r\n..c\r\n"},
+      {"a lone CR stays", "a\rb\n", "a\rb\r\n"},
+      {"empty LF lines", "\n\n.\n", "\r\n\r\n..\r\n"},
+      {"CR LF cut by a block's end", at(b - 1, "\r\n"), expect(b - 1, "\r\n", "\r\n")},
+      {"LF at a block's start", at(b, "\n."), expect(b, "\n.", "\r\n..")},
+      {"LF ending a block, dot after", at(b - 1, "\n."), expect(b - 1, "\n.", "\r\n..")},
+  };
+  for (const Case& k : cases) EXPECT_TRUE(Assemble(k.file) == Headers() + k.body) << k.what;
+}
+
+// The character set found over pieces is the one of the whole, wherever
+// the pieces are cut.
+TEST(CharsetScan, SameForEveryCut) {
+  const std::string texts[] = {"Zażółć €\n",
+                               "a\xF0\x9F\x98\x80z",
+                               "Za\xC5",
+                               "\xC0\xAF",
+                               "\xED\xA0\x80",
+                               "\xEF\xBB\xBF"
+                               "a",
+                               "plain",
+                               "Za\xBF\xF3"};
+  for (const std::string& t : texts) {
+    bool whole = std::string(ArticleBody(t).Charset) == "UTF-8";
+    for (std::size_t cut = 0; cut <= t.size(); ++cut) {
+      for (std::size_t cut2 = cut; cut2 <= t.size(); ++cut2) {
+        TCharsetScan scan;
+        scan.Feed(t.data(), cut);
+        scan.Feed(t.data() + cut, cut2 - cut);
+        scan.Feed(t.data() + cut2, t.size() - cut2);
+        EXPECT_EQ(scan.Utf8(), whole) << t << " cut at " << cut << ", " << cut2;
+      }
+    }
+  }
+}
+
+// A file that changes between the pass that chose its character set and
+// the one that sends it goes out without its end: Read fails before the
+// last byte. Unchanged, a second pass gives the same bytes.
+TEST_F(ArticleTest, AFileChangedBetweenPassesIsNotPosted) {
+  std::string body(3 * TArticleFile::kBlockSize, 'a');
+  WriteFile(path, body);
+  TArticleFile file(path);
+  TArticleSource source(file, "Jan <jan@example.invalid>", "pl.test", "Test", identity);
+  source.SetMessageID("<id@example.invalid>");
+  auto readAll = [&](std::string& out) {
+    std::vector<char> block(100000);
+    for (std::int32_t n; (n = source.Read(block.data(), 100000)) != 0;) {
+      if (n < 0) return false;
+      out.append(block.data(), static_cast<std::size_t>(n));
+    }
+    return true;
+  };
+  std::string first, second, third;
+  ASSERT_TRUE(readAll(first));
+  source.Rewind();
+  ASSERT_TRUE(readAll(second));
+  EXPECT_TRUE(first == second);
+  body[2 * TArticleFile::kBlockSize + 7] = 'b';  // same size, one byte other
+  try {
+    WriteFile(path, body);
+  } catch (const EStreamError&) {
+    GTEST_SKIP() << "this system keeps writers out while the file is open";
+  }
+  source.Rewind();
+  EXPECT_FALSE(readAll(third));
+  ASSERT_TRUE(source.Failure().has_value());
+  EXPECT_EQ(source.Failure()->MessageFormat(),
+            "Cannot post %s: the file changed while it was being posted");
+}
+
+TEST(MessageID, TakenFromTheServerOnlyWhenUsable) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"340 Ok, recommended Message-ID <abc.1@news.example>", "<abc.1@news.example>"},
+      {"240 Article received <x@y>", "<x@y>"},
+      {"340 send it", ""},
+      {"340 <no-at-sign>", ""},
+      {"340 <two@at@signs>", ""},
+      {"340 <sp ace@x>", ""},
+      {"340 <@x>", ""},
+      {"340 <unclosed@x", ""},
+  };
+  for (const auto& [line, id] : cases) EXPECT_EQ(MessageIDIn(line), id) << line;
+  std::string a = GenerateMessageID(), b = GenerateMessageID();
+  EXPECT_NE(a, b);
+  EXPECT_EQ(MessageIDIn("340 " + a), a);
+  EXPECT_EQ(a.size(), std::string("<@kestrun.invalid>").size() + 32);
 }
 
 // Leading dots doubled where the body lies, moved back by any distance

@@ -119,18 +119,25 @@ std::vector<int> Filled(const TSendQueue& q) {
 TEST(SendBuffer, PacksIntoBlocksOfBlockSize) {
   TSendQueue q;
   EXPECT_TRUE(q.Empty());
-  std::string data(4000, 'x');
-  q.Append(data.data(), 4000);
-  EXPECT_EQ(Filled(q), (std::vector<int>{1514, 1514, 972}));
-  q.Append(data.data(), 100);  // into the free space of the last block
-  EXPECT_EQ(Filled(q), (std::vector<int>{1514, 1514, 1072}));
+  std::string data(200000, 'x');
+  q.Append(data.data(), 1000);
+  q.Append(data.data(), 1000);  // into the free space of the last block
+  EXPECT_EQ(Filled(q), (std::vector<int>{1514, 486}));
   q.Append(data.data(), 0);
-  EXPECT_EQ(q.Blocks().size(), 3u);
+  EXPECT_EQ(q.Blocks().size(), 2u);
+  // A piece larger than a block fills the free space, then goes into
+  // blocks as large as itself, up to the large block's size: one send call
+  // each, not one per Ethernet frame.
+  q.Append(data.data(), 4000);
+  EXPECT_EQ(Filled(q), (std::vector<int>{1514, 1514, 2972}));
+  q.Append(data.data(), 200000);
+  EXPECT_EQ(Filled(q), (std::vector<int>{1514, 1514, 4000, 65536, 65536, 65536, 2364}));
 }
 
 TEST(SendBuffer, SentBlocksGoFromTheHeadAndTheLastStays) {
   TSendQueue q(10);
-  q.Append("0123456789abcdefghij", 20);
+  q.Append("0123456789", 10);
+  q.Append("abcdefghij", 10);
   std::int32_t n;
   const char* p = q.PeekUnsent(&n);
   EXPECT_EQ(std::string(p, static_cast<std::size_t>(n)), "0123456789");

@@ -1,0 +1,125 @@
+// The article as it goes out, read from the file block by block while it is
+// sent, so that memory stays the same whatever the article's size: the
+// header block, then the body with CR LF line ends and leading dots doubled.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/article.h"
+#include "host/version.h"
+#include "rtl/classes.h"
+
+// A digest of a byte sequence, the same however the bytes are cut into
+// pieces: tells a file that changed between two readings. Not a guard
+// against a forger, only against an editor saving the file meanwhile.
+class TBodyDigest {
+ public:
+  void Update(const char* data, std::size_t size);
+  std::uint64_t Value() const;
+
+ private:
+  void Mix(std::uint64_t word);
+
+  std::uint64_t FHash = 0x243F6A8885A308D3ull;
+  std::uint64_t FPending = 0;
+  unsigned FPendingBytes = 0;
+  std::uint64_t FLength = 0;
+};
+
+// The body's character set, found over pieces of it: UTF-8 for well-formed
+// UTF-8 with a byte above 127, otherwise Windows-1250 (as ArticleBody).
+class TCharsetScan {
+ public:
+  void Feed(const char* data, std::size_t size);
+  bool Utf8() const { return FEightBit && FValid && FCarryLength == 0; }
+  // Whether the body begins with a UTF-8 byte-order mark.
+  bool StartsWithBom() const;
+
+ private:
+  bool FEightBit = false;
+  bool FValid = true;
+  // A character cut by the end of a piece: its bytes so far and its length.
+  char FCarry[4] = {};
+  std::size_t FCarryLength = 0;
+  std::size_t FNeed = 0;
+  char FFirst[3] = {};
+  std::size_t FFirstLength = 0;
+};
+
+// A Message-ID of our own: 128 random bits and a domain that is ours alone.
+std::string GenerateMessageID();
+// The first "<...@...>" in a server's line, when it is a Message-ID that can
+// go into a header; empty otherwise.
+std::string MessageIDIn(const std::string& line);
+
+class TArticleSource : public TStream {
+ public:
+  // The first pass over the body: a regular file is read through once for
+  // its character set and a digest of its bytes, anything else (a pipe) is
+  // read whole into memory. Raises EArticleFile, or what the file's read
+  // raises (a stop).
+  TArticleSource(TArticleFile& file, const std::string& author, const std::string& groups,
+                 const std::string& subject, const TProductIdentity& identity);
+
+  // Gives the Message-ID (angle brackets included) when the article's first
+  // byte is read and none is set: after the server's 340, which may
+  // recommend one.
+  std::function<std::string()> ChooseMessageID;
+  const std::string& MessageID() const { return FMessageID; }
+  void SetMessageID(const std::string& id) { FMessageID = id; }
+  const char* Charset() const { return FScan.Utf8() ? "UTF-8" : "Windows-1250"; }
+  // The body's size in bytes, as the file gives it.
+  std::int64_t BodySize() const { return FBodySize; }
+
+  // Starts the article again at its first byte, with the same Message-ID;
+  // the file is read again, and must still be what the first pass saw.
+  void Rewind();
+  // Why the last Read returned -1: the file (changed, shorter, unreadable),
+  // or a stop asked for by the user.
+  bool Stopped() const { return FStopped; }
+  const std::optional<EArticleFile>& Failure() const { return FFailure; }
+
+  // The article's next bytes; 0 at its end; -1 when the file failed (it is
+  // never posted in part) or the user stopped the program.
+  std::int32_t Read(void* buffer, std::int32_t count) override;
+  std::int32_t Write(const void* buffer, std::int32_t count) override;
+  // Only the position (0 from the current one) or a return to the start.
+  std::int64_t Seek(std::int64_t offset, int origin) override;
+
+ private:
+  // Puts the next piece of the article into FOut; false at its end.
+  bool Refill();
+  // One piece of the raw body, line ends and leading dots done.
+  void Convert(const char* data, std::size_t size);
+
+  TArticleFile& FFile;
+  std::string FHead;  // the headers before the Message-ID
+  std::string FTail;  // the headers after it, the empty line included
+  std::string FMessageID;
+  TCharsetScan FScan;
+  std::uint64_t FDigest = 0;
+  std::int64_t FBodySize = 0;
+  TMemoryStream FBuffered;  // the body of a pipe
+  std::vector<char> FBlock;
+
+  // The pass under way.
+  bool FHeaderDone = false;
+  bool FBodyDone = false;
+  std::int64_t FBodyRead = 0;
+  std::size_t FBomLeft = 0;
+  std::uint64_t FBodyOut = 0;
+  bool FAtLineStart = true;
+  bool FLastCR = false;
+  TBodyDigest FPassDigest;
+  std::string FOut;
+  std::size_t FOutAt = 0;
+  std::int64_t FPosition = 0;
+
+  bool FStopped = false;
+  std::optional<EArticleFile> FFailure;
+};

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/article.h"
+#include "app/dryrun.h"
 #include "host/console.h"
 #include "host/serveraccess.h"
 #include "nntp/NntpCli.h"
@@ -103,6 +104,7 @@ bool LogIn(const TServerAccess& access, TNntpCli& client, std::string& shown) {
   // The path as the system gave it, converted apart from the Polish text.
   if (!login.FileNotice.Format.empty())
     WriteConsoleLineWith(login.FileNotice.Format, login.FileNotice.Quoted);
+  if (!login.Hint.Format.empty()) WriteConsoleErrorLineWith(login.Hint.Format, login.Hint.Quoted);
   if (login.Outcome == TLoginOutcome::TlsFailed) NoConnection(login.Notice);
   if (!login.Notice.empty()) WriteConsoleErrorLine(login.Notice);
   if (login.Outcome == TLoginOutcome::Refused) shown = client.LastResponse();
@@ -141,6 +143,7 @@ std::string PostingLossText(std::uint16_t error, const std::string& server) {
   // read once the server has greeted.
   TArticleFile file(path);
   LimitArticleFile(file);
+  if (DryRunWanted()) ShowDryRun(author, groups, subject, file, identity);
 
   // Ends with the process on the error exits, which skip all clean-up.
   auto* client = new TNntpCli(nullptr);

@@ -5,10 +5,26 @@
 #include "host/console.h"
 #include "net/WSockLib.h"
 #include "net/WSocket.h"
+#include "platform/console.h"
 #include "platform/userenv.h"
 #include "rtl/forms.h"
 
 namespace {
+
+// The variable that turns the dialogue trace on ("1").
+constexpr const char* kTraceVariable = "KESTRUN_TRACE";
+
+bool TraceWanted() {
+  std::string value;
+  return plat::GetEnvironment(kTraceVariable, value) && value == "1";
+}
+
+// A trace line to standard error as the bytes it is: the server's lines are
+// no program text, and the component's own are ASCII.
+void WriteTraceLine(const std::string& text) {
+  const std::string line = text + plat::LineEnd();
+  plat::WriteStderr(line.data(), line.size());
+}
 
 std::string ServerNameReason(TNntpServerNameError error, TLanguage language) {
   if (language == TLanguage::English) return NntpServerNameErrorText(error);
@@ -114,6 +130,7 @@ void TServerAccess::SetUp(TNntpCli& client) const {
   client.SetPort(FServer.Port);
   client.SetTls(FServer.Tls);
   client.SetTlsCaFile(FCaFile);
+  if (TraceWanted()) client.OnTrace = [](TObject*, const std::string& text) { WriteTraceLine(text); };
   if (!FViaSocks) return;
   TWSocket& socket = *client.WSocket();
   socket.SetSocksServer(FSocks.Host);
@@ -272,13 +289,40 @@ TQuotedLine TServerAccess::NetrcNotice() const {
   return {};
 }
 
+TQuotedLine TServerAccess::NoEntryHint() const {
+  const std::string& host = FServer.Host;
+  if (!FNetrc.Path.empty()) {
+    return Line(FLanguage,
+                "Serwer " + host + " wymaga logowania, a w pliku %s nie ma wpisu „machine " +
+                    host + " login ... password ...”",
+                "the server wants a login, and %s has no entry \"machine " + host +
+                    " login ... password ...\"",
+                FNetrc.Path);
+  }
+  std::string searched;
+  for (const std::string& path : FNetrc.Searched) searched += (searched.empty() ? "" : ", ") + path;
+  if (searched.empty()) searched = "HOME";
+  return Line(FLanguage,
+              "Serwer " + host + " wymaga logowania, a nie ma pliku netrc z loginem (szukano: %s)",
+              "the server wants a login, and there is no netrc file to take it from (looked "
+              "for: %s)",
+              searched);
+}
+
 bool TServerAccess::SecureBeforeLogin(TNntpCli& client, const TRunRequest& run,
-                                      std::string& failure) const {
+                                      std::string& failure, std::string& refusal) const {
   if (client.WSocket()->TlsActive()) return true;
   // A server that does not know CAPABILITIES offers nothing.
   if (run(nntpCapabilities, [&] { client.Capabilities(); }) != 0) return false;
   if (!client.HasCapability("STARTTLS")) return false;
   std::uint16_t error = run(nntpStartTls, [&] { client.StartTls(); });
+  // A refusal (580, say) leaves the session as it was, in clear, as the
+  // STARTTLS rules allow: whether a password may follow is the caller's
+  // business. A handshake that failed has closed the connection.
+  if (error >= 100 && error < 600 && client.State() == nntpReady) {
+    refusal = client.LastResponse();
+    return false;
+  }
   if (error != 0) failure = StartTlsFailure(error, client);
   return error == 0;
 }
@@ -286,7 +330,10 @@ bool TServerAccess::SecureBeforeLogin(TNntpCli& client, const TRunRequest& run,
 TLogin TServerAccess::LogIn(TNntpCli& client, const TRunRequest& run) const {
   TLogin login;
   login.FileNotice = NetrcNotice();
-  if (!FNetrc.Found) return login;
+  if (!FNetrc.Found) {
+    if (FNetrc.Refusal == TNetrcRefusal::kNone) login.Hint = NoEntryHint();
+    return login;
+  }
   const std::string& host = FServer.Host;
   if (client.CompressActive()) {
     // Compressed with the password, it could be guessed from the sizes.
@@ -298,8 +345,8 @@ TLogin TServerAccess::LogIn(TNntpCli& client, const TRunRequest& run) const {
                          "not sent";
     return login;
   }
-  std::string failure;
-  const bool inTls = SecureBeforeLogin(client, run, failure);
+  std::string failure, refusal;
+  const bool inTls = SecureBeforeLogin(client, run, failure, refusal);
   if (!failure.empty()) {
     login.Outcome = TLoginOutcome::TlsFailed;
     login.Notice = failure;
@@ -308,6 +355,17 @@ TLogin TServerAccess::LogIn(TNntpCli& client, const TRunRequest& run) const {
   // Told to stop, or the server closed, while asking what it offers.
   if (Application->Terminated() || client.State() != nntpReady) {
     login.Outcome = TLoginOutcome::Lost;
+    return login;
+  }
+  if (!inTls && !FPlainLogin && !refusal.empty()) {
+    login.Notice = FLanguage == TLanguage::Polish
+                       ? AnsiText("Serwer " + host + " odmówił STARTTLS (") + refusal +
+                             AnsiText("), więc Kestrun nie wysyła mu hasła otwartym tekstem; aby "
+                                      "na to pozwolić, ustaw " +
+                                      std::string(kPlainLoginVariable) + "=1")
+                       : "the server refused STARTTLS (" + refusal +
+                             "): the password is not sent in clear (set " +
+                             std::string(kPlainLoginVariable) + "=1 to allow it)";
     return login;
   }
   if (!inTls && !FPlainLogin) {

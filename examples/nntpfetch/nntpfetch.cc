@@ -197,6 +197,7 @@ class Fetcher {
     const std::string refusal = FClient.LastResponse();
     TLogin login = FAccess.LogIn(FClient, Runner());
     if (!login.FileNotice.Format.empty()) Say(login.FileNotice.Text());
+    if (!login.Hint.Format.empty()) Say(login.Hint.Text());
     switch (login.Outcome) {
       case TLoginOutcome::LoggedIn:
         MaybeCompress(true);

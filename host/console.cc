@@ -43,8 +43,8 @@ void WriteLineTo(bool toStderr, const std::string& text, const std::string* argu
   const std::string tail = at == std::string::npos ? std::string() : text.substr(at + 2);
   std::u16string chars = TextToWide(head, kTextCodePage);
   if (at != std::string::npos) {
-    chars += TextToWide(*argument, plat::ArgumentToAnsi(*argument) == *argument ? plat::kCpAcp
-                                                                              : plat::kCpUtf8);
+    chars += TextToWide(
+        *argument, plat::ArgumentToAnsi(*argument) == *argument ? plat::kCpAcp : plat::kCpUtf8);
     chars += TextToWide(tail, kTextCodePage);
   }
   chars += TextToWide(plat::LineEnd(), kTextCodePage);

@@ -130,7 +130,8 @@ void TServerAccess::SetUp(TNntpCli& client) const {
   client.SetPort(FServer.Port);
   client.SetTls(FServer.Tls);
   client.SetTlsCaFile(FCaFile);
-  if (TraceWanted()) client.OnTrace = [](TObject*, const std::string& text) { WriteTraceLine(text); };
+  if (TraceWanted())
+    client.OnTrace = [](TObject*, const std::string& text) { WriteTraceLine(text); };
   if (!FViaSocks) return;
   TWSocket& socket = *client.WSocket();
   socket.SetSocksServer(FSocks.Host);
@@ -293,8 +294,8 @@ TQuotedLine TServerAccess::NoEntryHint() const {
   const std::string& host = FServer.Host;
   if (!FNetrc.Path.empty()) {
     return Line(FLanguage,
-                "Serwer " + host + " wymaga logowania, a w pliku %s nie ma wpisu „machine " +
-                    host + " login ... password ...”",
+                "Serwer " + host + " wymaga logowania, a w pliku %s nie ma wpisu „machine " + host +
+                    " login ... password ...”",
                 "the server wants a login, and %s has no entry \"machine " + host +
                     " login ... password ...\"",
                 FNetrc.Path);
@@ -360,9 +361,10 @@ TLogin TServerAccess::LogIn(TNntpCli& client, const TRunRequest& run) const {
   if (!inTls && !FPlainLogin && !refusal.empty()) {
     login.Notice = FLanguage == TLanguage::Polish
                        ? AnsiText("Serwer " + host + " odmówił STARTTLS (") + refusal +
-                             AnsiText("), więc Kestrun nie wysyła mu hasła otwartym tekstem; aby "
-                                      "na to pozwolić, ustaw " +
-                                      std::string(kPlainLoginVariable) + "=1")
+                             AnsiText(
+                                 "), więc Kestrun nie wysyła mu hasła otwartym tekstem; aby "
+                                 "na to pozwolić, ustaw " +
+                                 std::string(kPlainLoginVariable) + "=1")
                        : "the server refused STARTTLS (" + refusal +
                              "): the password is not sent in clear (set " +
                              std::string(kPlainLoginVariable) + "=1 to allow it)";

@@ -376,8 +376,8 @@ class OpenSslClient final : public TlsClient {
     std::string subject = "(none)";
     if (X509* cert = ssl->SSL_get1_peer_certificate(ssl_.get())) {
       if (BIO* text = ssl->BIO_new(ssl->BIO_s_mem())) {
-        if (ssl->X509_NAME_print_ex(text, ssl->X509_get_subject_name(cert), 0,
-                                    XN_FLAG_RFC2253) >= 0) {
+        if (ssl->X509_NAME_print_ex(text, ssl->X509_get_subject_name(cert), 0, XN_FLAG_RFC2253) >=
+            0) {
           char buffer[512];
           int n = ssl->BIO_read(text, buffer, sizeof buffer);
           if (n > 0) subject.assign(buffer, static_cast<std::size_t>(n));

@@ -55,8 +55,8 @@ WindowHandle CreateHiddenWindow(const char* className, MessageTarget* target) {
   // A message-only window: it is never shown, takes no part in broadcasts,
   // and needs no display, so the program also runs where no graphics driver
   // can be loaded (wine without an X display).
-  HWND window = CreateWindowExA(0, className, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance,
-                                nullptr);
+  HWND window =
+      CreateWindowExA(0, className, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
   if (window != nullptr) SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(target));
   return reinterpret_cast<WindowHandle>(window);
 }

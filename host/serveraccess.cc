@@ -45,6 +45,10 @@ std::string ServerNameReason(TNntpServerNameError error, TLanguage language) {
       return "po \"]\" może być tylko \":port\"";
     case TNntpServerNameError::NotIpv6:
       return "to nie jest adres IPv6";
+    case TNntpServerNameError::UrlNeedsBrackets:
+      return "adres IPv6 w adresie URL pisze się w nawiasach kwadratowych";
+    case TNntpServerNameError::ZoneNotLinkLocal:
+      return "strefę (\"%nazwa\") ma tylko adres lokalny łącza (fe80::)";
     case TNntpServerNameError::None:
       break;
   }
@@ -73,7 +77,13 @@ TServerAccess::TServerAccess(const std::string& argument, TLanguage language)
     : FLanguage(language), FArgument(argument) {
   TNntpServerNameError error = ParseNntpServerName(argument, FServer);
   if (error != TNntpServerNameError::None) {
-    const std::string reason = ServerNameReason(error, language);
+    std::string reason = ServerNameReason(error, language);
+    // The form meant, when the argument is plain ASCII without a "%" (it
+    // becomes part of the program's text, in which "%s" is a place).
+    bool plain = true;
+    for (char c : argument) plain = plain && static_cast<unsigned char>(c) < 0x80 && c != '%';
+    if (error == TNntpServerNameError::UrlNeedsBrackets && plain)
+      reason += (language == TLanguage::Polish ? ", np. " : ", as in ") + BracketedServerUrl(argument);
     throw EServerAccess(Line(language, "Błędny adres serwera \"%s\": " + reason,
                              "bad server \"%s\": " + reason, argument));
   }

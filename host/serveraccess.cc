@@ -55,6 +55,60 @@ std::string ServerNameReason(TNntpServerNameError error, TLanguage language) {
   return "";
 }
 
+// The Polish words for the socket error numbers a connection meets (UTF-8
+// source text), or nullptr for a number without them.
+const char* PolishSocketReason(int error) {
+  switch (error) {
+    case 10013:
+      return "brak uprawnień";
+    case 10022:
+      return "nieprawidłowy argument";
+    case 10048:
+      return "adres jest już w użyciu";
+    case 10049:
+      return "adres niedostępny na tym komputerze";
+    case 10050:
+      return "sieć nie działa";
+    case 10051:
+      return "sieć jest nieosiągalna";
+    case 10052:
+      return "sieć zerwała połączenie";
+    case 10053:
+      return "połączenie przerwane na tym komputerze";
+    case 10054:
+      return "połączenie zerwane przez drugą stronę";
+    case 10055:
+      return "brak miejsca w buforach";
+    case 10057:
+      return "brak połączenia";
+    case 10060:
+      return "przekroczony czas oczekiwania";
+    case 10061:
+      return "odmowa połączenia";
+    case 10064:
+      return "komputer nie działa";
+    case 10065:
+      return "komputer jest nieosiągalny";
+    case 11001:
+      return "nie ma takiego komputera";
+    case 11002:
+      return "serwer nazw chwilowo nie odpowiada, spróbuj ponownie";
+    case 11003:
+      return "błąd serwera nazw";
+    case 11004:
+      return "nazwa nie ma adresu";
+    default:
+      return nullptr;
+  }
+}
+
+// " (błąd N: reason)" in UTF-8 source text, the reason where there is one.
+std::string PolishErrorNumber(int error) {
+  const char* reason = PolishSocketReason(error);
+  return " (błąd " + std::to_string(error) + (reason != nullptr ? std::string(": ") + reason : "") +
+         ")";
+}
+
 // Program text: Polish from UTF-8 source into Windows-1250, English as it is.
 TQuotedLine Line(TLanguage language, const std::string& polish, const std::string& english,
                  const std::string& quoted = "") {
@@ -83,7 +137,8 @@ TServerAccess::TServerAccess(const std::string& argument, TLanguage language)
     bool plain = true;
     for (char c : argument) plain = plain && static_cast<unsigned char>(c) < 0x80 && c != '%';
     if (error == TNntpServerNameError::UrlNeedsBrackets && plain)
-      reason += (language == TLanguage::Polish ? ", np. " : ", as in ") + BracketedServerUrl(argument);
+      reason +=
+          (language == TLanguage::Polish ? ", np. " : ", as in ") + BracketedServerUrl(argument);
     throw EServerAccess(Line(language, "Błędny adres serwera \"%s\": " + reason,
                              "bad server \"%s\": " + reason, argument));
   }
@@ -222,12 +277,12 @@ std::string TServerAccess::SocksFailure(std::uint16_t error) const {
       break;
     default:
       if (error > 20000 && error < 20100) {
-        text = proxy + (pl ? " nie połączył się z " + host + " (błąd " + number + ")"
+        text = proxy + (pl ? " nie połączył się z " + host + PolishErrorNumber(error)
                            : " did not connect to " + host + " (error " + number + ")");
       } else {
         // The connection to the proxy itself failed.
-        text = pl ? "Nie można połączyć się z serwerem pośredniczącym SOCKS " + where + " (błąd " +
-                        number + ")"
+        text = pl ? "Nie można połączyć się z serwerem pośredniczącym SOCKS " + where +
+                        PolishErrorNumber(error)
                   : "cannot connect to the SOCKS proxy " + where + " (error " + number + ")";
       }
   }
@@ -260,7 +315,7 @@ std::string TServerAccess::NetworkFailure(std::uint16_t error) const {
     default:
       text = "Nie można połączyć się z serwerem " + host;
   }
-  return AnsiText(text + " (błąd " + number + ")");
+  return AnsiText(text + PolishErrorNumber(error));
 }
 
 std::string TServerAccess::StartTlsFailure(std::uint16_t error, const TNntpCli& client) const {
@@ -270,8 +325,8 @@ std::string TServerAccess::StartTlsFailure(std::uint16_t error, const TNntpCli& 
     return Words("Serwer odmówił STARTTLS: ", "the server refused STARTTLS: ") +
            client.LastResponse();
   if (FLanguage == TLanguage::English) return "STARTTLS failed (error " + IntToStr(error) + ")";
-  return AnsiText("Połączenie TLS z serwerem " + FServer.Host + " nie powiodło się (błąd ") +
-         IntToStr(error) + ")";
+  return AnsiText("Połączenie TLS z serwerem " + FServer.Host + " nie powiodło się" +
+                  PolishErrorNumber(error));
 }
 
 TQuotedLine TServerAccess::NetrcNotice() const {

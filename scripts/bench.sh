@@ -9,7 +9,7 @@
 # (reading and posting through a 10 Mbit/s link with 20 ms each way, against
 # nntplib, inews and the plain reader with zlib), the IPv6 benchmark (a
 # dual-stack name whose IPv6 address never answers, against nntplib and inews;
-# posting and reading over ::1 against IPv4), and draws benchmarks.svg from
+# posting and reading over ::1 against IPv4), and draws docs/benchmarks.svg from
 # the figures; then the
 # socket layers' benchmarks (line mode, SOCKS negotiation through microsocks
 # and dante, a synchronous wait). Run as root: the servers use port 119,
@@ -49,7 +49,7 @@ if [ "${2:-}" != "--layers-only" ]; then
   echo
   python3 tests/bench/ipv6_bench.py build/linux/app/kestrun build/linux/examples/nntpfetch \
     build/linux/tests/bench/runstat
-  python3 tests/bench/plot.py "$results" benchmarks.svg
+  python3 tests/bench/plot.py "$results" docs/benchmarks.svg
 fi
 
 echo

@@ -272,7 +272,19 @@ both("STARTTLS before the login", lambda: Peer(news_server()), good)
 # Lines in clear behind the 382 (a third party's, say) must not be taken for
 # answers inside TLS.
 both("a forged answer behind the 382", lambda: Peer(news_server(behind_382=b"500 forged\r\n")), good)
-both("STARTTLS refused (580)", lambda: Peer(news_server(None)), refused("odmówił STARTTLS", "refused STARTTLS"))
+def refused_in_clear(name, program, peer, code, out, err):
+    """A refused STARTTLS leaves the session in clear: no password goes
+    there unless allowed, and the run ends as a refused login (exit 3) with
+    the reason and the way to allow it."""
+    says = "odmówił STARTTLS" if program == "poster" else "refused STARTTLS"
+    stdout_ok = out.startswith("Błąd serwera:") if program == "poster" else out == b""
+    check(name + ": exit 3, why and how to allow it",
+          code == 3 and stdout_ok and says in err and "KESTRUN_PLAIN_LOGIN=1" in err and quiet(out, err),
+          "%d %r %r" % (code, out, err))
+    check(name + ": no login", not peer.saw("AUTHINFO"), repr(peer.commands))
+
+
+both("STARTTLS refused (580)", lambda: Peer(news_server(None)), refused_in_clear)
 for cert, pl, en in (("wrongname", "innej nazwy", "another name"), ("expired", "wygasł", "expired"),
                      ("unknown-ca", "nie jest zaufany", "not trusted")):
     both("NNTPS with the %s certificate" % cert, lambda: Peer(news_server(), tls_cert=cert), refused(pl, en))

@@ -7,6 +7,7 @@ and without KESTRUN_PLAIN_LOGIN=1), and the hint when no netrc entry
 answers a 480. With --fresh-prefix (Windows build only) the program runs
 instead in a default wine prefix made for the test, without a display."""
 import os
+import shlex
 import shutil
 import socket
 import subprocess
@@ -245,6 +246,19 @@ server.close()
 text = err.decode(console, "replace")
 check("480 without an entry: exit 3, the file and the host named",
       code == 3 and path in text and "machine 127.0.0.1" in text, "exit %d: %r" % (code, text))
+
+# The Windows program on wine's console in a UTF-8 terminal (a pseudo
+# terminal made by script(1)) writes characters: the letters come through.
+if opts.windows and shutil.which("script"):
+    server = Recorder([(b"POST", b"340 send it\r\n")])
+    path = os.path.join(scratch, "body.txt")
+    line = " ".join(shlex.quote(a) for a in command([opts.program, server.url(), "A <a@example.invalid>",
+                                                     "pl.test", "konsola", native_path(path)]))
+    r = subprocess.run(["script", "-qec", line, "/dev/null"], env=dict(env, LANG="C.UTF-8", LC_ALL="C.UTF-8"),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    server.close()
+    check("wine console in a UTF-8 terminal: the Polish letters shown",
+          "Artykuł wysłano".encode() in r.stdout, repr(r.stdout[-200:]))
 
 shutil.rmtree(scratch, ignore_errors=True)
 finish()

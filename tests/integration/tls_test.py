@@ -83,14 +83,20 @@ def stored(subject):
 
 for how, server in (("NNTPS", "nntps://" + opts.server), ("STARTTLS", opts.server)):
     subject = "tls %s %s" % (how, tag)
-    code, out, err = post(server, subject)
+    # Traced: the TLS session and the login show, the password does not.
+    code, out, err = post(server, subject, dict(trusting, KESTRUN_TRACE="1"))
     check("poster over %s: exit 0" % how, code == 0 and "Artykuł wysłano" in out and quiet(out, err),
           "%d %r %r" % (code, out, err))
+    for step in ("* TLS 1.", "certificate: CN=good test server", "> AUTHINFO USER " + opts.user,
+                 "> AUTHINFO PASS ********", "< 281"):
+        check("poster over %s: the trace shows %r" % (how, step), step in err, err[-800:])
     head = stored(subject) or ""
     # INN takes AUTHINFO only inside TLS (483 in clear) and names the account.
     check("poster over %s: INN filed it as posted by the account" % how,
           'posting-account="%s"' % opts.user in head, repr(head[-400:]))
-    code, over, err = fetch([server, "pl.test"])
+    code, over, err = fetch([server, "pl.test"], dict(trusting, KESTRUN_TRACE="1"))
+    check("nntpfetch over %s: the trace shows TLS and the login, masked" % how,
+          "* TLS 1." in err and "> AUTHINFO PASS ********" in err and "> XOVER" in err, err[-800:])
     check("nntpfetch over %s: the overview lists it" % how,
           code == 0 and ("\t%s\t" % subject).encode() in over and quiet(over, err), "%d %r" % (code, err))
     number = next((l.split(b"\t")[0].decode() for l in over.split(b"\r\n") if ("\t%s\t" % subject).encode() in l), "1")

@@ -9,7 +9,11 @@
 #   - <windows.h>, <winsock.h> and the other Windows headers only in
 #     platform/win32, the POSIX socket headers only in platform/posix;
 #   - _WIN32 is tested nowhere outside platform/;
-#   - no include climbs out of its folder with "..".
+#   - no include climbs out of its folder with "..";
+#   - a public header (cmake/public-headers.txt, what the development
+#     install puts under include/kestrun) includes only public headers, and
+#     so do the examples, which are built from outside the tree against
+#     that install.
 #
 # Usage: scripts/check-layers.sh [FILE...]   (default: every source of the tree)
 set -euo pipefail
@@ -32,6 +36,13 @@ layers="platform rtl net nntp host packager app tests tools examples fuzz"
 windows_headers='windows\.h|winsock\.h|winsock2\.h|ws2tcpip\.h|wsipx\.h|mswsock\.h|winbase\.h|windef\.h|winuser\.h|shlobj\.h|objbase\.h'
 posix_socket_headers='sys/socket\.h|netinet/.*|arpa/inet\.h|netdb\.h|sys/un\.h|poll\.h|sys/epoll\.h|sys/eventfd\.h'
 
+# The public face: header -> 1.
+declare -A public=()
+while read -r header _; do
+  case "$header" in '' | '#'*) continue ;; esac
+  public[$header]=1
+done <cmake/public-headers.txt
+
 if [ $# -gt 0 ]; then
   files=("$@")
 else
@@ -45,6 +56,10 @@ breach() {
   breaches=$((breaches + 1))
 }
 
+for header in "${!public[@]}"; do
+  [ -f "$header" ] || breach "cmake/public-headers.txt" "public header \"$header\" does not exist"
+done
+
 for file in "${files[@]}"; do
   [ -f "$file" ] || continue
   top="${file%%/*}"
@@ -57,6 +72,14 @@ for file in "${files[@]}"; do
     # part of the system, so they use the system's sockets directly.
     tests/bench/peers/*) continue ;;
   esac
+
+  # Held to the public face: the public headers themselves and the examples.
+  facing=""
+  if [ -n "${public[$file]+set}" ]; then
+    facing="public header"
+  elif [ "$top" = examples ]; then
+    facing="example"
+  fi
 
   while IFS=: read -r line text; do
     if [[ "$text" =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*([\"\<])([^\"\>]+)[\"\>] ]]; then
@@ -79,6 +102,14 @@ for file in "${files[@]}"; do
       continue
     fi
     first="${path%%/*}"
+    if [ -n "$facing" ]; then
+      # Named as the install names it: from the top of include/kestrun.
+      named="$path"
+      [ -f "$dir/$path" ] && [[ " $layers " != *" $first "* ]] && named="$dir/$path"
+      if [ -z "${public[$named]+set}" ]; then
+        breach "$where" "$facing includes \"$path\", which is internal (not in cmake/public-headers.txt)"
+      fi
+    fi
     if [ "$first" = "$path" ] || [[ " $layers " != *" $first "* ]]; then
       # Next to the including file (a backend's own internals, or a
       # header of the same folder).

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows .zip and lists it: it must hold, at its top, exactly the
 # two programs, the README and the licence, the last two as text with
-# Windows line ends.
+# Windows line ends; then the SDK's .zip: one folder with the public
+# headers, the eight libraries, the CMake package, kestrun.pc and the
+# licence.
 #
 # KESTRUN_WINDOWS_BUILD names another build folder than build/windows.
 set -euo pipefail
@@ -16,7 +18,7 @@ if ! scripts/package.sh --windows-only >"$log" 2>&1; then
   exit 1
 fi
 rm -f "$log"
-zip="$(ls "${KESTRUN_WINDOWS_BUILD:-build/windows}"/package/kestrun-*-win32.zip)"
+zip="$(ls "${KESTRUN_WINDOWS_BUILD:-build/windows}"/package/kestrun-[0-9]*-win32.zip)"
 echo "$zip:"
 python3 - "$zip" <<'PY'
 import sys
@@ -40,3 +42,32 @@ for p in problems:
 sys.exit(1 if problems else 0)
 PY
 echo "check-zip: the programs, the README and the licence, as they should be"
+
+sdk="$(ls "${KESTRUN_WINDOWS_BUILD:-build/windows}"/package/kestrun-sdk-*-win32.zip)"
+echo "$sdk:"
+python3 - "$sdk" cmake/public-headers.txt <<'PY'
+import os
+import sys
+import zipfile
+
+z = zipfile.ZipFile(sys.argv[1])
+for entry in z.infolist():
+    print("%10d  %s" % (entry.file_size, entry.filename))
+top = os.path.basename(sys.argv[1])[: -len(".zip")] + "/"
+with open(sys.argv[2]) as f:
+    headers = [line.strip() for line in f if line.strip().endswith(".h") and not line.startswith("#")]
+libs = ["lib/libkestrun-%s.a" % n for n in ("access", "host", "netproto", "nntp-text", "nntp", "platform", "rtl", "socket")]
+cmake = ["lib/cmake/Kestrun/%s.cmake" % n for n in
+         ("KestrunConfig", "KestrunConfigVersion", "KestrunTargets", "KestrunTargets-release")]
+want = sorted(top + name for name in ["LICENSE.txt", "lib/pkgconfig/kestrun.pc"] + libs + cmake +
+              ["include/kestrun/" + h for h in headers])
+names = sorted(n for n in z.namelist() if not n.endswith("/"))
+problems = [] if names == want else ["it holds %s, not %s" % (sorted(set(names) - set(want)), sorted(set(want) - set(names)))]
+for lib in libs:
+    if top + lib in names and not z.read(top + lib).startswith(b"!<arch>\n"):
+        problems.append(lib + " is no library")
+for p in problems:
+    print("check-zip: " + p, file=sys.stderr)
+sys.exit(1 if problems else 0)
+PY
+echo "check-zip: the SDK's headers, libraries, CMake package, kestrun.pc and licence, as they should be"

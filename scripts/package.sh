@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the packages: a .deb of the Linux programs with their manual pages,
 # licence and changelog, and a .zip of the Windows programs with the README
-# and the licence.
+# and the licence; beside each, the components for developers (kestrun-dev's
+# .deb, the SDK's .zip).
 #
 #   scripts/package.sh [--linux-only | --windows-only]
 #
@@ -31,6 +32,8 @@ if [ "$linux" = 1 ]; then
   cmake "$linux_build" >/dev/null
   cmake --build "$linux_build" -j "$jobs" --target kestrun nntpfetch echoserver
   (cd "$linux_build" && cpack -G DEB >/dev/null)
+  # kestrun-dev: the components' headers, libraries, CMake package and .pc.
+  (cd "$linux_build" && cpack --config CPackDevConfig.cmake -G DEB >/dev/null)
   ls "$linux_build"/package/*.deb
 fi
 
@@ -41,5 +44,7 @@ if [ "$windows" = 1 ]; then
   cmake "$windows_build" >/dev/null
   cmake --build "$windows_build" -j "$jobs" --target kestrun nntpfetch echoserver
   (cd "$windows_build" && cpack -G ZIP >/dev/null)
+  # The SDK for mingw: the same as kestrun-dev, in a folder of its own.
+  (cd "$windows_build" && cpack --config CPackDevConfig.cmake -G ZIP >/dev/null)
   ls "$windows_build"/package/*.zip
 fi

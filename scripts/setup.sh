@@ -13,7 +13,8 @@ want_windows=1
 pkgs=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev python3 locales inn2 procps
   clang clang-format libclang-rt-14-dev ncompress desktop-file-utils dante-server microsocks lintian
   libio-socket-socks-perl python3-socks dpkg-dev man-db groff-base libssl-dev openssl libnet-ssleay-perl zlib1g-dev libuv1-dev
-  iproute2 util-linux)
+  iproute2 util-linux
+  pkgconf)
 if [ "$want_windows" = 1 ]; then
   pkgs+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev wine wine32)
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -178,7 +178,8 @@ void TCustomTlsWSocket::HandshakeStep() {
 
 void TCustomTlsWSocket::HandshakeDone() {
   const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
-  Trace(FTls.Engine->Summary());
+  // Asked of the engine only when someone listens: it reads the certificate.
+  if (OnTrace) Trace(FTls.Engine->Summary());
   FTls.Phase = TTlsPhase::kActive;
   if (!FTls.Pending.empty()) {
     std::string pending;

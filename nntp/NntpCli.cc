@@ -1,5 +1,6 @@
 #include "nntp/NntpCli.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "net/WSockLib.h"
@@ -99,9 +100,12 @@ void TNntpCli::Abort() {
 
 void TNntpCli::SendCommandLine() {
   if (OnTrace) {
+    // The password's command in any letter case (AnyCommand may send it).
     static const std::string kPass = "AUTHINFO PASS ";
-    const bool secret = FRequestLine.compare(0, kPass.size(), kPass) == 0;
-    Trace("> " + (secret ? kPass + "********" : FRequestLine));
+    bool secret = FRequestLine.size() >= kPass.size();
+    for (std::size_t i = 0; secret && i < kPass.size(); ++i)
+      secret = std::toupper(static_cast<unsigned char>(FRequestLine[i])) == kPass[i];
+    Trace("> " + (secret ? FRequestLine.substr(0, kPass.size()) + "********" : FRequestLine));
   }
   FSavedResponse.clear();
   FWSocket->SendString(FRequestLine + "\r\n");

@@ -28,6 +28,12 @@ char* TInflateStream::InputArea(std::size_t size) {
 void TInflateStream::InputArrived(std::size_t size) {
   inputStart_ = 0;
   inputEnd_ = size < inputRoom_ ? size : inputRoom_;
+  if (inputEnd_ > 0) fed_ = true;
+}
+
+bool TInflateStream::BetweenBlocks() const {
+  if (ended_ || !fed_) return true;
+  return InputHeld() == 0 && betweenBlocks_;
 }
 
 std::size_t TInflateStream::Inflate(char* out, std::size_t room) {
@@ -39,6 +45,10 @@ std::size_t TInflateStream::Inflate(char* out, std::size_t room) {
   z.next_out = reinterpret_cast<Bytef*>(out);
   z.avail_out = static_cast<uInt>(room);
   int rc = inflate(&z, Z_SYNC_FLUSH);
+  // A call that moved nothing says nothing of where the stream is (zlib
+  // clears data_type then): the last one that moved something does.
+  if (inputEnd_ - z.avail_in != inputStart_ || z.avail_out != room)
+    betweenBlocks_ = (z.data_type & 128) != 0;
   inputStart_ = inputEnd_ - z.avail_in;
   if (rc == Z_STREAM_END) {
     ended_ = true;

@@ -32,6 +32,9 @@ class TInflateStream {
   bool Corrupt() const { return corrupt_; }
   // The peer ended its stream (a final block): nothing after it is read.
   bool Ended() const { return ended_; }
+  // Everything taken in has been inflated up to the end of a block: a
+  // stream that stops here stops between blocks, not inside one.
+  bool BetweenBlocks() const;
 
  private:
   struct Zlib;
@@ -46,4 +49,8 @@ class TInflateStream {
   std::size_t inputStart_ = 0, inputEnd_ = 0;
   bool corrupt_ = false;
   bool ended_ = false;
+  bool fed_ = false;  // any input was ever taken in
+  // zlib's word (128 in data_type) after the last inflate that moved
+  // anything: it stopped waiting for the next block's header.
+  bool betweenBlocks_ = true;
 };

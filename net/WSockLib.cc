@@ -102,6 +102,8 @@ std::string SocketErrorText(int error) {
     default:
       if (const char* tls = plat::TlsErrorText(error)) return tls;
       if (error == kSocketErrorCompressCorrupt) return "Compressed stream is corrupt";
+      if (error == kSocketErrorCompressTruncated)
+        return "Compressed stream ended in the middle of a block";
       return "Not a WinSock error";
   }
 }

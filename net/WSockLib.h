@@ -39,6 +39,9 @@ std::string SocketErrorText(int error);
 // The number of a compressed stream that does not inflate (the compression
 // layer's own error, listed here with the texts of the others).
 constexpr int kSocketErrorCompressCorrupt = 20121;
+// A compressed stream that the peer's close cut in the middle of a block:
+// what came last may be short.
+constexpr int kSocketErrorCompressTruncated = 20122;
 bool SocketLibraryLoaded();
 // Records that a cancelled lookup may still be running inside the library
 // (see plat::AsyncLookupCancelIsFinal): from then on the library is not

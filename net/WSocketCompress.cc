@@ -95,24 +95,40 @@ void TCustomCompressWSocket::StartTls() {
 }
 
 void TCustomCompressWSocket::HandleWindowMessage(TMessage& msg) {
-  if (msg.Msg != MsgCompressFailed) return TCustomTlsWSocket::HandleWindowMessage(msg);
+  if (msg.Msg != MsgCompressEnded) return TCustomTlsWSocket::HandleWindowMessage(msg);
   if (msg.WParam != FSocketHandle || static_cast<std::uintptr_t>(msg.LParam) != ConnectionSerial())
     return;
-  FCompress.FailurePosted = false;
   try {
-    TMessage close{MsgSocketEvent, FSocketHandle,
-                   plat::PackNotification(plat::kFdClose, kCompressErrorCorrupt), 0};
+    const std::uint16_t error = FCompress.Corrupt ? kCompressErrorCorrupt : 0;
+    TMessage close{MsgSocketEvent, FSocketHandle, plat::PackNotification(plat::kFdClose, error), 0};
     HandleSocketNotification(close);
   } catch (const std::exception& e) {
     HandleEventException(e);
   }
 }
 
-void TCustomCompressWSocket::NoteCorrupt() {
-  FCompress.Corrupt = true;
-  if (FCompress.FailurePosted || FSocketHandle == INVALID_SOCKET) return;
-  FCompress.FailurePosted = plat::PostWindowMessage(FNotifyWindow, MsgCompressFailed, FSocketHandle,
-                                                    static_cast<std::intptr_t>(ConnectionSerial()));
+void TCustomCompressWSocket::NoteEnded() {
+  if (FCompress.EndPosted || FSocketHandle == INVALID_SOCKET) return;
+  FCompress.EndPosted = plat::PostWindowMessage(FNotifyWindow, MsgCompressEnded, FSocketHandle,
+                                                static_cast<std::intptr_t>(ConnectionSerial()));
+}
+
+int TCustomCompressWSocket::EndError() const {
+  const TCompressSession& c = FCompress;
+  if (c.BelowError != 0) return c.BelowError;
+  // The connection ended, not the stream: between blocks that is an orderly
+  // end, inside one the last block was cut short.
+  return c.In && !c.In->BetweenBlocks() ? kCompressErrorTruncated : 0;
+}
+
+void TCustomCompressWSocket::FireSessionClosed(std::uint16_t error) {
+  // The peer's close (the socket is still open), with everything it sent
+  // read: a stream cut inside a block is no orderly end.
+  if (FCompress.Active && error == 0 && FState != wsClosed && FCompress.BelowEnded &&
+      !FCompress.Corrupt && !FCompress.In->Ended()) {
+    error = static_cast<std::uint16_t>(EndError());
+  }
+  TCustomTlsWSocket::FireSessionClosed(error);
 }
 
 // ---- receiving -----------------------------------------------------------------
@@ -139,11 +155,18 @@ int TCustomCompressWSocket::Inflate(char* out, std::size_t room) {
     produced = in.Inflate(out, room);
   }
   c.OutputFull = produced == room;
-  // The peer ended its stream: nothing it sends after can be read.
-  if (in.Ended()) c.BelowEnded = true;
+  // The peer ended its stream: nothing it sends after can be read, and the
+  // connection closes once what came before is read.
+  if (in.Ended()) {
+    c.BelowEnded = true;
+    NoteEnded();
+  }
   // What inflated before a fault is still the peer's: handed out, then the
   // close with the error.
-  if (in.Corrupt()) NoteCorrupt();
+  if (in.Corrupt()) {
+    c.Corrupt = true;
+    NoteEnded();
+  }
   if (produced == 0 && c.Corrupt) return -1;
   return static_cast<int>(produced);
 }
@@ -177,8 +200,13 @@ bool TCustomCompressWSocket::FireDataAvailable(std::uint16_t error) {
 }
 
 std::int32_t TCustomCompressWSocket::LayersHold() {
-  return static_cast<std::int32_t>(FCompress.Unread() + FCompress.RawUnread()) +
-         TCustomTlsWSocket::LayersHold();
+  // Exactly what is inflated and unread. Compressed bytes may inflate to
+  // nothing (a flush, the final block) or to far more, so they are not
+  // counted: with none inflated, a few are inflated ahead to learn which.
+  // Nothing then means nothing: no byte of the stream's is left for the
+  // application.
+  const std::size_t held = FCompress.Active ? FillPlain() : 0;
+  return static_cast<std::int32_t>(held) + TCustomTlsWSocket::LayersHold();
 }
 
 bool TCustomCompressWSocket::NothingToInflate() const {
@@ -224,8 +252,9 @@ int TCustomCompressWSocket::RecvRaw(void* buffer, int size, int flags) {
     }
     if (taken > 0) return static_cast<int>(taken);
     if (c.BelowEnded && !c.Corrupt) {
-      if (c.BelowError == 0) return 0;
-      wsock::WSASetLastError(c.BelowError);
+      const int error = c.In->Ended() ? 0 : EndError();
+      if (error == 0) return 0;
+      wsock::WSASetLastError(error);
       return -1;
     }
   }

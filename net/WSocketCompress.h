@@ -14,7 +14,12 @@
 // at most one piece of compressed input and a few bytes inflated ahead, so
 // a peer whose few kilobytes inflate to gigabytes costs no more memory than
 // any other. A stream that does not inflate ends the connection with
-// kCompressErrorCorrupt (OnSessionClosed, and Receive fails with it).
+// kCompressErrorCorrupt (OnSessionClosed, and Receive fails with it). A
+// peer's final block ends the stream: Receive returns 0 after the last
+// byte, then the connection closes (OnSessionClosed 0). A peer that closes
+// the connection in the middle of a block may have been cut short:
+// OnSessionClosed, and the Receive after the last byte, give
+// kCompressErrorTruncated (a close between blocks is an orderly one).
 #pragma once
 
 #include <cstdint>
@@ -25,11 +30,12 @@
 #include "net/WSocketTls.h"
 
 constexpr std::int32_t kCompressErrorCorrupt = kSocketErrorCompressCorrupt;
+constexpr std::int32_t kCompressErrorTruncated = kSocketErrorCompressTruncated;
 
-// Posted to the socket's own window: the compressed stream failed, handled
-// as the peer's close with kCompressErrorCorrupt (wParam the socket handle,
-// lParam the connection's serial number).
-constexpr std::uint32_t MsgCompressFailed = plat::kWmUser + 26;
+// Posted to the socket's own window: the compressed stream failed, or the
+// peer ended it, handled as the peer's close (with kCompressErrorCorrupt, or
+// 0). wParam the socket handle, lParam the connection's serial number.
+constexpr std::uint32_t MsgCompressEnded = plat::kWmUser + 26;
 
 struct TDeflateStream;
 
@@ -50,8 +56,8 @@ struct TCompressSession {
   bool OutputFull = false;
   // The peer's stream failed to inflate.
   bool Corrupt = false;
-  // MsgCompressFailed is on its way.
-  bool FailurePosted = false;
+  // MsgCompressEnded is on its way, or was handled.
+  bool EndPosted = false;
   // Sends are held in the deflate stream until the cork comes off.
   bool Corked = false;
 
@@ -88,6 +94,7 @@ class TCustomCompressWSocket : public TCustomTlsWSocket {
   void ForgetConnectionData() override;
   void TransportChanged() override;
   bool FireDataAvailable(std::uint16_t error) override;
+  void FireSessionClosed(std::uint16_t error) override;
   std::int32_t QueryRcvdCount() override;
   std::int32_t LayersHold() override;
   int RecvRaw(void* buffer, int size, int flags) override;
@@ -117,6 +124,10 @@ class TCustomCompressWSocket : public TCustomTlsWSocket {
   // Deflates `length` bytes with the flush the cork asks for and sends the
   // result below.
   bool Deflate(const char* data, std::size_t length, bool flush);
-  void NoteCorrupt();
+  // The stream failed, or the peer ended it: the close is reported from the
+  // event loop, once what came before has been read.
+  void NoteEnded();
+  // The error a stream that the layer below ended with gives its reader.
+  int EndError() const;
   void DropCompression();
 };

@@ -9,6 +9,26 @@ constexpr int kMaskConnect =
 constexpr int kMaskListen = plat::kFdRead | plat::kFdWrite | plat::kFdAccept | plat::kFdClose;
 constexpr int kMaskDup = plat::kFdRead | plat::kFdWrite | plat::kFdConnect | plat::kFdClose;
 
+// What accept reports of a connection that ended before it was taken
+// (Windows: reset, not connected; Linux: aborted, EPROTO and the network
+// errors it passes on for a pending connection).
+bool ClientGoneBeforeAccept(int error) {
+  switch (error) {
+    case plat::WSAECONNRESET:
+    case plat::WSAENOTCONN:
+    case plat::WSAECONNABORTED:
+    case plat::WSAENETRESET:
+    case plat::WSAENETDOWN:
+    case plat::WSAENETUNREACH:
+    case plat::WSAEHOSTDOWN:
+    case plat::WSAEHOSTUNREACH:
+    case plat::WSAETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int SetIntOption(plat::TSocket s, int name, int value) {
   return wsock::setsockopt(s, plat::kSolSocket, name, reinterpret_cast<const char*>(&value),
                            sizeof value);
@@ -263,9 +283,21 @@ TSocketHandle TCustomWSocket::Accept() {
   }
   TSocketAddress peer;
   int len = sizeof peer.Storage;
-  FLastAcceptedHandle = wsock::accept(FSocketHandle, peer.Raw(), &len);
-  if (FLastAcceptedHandle == INVALID_SOCKET) {
-    ReportSocketError("Accept");
+  for (;;) {
+    len = sizeof peer.Storage;
+    FLastAcceptedHandle = wsock::accept(FSocketHandle, peer.Raw(), &len);
+    if (FLastAcceptedHandle != INVALID_SOCKET) break;
+    const int error = wsock::WSAGetLastError();
+    // A client that reset or went away before it was taken costs itself
+    // only: the next one waiting is taken instead.
+    if (ClientGoneBeforeAccept(error)) continue;
+    FLastError = error;
+    // Nobody waits any more (the one announced went away): nothing to report.
+    if (error == plat::WSAEWOULDBLOCK) return INVALID_SOCKET;
+    // Reported without closing anything: the handle here is the listener's,
+    // which stays open whatever the error says of a client.
+    RaiseError("Error " + IntToStr(error) + " in function Accept\r\n" + SocketErrorText(error),
+               error);
     return INVALID_SOCKET;
   }
   peer.Length = len;
@@ -381,6 +413,13 @@ int TCustomWSocket::Pause() {
 int TCustomWSocket::Resume() {
   FPaused = false;
   int rc = wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask);
+  if (FConnectWhilePaused >= 0 && FSocketHandle != INVALID_SOCKET) {
+    // Before anything else of the connection, as the system would have.
+    plat::PostWindowMessage(
+        FNotifyWindow, MsgSocketEvent, FSocketHandle,
+        plat::PackNotification(plat::kFdConnect, static_cast<std::uint16_t>(FConnectWhilePaused)));
+    FConnectWhilePaused = -1;
+  }
   if (FCloseWhilePaused >= 0 && FSocketHandle != INVALID_SOCKET) {
     // Its handling hands out what the socket still holds first.
     plat::PostWindowMessage(
@@ -394,6 +433,31 @@ int TCustomWSocket::Resume() {
     PostDeliverMore();
   }
   return rc;
+}
+
+void TCustomWSocket::PauseReceiving() {
+  // Nothing to tell the system: an FD_READ that comes is left unread, and it
+  // tells no more until a read, so a paused socket costs nothing.
+  FReceivingPaused = true;
+}
+
+void TCustomWSocket::ResumeReceiving() {
+  if (!FReceivingPaused) return;
+  FReceivingPaused = false;
+  // What was offered and left unread before is offered again.
+  FHeldStalled = false;
+  if (FSocketHandle == INVALID_SOCKET || FPaused) return;  // Resume does the rest
+  if (FCloseWhilePaused >= 0) {
+    // Its handling hands out what is still held first.
+    plat::PostWindowMessage(
+        FNotifyWindow, MsgSocketEvent, FSocketHandle,
+        plat::PackNotification(plat::kFdClose, static_cast<std::uint16_t>(FCloseWhilePaused)));
+    FCloseWhilePaused = -1;
+    return;
+  }
+  // The socket sent its notification while reading was paused, or a layer
+  // holds bytes: either way no notification will come for them.
+  PostDeliverMore();
 }
 
 void TCustomWSocket::SetTcpNoDelay(bool on) {

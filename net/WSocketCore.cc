@@ -79,7 +79,7 @@ void TCustomWSocket::HandleWindowMessage(TMessage& msg) {
       case MsgDeliverMore:
         if (msg.WParam != FConnectionSerial) break;  // a connection that is over
         FDeliveryPosted = false;
-        if (FSocketHandle != INVALID_SOCKET && !FPaused) DeliverMore();
+        if (FSocketHandle != INVALID_SOCKET && !ReceivingHeld()) DeliverMore();
         break;
       default:
         msg.Result = plat::DefaultMessageResult(FNotifyWindow, msg.Msg, msg.WParam, msg.LParam);
@@ -117,6 +117,8 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   auto [bits, error] = plat::UnpackNotification(msg.LParam);
   if (bits & (plat::kFdRead | plat::kFdClose)) FSocketEmpty = false;
   if (FPaused) {
+    // The system tells these once: Resume tells them again.
+    if (bits & plat::kFdConnect) FConnectWhilePaused = error;
     if (bits & plat::kFdClose) FCloseWhilePaused = error;
     return;
   }
@@ -142,15 +144,23 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
     if (error != 0 && !ended() && FState != wsClosed) Close();
     if (ended()) return;
   }
-  if (bits & plat::kFdRead) {
+  if ((bits & plat::kFdRead) && !ReceivingHeld()) {
+    // Left unread while receiving is paused: the system tells no more until
+    // a read, so the socket costs nothing until ResumeReceiving.
     DeliverReceived(error);
     if (ended()) return;
   }
   if (bits & plat::kFdWrite) {
+    const std::int64_t queuedBefore = OnSendQueueLow ? SendQueueSize() : 0;
     TryToSend();
     // A send that found the connection gone has ended the session (and
     // reported it): nothing was sent, so nothing may say it was.
     if (ended()) return;
+    if (OnSendQueueLow && queuedBefore > FSendQueueLowMark &&
+        SendQueueSize() <= FSendQueueLowMark) {
+      OnSendQueueLow(this);
+      if (ended()) return;
+    }
     if (FDrained) FireDataSent(error);
     if (ended()) return;
   }
@@ -176,17 +186,23 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   }
   if ((bits & plat::kFdClose) && FState != wsConnecting) {
     // The peer sends nothing more, so what is waiting is handed out in one
-    // go, before the close is reported. A handler that stops reading ends
-    // it (the count stays the same) rather than keeping it spinning.
-    std::int32_t last = -1;
-    for (std::int32_t left = DeliverOnce(0); left > 0 && left != last && !ended() && !FPaused;
-         left = DeliverOnce(0)) {
-      last = left;
+    // go, before the close is reported: as long as the socket or a layer
+    // says it holds bytes (each layer answers for itself) and the handler
+    // takes some each time. One that takes none would be called for ever.
+    // Receiving paused: the bytes, and the close behind them, wait for
+    // ResumeReceiving; a reset has left nothing to wait for.
+    // The handler is offered the data once in any case, so that a reader
+    // sees the end for itself (Receive 0, or the error of a stream cut
+    // short). A pass counts when the application read, or a layer took from
+    // the socket (a record, a compressed piece) on its way to it.
+    for (bool first = true; !ended() && !ReceivingHeld() && (first || AnythingWaiting());
+         first = false) {
+      const std::int64_t readBefore = FReadCount, takenBefore = FSocketTaken;
+      DeliverOnce(0);
+      if (FReadCount == readBefore && FSocketTaken == takenBefore) break;
     }
     if (ended()) return;
-    if (FPaused) {
-      // A handler paused: the rest of the data, and the close behind it,
-      // wait for Resume.
+    if (FPaused || (error == 0 && ReceivingHeld() && AnythingWaiting())) {
       FCloseWhilePaused = error;
       return;
     }
@@ -265,6 +281,9 @@ void TCustomWSocket::PumpPendingMessages() {
 }
 
 bool TCustomWSocket::FireDataAvailable(std::uint16_t error) {
+  // A layer that finished negotiating offers what came behind it: while
+  // receiving is paused it stays where it is (ResumeReceiving offers it).
+  if (ReceivingHeld()) return true;
   if (!OnDataAvailable) return false;
   OnDataAvailable(this, error);
   return true;

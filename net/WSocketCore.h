@@ -131,7 +131,15 @@ struct TSessionRecord {
   // Bytes received on this connection: 64 bits, since one connection may
   // well carry more than 2 GiB (ReadCount saturates instead).
   std::int64_t FReadCount = 0;
+  // Bytes read from the socket itself, by the application or a layer.
+  std::int64_t FSocketTaken = 0;
   bool FPaused = false;  // notifications suspended
+  // PauseReceiving: nothing is read for the application until
+  // ResumeReceiving; everything else goes on.
+  bool FReceivingPaused = false;
+  // The connection completed (0) or failed (its error) while paused, -1
+  // when not: the system tells it once, so Resume tells it again.
+  std::int32_t FConnectWhilePaused = -1;
   // The peer's close, notified while paused (error, or -1 for none): the
   // system says so only once, so Resume reports it again.
   std::int32_t FCloseWhilePaused = -1;
@@ -254,6 +262,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TDnsLookupDone OnDnsLookupDone;
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
+  TNotifyEvent OnSendQueueLow;
   // The connection's steps as they happen; never carries a secret.
   TTraceEvent OnTrace;
 
@@ -269,6 +278,38 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   virtual void Shutdown(int how);
   virtual int Pause();
   virtual int Resume();
+
+  // ---- back-pressure (as libuv's uv_read_stop/uv_read_start, or a Node
+  // stream's pause/resume beside its highWaterMark and 'drain'):
+  //
+  //   OnDataAvailable: Receive, Send the answer, and when SendQueueSize()
+  //                    is above a mark of the program's, PauseReceiving();
+  //   OnDataSent:      the queue is empty: ResumeReceiving().
+  //
+  // PauseReceiving stops reading the connection and nothing else: sends go
+  // on, OnDataSent and OnSessionClosed still fire, and what arrives waits in
+  // the system (whose window then holds the peer back) or in the layers. No
+  // OnDataAvailable fires and no time is spent on the socket while it
+  // holds. A negotiation under way (a proxy's, a TLS handshake) still reads
+  // what is its own. The peer's orderly close with bytes still unread is
+  // told after them, once receiving resumes; a close with nothing left to
+  // read, or a reset, is told at once. A new connection starts reading.
+  virtual void PauseReceiving();
+  // Takes up reading again: what the layers and the socket hold is offered
+  // from the event loop right after the caller returns to it, without
+  // waiting for more to arrive.
+  virtual void ResumeReceiving();
+  bool ReceivingPaused() const { return FReceivingPaused; }
+  // Bytes that Send has accepted and the system has not taken yet, as they
+  // go out (encrypted or compressed by a layer, when one is on).
+  std::int64_t SendQueueSize() const;
+  // OnSendQueueLow fires when the system, taking queued bytes, brings
+  // SendQueueSize from above this mark (0 by default: the queue has run
+  // empty) to at or below it: the moment to ResumeReceiving, or to send
+  // more. Unlike OnDataSent it is never brought by a Send that went out at
+  // once, so a server that sets it pays nothing while its clients keep up.
+  std::int64_t SendQueueLowMark() const { return FSendQueueLowMark; }
+  void SetSendQueueLowMark(std::int64_t value) { FSendQueueLowMark = value < 0 ? 0 : value; }
 
   // ---- transfer
   virtual int Send(const void* data, int length);
@@ -395,6 +436,12 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   // Hands received data to OnDataAvailable: one piece per call, then back
   // to the message loop (MsgDeliverMore) while bytes are waiting.
   void DeliverReceived(std::uint16_t error);
+  // Nothing may be handed to the application now: the socket is paused, or
+  // its receiving is and no layer negotiates.
+  bool ReceivingHeld() const { return FPaused || (FReceivingPaused && !Negotiating()); }
+  // Whether any received byte still waits for the application, in the
+  // socket or in a layer: each layer answers for what it holds.
+  bool AnythingWaiting();
   void HandleSocketNotification(TMessage& msg);
   void ApplyLinger();
   void ReportSocketError(const std::string& functionName);
@@ -547,6 +594,7 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TSocketAddressList FLookupAddresses;
 
   TSocketFamily FSocketFamily = sfAny;
+  std::int64_t FSendQueueLowMark = 0;
   // The handle that the last Accept returned, and how many it has taken.
   TSocketHandle FLastAcceptedHandle = INVALID_SOCKET;
   std::uint32_t FAcceptCount = 0;

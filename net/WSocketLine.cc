@@ -173,8 +173,9 @@ inline bool TCustomLineWSocket::FireLine() {
 bool TCustomLineWSocket::HandOutLines() {
   if (FHeldStalled) return false;
   const TConnectionMark connection = MarkConnection();
-  // A handler that pauses the socket stops the lines too, until Resume.
-  while (Splitting() && !FPaused) {
+  // A handler that pauses the socket, or its receiving, stops the lines
+  // too, until Resume or ResumeReceiving.
+  while (Splitting() && !ReceivingHeld()) {
     if (FLine.pending == 0) {
       // Read afresh for each line: a handler may have changed the line end.
       const int endLength = static_cast<int>(FLineEnd.size());
@@ -262,7 +263,8 @@ void TCustomLineWSocket::DeliverBuffered() {
     FireDataAvailable(0);
     return;
   }
-  while (FLine.held.Count() > 0 && !FPaused) {
+  if (ReceivingHeld()) return;  // ResumeReceiving offers what is held
+  while (FLine.held.Count() > 0 && !ReceivingHeld()) {
     const int count = FLine.held.Count();
     if (!FireDataAvailable(0)) {
       // Mode off and no handler: dropped, as the core drops socket data.
@@ -276,7 +278,8 @@ void TCustomLineWSocket::DeliverBuffered() {
   // Held bytes are out. A line left unread had stopped the reading, so the
   // socket sends no notification for what it took in meanwhile: hand that
   // on here, once; the handler's reads bring the notifications back.
-  if (!ConnectionEnded(connection) && TLineLayerBelow::QueryRcvdCount() > 0) FireDataAvailable(0);
+  if (!ConnectionEnded(connection) && !ReceivingHeld() && TLineLayerBelow::QueryRcvdCount() > 0)
+    FireDataAvailable(0);
 }
 
 void TCustomLineWSocket::HandOutAtClose() {
@@ -286,7 +289,7 @@ void TCustomLineWSocket::HandOutAtClose() {
   }
   // Paused by a handler: the rest is dropped with the connection, as the
   // core drops what a paused socket still holds at the peer's close.
-  if (ConnectionEnded(connection) || FPaused || !Splitting() || FHeldStalled ||
+  if (ConnectionEnded(connection) || ReceivingHeld() || !Splitting() || FHeldStalled ||
       FLine.held.Count() == 0)
     return;
   // What is left becomes the last line, without a line end.

@@ -121,8 +121,10 @@ void TCustomWSocket::HandleAttemptNotification(TMessage& msg) {
   EndRace();
   ApplyLinger();
   // Registered afresh: whatever it can already tell (a greeting that has
-  // arrived, room to send) comes as the socket's own notifications.
-  if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, MsgSocketEvent, FSelectMask) != 0)
+  // arrived, room to send) comes as the socket's own notifications; while
+  // paused, from Resume, which also tells the connection (noted below).
+  if (wsock::WSAAsyncSelect(FSocketHandle, FNotifyWindow, FPaused ? 0 : MsgSocketEvent,
+                            FPaused ? 0 : FSelectMask) != 0)
     return ReportSocketError("WSAAsyncSelect");
   TMessage connected{MsgSocketEvent, FSocketHandle, plat::PackNotification(plat::kFdConnect, 0), 0};
   HandleSocketNotification(connected);

@@ -80,6 +80,17 @@ void TCustomSocksWSocket::Connect() {
     // (but for SOCKS 4, when the request is made).
     FSocks.ProxyPort = WSocketResolvePort(FSocks.Port, FProto.Text);
     FSocks.ProxyAddrs = WSocketResolveHostList(FSocks.Server, FSocketFamily);
+    // A local address of one family ties the connection to the proxy to
+    // that family, as it ties a direct one.
+    if (const int family = LocalFamily()) {
+      std::erase_if(FSocks.ProxyAddrs,
+                    [family](const TSocketAddress& a) { return a.Family() != family; });
+      if (FSocks.ProxyAddrs.empty()) {
+        throw ESocketException("WSocketResolveHost: '" + FSocks.Server +
+                                   "' has no address of the family of '" + FLocalAddr + "'",
+                               plat::WSAEAFNOSUPPORT);
+      }
+    }
     for (TSocketAddress& a : FSocks.ProxyAddrs) a.SetPort(FSocks.ProxyPort);
     FSocks.DestPort = WSocketResolvePort(FPort.Text, FProto.Text);
   } catch (const Exception& e) {

@@ -181,6 +181,7 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags value) {
 
 int TCustomWSocket::RecvRaw(void* buffer, int size, int flags) {
   int n = wsock::recv(FSocketHandle, static_cast<char*>(buffer), size, flags);
+  if (n > 0) FSocketTaken += n;
   // A stream read that did not fill the buffer took everything there was:
   // the count of what is waiting is known without asking the system. Bytes
   // that arrive after it bring a notification of their own (the read
@@ -271,6 +272,7 @@ void TCustomWSocket::DeliverReceived(std::uint16_t error) {
 }
 
 std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
+  if (ReceivingHeld()) return 0;
   const TConnectionMark connection = MarkConnection();
   try {
     FLastError = 0;
@@ -296,6 +298,21 @@ std::int32_t TCustomWSocket::DeliverOnce(std::uint16_t error) {
     HandleEventException(e);
     return 0;
   }
+}
+
+bool TCustomWSocket::AnythingWaiting() {
+  try {
+    return QueryRcvdCount() > 0 || LayersHold() > 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::int64_t TCustomWSocket::SendQueueSize() const {
+  std::int64_t queued = 0;
+  for (const auto& block : FSendQueue.Blocks())
+    queued += block->FilledCount() - block->ConsumedCount();
+  return queued;
 }
 
 void TCustomWSocket::DeliverMore() {

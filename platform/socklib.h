@@ -185,7 +185,8 @@ constexpr TNotification UnpackNotification(std::intptr_t lParam) {
   X(WSAENETDOWN, 10050, "Network is down", (ENETDOWN))                                         \
   X(WSAENETUNREACH, 10051, "Network is unreachable", (ENETUNREACH))                            \
   X(WSAENETRESET, 10052, "Network dropped connection on reset", (ENETRESET))                   \
-  X(WSAECONNABORTED, 10053, "Connection aborted", (ECONNABORTED))                              \
+  /* accept: a pending connection that failed (a protocol error) is one aborted */             \
+  X(WSAECONNABORTED, 10053, "Connection aborted", (ECONNABORTED, EPROTO))                      \
   /* a send to a peer that has reset the connection fails with EPIPE */                        \
   X(WSAECONNRESET, 10054, "Connection reset by peer", (ECONNRESET, EPIPE))                     \
   X(WSAENOBUFS, 10055, "No buffer space available", (ENOBUFS, ENOMEM))                         \

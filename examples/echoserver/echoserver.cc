@@ -5,7 +5,10 @@
 //   echoserver [address] port       (address 127.0.0.1; port 0: any free one)
 //
 // It prints the port it listens on as one line on standard output, then
-// serves until Ctrl-C or SIGTERM.
+// serves until Ctrl-C or SIGTERM. A client that sends without reading what
+// comes back is not read either while more than kHighMark bytes of its echo
+// wait to go out, so that no client can make the server grow.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,6 +18,9 @@
 #include "rtl/forms.h"
 
 namespace {
+
+// How much echo may wait for a client before the server stops reading it.
+constexpr std::int64_t kHighMark = 64 * 1024;
 
 class TEchoServer {
  public:
@@ -49,7 +55,12 @@ class TEchoServer {
       // A Send to a connection that is gone closes it, and OnSessionClosed
       // follows: nothing to check here.
       if (n > 0) client->Send(buffer, n);
+      // The client is not taking its echo: stop reading it until it has.
+      if (client->SendQueueSize() > kHighMark) client->PauseReceiving();
     };
+    // Everything queued has gone out (never told for a Send that went out at
+    // once, so a client that keeps up costs nothing more).
+    client->OnSendQueueLow = [client](TObject*) { client->ResumeReceiving(); };
     client->OnSessionClosed = [client](TObject*, std::uint16_t) { client->FreeLater(); };
     client->Dup(handle);
   }
@@ -58,12 +69,27 @@ class TEchoServer {
   TWSocket FListener{nullptr};
 };
 
+// A port number: decimal digits only, 0 to 65535.
+bool ValidPort(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  return std::stol(text) <= 65535;
+}
+
 int Serve(const std::vector<std::string>& args) {
   if (args.empty() || args.size() > 2) {
     std::fputs("usage: echoserver [address] port\n", stderr);
     return 1;
   }
   const std::string address = args.size() == 2 ? args[0] : "127.0.0.1";
+  if (!ValidPort(args.back())) {
+    std::fprintf(stderr, "echoserver: not a port number (0 to 65535): %s\n", args.back().c_str());
+    return 1;
+  }
+  if (address.empty() || address.find_first_of(" \t\r\n") != std::string::npos) {
+    std::fprintf(stderr, "echoserver: not an address: '%s'\n", address.c_str());
+    return 1;
+  }
   TEchoServer server(address, args.back());
   if (!server.Listening()) {
     // The handler that keeps a failed Accept quiet keeps a failed Listen

@@ -6,7 +6,8 @@ byte for byte, while others misbehave beside it: some reset the connection
 in the middle of a message, some half-close and expect the echo and then
 the end, some send one byte every 100 ms. Then the crowd leaves and comes
 back: the server's memory stays flat and (on Linux) every descriptor of a
-client is freed. Waits are on events (selectors), never fixed sleeps.
+client is freed. Before the crowd: bad arguments are refused, and one client
+that sends without reading costs the server no memory and loses no byte. Waits are on events (selectors), never fixed sleeps.
 """
 import argparse
 import os
@@ -187,6 +188,63 @@ def shortage(args, sel):
         proc.wait(timeout=30)
 
 
+def refuses_bad_arguments(args):
+    """A port outside 0-65535, or no number at all, is refused with exit 1
+    and a message, never wrapped into another port."""
+    for bad in (["127.0.0.1", "80000"], ["127.0.0.1", "65536"], ["127.0.0.1", "-1"],
+                ["127.0.0.1", "12x"], ["127.0.0.1", ""], ["1", "2", "3"]):
+        r = subprocess.run(shlex.split(args.runner) + [args.program] + bad, stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=DEADLINE)
+        if r.returncode != 1 or not r.stderr.strip() or r.stdout.strip():
+            raise SystemExit(f"echoserver {bad}: exit {r.returncode}, out {r.stdout!r}, "
+                             f"err {r.stderr!r}")
+    print("bad arguments refused with exit 1")
+
+
+def flood(address, port, pid, total=64 << 20):
+    """One client sends without reading: the server stops reading it once
+    its echo is queued, so the client's sends stall long before `total`,
+    and the server's memory stays where it was. Then the client reads: every
+    byte comes back."""
+    idle = rss_kb(pid) if pid else None
+    s = socket.create_connection((address, port))
+    s.setblocking(False)
+    pattern = bytes(range(256)) * 512
+    sel = selectors.DefaultSelector()
+    sel.register(s, selectors.EVENT_WRITE)
+    sent = 0
+    # Until nothing more is taken for two seconds: both ends' buffers are
+    # full and the server holds back.
+    while sent < total and sel.select(2.0):
+        try:
+            sent += s.send(memoryview(pattern)[sent % 256:][: total - sent])
+        except BlockingIOError:
+            pass
+    rss = rss_kb(pid) if pid else None
+    if sent >= total:
+        raise SystemExit(f"the server took all {total} bytes from a client that reads nothing")
+    sel.modify(s, selectors.EVENT_READ)
+    got = 0
+    deadline = time.monotonic() + DEADLINE
+    while got < sent and time.monotonic() < deadline:
+        if not sel.select(1.0):
+            continue
+        data = s.recv(1 << 20)
+        if not data:
+            break
+        expect = (pattern * 3)[got % 256:][: len(data)] if len(data) <= len(pattern) else None
+        if expect is not None and data != expect:
+            raise SystemExit(f"the echo differs at byte {got}")
+        got += len(data)
+    s.close()
+    if got != sent:
+        raise SystemExit(f"{sent} bytes sent, {got} echoed")
+    print(f"a client that did not read: {sent} bytes sent before it stalled, all echoed"
+          + (f"; server RSS {idle} KB before, {rss} KB stalled" if idle else ""))
+    if idle and rss - idle > 8192:
+        raise SystemExit(f"the server grew by {rss - idle} KB for one client that does not read")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
@@ -206,6 +264,8 @@ def main():
     try:
         port = int(proc.stdout.readline())
         pid = server_pid(proc, args.program)
+        refuses_bad_arguments(args)
+        flood(args.address, port, pid)
         sel = selectors.DefaultSelector()
         n = args.connections
 

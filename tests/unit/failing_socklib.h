@@ -1,6 +1,6 @@
 // A socket library that fails on demand: the platform's own library, bound
-// through the facade's loader hook, except that chosen calls of send and
-// recv fail with a chosen error number instead of reaching the library.
+// through the facade's loader hook, except that chosen calls of send, recv
+// and accept fail with a chosen error number instead of reaching the library.
 //
 //   FailingSocketLibrary library;          // before the test's sockets
 //   library.FailSend(2, plat::WSAECONNRESET);  // the second send from now
@@ -31,6 +31,8 @@ class FailingSocketLibrary {
   // untouched. Calls before and after it go to the library.
   void FailSend(int nth, int error) { State().sendFailures[State().sends + nth] = error; }
   void FailRecv(int nth, int error) { State().recvFailures[State().recvs + nth] = error; }
+  void FailAccept(int nth, int error) { State().acceptFailures[State().accepts + nth] = error; }
+  int AcceptCalls() const { return State().accepts; }
   // Calls of send (recv) since the library was installed, failed ones too.
   int SendCalls() const { return State().sends; }
   int RecvCalls() const { return State().recvs; }
@@ -40,9 +42,10 @@ class FailingSocketLibrary {
     void* library = nullptr;
     plat::wsa::send send = nullptr;
     plat::wsa::recv recv = nullptr;
+    plat::wsa::accept accept = nullptr;
     plat::wsa::WSASetLastError setLastError = nullptr;
-    int sends = 0, recvs = 0;
-    std::map<int, int> sendFailures, recvFailures;  // call number, error
+    int sends = 0, recvs = 0, accepts = 0;
+    std::map<int, int> sendFailures, recvFailures, acceptFailures;  // call number, error
   };
   static Plan& State() {
     static Plan plan;
@@ -68,12 +71,19 @@ class FailingSocketLibrary {
     return p.recv(s, buf, len, flags);
   }
 
+  static plat::TSocket PLAT_WINAPI Accept(plat::TSocket s, plat::TSockAddr* addr, int* len) {
+    Plan& p = State();
+    if (Planned(p.acceptFailures, ++p.accepts)) return plat::kInvalidSocket;
+    return p.accept(s, addr, len);
+  }
+
   static void* Load(const char* name) {
     Plan& p = State();
     p.library = plat::SocketLibraryLoad(name);
     if (p.library != nullptr) {
       p.send = reinterpret_cast<plat::wsa::send>(plat::SocketLibraryProc(p.library, "send"));
       p.recv = reinterpret_cast<plat::wsa::recv>(plat::SocketLibraryProc(p.library, "recv"));
+      p.accept = reinterpret_cast<plat::wsa::accept>(plat::SocketLibraryProc(p.library, "accept"));
       p.setLastError = reinterpret_cast<plat::wsa::WSASetLastError>(
           plat::SocketLibraryProc(p.library, "WSASetLastError"));
     }
@@ -83,6 +93,7 @@ class FailingSocketLibrary {
     std::string n = name;
     if (n == "send") return reinterpret_cast<void*>(&Send);
     if (n == "recv") return reinterpret_cast<void*>(&Recv);
+    if (n == "accept") return reinterpret_cast<void*>(&Accept);
     return plat::SocketLibraryProc(library, name);
   }
   static constexpr TSocketLibraryLoader kLoader = {Load, Find, plat::SocketLibraryFree,

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "layer_test_util.h"
 #include "net_test_util.h"
 
 namespace {
@@ -78,6 +79,60 @@ struct EchoServer {
   }
   std::string Port() { return listener.ReadBoundPort(); }
 };
+
+// Paused while its race is on, a socket hears of the attempt that won once,
+// on Resume: one that took over when the first was refused, or one started
+// beside a first that never answers.
+TEST(HappyEyeballs, APausedSocketHearsOfTheWinnerOnceOnResume) {
+  NEEDS_NAMES();
+  const std::string silent = Env("KESTRUN_TEST_SILENT_PORT");
+  EchoServer behindSilent("127.0.0.1", silent);
+  EchoServer behindRefused("127.0.0.1");  // nothing on ::1 at its port
+  const struct {
+    const char* what;
+    std::string port;
+    unsigned delay;
+  } cases[] = {
+      {"the first never answers", silent, 50},
+      {"the first is refused", behindRefused.Port(), 600000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Client client;
+    client.s.SetConnectAttemptDelay(c.delay);
+    client.Connect("dual.kestrun.test", c.port);
+    client.s.Pause();
+    ASSERT_TRUE(PumpUntilIdle(400));  // the race is decided meanwhile
+    EXPECT_TRUE(client.events.empty());
+    client.s.Resume();
+    ASSERT_TRUE(RunUntil([&] { return !client.events.empty(); }));
+    EXPECT_TRUE(PumpUntilIdle());
+    EXPECT_EQ(client.events, std::vector<std::string>{"connected 0"});
+    EXPECT_EQ(client.s.PeerAddr(), "127.0.0.1");
+    client.s.SendString("after the race\r\n");
+    ASSERT_TRUE(RunUntil([&] { return client.received == "after the race\r\n"; }));
+  }
+}
+
+// A proxy named with both families and an IPv4 LocalAddr: the proxy is
+// reached over IPv4, as a direct connection would be.
+TEST(SocksLocalAddr, AProxyNameOfBothFamiliesIsReachedInLocalAddrsFamily) {
+  NEEDS_NAMES();
+  ScriptedProxy proxy;  // on 127.0.0.1; ::1 at its port refuses
+  TWSocket c(nullptr);
+  int errors = 0;
+  c.OnError = [&](TObject*) { ++errors; };
+  c.SetSocksServer("dual.kestrun.test");
+  c.SetSocksPort(proxy.Port());
+  c.SetLocalAddr("127.0.0.1");
+  c.AssignAddr("news.example");
+  c.AssignPort("119");
+  c.Connect();
+  EXPECT_EQ(errors, 0) << c.LastError();
+  ASSERT_TRUE(proxy.Expect(3));
+  EXPECT_EQ(proxy.Take(3), Bin({5, 1, 0}));
+  EXPECT_EQ(c.PeerAddr(), "127.0.0.1");
+}
 
 }  // namespace
 

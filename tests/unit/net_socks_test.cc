@@ -113,6 +113,30 @@ TEST(Socks5, AHandlerThatReadsNoneOfTheSurplusIsNotCalledForEver) {
   EXPECT_EQ(c.State(), wsConnected);
 }
 
+// Receiving paused before the connection: the negotiation still reads its
+// replies, and the bytes behind the grant wait, in lines too, until
+// ResumeReceiving.
+TEST(Socks5, PausedReceivingLetsTheNegotiationThroughAndHoldsTheSurplus) {
+  for (bool lines : {false, true}) {
+    SCOPED_TRACE(lines ? "line mode" : "raw");
+    ScriptedProxy p;
+    TWSocket c(nullptr);
+    LayerLog log;
+    log.Attach(c, false);
+    c.SetLineMode(lines);
+    c.OnDataAvailable = [&](TObject*, std::uint16_t) { log.data += c.ReceiveString(); };
+    c.PauseReceiving();
+    ToConnectRequest(c, p);
+    p.Send(kGrant5 + "200 hello\r\n");
+    ASSERT_TRUE(RunUntil([&] { return log.Count("connected") == 1; }));
+    p.Send("201 more\r\n");
+    EXPECT_TRUE(PumpUntilIdle());
+    EXPECT_EQ(log.data, "");
+    c.ResumeReceiving();
+    ASSERT_TRUE(RunUntil([&] { return log.data == "200 hello\r\n201 more\r\n"; })) << log.data;
+  }
+}
+
 TEST(Socks5, AuthenticationAcceptedRefusedAndNotNeeded) {
   {
     ScriptedProxy p;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -462,6 +463,73 @@ TEST_F(TlsTest, AnAddressIsVerifiedAsTheAddressConnectedTo) {
   client.s.Connect();
   ASSERT_TRUE(client.Got("200 ready sni=-\r\n")) << octal;
   EXPECT_EQ(client.events.front(), "connected 0");
+}
+
+// The peer sends, then ends the session (close_notify, then the TCP close)
+// while the reader takes `size` bytes per event: every byte comes before
+// the close, whatever the read size.
+TEST_F(TlsTest, EveryByteBeforeThePeersCloseAtAnyReadSize) {
+  for (const auto& [size, total] : {std::pair{1, 300000}, {257, 4 << 20}, {65536, 4 << 20}}) {
+    SCOPED_TRACE(size);
+    Client client;
+    client.Connect(kGood);
+    ASSERT_TRUE(client.Got("200 ready sni=-\r\n"));
+    std::string expected;
+    for (int i = 0; static_cast<int>(expected.size()) < total; ++i) {
+      char line[16];
+      std::snprintf(line, sizeof line, "%07d\r\n", i);
+      expected += line;
+    }
+    expected.resize(static_cast<std::size_t>(total));
+    std::string got;
+    std::size_t atClose = 0;
+    client.s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      std::vector<char> buffer(static_cast<std::size_t>(size));
+      int n = client.s.Receive(buffer.data(), size);
+      if (n > 0) got.append(buffer.data(), static_cast<std::size_t>(n));
+    };
+    client.s.OnSessionClosed = [&](TObject*, std::uint16_t e) {
+      client.closed = e;
+      atClose = got.size();
+    };
+    client.Say("SEND " + std::to_string(total));
+    ASSERT_TRUE(RunUntil([&] { return client.closed >= 0; }, 60000)) << got.size();
+    EXPECT_EQ(client.closed, 0);
+    EXPECT_EQ(atClose, expected.size());
+    EXPECT_TRUE(got == expected);
+  }
+}
+
+// Receiving paused from the start: the handshake still completes, then
+// nothing reaches the handler while the peer echoes megabytes and stops
+// when the client does not read; resumed, every byte comes back.
+TEST_F(TlsTest, PausedReceivingHoldsTheEchoBackAndLosesNothing) {
+  Client client;
+  int callsWhilePaused = 0;
+  client.s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    if (client.s.ReceivingPaused()) ++callsWhilePaused;
+    char buffer[65536];
+    int n = client.s.Receive(buffer, sizeof buffer);
+    if (n > 0) client.received.append(buffer, static_cast<std::size_t>(n));
+  };
+  client.s.PauseReceiving();
+  client.Connect(kGood);
+  ASSERT_TRUE(RunUntil([&] { return client.connected >= 0; }));
+  ASSERT_EQ(client.connected, 0);
+  std::string text(16 << 20, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i * 31 % 26);
+  client.Say("ECHO " + std::to_string(text.size()));
+  client.s.Send(text.data(), static_cast<int>(text.size()));
+  ASSERT_TRUE(PumpUntilIdle(200));
+  EXPECT_EQ(callsWhilePaused, 0);
+  EXPECT_TRUE(client.received.empty());
+  EXPECT_GT(client.s.SendQueueSize(), 0);  // the peer stopped reading too
+  client.s.ResumeReceiving();
+  const std::string expected = "200 ready sni=-\r\n" + text;
+  ASSERT_TRUE(RunUntil([&] { return client.received.size() >= expected.size(); }, 60000))
+      << client.received.size();
+  EXPECT_TRUE(client.received == expected);
+  EXPECT_EQ(client.s.SendQueueSize(), 0);
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ Ports on ADDRESS:
 
 Commands (lines inside TLS):
   ECHO n      the next n bytes are sent back as they come
+  SEND n      n bytes of numbered lines ("%07d" and CR LF each, the last cut
+              short), then close_notify and the TCP close
   TAG t       names this connection; STATUS t (on another one) answers
               "STATUS close_notify" or "STATUS eof": how the client ended it
   BYE         "205 bye", close_notify, then the TCP close
@@ -147,6 +149,13 @@ def commands(s, tag=None):
         word, _, arg = line.partition(" ")
         if word == "ECHO":
             s.echo(int(arg))
+        elif word == "SEND":
+            n = int(arg)
+            data = b"".join(b"%07d\r\n" % i for i in range(n // 9 + 1))[:n]
+            for at in range(0, n, 65536):
+                s.flush(data[at:at + 65536])
+            s.close_notify()
+            break
         elif word == "TAG":
             tag = arg
         elif word == "STATUS":

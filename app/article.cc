@@ -142,15 +142,37 @@ void AppendEncodedWords(std::vector<std::string>& lines, const std::string& valu
       continue;
     }
     std::string word;
+    // The word as it was just after its last blank, and where the text
+    // stood then: a word that is full ends there, so that no word of the
+    // text is cut in two (some readers show a cut as a blank).
+    std::size_t blankWord = 0, blankAt = 0;
+    const std::size_t start = i;
+    bool full = false;
     while (i < text.size()) {
       std::size_t length =
           encoded.utf8 ? std::max<std::size_t>(1, Utf8CharLength(text.data(), text.size(), i)) : 1;
       std::string piece;
       for (std::size_t k = 0; k < length; ++k)
         piece += QEncoded(static_cast<unsigned char>(text[i + k]));
-      if (word.size() + piece.size() + overhead > std::min<std::size_t>(room, 75)) break;
+      if (word.size() + piece.size() + overhead > std::min<std::size_t>(room, 75)) {
+        full = true;
+        break;
+      }
       word += piece;
       i += length;
+      if (text[i - 1] == ' ') {
+        blankWord = word.size();
+        blankAt = i;
+      }
+    }
+    if (full && blankWord > 0) {
+      word.resize(blankWord);
+      i = blankAt;
+    } else if (full && (!first || lines.size() > 1) && line.size() > 1) {
+      // No blank to end at: a line of its own gives the word more room.
+      i = start;
+      lines.push_back(" ");
+      continue;
     }
     if (word.empty()) {
       lines.push_back(" ");

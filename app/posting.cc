@@ -9,6 +9,7 @@
 
 #include "app/article.h"
 #include "app/articlesource.h"
+#include "app/dryrun.h"
 #include "host/console.h"
 #include "host/serveraccess.h"
 #include "nntp/NntpCli.h"
@@ -315,6 +316,7 @@ class TPostingRun {
     // The path as the system gave it, converted apart from the Polish text.
     if (!login.FileNotice.Format.empty())
       WriteConsoleLineWith(login.FileNotice.Format, login.FileNotice.Quoted);
+    if (!login.Hint.Format.empty()) WriteConsoleErrorLineWith(login.Hint.Format, login.Hint.Quoted);
     if (login.Outcome == TLoginOutcome::TlsFailed) NoConnection(login.Notice);
     if (!login.Notice.empty()) WriteConsoleErrorLine(login.Notice);
     if (login.Outcome == TLoginOutcome::Refused) FShown = FClient->LastResponse();
@@ -383,6 +385,7 @@ class TPostingRun {
   // read once the server has greeted.
   TArticleFile file(path);
   LimitArticleFile(file);
+  if (DryRunWanted()) ShowDryRun(author, groups, subject, file, identity);
 
   // Ends with the process on the error exits, which skip all clean-up.
   TNntpCli* client = NewClient(access, limitMs);

@@ -31,15 +31,39 @@ std::string ConsoleText(const std::string& text) {
   return ConvertCodePage(text, kTextCodePage, plat::kCpOemCp);
 }
 
-void WriteConsoleLine(const std::string& text) {
-  std::string line = ConsoleText(text) + plat::LineEnd();
-  plat::WriteStdout(line.data(), line.size());
+namespace {
+
+// One line to standard output or error: as characters where the stream is a
+// console that takes them (the program's text, Windows-1250, and an
+// argument in the ANSI code page, each read in its own code page), else as
+// the bytes of the console's code page, as before.
+void WriteLineTo(bool toStderr, const std::string& text, const std::string* argument = nullptr) {
+  const std::size_t at = argument != nullptr ? text.find("%s") : std::string::npos;
+  const std::string head = at == std::string::npos ? text : text.substr(0, at);
+  const std::string tail = at == std::string::npos ? std::string() : text.substr(at + 2);
+  std::u16string chars = TextToWide(head, kTextCodePage);
+  if (at != std::string::npos) {
+    chars += TextToWide(
+        *argument, plat::ArgumentToAnsi(*argument) == *argument ? plat::kCpAcp : plat::kCpUtf8);
+    chars += TextToWide(tail, kTextCodePage);
+  }
+  chars += TextToWide(plat::LineEnd(), kTextCodePage);
+  if (toStderr ? plat::WriteStderrChars(chars) : plat::WriteStdoutChars(chars)) return;
+  std::string line = ConsoleText(head);
+  if (at != std::string::npos) line += ArgumentToConsole(*argument) + ConsoleText(tail);
+  line += plat::LineEnd();
+  if (toStderr) {
+    plat::WriteStderr(line.data(), line.size());
+  } else {
+    plat::WriteStdout(line.data(), line.size());
+  }
 }
 
-void WriteConsoleErrorLine(const std::string& text) {
-  std::string line = ConsoleText(text) + plat::LineEnd();
-  plat::WriteStderr(line.data(), line.size());
-}
+}  // namespace
+
+void WriteConsoleLine(const std::string& text) { WriteLineTo(false, text); }
+
+void WriteConsoleErrorLine(const std::string& text) { WriteLineTo(true, text); }
 
 std::string ArgumentToConsole(const std::string& argument) {
   // Windows hands a program its arguments in the ANSI code page, POSIX in
@@ -55,14 +79,9 @@ std::string ArgumentToConsole(const std::string& argument) {
 }
 
 void WriteConsoleLineWith(const std::string& text, const std::string& argument) {
-  std::size_t at = text.find("%s");
-  std::string line;
-  if (at == std::string::npos) {
-    line = ConsoleText(text);
-  } else {
-    line = ConsoleText(text.substr(0, at)) + ArgumentToConsole(argument) +
-           ConsoleText(text.substr(at + 2));
-  }
-  line += plat::LineEnd();
-  plat::WriteStdout(line.data(), line.size());
+  WriteLineTo(false, text, &argument);
+}
+
+void WriteConsoleErrorLineWith(const std::string& text, const std::string& argument) {
+  WriteLineTo(true, text, &argument);
 }

@@ -24,3 +24,5 @@ std::string ArgumentToConsole(const std::string& argument);
 // for a command-line argument, shown as the user typed it (a file name in
 // an error message, say).
 void WriteConsoleLineWith(const std::string& text, const std::string& argument);
+// The same to standard error.
+void WriteConsoleErrorLineWith(const std::string& text, const std::string& argument);

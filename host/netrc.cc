@@ -158,6 +158,7 @@ TNetrcLookup LookUpNetrc(const std::string& host) {
   } else {
     candidates = plat::NetrcCandidates();
   }
+  result.Searched = candidates;
   for (const std::string& path : candidates) {
     std::string text;
     TOpen opened = ReadLoginFile(path, text);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct TNetrcLogin {
   std::string Login;
@@ -37,6 +38,8 @@ struct TNetrcLookup {
   TNetrcLogin Login;
   // The file that was consulted; empty when there was none.
   std::string Path;
+  // The files looked for, in order (a hint names them when none exists).
+  std::vector<std::string> Searched;
   // Set when the file was not used; Found is then false.
   TNetrcRefusal Refusal = TNetrcRefusal::kNone;
 };

@@ -7,10 +7,26 @@
 #include "host/console.h"
 #include "net/WSockLib.h"
 #include "net/WSocket.h"
+#include "platform/console.h"
 #include "platform/userenv.h"
 #include "rtl/forms.h"
 
 namespace {
+
+// The variable that turns the dialogue trace on ("1").
+constexpr const char* kTraceVariable = "KESTRUN_TRACE";
+
+bool TraceWanted() {
+  std::string value;
+  return plat::GetEnvironment(kTraceVariable, value) && value == "1";
+}
+
+// A trace line to standard error as the bytes it is: the server's lines are
+// no program text, and the component's own are ASCII.
+void WriteTraceLine(const std::string& text) {
+  const std::string line = text + plat::LineEnd();
+  plat::WriteStderr(line.data(), line.size());
+}
 
 std::string ServerNameReason(TNntpServerNameError error, TLanguage language) {
   if (language == TLanguage::English) return NntpServerNameErrorText(error);
@@ -31,10 +47,68 @@ std::string ServerNameReason(TNntpServerNameError error, TLanguage language) {
       return "po \"]\" może być tylko \":port\"";
     case TNntpServerNameError::NotIpv6:
       return "to nie jest adres IPv6";
+    case TNntpServerNameError::UrlNeedsBrackets:
+      return "adres IPv6 w adresie URL pisze się w nawiasach kwadratowych";
+    case TNntpServerNameError::ZoneNotLinkLocal:
+      return "strefę (\"%nazwa\") ma tylko adres lokalny łącza (fe80::)";
     case TNntpServerNameError::None:
       break;
   }
   return "";
+}
+
+// The Polish words for the socket error numbers a connection meets (UTF-8
+// source text), or nullptr for a number without them.
+const char* PolishSocketReason(int error) {
+  switch (error) {
+    case 10013:
+      return "brak uprawnień";
+    case 10022:
+      return "nieprawidłowy argument";
+    case 10048:
+      return "adres jest już w użyciu";
+    case 10049:
+      return "adres niedostępny na tym komputerze";
+    case 10050:
+      return "sieć nie działa";
+    case 10051:
+      return "sieć jest nieosiągalna";
+    case 10052:
+      return "sieć zerwała połączenie";
+    case 10053:
+      return "połączenie przerwane na tym komputerze";
+    case 10054:
+      return "połączenie zerwane przez drugą stronę";
+    case 10055:
+      return "brak miejsca w buforach";
+    case 10057:
+      return "brak połączenia";
+    case 10060:
+      return "przekroczony czas oczekiwania";
+    case 10061:
+      return "odmowa połączenia";
+    case 10064:
+      return "komputer nie działa";
+    case 10065:
+      return "komputer jest nieosiągalny";
+    case 11001:
+      return "nie ma takiego komputera";
+    case 11002:
+      return "serwer nazw chwilowo nie odpowiada, spróbuj ponownie";
+    case 11003:
+      return "błąd serwera nazw";
+    case 11004:
+      return "nazwa nie ma adresu";
+    default:
+      return nullptr;
+  }
+}
+
+// " (błąd N: reason)" in UTF-8 source text, the reason where there is one.
+std::string PolishErrorNumber(int error) {
+  const char* reason = PolishSocketReason(error);
+  return " (błąd " + std::to_string(error) + (reason != nullptr ? std::string(": ") + reason : "") +
+         ")";
 }
 
 // Program text: Polish from UTF-8 source into Windows-1250, English as it is.
@@ -59,7 +133,14 @@ TServerAccess::TServerAccess(const std::string& argument, TLanguage language)
     : FLanguage(language), FArgument(argument) {
   TNntpServerNameError error = ParseNntpServerName(argument, FServer);
   if (error != TNntpServerNameError::None) {
-    const std::string reason = ServerNameReason(error, language);
+    std::string reason = ServerNameReason(error, language);
+    // The form meant, when the argument is plain ASCII without a "%" (it
+    // becomes part of the program's text, in which "%s" is a place).
+    bool plain = true;
+    for (char c : argument) plain = plain && static_cast<unsigned char>(c) < 0x80 && c != '%';
+    if (error == TNntpServerNameError::UrlNeedsBrackets && plain)
+      reason +=
+          (language == TLanguage::Polish ? ", np. " : ", as in ") + BracketedServerUrl(argument);
     throw EServerAccess(Line(language, "Błędny adres serwera \"%s\": " + reason,
                              "bad server \"%s\": " + reason, argument));
   }
@@ -116,6 +197,8 @@ void TServerAccess::SetUp(TNntpCli& client) const {
   client.SetPort(FServer.Port);
   client.SetTls(FServer.Tls);
   client.SetTlsCaFile(FCaFile);
+  if (TraceWanted())
+    client.OnTrace = [](TObject*, const std::string& text) { WriteTraceLine(text); };
   if (!FViaSocks) return;
   TWSocket& socket = *client.WSocket();
   socket.SetSocksServer(FSocks.Host);
@@ -196,12 +279,12 @@ std::string TServerAccess::SocksFailure(std::uint16_t error) const {
       break;
     default:
       if (error > 20000 && error < 20100) {
-        text = proxy + (pl ? " nie połączył się z " + host + " (błąd " + number + ")"
+        text = proxy + (pl ? " nie połączył się z " + host + PolishErrorNumber(error)
                            : " did not connect to " + host + " (error " + number + ")");
       } else {
         // The connection to the proxy itself failed.
-        text = pl ? "Nie można połączyć się z serwerem pośredniczącym SOCKS " + where + " (błąd " +
-                        number + ")"
+        text = pl ? "Nie można połączyć się z serwerem pośredniczącym SOCKS " + where +
+                        PolishErrorNumber(error)
                   : "cannot connect to the SOCKS proxy " + where + " (error " + number + ")";
       }
   }
@@ -234,7 +317,7 @@ std::string TServerAccess::NetworkFailure(std::uint16_t error) const {
     default:
       text = "Nie można połączyć się z serwerem " + host;
   }
-  return AnsiText(text + " (błąd " + number + ")");
+  return AnsiText(text + PolishErrorNumber(error));
 }
 
 std::string TServerAccess::StartTlsFailure(std::uint16_t error, const TNntpCli& client) const {
@@ -244,8 +327,8 @@ std::string TServerAccess::StartTlsFailure(std::uint16_t error, const TNntpCli& 
     return Words("Serwer odmówił STARTTLS: ", "the server refused STARTTLS: ") +
            client.LastResponse();
   if (FLanguage == TLanguage::English) return "STARTTLS failed (error " + IntToStr(error) + ")";
-  return AnsiText("Połączenie TLS z serwerem " + FServer.Host + " nie powiodło się (błąd ") +
-         IntToStr(error) + ")";
+  return AnsiText("Połączenie TLS z serwerem " + FServer.Host + " nie powiodło się" +
+                  PolishErrorNumber(error));
 }
 
 TQuotedLine TServerAccess::NetrcNotice() const {
@@ -274,13 +357,40 @@ TQuotedLine TServerAccess::NetrcNotice() const {
   return {};
 }
 
+TQuotedLine TServerAccess::NoEntryHint() const {
+  const std::string& host = FServer.Host;
+  if (!FNetrc.Path.empty()) {
+    return Line(FLanguage,
+                "Serwer " + host + " wymaga logowania, a w pliku %s nie ma wpisu „machine " + host +
+                    " login ... password ...”",
+                "the server wants a login, and %s has no entry \"machine " + host +
+                    " login ... password ...\"",
+                FNetrc.Path);
+  }
+  std::string searched;
+  for (const std::string& path : FNetrc.Searched) searched += (searched.empty() ? "" : ", ") + path;
+  if (searched.empty()) searched = "HOME";
+  return Line(FLanguage,
+              "Serwer " + host + " wymaga logowania, a nie ma pliku netrc z loginem (szukano: %s)",
+              "the server wants a login, and there is no netrc file to take it from (looked "
+              "for: %s)",
+              searched);
+}
+
 bool TServerAccess::SecureBeforeLogin(TNntpCli& client, const TRunRequest& run,
-                                      std::string& failure) const {
+                                      std::string& failure, std::string& refusal) const {
   if (client.WSocket()->TlsActive()) return true;
   // A server that does not know CAPABILITIES offers nothing.
   if (run(nntpCapabilities, [&] { client.Capabilities(); }) != 0) return false;
   if (!client.HasCapability("STARTTLS")) return false;
   std::uint16_t error = run(nntpStartTls, [&] { client.StartTls(); });
+  // A refusal (580, say) leaves the session as it was, in clear, as the
+  // STARTTLS rules allow: whether a password may follow is the caller's
+  // business. A handshake that failed has closed the connection.
+  if (error >= 100 && error < 600 && client.State() == nntpReady) {
+    refusal = client.LastResponse();
+    return false;
+  }
   if (error != 0) failure = StartTlsFailure(error, client);
   return error == 0;
 }
@@ -288,7 +398,10 @@ bool TServerAccess::SecureBeforeLogin(TNntpCli& client, const TRunRequest& run,
 TLogin TServerAccess::LogIn(TNntpCli& client, const TRunRequest& run) const {
   TLogin login;
   login.FileNotice = NetrcNotice();
-  if (!FNetrc.Found) return login;
+  if (!FNetrc.Found) {
+    if (FNetrc.Refusal == TNetrcRefusal::kNone) login.Hint = NoEntryHint();
+    return login;
+  }
   const std::string& host = FServer.Host;
   if (client.CompressActive()) {
     // Compressed with the password, it could be guessed from the sizes.
@@ -300,8 +413,8 @@ TLogin TServerAccess::LogIn(TNntpCli& client, const TRunRequest& run) const {
                          "not sent";
     return login;
   }
-  std::string failure;
-  const bool inTls = SecureBeforeLogin(client, run, failure);
+  std::string failure, refusal;
+  const bool inTls = SecureBeforeLogin(client, run, failure, refusal);
   if (!failure.empty()) {
     login.Outcome = TLoginOutcome::TlsFailed;
     login.Notice = failure;
@@ -310,6 +423,18 @@ TLogin TServerAccess::LogIn(TNntpCli& client, const TRunRequest& run) const {
   // Told to stop, or the server closed, while asking what it offers.
   if (Application->Terminated() || client.State() != nntpReady) {
     login.Outcome = TLoginOutcome::Lost;
+    return login;
+  }
+  if (!inTls && !FPlainLogin && !refusal.empty()) {
+    login.Notice = FLanguage == TLanguage::Polish
+                       ? AnsiText("Serwer " + host + " odmówił STARTTLS (") + refusal +
+                             AnsiText(
+                                 "), więc Kestrun nie wysyła mu hasła otwartym tekstem; aby "
+                                 "na to pozwolić, ustaw " +
+                                 std::string(kPlainLoginVariable) + "=1")
+                       : "the server refused STARTTLS (" + refusal +
+                             "): the password is not sent in clear (set " +
+                             std::string(kPlainLoginVariable) + "=1 to allow it)";
     return login;
   }
   if (!inTls && !FPlainLogin) {

@@ -72,6 +72,9 @@ struct TLogin {
   // Why no login was sent to this server, or why TLS failed; empty when
   // there is nothing to say.
   std::string Notice;
+  // Where the login was looked for, when the server wants one and none was
+  // found: the file (quoted) and the host; empty Format otherwise.
+  TQuotedLine Hint;
 };
 
 class TServerAccess {
@@ -94,7 +97,8 @@ class TServerAccess {
   // its brackets), letter case ignored.
   const TNetrcLookup& Netrc() const { return FNetrc; }
 
-  // Host, port, TLS, the CA file and the proxy onto the client.
+  // Host, port, TLS, the CA file and the proxy onto the client; with
+  // KESTRUN_TRACE=1 also the dialogue trace, to standard error.
   void SetUp(TNntpCli& client) const;
 
   // Why no connection was made, from the connect's error: TLS, the proxy,
@@ -125,10 +129,14 @@ class TServerAccess {
   std::string NetworkFailure(std::uint16_t error) const;
   std::string StartTlsFailure(std::uint16_t error, const TNntpCli& client) const;
   TQuotedLine NetrcNotice() const;
+  TQuotedLine NoEntryHint() const;
   // Whether TLS carries the session before a login: already, or after a
   // STARTTLS that the server offered. False with `failure` set when the
-  // upgrade failed.
-  bool SecureBeforeLogin(TNntpCli& client, const TRunRequest& run, std::string& failure) const;
+  // upgrade failed and the session cannot go on; false with `refusal` set
+  // (the server's line) when the server answered STARTTLS with a refusal
+  // and the session goes on in clear.
+  bool SecureBeforeLogin(TNntpCli& client, const TRunRequest& run, std::string& failure,
+                         std::string& refusal) const;
 
   TLanguage FLanguage;
   std::string FArgument;

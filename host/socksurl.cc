@@ -107,6 +107,8 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) 
     hasPort = !after.empty();
     if (hasPort) port = after.substr(1);
     rest = rest.substr(1, close - 1);
+    // A URL writes the zone's "%" as "%25", as in the server argument.
+    if (std::size_t zone = rest.find("%25"); zone != std::string::npos) rest.erase(zone + 1, 2);
   } else {
     std::size_t colon = rest.rfind(':');
     if (colon != std::string::npos) {
@@ -130,6 +132,8 @@ bool ParseSocksUrl(const std::string& text, TSocksUrl& url, std::string& error) 
   }
   if (bracketed) {
     if (!IsIpv6Address(rest)) return fail("not an IPv6 address in the brackets");
+    if (!Ipv6ZoneAllowed(rest))
+      return fail("a zone (\"%name\") belongs to a link-local address (fe80::) only");
   } else {
     if (rest.empty()) return fail("no host");
     for (char c : rest) {

@@ -62,6 +62,14 @@ std::string DottedQuad(const std::uint8_t* b) {
 
 }  // namespace
 
+std::string WSocketEndpointText(const TSocketAddress& address) {
+  const std::string text = WSocketAddressText(address);
+  const std::string port = std::to_string(address.Port());
+  if (address.Family() == plat::kAfInet6 && text.find(':') != std::string::npos)
+    return "[" + text + "]:" + port;
+  return text + ":" + port;
+}
+
 std::string WSocketAddressText(const TSocketAddress& address) {
   if (address.Family() == plat::kAfInet) {
     std::uint32_t a = address.IPv4();

@@ -42,6 +42,9 @@ using TSocketAddressList = std::vector<TSocketAddress>;
 // socket reports in IPv6 form (::ffff:a.b.c.d) is given as IPv4, so that a
 // peer's text does not depend on how the server listens.
 std::string WSocketAddressText(const TSocketAddress& address);
+// The address and its port as a URL writes them: "192.0.2.1:119",
+// "[2001:db8::1]:119".
+std::string WSocketEndpointText(const TSocketAddress& address);
 // Whether `text` is meant as an IPv6 address: it has a colon, which no host
 // name or IPv4 address has. Says nothing of whether it is a valid one.
 bool WSocketLooksLikeIPv6(const std::string& text);

@@ -84,6 +84,7 @@ void TCustomCompressWSocket::StartCompress() {
   FCompress.In = std::move(in);
   FCompress.Out = std::move(out);
   FCompress.Active = true;
+  Trace("compression: DEFLATE both ways from here on");
 }
 
 void TCustomCompressWSocket::StartTls() {

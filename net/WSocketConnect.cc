@@ -160,6 +160,7 @@ void TCustomWSocket::Connect() {
     FireSessionConnected(0);
     return;
   }
+  Trace("connecting to " + WSocketEndpointText(FSockAddr));
   int rc = wsock::connect(FSocketHandle, FSockAddr.Raw(), FSockAddr.Length);
   int error = rc == 0 ? 0 : wsock::WSAGetLastError();
   if (rc == 0 || error == plat::WSAEWOULDBLOCK ||

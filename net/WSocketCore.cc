@@ -128,6 +128,11 @@ void TCustomWSocket::HandleSocketNotification(TMessage& msg) {
   const TConnectionMark connection = MarkConnection();
   auto ended = [&] { return ConnectionEnded(connection); };
   if (bits & plat::kFdConnect) {
+    if (error != 0) {
+      Trace(WSocketEndpointText(FSockAddr) + ": " + SocketErrorText(error));
+    } else {
+      Trace("connected to " + WSocketEndpointText(FSockAddr));
+    }
     if (FRace) {
       // One of several attempts failed: the others go on, unseen.
       if (error != 0 && ReplacePrimary(error)) return;

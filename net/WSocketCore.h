@@ -69,6 +69,9 @@ using TChangeState =
 using TBgExceptionEvent =
     std::function<void(TObject* Sender, const std::exception& E, bool& CanClose)>;
 using TNotifyEvent = std::function<void(TObject* Sender)>;
+// One step of a connection told in words (an address tried, a proxy's
+// answer, the TLS session agreed), for a user who wants to see what happened.
+using TTraceEvent = std::function<void(TObject* Sender, const std::string& Text)>;
 
 using TSocketHandle = plat::TSocket;
 constexpr TSocketHandle INVALID_SOCKET = plat::kInvalidSocket;
@@ -260,6 +263,8 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
   TNotifyEvent OnSendQueueLow;
+  // The connection's steps as they happen; never carries a secret.
+  TTraceEvent OnTrace;
 
   // ---- connection operations
   virtual void Connect();
@@ -417,6 +422,9 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
   virtual void FireChangeState(TSocketState oldState, TSocketState newState);
   virtual void FireDnsLookupDone(std::uint16_t error);
   virtual void FireError();
+  void Trace(const std::string& text) {
+    if (OnTrace) OnTrace(this, text);
+  }
   virtual int RecvRaw(void* buffer, int size, int flags);
   virtual int RecvFromRaw(TSocketHandle handle, void* buffer, int size, int flags,
                           plat::TSockAddr* from, int& fromLen);

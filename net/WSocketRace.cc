@@ -27,6 +27,7 @@ TSocketHandle TCustomWSocket::OpenAttempt(const TSocketAddress& address, unsigne
     wsock::closesocket(h);
     return INVALID_SOCKET;
   }
+  Trace("connecting to " + WSocketEndpointText(address));
   if (wsock::connect(h, address.Raw(), address.Length) == 0 ||
       wsock::WSAGetLastError() == plat::WSAEWOULDBLOCK) {
     return h;
@@ -103,6 +104,7 @@ void TCustomWSocket::HandleAttemptNotification(TMessage& msg) {
   TConnectRace::TAttempt attempt = *it;
   FRace->extras.erase(it);
   if (error != 0) {
+    Trace(WSocketEndpointText(attempt.address) + ": " + SocketErrorText(error));
     wsock::closesocket(attempt.handle);
     FRace->lastError = error;
     if (StartExtraAttempt() && FRace->next < FRace->order.size())

@@ -119,6 +119,10 @@ void TCustomSocksWSocket::Listen() {
 void TCustomSocksWSocket::FireSessionConnected(std::uint16_t error) {
   if (FSocks.Phase != socksNegotiateMethod) return TCustomWSocket::FireSessionConnected(error);
   FireSocksConnected(error);
+  if (error == 0) {
+    Trace("SOCKS " + FSocks.Level + " proxy " + FSocks.Server + " reached: asking it for " +
+          FAddr.Text + " port " + std::to_string(FSocks.DestPort));
+  }
   if (error != 0) {
     FSocks.Phase = socksIdle;
     return TCustomWSocket::FireSessionConnected(error);
@@ -173,6 +177,7 @@ void TCustomSocksWSocket::SendSocksRequest() {
 }
 
 void TCustomSocksWSocket::FailSocks(std::int32_t code, const std::string& text) {
+  Trace("SOCKS proxy: " + text);
   const TConnectionMark connection = MarkConnection();
   FireSocksError(code, text);
   // A handler that connected again (to another proxy, say): nothing below
@@ -272,6 +277,7 @@ bool TCustomSocksWSocket::NegotiationSucceeded(const socks::Verdict& v) {
   FSocks.SurplusStart = v.length;
   FSocks.ReplyCount = 0;
   FSocks.Phase = socksIdle;
+  Trace("SOCKS proxy: connected through to " + FAddr.Text);
   const TConnectionMark connection = MarkConnection();
   FireSessionConnected(0);
   if (ConnectionEnded(connection) || FState != wsConnected) return true;  // closed by the handler

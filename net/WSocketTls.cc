@@ -178,6 +178,8 @@ void TCustomTlsWSocket::HandshakeStep() {
 
 void TCustomTlsWSocket::HandshakeDone() {
   const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
+  // Asked of the engine only when someone listens: it reads the certificate.
+  if (OnTrace) Trace(FTls.Engine->Summary());
   FTls.Phase = TTlsPhase::kActive;
   if (!FTls.Pending.empty()) {
     std::string pending;
@@ -199,6 +201,7 @@ void TCustomTlsWSocket::HandshakeDone() {
 
 void TCustomTlsWSocket::HandshakeFailed(int error) {
   const bool upgrade = FTls.Phase == TTlsPhase::kUpgrading;
+  Trace(SocketErrorText(error));
   // The session is over before it began: nothing more goes through it,
   // and the close sends no close_notify. Until the close, nothing goes out
   // at all: a send from the failure's handler must not reach the peer in

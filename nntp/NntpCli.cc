@@ -1,5 +1,6 @@
 #include "nntp/NntpCli.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "net/WSockLib.h"
@@ -17,6 +18,11 @@ TNntpCli::TNntpCli(TComponent* owner) : TComponent(owner) {
   FWSocket->OnDataAvailable = [this](TObject* s, std::uint16_t e) { HandleSocketData(s, e); };
   FWSocket->OnSessionClosed = [this](TObject* s, std::uint16_t e) { HandleSocketClosed(s, e); };
   FWSocket->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { HandleLookupDone(s, e); };
+  FWSocket->OnTrace = [this](TObject*, const std::string& text) { Trace("* " + text); };
+}
+
+void TNntpCli::Trace(const std::string& text) {
+  if (OnTrace) OnTrace(this, text);
 }
 
 TNntpCli::~TNntpCli() {
@@ -57,6 +63,7 @@ void TNntpCli::Connect() {
   // A proxy that resolves names gets the name as it is: a client behind a
   // firewall often cannot resolve outside names itself.
   if (FWSocket->SocksResolvesNames()) return StartSocketConnect(FHost);
+  Trace("* looking up " + FHost);
   FWSocket->DnsLookup(FHost);
 }
 
@@ -92,6 +99,14 @@ void TNntpCli::Abort() {
 }
 
 void TNntpCli::SendCommandLine() {
+  if (OnTrace) {
+    // The password's command in any letter case (AnyCommand may send it).
+    static const std::string kPass = "AUTHINFO PASS ";
+    bool secret = FRequestLine.size() >= kPass.size();
+    for (std::size_t i = 0; secret && i < kPass.size(); ++i)
+      secret = std::toupper(static_cast<unsigned char>(FRequestLine[i])) == kPass[i];
+    Trace("> " + (secret ? FRequestLine.substr(0, kPass.size()) + "********" : FRequestLine));
+  }
   FSavedResponse.clear();
   FWSocket->SendString(FRequestLine + "\r\n");
 }
@@ -252,6 +267,10 @@ void TNntpCli::SplitReceived(const char* at, int n, std::uint16_t Error) {
 }
 
 void TNntpCli::DispatchLine(std::uint16_t Error) {
+  if (OnTrace && FReplyHandler != &TNntpCli::HandleArticleLine &&
+      FReplyHandler != &TNntpCli::HandleXHdrLine) {
+    Trace("< " + FLastResponse);
+  }
   switch (FState) {
     case nntpWaitingBanner:
       if (!NntpReadStatus(FLastResponse, FStatusCode)) {
@@ -330,9 +349,9 @@ void TNntpCli::SendPostBlock() {
   // After a line end the marker's own CR LF would add an empty line to the
   // article. A lone LF counts too: servers take it for a line end, as the
   // article's other LF-only lines.
-  const char* marker = FPostAtLineStart ? ".\r\n" : "\r\n.\r\n";
-  int length = FPostAtLineStart ? 3 : 5;
-  std::memcpy(FPostBuffer, marker, static_cast<std::size_t>(length));
+  const std::string marker = EndMarker(FPostAtLineStart);
+  const int length = static_cast<int>(marker.size());
+  std::memcpy(FPostBuffer, marker.data(), marker.size());
   // The marker is the one small write that waits on an answer: without
   // this, Nagle's algorithm would hold it until the server's delayed
   // acknowledgement. Only here, so the article itself goes in full segments.

@@ -127,6 +127,9 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // that, a connection lost before the answer may have delivered the
   // article; before it, the server cannot have taken it.
   bool PostEndSent() const { return FTerminatorSent; }
+  // The end marker Post sends after an article whose last byte is a line
+  // feed (or that is empty), or after one that ends inside a line.
+  static std::string EndMarker(bool atLineStart) { return atLineStart ? ".\r\n" : "\r\n.\r\n"; }
 
   // Single-line commands. Group trims the name; Authenticate sends
   // UserName, then PassWord when the server asks for it, and reports once.
@@ -244,6 +247,11 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   TNotifyEvent OnMessageBegin, OnMessageEnd, OnMessageLine;
   TNotifyEvent OnXHdrBegin, OnXHdrEnd, OnXHdrLine;
   TNotifyEvent OnStateChange;
+  // The dialogue as it happens: each command sent ("> GROUP x"), each
+  // status line received ("< 211 ..."; the data lines of an article or a
+  // header list are left out), and the socket's connection steps ("* ...").
+  // The argument of AUTHINFO PASS is never passed on.
+  TTraceEvent OnTrace;
 
  protected:
   using TReplyHandler = void (TNntpCli::*)();
@@ -364,6 +372,7 @@ class TNntpCli : public TComponent, private plat::MessageTarget {
   // Hands the line in LastResponse to the state's handler; `Error` is the
   // one the data event carried, for the events that pass it on.
   void DispatchLine(std::uint16_t Error);
+  void Trace(const std::string& text);
   // Splits and dispatches what is held, after the n bytes at `at` came in.
   void SplitReceived(const char* at, int n, std::uint16_t Error);
   // Passes received bytes through the line buffer a buffer's worth at a

@@ -94,6 +94,7 @@ bool ZoneCharacter(char c) {
 // An IPv6 address inside brackets, or written bare, into the host.
 TNntpServerNameError Ipv6Host(const std::string& text, TNntpServerName& server) {
   if (!IsIpv6Address(text)) return TNntpServerNameError::NotIpv6;
+  if (!Ipv6ZoneAllowed(text)) return TNntpServerNameError::ZoneNotLinkLocal;
   server.Host = text;
   return TNntpServerNameError::None;
 }
@@ -137,6 +138,27 @@ bool IsIpv6Address(const std::string& text) {
   return ParseIpv6Address(text, bytes);
 }
 
+bool Ipv6ZoneAllowed(const std::string& address) {
+  if (address.find('%') == std::string::npos) return true;
+  std::uint8_t b[16];
+  if (!ParseIpv6Address(address, b)) return false;
+  return (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) || (b[0] == 0xFF && (b[1] & 0x0F) == 0x02);
+}
+
+std::string BracketedServerUrl(const std::string& text) {
+  std::size_t sep = text.find("://");
+  std::string scheme = sep == std::string::npos ? "nntp" : text.substr(0, sep);
+  std::string rest = sep == std::string::npos ? text : text.substr(sep + 3);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  std::size_t colon = rest.rfind(':');
+  if (colon != std::string::npos && colon + 1 < rest.size() &&
+      rest.find_first_not_of("0123456789", colon + 1) == std::string::npos &&
+      IsIpv6Address(rest.substr(0, colon))) {
+    return scheme + "://[" + rest.substr(0, colon) + "]" + rest.substr(colon);
+  }
+  return scheme + "://[" + rest + "]";
+}
+
 TNntpServerNameError ParseNntpServerName(const std::string& text, TNntpServerName& server) {
   server = TNntpServerName{};
   std::string rest = text;
@@ -170,8 +192,11 @@ TNntpServerNameError ParseNntpServerName(const std::string& text, TNntpServerNam
     return Ipv6Host(address, server);
   }
   std::size_t colon = rest.find(':');
-  if (colon != std::string::npos && rest.find(':', colon + 1) != std::string::npos)
+  if (colon != std::string::npos && rest.find(':', colon + 1) != std::string::npos) {
+    // A URL has its ports after the brackets, never after a bare address.
+    if (url) return TNntpServerNameError::UrlNeedsBrackets;
     return Ipv6Host(rest, server);
+  }
   if (colon != std::string::npos) {
     if (!ParsePort(rest.substr(colon + 1), server.Port)) return TNntpServerNameError::BadPort;
     rest.erase(colon);
@@ -206,6 +231,10 @@ const char* NntpServerNameErrorText(TNntpServerNameError error) {
       return "only \":port\" may follow the \"]\"";
     case TNntpServerNameError::NotIpv6:
       return "not an IPv6 address";
+    case TNntpServerNameError::UrlNeedsBrackets:
+      return "a URL writes an IPv6 address in brackets";
+    case TNntpServerNameError::ZoneNotLinkLocal:
+      return "a zone (\"%name\") belongs to a link-local address (fe80::) only";
   }
   return "";
 }

@@ -41,11 +41,24 @@ enum class TNntpServerNameError {
   AfterBracket,
   // Brackets, or two colons, around something that is no IPv6 address.
   NotIpv6,
+  // A URL with an IPv6 address not in brackets ("nntp://::1:7101"): where
+  // the address ends and the port begins cannot be told.
+  UrlNeedsBrackets,
+  // A zone ("%lo") on an address that is not link-local: the zone says
+  // which link, and only a link-local address needs one.
+  ZoneNotLinkLocal,
 };
 
 TNntpServerNameError ParseNntpServerName(const std::string& text, TNntpServerName& server);
 // What is wrong, in English, for messages.
 const char* NntpServerNameErrorText(TNntpServerNameError error);
+// The URL as it is meant, for a UrlNeedsBrackets refusal: the address in
+// brackets, a last ":number" after a whole address taken for the port
+// ("nntp://::1:7101" gives "nntp://[::1]:7101").
+std::string BracketedServerUrl(const std::string& text);
+// Whether an IPv6 address may carry the zone it has: none, or one on a
+// link-local address (fe80::/10, or a link-local multicast ff02::).
+bool Ipv6ZoneAllowed(const std::string& address);
 
 // Whether `text` is an IPv6 address as people write it: eight groups of one
 // to four hex digits separated by colons, one run of zero groups written

@@ -87,6 +87,9 @@ class TlsClient {
   // Appends this side's close_notify to `out` (once; later calls add
   // nothing).
   virtual void Shutdown(std::string& out) = 0;
+  // Once established: the protocol version and the subject of the server's
+  // certificate, in one line ("TLS 1.2, certificate: CN=news.example").
+  virtual std::string Summary() const = 0;
 };
 
 // A new client session for `settings`; never null.

@@ -11,7 +11,15 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-scripts/package.sh --linux-only >/dev/null
+# The build's own output is shown only when it fails, and then whole.
+log="$(mktemp)"
+if ! scripts/package.sh --linux-only >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "$(basename "$0"): scripts/package.sh --linux-only failed (above)" >&2
+  exit 1
+fi
+rm -f "$log"
 deb="$(ls "${KESTRUN_LINUX_BUILD:-build/linux}"/package/kestrun_*.deb)"
 echo "$deb:"
 dpkg-deb -c "$deb"

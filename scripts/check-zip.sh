@@ -9,7 +9,15 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-scripts/package.sh --windows-only >/dev/null
+# The build's own output is shown only when it fails, and then whole.
+log="$(mktemp)"
+if ! scripts/package.sh --windows-only >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "$(basename "$0"): scripts/package.sh --windows-only failed (above)" >&2
+  exit 1
+fi
+rm -f "$log"
 zip="$(ls "${KESTRUN_WINDOWS_BUILD:-build/windows}"/package/kestrun-[0-9]*-win32.zip)"
 echo "$zip:"
 python3 - "$zip" <<'PY'

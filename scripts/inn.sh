@@ -24,6 +24,35 @@
 # port 119) and the inn2 package (scripts/setup.sh installs it).
 set -euo pipefail
 
+# Ends the daemons of the instance in DIR: the NNTPS nnrpd and innd, each
+# found by the socket it listens on as well as by its pid file (nnrpd
+# renames its process; an innd that failed to start may have written no
+# pid file yet).
+stop_daemons() {  # dir
+  local dir="$1" addr port pids pid
+  addr="$(sed -n 's/^bindaddress: *//p' "$dir/etc/inn.conf" 2>/dev/null)"
+  pids=""
+  if [ -n "$addr" ]; then
+    for port in 119 $(cat "$dir/nntps.port" 2>/dev/null); do
+      pids="$pids $(ss -Hltnp "src $addr:$port" | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u)"
+    done
+  fi
+  if [ -f "$dir/run/innd.pid" ]; then
+    pid="$(cat "$dir/run/innd.pid")"
+    su news -s /bin/sh -c "INNCONF='$dir/etc/inn.conf' /usr/lib/news/bin/ctlinnd -s -t 5 shutdown done" \
+      >/dev/null 2>&1 || true
+    pids="$pids $pid"
+  fi
+  for pid in $pids; do
+    kill "$pid" 2>/dev/null || continue
+    for _ in $(seq 1 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null || true
+  done
+}
+
 cmd="${1:-}"
 marker=.kestrun-inn
 case "$cmd" in
@@ -94,6 +123,9 @@ start)
   set_conf maxartsize 100000000
   set_conf localmaxartsize 100000000
   set_conf pgpverify false
+  # nnrpd refuses readers ("400 load at ...") above a load average of 16 by
+  # default: a test machine that builds while it tests goes above that.
+  set_conf nnrpdloadlimit 0
   # Every host in incoming.conf is a feeding peer whose POST is refused with
   # "401 MODE-READER"; the poster sends no MODE READER, so list nobody.
   printf 'streaming: true\nmax-connections: 8\n' >"$dir/etc/incoming.conf"
@@ -181,6 +213,8 @@ with c.wrap_socket(socket.create_connection((sys.argv[1], int(sys.argv[2])), tim
     done
     echo "inn.sh: nnrpd did not serve NNTPS on $addr:$nntps_port" >&2
     cat "$dir/log/nnrpd-tls.out" >&2 2>/dev/null || true
+    # Nothing is left running of a start that failed.
+    stop_daemons "$dir"
     exit 1
   }
   for attempt in 1 2 3; do
@@ -197,11 +231,12 @@ with c.wrap_socket(socket.create_connection((sys.argv[1], int(sys.argv[2])), tim
       sleep 0.1
     done
     echo "inn.sh: innd on $addr:119 did not greet (attempt $attempt)" >&2
-    [ -f "$dir/run/innd.pid" ] && kill "$(cat "$dir/run/innd.pid")" 2>/dev/null || true
+    stop_daemons "$dir"
     sleep 1
   done
   echo "inn.sh: innd did not start on $addr:119; its output and logs:" >&2
   cat "$dir/log/innd.out" "$dir"/log/news.* >&2 2>/dev/null || true
+  stop_daemons "$dir"
   exit 1
   ;;
 stop)
@@ -210,29 +245,7 @@ stop)
     echo "inn.sh: $dir was not made by inn.sh start; not touching it" >&2
     exit 1
   fi
-  if [ -f "$dir/nntps.port" ]; then
-    # nnrpd renames its process: find it by the socket it listens on.
-    addr="$(sed -n 's/^bindaddress: *//p' "$dir/etc/inn.conf")"
-    port="$(cat "$dir/nntps.port")"
-    for pid in $(ss -Hltnp "src $addr:$port" | grep -o 'pid=[0-9]*' | cut -d= -f2 | sort -u); do
-      kill "$pid" 2>/dev/null || true
-      for _ in $(seq 1 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-      done
-      kill -9 "$pid" 2>/dev/null || true
-    done
-  fi
-  if [ -f "$dir/run/innd.pid" ]; then
-    pid="$(cat "$dir/run/innd.pid")"
-    su news -s /bin/sh -c "INNCONF='$dir/etc/inn.conf' /usr/lib/news/bin/ctlinnd -s -t 5 shutdown done" \
-      >/dev/null 2>&1 || kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 50); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -9 "$pid" 2>/dev/null || true
-  fi
+  stop_daemons "$dir"
   rm -rf "$dir"
   ;;
 *)

@@ -30,7 +30,7 @@ if [ "$linux" = 1 ]; then
   [ -f "$linux_build/CMakeCache.txt" ] ||
     cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake "$linux_build" >/dev/null
-  cmake --build "$linux_build" -j "$jobs" --target kestrun nntpfetch
+  cmake --build "$linux_build" -j "$jobs" --target kestrun nntpfetch echoserver
   (cd "$linux_build" && cpack -G DEB >/dev/null)
   # kestrun-dev: the components' headers, libraries, CMake package and .pc.
   (cd "$linux_build" && cpack --config CPackDevConfig.cmake -G DEB >/dev/null)
@@ -42,7 +42,7 @@ if [ "$windows" = 1 ]; then
     cmake -S . -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
   cmake "$windows_build" >/dev/null
-  cmake --build "$windows_build" -j "$jobs" --target kestrun nntpfetch
+  cmake --build "$windows_build" -j "$jobs" --target kestrun nntpfetch echoserver
   (cd "$windows_build" && cpack -G ZIP >/dev/null)
   # The SDK for mingw: the same as kestrun-dev, in a folder of its own.
   (cd "$windows_build" && cpack --config CPackDevConfig.cmake -G ZIP >/dev/null)

@@ -64,12 +64,17 @@ if [ "$linux_only" = 0 ]; then
   ctest --test-dir build/windows -j "$jobs" "${labels[@]}" --output-on-failure || status=1
 fi
 if [ "$unit_only" = 0 ]; then
-  echo "== The .deb package: contents, lintian, unpacked into a scratch root, its kestrun's help"
-  scripts/check-deb.sh || status=1
+  # The packages are built as a user builds them from a fresh clone: into
+  # empty build folders, so that nothing the builds above made can stand in
+  # for a target that scripts/package.sh forgets.
+  packages="$(mktemp -d)"
+  echo "== The .deb package from an empty build folder: contents, lintian, unpacked into a scratch root, its kestrun's help"
+  KESTRUN_LINUX_BUILD="$packages/linux" scripts/check-deb.sh || status=1
   if [ "$linux_only" = 0 ]; then
-    echo "== The Windows .zip: its contents"
-    scripts/check-zip.sh || status=1
+    echo "== The Windows .zip from an empty build folder: its contents"
+    KESTRUN_WINDOWS_BUILD="$packages/windows" scripts/check-zip.sh || status=1
   fi
+  rm -rf "$packages"
 fi
 if [ "$unit_only" = 0 ] && [ -x tests/fuzz/run.sh ]; then
   echo "== A short fuzzing run (libFuzzer)"

@@ -200,6 +200,7 @@ class Fetcher {
     const std::string refusal = FClient.LastResponse();
     TLogin login = FAccess.LogIn(FClient, Runner());
     if (!login.FileNotice.Format.empty()) Say(login.FileNotice.Text());
+    if (!login.Hint.Format.empty()) Say(login.Hint.Text());
     switch (login.Outcome) {
       case TLoginOutcome::LoggedIn:
         MaybeCompress(true);
@@ -280,11 +281,22 @@ int Outcome(TNntpCli& client, std::uint16_t error, TOutputStream& out, std::int3
   return kExitNoConnection;
 }
 
+// Misuse: what was wrong, then how the program is used.
+int Misuse(const std::string& what) {
+  Say(what);
+  std::fputs("\n", stderr);
+  ShowHelp();
+  return kExitLocal;
+}
+
 int Main(const std::vector<std::string>& args) {
-  if (args.size() < 2 || args.size() > 3) {
+  if (args.empty()) {
     ShowHelp();
     return kExitLocal;
   }
+  if (args.size() == 1) return Misuse("a group or a <message-id> must follow the server");
+  if (args.size() > 3)
+    return Misuse("too many arguments: \"" + args[3] + "\" and after it are not understood");
   const std::string& server = args[0];
   std::optional<TServerAccess> access;
   try {
@@ -295,13 +307,22 @@ int Main(const std::vector<std::string>& args) {
   }
   std::string target = args[1];
   bool byId = target.size() > 2 && target.front() == '<' && target.back() == '>';
+  // No group name holds an "@": this is a message-id, which the server
+  // would take for a group it does not have.
+  if (!byId && target.find('@') != std::string::npos) {
+    std::string bare = target;
+    if (!bare.empty() && bare.front() == '<') bare.erase(0, 1);
+    if (!bare.empty() && bare.back() == '>') bare.pop_back();
+    return Misuse("\"" + target + "\" is no group name; a message-id goes in angle brackets: \"<" +
+                  bare + ">\" (quoted, so that the shell leaves them alone)");
+  }
   std::int32_t number = 0;
   if (args.size() == 3) {
+    if (byId) return Misuse("a <message-id> takes no article number after it");
     // Articles are numbered from 1; a 0 would ask for the current one.
-    if (byId || args[2].empty() || args[2].find_first_not_of("0123456789") != std::string::npos ||
+    if (args[2].empty() || args[2].find_first_not_of("0123456789") != std::string::npos ||
         args[2].size() > 9 || std::stoi(args[2]) < 1) {
-      ShowHelp();
-      return kExitLocal;
+      return Misuse("\"" + args[2] + "\" is no article number (a whole number from 1)");
     }
     number = std::stoi(args[2]);
   }

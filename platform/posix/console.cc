@@ -23,6 +23,11 @@ void WriteAll(int fd, const char* data, std::size_t size) {
 void WriteStdout(const char* data, std::size_t size) { WriteAll(STDOUT_FILENO, data, size); }
 void WriteStderr(const char* data, std::size_t size) { WriteAll(STDERR_FILENO, data, size); }
 
+// A terminal here takes bytes in the locale's encoding, which the callers
+// convert to.
+bool WriteStdoutChars(const std::u16string&) { return false; }
+bool WriteStderrChars(const std::u16string&) { return false; }
+
 const char* LineEnd() { return "\n"; }
 
 }  // namespace plat

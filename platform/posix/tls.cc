@@ -45,7 +45,8 @@ namespace {
   X(X509_STORE_CTX_get_error) X(X509_STORE_CTX_set_error) X(X509_STORE_CTX_get_ex_data) \
   X(X509_STORE_CTX_set_ex_data) X(X509_STORE_CTX_get0_cert) X(X509_STORE_CTX_get0_untrusted) \
   X(X509_STORE_CTX_get0_param) X(X509_VERIFY_PARAM_set1) X(X509_verify_cert) \
-  X(ERR_set_mark) X(ERR_pop_to_mark)
+  X(ERR_set_mark) X(ERR_pop_to_mark) \
+  X(SSL_get_version) X(SSL_get1_peer_certificate) X(X509_get_subject_name) X(X509_NAME_print_ex) X(X509_free)
 // clang-format on
 
 struct OpenSslCalls {
@@ -368,6 +369,28 @@ class OpenSslClient final : public TlsClient {
     ssl->ERR_clear_error();
     ssl->SSL_shutdown(ssl_.get());
     Drain(out);
+  }
+
+  std::string Summary() const override {
+    if (!established_) return "TLS not established";
+    std::string subject = "(none)";
+    if (X509* cert = ssl->SSL_get1_peer_certificate(ssl_.get())) {
+      if (BIO* text = ssl->BIO_new(ssl->BIO_s_mem())) {
+        if (ssl->X509_NAME_print_ex(text, ssl->X509_get_subject_name(cert), 0, XN_FLAG_RFC2253) >=
+            0) {
+          char buffer[512];
+          int n = ssl->BIO_read(text, buffer, sizeof buffer);
+          if (n > 0) subject.assign(buffer, static_cast<std::size_t>(n));
+        }
+        ssl->BIO_free(text);
+      }
+      ssl->X509_free(cert);
+    }
+    const char* version = ssl->SSL_get_version(ssl_.get());
+    std::string name = version != nullptr ? version : "TLS";
+    // "TLSv1.3" reads better as "TLS 1.3".
+    if (name.rfind("TLSv", 0) == 0) name = "TLS " + name.substr(4);
+    return name + ", certificate: " + subject;
   }
 
  private:

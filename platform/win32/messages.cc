@@ -52,8 +52,11 @@ WindowHandle CreateHiddenWindow(const char* className, MessageTarget* target) {
     wc.lpszClassName = className;
     if (!RegisterClassA(&wc)) return 0;
   }
-  HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, "", WS_POPUP, 0, 0, 0, 0, nullptr,
-                                nullptr, instance, nullptr);
+  // A message-only window: it is never shown, takes no part in broadcasts,
+  // and needs no display, so the program also runs where no graphics driver
+  // can be loaded (wine without an X display).
+  HWND window =
+      CreateWindowExA(0, className, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
   if (window != nullptr) SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(target));
   return reinterpret_cast<WindowHandle>(window);
 }

@@ -206,6 +206,30 @@ class SchannelClient final : public TlsClient {
     return Encrypt(data, length, out);
   }
 
+  std::string Summary() const override {
+    if (!established_) return "TLS not established";
+    auto* context = const_cast<CtxtHandle*>(&context_);
+    SecPkgContext_ConnectionInfo info{};
+    std::string version = "TLS";
+    if (QueryContextAttributesA(context, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
+      if (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) version = "TLS 1.3";
+      if (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) version = "TLS 1.2";
+      if (info.dwProtocol & SP_PROT_TLS1_1_CLIENT) version = "TLS 1.1";
+      if (info.dwProtocol & SP_PROT_TLS1_0_CLIENT) version = "TLS 1.0";
+    }
+    std::string subject = "(none)";
+    PCCERT_CONTEXT cert = nullptr;
+    if (QueryContextAttributesA(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) == SEC_E_OK &&
+        cert != nullptr) {
+      char text[512] = {};
+      DWORD n = CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
+                               CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG, text, sizeof text);
+      if (n > 1) subject.assign(text, n - 1);
+      CertFreeCertificateContext(cert);
+    }
+    return version + ", certificate: " + subject;
+  }
+
   void Shutdown(std::string& out) override {
     if (!established_ || shutdownSent_ || failure_ != 0) return;
     // A close_notify must not overtake the plain text still held.

@@ -105,11 +105,15 @@ if number:
 code, out, err = run(opts.fetch, [])
 check("no arguments: help on standard error, exit 1, nothing on standard output",
       code == 1 and out == b"" and "nntpfetch server group" in err, "%d %r" % (code, out))
-code, out, err = run(opts.fetch, [opts.server, "pl.test", "12x"])
-check("a number that is no number: exit 1", code == 1 and out == b"", "%d" % code)
-# 0 would send a bare ARTICLE, which asks for the group's current article.
-code, out, err = run(opts.fetch, [opts.server, "pl.test", "0"])
-check("article number 0: exit 1", code == 1 and out == b"", "%d %r" % (code, out[:100]))
+# Misuse says what was wrong, before any connection. 0 would send a bare
+# ARTICLE, which asks for the group's current article.
+for name, args, words in (("a number that is no number", ["pl.test", "12x"], '"12x" is no article number'),
+                          ("article number 0", ["pl.test", "0"], '"0" is no article number'),
+                          ("a message-id without brackets", ["abc@example.org"], '"<abc@example.org>"'),
+                          ("no group", [], "a group or a <message-id> must follow"),
+                          ("too many arguments", ["pl.test", "1", "2"], "too many arguments")):
+    code, out, err = run(opts.fetch, [opts.server] + args)
+    check(name + ": exit 1, said why", code == 1 and out == b"" and words in err, "%d %r" % (code, err[:300]))
 code, out, err = run(opts.fetch, [opts.server, "pl.no.such.group"])
 check("unknown group: exit 3 with the server's line", code == 3 and out == b"" and "411" in err, "%d %r" % (code, err))
 code, out, err = run(opts.fetch, [opts.server, "pl.test", "999999"])

@@ -41,6 +41,7 @@ malformed = [
     "127.0.0.1:65536",
     "news://127.0.0.1",
     "nntps://",
+    "[::1%lo]",            # a zone on an address that is not link-local
 ]
 for server in malformed:
     for program, (code, said) in zip(("poster", "nntpfetch"), both(server)):
@@ -48,7 +49,12 @@ for server in malformed:
               code == 1 and '"%s"' % server in said, "%d %r" % (code, said))
 
 # SOCKS 4 has room for an IPv4 address only; 4A hands the proxy the text.
-for server in ("[::1]:119", "nntps://::1"):
+# A URL needs brackets around an IPv6 address: the one meant is suggested.
+for program, (code, said) in zip(("poster", "nntpfetch"), both("nntp://::1:7101")):
+    check("%s refuses nntp://::1:7101, suggesting nntp://[::1]:7101" % program,
+          code == 1 and '"nntp://::1:7101"' in said and "nntp://[::1]:7101" in said, "%d %r" % (code, said))
+
+for server in ("[::1]:119", "nntps://[::1]"):
     env = dict(base_env, KESTRUN_SOCKS="socks4://127.0.0.1:1")
     for program, (code, said) in zip(("poster", "nntpfetch"), both(server, env)):
         check("%s refuses SOCKS 4 for %r: exit 1 naming the variable and the address" % (program, server),

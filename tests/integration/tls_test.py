@@ -83,14 +83,20 @@ def stored(subject):
 
 for how, server in (("NNTPS", "nntps://" + opts.server), ("STARTTLS", opts.server)):
     subject = "tls %s %s" % (how, tag)
-    code, out, err = post(server, subject)
+    # Traced: the TLS session and the login show, the password does not.
+    code, out, err = post(server, subject, dict(trusting, KESTRUN_TRACE="1"))
     check("poster over %s: exit 0" % how, code == 0 and "Artykuł wysłano" in out and quiet(out, err),
           "%d %r %r" % (code, out, err))
+    for step in ("* TLS 1.", "certificate: CN=good test server", "> AUTHINFO USER " + opts.user,
+                 "> AUTHINFO PASS ********", "< 281"):
+        check("poster over %s: the trace shows %r" % (how, step), step in err, err[-800:])
     head = stored(subject) or ""
     # INN takes AUTHINFO only inside TLS (483 in clear) and names the account.
     check("poster over %s: INN filed it as posted by the account" % how,
           'posting-account="%s"' % opts.user in head, repr(head[-400:]))
-    code, over, err = fetch([server, "pl.test"])
+    code, over, err = fetch([server, "pl.test"], dict(trusting, KESTRUN_TRACE="1"))
+    check("nntpfetch over %s: the trace shows TLS and the login, masked" % how,
+          "* TLS 1." in err and "> AUTHINFO PASS ********" in err and "> XOVER" in err, err[-800:])
     check("nntpfetch over %s: the overview lists it" % how,
           code == 0 and ("\t%s\t" % subject).encode() in over and quiet(over, err), "%d %r" % (code, err))
     number = next((l.split(b"\t")[0].decode() for l in over.split(b"\r\n") if ("\t%s\t" % subject).encode() in l), "1")
@@ -272,7 +278,19 @@ both("STARTTLS before the login", lambda: Peer(news_server()), good)
 # Lines in clear behind the 382 (a third party's, say) must not be taken for
 # answers inside TLS.
 both("a forged answer behind the 382", lambda: Peer(news_server(behind_382=b"500 forged\r\n")), good)
-both("STARTTLS refused (580)", lambda: Peer(news_server(None)), refused("odmówił STARTTLS", "refused STARTTLS"))
+def refused_in_clear(name, program, peer, code, out, err):
+    """A refused STARTTLS leaves the session in clear: no password goes
+    there unless allowed, and the run ends as a refused login (exit 3) with
+    the reason and the way to allow it."""
+    says = "odmówił STARTTLS" if program == "poster" else "refused STARTTLS"
+    stdout_ok = out.startswith("Błąd serwera:") if program == "poster" else out == b""
+    check(name + ": exit 3, why and how to allow it",
+          code == 3 and stdout_ok and says in err and "KESTRUN_PLAIN_LOGIN=1" in err and quiet(out, err),
+          "%d %r %r" % (code, out, err))
+    check(name + ": no login", not peer.saw("AUTHINFO"), repr(peer.commands))
+
+
+both("STARTTLS refused (580)", lambda: Peer(news_server(None)), refused_in_clear)
 for cert, pl, en in (("wrongname", "innej nazwy", "another name"), ("expired", "wygasł", "expired"),
                      ("unknown-ca", "nie jest zaufany", "not trusted")):
     both("NNTPS with the %s certificate" % cert, lambda: Peer(news_server(), tls_cert=cert), refused(pl, en))

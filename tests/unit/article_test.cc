@@ -341,7 +341,7 @@ using HeaderLinesList = std::vector<std::string>;
 
 // Undoes folding and the Q encoding, as a reader does, into UTF-8. Every
 // encoded-word must hold whole characters: readers decode each alone.
-std::string Unfolded(const HeaderLinesList& lines) {
+std::string Unfolded(const HeaderLinesList& lines, std::vector<std::string>* words = nullptr) {
   std::string all;
   for (const std::string& l : lines) all += l;
   std::string out;
@@ -370,6 +370,7 @@ std::string Unfolded(const HeaderLinesList& lines) {
     }
     std::string utf8 = charset == "UTF-8" ? bytes : ConvertCodePage(bytes, 1250, 65001);
     EXPECT_EQ(ConvertCodePage(utf8, 65001, 65001), utf8) << "a character split: " << w;
+    if (words != nullptr) words->push_back(utf8);
     out += utf8;
     at = end + 2;
   }
@@ -488,6 +489,32 @@ TEST(HeaderValues, LongValuesAreFoldedAndReadBackAsTyped) {
   HeaderLinesList lines = HeaderLines("Subject", ascii, THeaderKind::kText);
   EXPECT_GT(lines.size(), 100u);
   for (const std::string& l : lines) EXPECT_EQ(l.find("=?"), std::string::npos);
+}
+
+// A word of the text is never cut between two encoded-words: some readers
+// show the cut as a blank. Each encoded-word but the last ends at a blank.
+TEST(HeaderValues, EncodedWordsEndAtBlanks) {
+  std::string cyrillic, polish;
+  for (int i = 0; i < 12; ++i)
+    cyrillic += "Иван Петрович Сидоренко ", polish += "Grzegorz Brzęczyszczykiewicz ";
+  struct Case {
+    const char* header;
+    std::string value;
+    THeaderKind kind;
+  } cases[] = {
+      {"Subject", cyrillic + "конец", THeaderKind::kText},
+      {"Subject", polish + "koniec", THeaderKind::kText},
+      {"From", polish + "<jan@example.invalid>", THeaderKind::kAuthor},
+      {"From", "jan@example.invalid (" + cyrillic + "конец)", THeaderKind::kAuthor},
+  };
+  for (const Case& k : cases) {
+    std::vector<std::string> words;
+    HeaderLinesList lines = HeaderLines(k.header, k.value, k.kind);
+    EXPECT_EQ(Unfolded(lines, &words), std::string(k.header) + ": " + k.value);
+    ASSERT_GT(words.size(), 2u) << k.value;
+    for (std::size_t i = 0; i + 1 < words.size(); ++i)
+      EXPECT_EQ(words[i].back(), ' ') << k.header << ": " << words[i] << "|" << words[i + 1];
+  }
 }
 
 TEST(HeaderValues, AWordNoLineCanHoldIsRefusedWhereItCannotBeEncoded) {

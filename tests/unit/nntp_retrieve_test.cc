@@ -390,6 +390,29 @@ TEST_F(RetrieveTest, AuthinfoIsOneRequestAndForgetsThePassword) {
   EXPECT_EQ(server.commands.back(), "AUTHINFO USER jan");
 }
 
+// The trace has the dialogue (commands, status lines, not the data lines)
+// and never the password, however the command that carries it is spelt.
+TEST_F(RetrieveTest, TheTraceShowsTheDialogueAndNeverThePassword) {
+  std::vector<std::string> trace;
+  client.OnTrace = [&](TObject*, const std::string& text) { trace.push_back(text); };
+  client.SetUserName("jan");
+  client.SetPassWord("tajne");
+  server.answer = [](const std::string& line) -> std::string {
+    if (line.rfind("AUTHINFO USER", 0) == 0) return "381 more\r\n";
+    if (line.rfind("ARTICLE", 0) == 0) return "220 1 <a@b> article\r\nSubject: tajemnica\r\n.\r\n";
+    return "281 welcome\r\n";
+  };
+  EXPECT_EQ(Run([&] { client.Authenticate(); }), (Done{nntpAuthenticate, 0}));
+  for (const char* spelt : {"authinfo pass tajne", "AuthInfo Pass tajne"})
+    Run([&] { client.AnyCommand(spelt, nullptr); });
+  Run([&] { client.ArticleByNumber(1, nullptr); });
+  EXPECT_EQ(trace,
+            (std::vector<std::string>{
+                "> AUTHINFO USER jan", "< 381 more", "> AUTHINFO PASS ********", "< 281 welcome",
+                "> authinfo pass ********", "< 281 welcome", "> AuthInfo Pass ********",
+                "< 281 welcome", "> ARTICLE 1", "< 220 1 <a@b> article"}));
+}
+
 TEST_F(RetrieveTest, RepliesSplitAcrossReads) {
   Answer("");
   TMemoryStream out;

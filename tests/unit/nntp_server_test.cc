@@ -73,12 +73,20 @@ TEST(NntpServerName, Refusals) {
       {"[news.example.net]:119", E::NotIpv6},
       {"1:2:3", E::NotIpv6},
       {"::1::2", E::NotIpv6},
+      {"nntp://::1:7101", E::UrlNeedsBrackets},
+      {"nntps://2001:db8::1", E::UrlNeedsBrackets},
+      {"[::1%lo]", E::ZoneNotLinkLocal},
+      {"::1%lo", E::ZoneNotLinkLocal},
+      {"nntp://[2001:db8::1%25eth0]:119", E::ZoneNotLinkLocal},
   };
   for (const Case& c : cases) {
     TNntpServerName s;
     EXPECT_EQ(ParseNntpServerName(c.text, s), c.error) << c.text;
     EXPECT_STRNE(NntpServerNameErrorText(c.error), "");
   }
+  // The URL that was meant, for the refusal to suggest.
+  EXPECT_EQ(BracketedServerUrl("nntp://::1:7101"), "nntp://[::1]:7101");
+  EXPECT_EQ(BracketedServerUrl("nntps://2001:db8::1/"), "nntps://[2001:db8::1]");
 }
 
 std::string Bytes(const char* text) {

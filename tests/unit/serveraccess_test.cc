@@ -93,12 +93,13 @@ TEST(ServerAccess, WhyNoConnection) {
   } cases[] = {
       // Every address failed: the last error is told.
       {"", en, 10061, "Connection refused (error 10061)"},
-      {"", pl, 10061, AnsiText("Serwer ::1 odmówił połączenia (błąd 10061)")},
+      {"", pl, 10061, AnsiText("Serwer ::1 odmówił połączenia (błąd 10061: odmowa połączenia)")},
       // An IPv6 proxy is written with its brackets, apart from its port.
       {"socks5://[::1]:1080", en, 20015,
        "the SOCKS proxy [::1]:1080 refused the user name or password"},
       {"socks5://[::1]:1080", pl, 10061,
-       AnsiText("Nie można połączyć się z serwerem pośredniczącym SOCKS [::1]:1080 (błąd 10061)")},
+       AnsiText("Nie można połączyć się z serwerem pośredniczącym SOCKS [::1]:1080 (błąd 10061: "
+                "odmowa połączenia)")},
       // Stopped by the user: nothing to add.
       {"", pl, 0, ""},
   };

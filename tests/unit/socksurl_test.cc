@@ -65,6 +65,7 @@ TEST(SocksUrl, Ipv6InBrackets) {
       {"socks5://u:p@[2001:db8::5]:9050/", "2001:db8::5", "9050", "[2001:db8::5]:9050"},
       {"socks4://news@[::ffff:10.0.0.1]", "::ffff:10.0.0.1", "1080", "[::ffff:10.0.0.1]:1080"},
       {"socks4a://[fe80::1%eth0]:1081", "fe80::1%eth0", "1081", "[fe80::1%eth0]:1081"},
+      {"socks5://[fe80::1%25eth0]:1081", "fe80::1%eth0", "1081", "[fe80::1%eth0]:1081"},
       {"socks5://10.0.0.1:1080", "10.0.0.1", "1080", "10.0.0.1:1080"},
   };
   for (const Case& c : cases) {
@@ -97,6 +98,8 @@ TEST(SocksUrl, Refusals) {
   EXPECT_EQ(Refusal("socks5://::1"), kBadHost);  // brackets keep the port apart
   EXPECT_EQ(Refusal("socks5://2001:db8::1:1080"), kBadHost);
   EXPECT_EQ(Refusal("socks5://[::1"), "no \"]\" after the IPv6 address");
+  EXPECT_EQ(Refusal("socks5://[::1%25lo]"),
+            "a zone (\"%name\") belongs to a link-local address (fe80::) only");
   EXPECT_EQ(Refusal("socks5://[::1]1080"), "only \":port\" may follow the \"]\"");
   EXPECT_EQ(Refusal("socks5://[::1]:"), "bad port (a number from 1 to 65535)");
   EXPECT_EQ(Refusal("socks5://[::1]:0"), "bad port (a number from 1 to 65535)");

@@ -226,27 +226,36 @@ TEST(CompressedEnd, BetweenBlocksInsideOneAndAFinalBlock) {
   }
 }
 
+// A listener on a free port of 127.0.0.1 that echoes what each client
+// sends, taking clients with Accept as a server would.
+struct TEchoListener {
+  TWSocket Listener{nullptr};
+  std::vector<std::unique_ptr<TWSocket>> Peers;
+  TEchoListener() {
+    Listener.OnSessionAvailable = [this](TObject*, std::uint16_t) {
+      TSocketHandle h = Listener.Accept();
+      if (h == INVALID_SOCKET) return;
+      Peers.push_back(std::make_unique<TWSocket>(nullptr));
+      TWSocket* p = Peers.back().get();
+      p->OnDataAvailable = [p](TObject*, std::uint16_t) { p->SendString(p->ReceiveString()); };
+      p->Dup(h);
+    };
+    Listener.AssignAddr("127.0.0.1");
+    Listener.AssignPort("0");
+    Listener.Listen();
+  }
+};
+
 // A listener whose accept fails for a client that went away keeps
 // listening, and the next client is served.
 TEST(AcceptFailures, CostTheClientNotTheListener) {
   for (int error : {plat::WSAECONNRESET, plat::WSAENOTCONN, plat::WSAECONNABORTED}) {
     SCOPED_TRACE(error);
     FailingSocketLibrary library;
-    TWSocket listener(nullptr);
-    std::vector<std::unique_ptr<TWSocket>> peers;
+    TEchoListener echo;
+    TWSocket& listener = echo.Listener;
     int errors = 0;
     listener.OnError = [&](TObject*) { ++errors; };
-    listener.OnSessionAvailable = [&](TObject*, std::uint16_t) {
-      TSocketHandle h = listener.Accept();
-      if (h == INVALID_SOCKET) return;
-      peers.push_back(std::make_unique<TWSocket>(nullptr));
-      TWSocket* p = peers.back().get();
-      p->OnDataAvailable = [p](TObject*, std::uint16_t) { p->SendString(p->ReceiveString()); };
-      p->Dup(h);
-    };
-    listener.AssignAddr("127.0.0.1");
-    listener.AssignPort("0");
-    listener.Listen();
     library.FailAccept(1, error);
     TWSocket client(nullptr);
     std::string echoed;
@@ -266,20 +275,9 @@ TEST(AcceptFailures, CostTheClientNotTheListener) {
 // Windows accept then fails with WSAECONNRESET; Linux hands them over and
 // the first read finds the reset): the listener serves the next one.
 TEST(AcceptFailures, ClientsThatResetBeforeAcceptLeaveTheListenerServing) {
-  TWSocket listener(nullptr);
-  std::vector<std::unique_ptr<TWSocket>> peers;
+  TEchoListener echo;
+  TWSocket& listener = echo.Listener;
   listener.OnError = [](TObject*) {};
-  listener.OnSessionAvailable = [&](TObject*, std::uint16_t) {
-    TSocketHandle h = listener.Accept();
-    if (h == INVALID_SOCKET) return;
-    peers.push_back(std::make_unique<TWSocket>(nullptr));
-    TWSocket* p = peers.back().get();
-    p->OnDataAvailable = [p](TObject*, std::uint16_t) { p->SendString(p->ReceiveString()); };
-    p->Dup(h);
-  };
-  listener.AssignAddr("127.0.0.1");
-  listener.AssignPort("0");
-  listener.Listen();
   plat::TSockAddrIn a{};
   a.sin_family = plat::kAfInet;
   a.sin_addr.S_addr = wsock::inet_addr("127.0.0.1");

@@ -8,17 +8,6 @@
 
 namespace {
 
-// The bytes of a character that `lead` begins; 0 for a byte that begins
-// none.
-std::size_t LeadLength(unsigned char lead) {
-  if ((lead & 0xE0) == 0xC0) return 2;
-  if ((lead & 0xF0) == 0xE0) return 3;
-  if ((lead & 0xF8) == 0xF0) return 4;
-  return 0;
-}
-
-constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
-
 // Whether a server's Message-ID may go into our header as it is: the form
 // of RFC 5536 in outline (printable ASCII, no blanks, one "@" between
 // non-empty parts) and within its length.
@@ -36,112 +25,6 @@ bool UsableMessageID(const std::string& id) {
 }
 
 }  // namespace
-
-// ---- digest and character set --------------------------------------------------------------
-
-void TBodyDigest::Mix(std::uint64_t word) {
-  FHash = (FHash ^ word) * 0x9E3779B97F4A7C15ull;
-  FHash ^= FHash >> 29;
-}
-
-void TBodyDigest::Update(const char* data, std::size_t size) {
-  FLength += size;
-  while (FPendingBytes != 0 && size > 0) {
-    FPending |= std::uint64_t{static_cast<unsigned char>(*data++)} << (8 * FPendingBytes);
-    --size;
-    if (++FPendingBytes == 8) {
-      Mix(FPending);
-      FPending = 0;
-      FPendingBytes = 0;
-    }
-  }
-  for (; size >= 8; data += 8, size -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data, 8);
-    Mix(word);
-  }
-  for (; size > 0; --size) {
-    FPending |= std::uint64_t{static_cast<unsigned char>(*data++)} << (8 * FPendingBytes++);
-  }
-}
-
-std::uint64_t TBodyDigest::Value() const {
-  TBodyDigest end = *this;
-  end.Mix(end.FPending);
-  end.Mix(end.FLength);
-  return end.FHash;
-}
-
-void TCharsetScan::Feed(const char* data, std::size_t size) {
-  if (FFirstLength < sizeof FFirst) {
-    std::size_t take = std::min(sizeof FFirst - FFirstLength, size);
-    std::memcpy(FFirst + FFirstLength, data, take);
-    FFirstLength += take;
-  }
-  if (!FValid) return;
-  std::size_t i = 0;
-  if (FCarryLength > 0) {
-    // The rest of a character that the last piece cut.
-    i = std::min(std::min(FNeed, sizeof FCarry) - FCarryLength, size);
-    std::memcpy(FCarry + FCarryLength, data, i);
-    FCarryLength += i;
-    if (FCarryLength < FNeed) return;
-    if (Utf8CharLength(FCarry, FCarryLength, 0) != FNeed) {
-      FValid = false;
-      return;
-    }
-    FCarryLength = 0;
-  }
-  const auto* u = reinterpret_cast<const unsigned char*>(data);
-  while (i < size) {
-    if (u[i] < 0x80) {
-      // Runs of ASCII are most of any text: eight bytes at a time.
-      for (std::uint64_t word; i + 8 <= size; i += 8) {
-        std::memcpy(&word, u + i, 8);
-        if ((word & kHighBits) != 0) break;
-      }
-      while (i < size && u[i] < 0x80) ++i;
-      continue;
-    }
-    FEightBit = true;
-    // Checked here byte by byte rather than through Utf8CharLength: Polish
-    // text has a character outside ASCII every few letters. The same rules:
-    // no overlong forms, no surrogates, nothing past U+10FFFF.
-    const unsigned char c = u[i];
-    // Two-byte characters (all of Polish) first, with the fewest tests.
-    if (c >= 0xC2 && c < 0xE0 && i + 1 < size && (u[i + 1] & 0xC0) == 0x80) {
-      i += 2;
-      continue;
-    }
-    std::size_t length = LeadLength(c);
-    if (length == 0 || c < 0xC2 || c > 0xF4) {
-      FValid = false;
-      return;
-    }
-    if (i + length > size) {
-      FNeed = length;
-      FCarryLength = size - i;
-      std::memcpy(FCarry, data + i, FCarryLength);
-      return;
-    }
-    const unsigned char d = u[i + 1];
-    bool ok = (d & 0xC0) == 0x80;
-    if (length >= 3) {
-      ok = ok && (u[i + 2] & 0xC0) == 0x80 && !(c == 0xE0 && d < 0xA0) &&
-           !(c == 0xED && d >= 0xA0) && !(c == 0xF0 && d < 0x90) && !(c == 0xF4 && d >= 0x90);
-    }
-    if (length == 4) ok = ok && (u[i + 3] & 0xC0) == 0x80;
-    if (!ok) {
-      FValid = false;
-      return;
-    }
-    i += length;
-  }
-}
-
-bool TCharsetScan::StartsWithBom() const {
-  return FFirstLength == 3 && std::memcmp(FFirst, "\xEF\xBB\xBF", 3) == 0;
-}
 
 // ---- Message-ID ------------------------------------------------------------------------
 

@@ -11,45 +11,9 @@
 #include <vector>
 
 #include "app/article.h"
+#include "app/bodyscan.h"
 #include "host/version.h"
 #include "rtl/classes.h"
-
-// A digest of a byte sequence, the same however the bytes are cut into
-// pieces: tells a file that changed between two readings. Not a guard
-// against a forger, only against an editor saving the file meanwhile.
-class TBodyDigest {
- public:
-  void Update(const char* data, std::size_t size);
-  std::uint64_t Value() const;
-
- private:
-  void Mix(std::uint64_t word);
-
-  std::uint64_t FHash = 0x243F6A8885A308D3ull;
-  std::uint64_t FPending = 0;
-  unsigned FPendingBytes = 0;
-  std::uint64_t FLength = 0;
-};
-
-// The body's character set, found over pieces of it: UTF-8 for well-formed
-// UTF-8 with a byte above 127, otherwise Windows-1250 (as ArticleBody).
-class TCharsetScan {
- public:
-  void Feed(const char* data, std::size_t size);
-  bool Utf8() const { return FEightBit && FValid && FCarryLength == 0; }
-  // Whether the body begins with a UTF-8 byte-order mark.
-  bool StartsWithBom() const;
-
- private:
-  bool FEightBit = false;
-  bool FValid = true;
-  // A character cut by the end of a piece: its bytes so far and its length.
-  char FCarry[4] = {};
-  std::size_t FCarryLength = 0;
-  std::size_t FNeed = 0;
-  char FFirst[3] = {};
-  std::size_t FFirstLength = 0;
-};
 
 // A Message-ID of our own: 128 random bits and a domain that is ours alone.
 std::string GenerateMessageID();

@@ -10,7 +10,8 @@
 3. CPU and wall posting a 10 MB UTF-8 file and a 10 MB ASCII file, runs of
    the two programs in turn, medians and their ratio.
 
-    truth_bench.py KESTRUN RUNSTAT [CUTS LOST [--truth-only]]   (as root; starts its own INN)
+    truth_bench.py KESTRUN RUNSTAT [CUTS LOST] [--truth-only | --speed-only]
+                                                  (as root; starts its own INN)
 """
 import os
 import random
@@ -30,8 +31,9 @@ from cutting_relay import CuttingRelay  # noqa: E402
 import nntp_read  # noqa: E402
 
 kestrun, runstat = sys.argv[1], sys.argv[2]
-CUTS = int(sys.argv[3]) if len(sys.argv) > 3 else 100
-LOST = int(sys.argv[4]) if len(sys.argv) > 4 else 20
+numbers = [int(a) for a in sys.argv[3:] if not a.startswith("--")]
+CUTS = numbers[0] if numbers else 100
+LOST = numbers[1] if len(numbers) > 1 else 20
 INN = os.environ.get("KESTRUN_BENCH_TRUTH_ADDRESS", "127.0.0.5")
 INEWS = "/usr/lib/news/bin/inews"
 GROUP = "pl.test"
@@ -171,9 +173,11 @@ def speed(work, runs=9):
 inn_dir = subprocess.check_output([os.path.join(root, "scripts", "inn.sh"), "start", INN]).decode().strip()
 work = tempfile.mkdtemp(prefix="kestrun-truth.")
 try:
-    truth(work, inn_dir)
+    if "--speed-only" not in sys.argv:
+        truth(work, inn_dir)
     if "--truth-only" not in sys.argv:
-        memory(work)
+        if "--speed-only" not in sys.argv:
+            memory(work)
         speed(work)
 finally:
     subprocess.run([os.path.join(root, "scripts", "inn.sh"), "stop", inn_dir])

@@ -23,7 +23,7 @@ build() {  # target, extra sources...
 }
 build lines "$root/nntp/NntpText.cc"
 build status "$root/nntp/NntpText.cc"
-build dotcopy
+build charset "$root/app/bodyscan.cc"
 # The client itself on the bytes a server sends: it needs the whole stack
 # below it (the POSIX emulation of the platform included).
 posix=()
@@ -38,7 +38,7 @@ build line_mode "$root/net/LineBuffer.cc"
 build inflate "$root/net/InflateStream.cc" -lz
 build tls_records "$root/platform/posix/tls.cc" -lssl -lcrypto
 
-for target in lines status dotcopy reply socks_reply line_mode tls_records inflate; do
+for target in lines status charset reply socks_reply line_mode tls_records inflate; do
   # The client's inputs hold long data lines.
   max_len=16384
   [ "$target" = reply ] && max_len=300000

@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "app/articlesource.h"
-#include "app/dotcopy.h"
 #include "host/console.h"
 
 namespace {
@@ -139,6 +138,8 @@ TEST_F(ArticleTest, LineEndsAndDotsAcrossBlocks) {
       {"CR LF stays as it is", "a\r\nb\r\n.c\r\n", "a\r\nb\r\n..c\r\n"},
       {"a lone CR stays", "a\rb\n", "a\rb\r\n"},
       {"empty LF lines", "\n\n.\n", "\r\n\r\n..\r\n"},
+      {"dots inside lines and after dots", "a.b\n..\n", "a.b\r\n...\r\n"},
+      {"a dot line last", "x\n.", "x\r\n.."},
       {"CR LF cut by a block's end", at(b - 1, "\r\n"), expect(b - 1, "\r\n", "\r\n")},
       {"LF at a block's start", at(b, "\n."), expect(b, "\n.", "\r\n..")},
       {"LF ending a block, dot after", at(b - 1, "\n."), expect(b - 1, "\n.", "\r\n..")},
@@ -147,26 +148,30 @@ TEST_F(ArticleTest, LineEndsAndDotsAcrossBlocks) {
 }
 
 // The character set found over pieces is the one of the whole, wherever
-// the pieces are cut.
+// the pieces are cut and wherever a character falls in the scan's chunks:
+// each token after every length of Polish text before it.
 TEST(CharsetScan, SameForEveryCut) {
-  const std::string texts[] = {"Zażółć €\n",
-                               "a\xF0\x9F\x98\x80z",
-                               "Za\xC5",
-                               "\xC0\xAF",
-                               "\xED\xA0\x80",
-                               "\xEF\xBB\xBF"
-                               "a",
-                               "plain",
-                               "Za\xBF\xF3"};
-  for (const std::string& t : texts) {
-    bool whole = std::string(ArticleBody(t).Charset) == "UTF-8";
-    for (std::size_t cut = 0; cut <= t.size(); ++cut) {
-      for (std::size_t cut2 = cut; cut2 <= t.size(); ++cut2) {
-        TCharsetScan scan;
-        scan.Feed(t.data(), cut);
-        scan.Feed(t.data() + cut, cut2 - cut);
-        scan.Feed(t.data() + cut2, t.size() - cut2);
-        EXPECT_EQ(scan.Utf8(), whole) << t << " cut at " << cut << ", " << cut2;
+  const std::string tokens[] = {"€", "—", "ż", "\xF0\x9F\x98\x80", "\xEF\xBB\xBF", "plain",
+                                // broken: cut short, overlong, surrogate, past U+10FFFF,
+                                // no lead, no character at all
+                                "\xC5", "\xE2\x82", "\xC0\xAF", "\xC1\xBF", "\xE0\x9F\xBF",
+                                "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xBF",
+                                "\xF5\x80\x80\x80", "\xFF", "\xC5\xC5\xBC", "\xE2\x82\x41"};
+  const std::string polish = "Zażółć gęślą jaźń, ";
+  for (const std::string& token : tokens) {
+    for (std::size_t before = 0; before <= 18; ++before) {
+      std::string lead;
+      while (lead.size() < before) lead += before - lead.size() >= 2 ? "ą" : "a";
+      const std::string t = lead + token + polish;
+      const bool whole = std::string(ArticleBody(t).Charset) == "UTF-8";
+      for (std::size_t cut = 0; cut <= t.size(); cut += 3) {
+        for (std::size_t cut2 = cut; cut2 <= t.size(); ++cut2) {
+          TCharsetScan scan;
+          scan.Feed(t.data(), cut);
+          scan.Feed(t.data() + cut, cut2 - cut);
+          scan.Feed(t.data() + cut2, t.size() - cut2);
+          ASSERT_EQ(scan.Utf8(), whole) << t << " cut at " << cut << ", " << cut2;
+        }
       }
     }
   }
@@ -223,37 +228,6 @@ TEST(MessageID, TakenFromTheServerOnlyWhenUsable) {
   EXPECT_NE(a, b);
   EXPECT_EQ(MessageIDIn("340 " + a), a);
   EXPECT_EQ(a.size(), std::string("<@kestrun.invalid>").size() + 32);
-}
-
-// Leading dots doubled where the body lies, moved back by any distance
-// (the header block less a byte-order mark) or not at all.
-TEST(DotCopy, LeadingDotsDoubledInPlace) {
-  struct Case {
-    const char* what;
-    std::string text;
-    std::string out;
-  } cases[] = {
-      {"a dot at the start", ".a", "..a"},
-      {"a dot after LF", "a\n.b", "a\n..b"},
-      {"a dot after CR LF", "a\r\n.b", "a\r\n..b"},
-      {"a dot inside a line", "a.b\n", "a.b\n"},
-      {"dots after dots", "..\n..\n", "...\n...\n"},
-      {"a dot line last", "x\n.", "x\n.."},
-      {"dot lines only", ".\n.\n.", "..\n..\n.."},
-      {"a line feed last", "\n", "\n"},
-      {"nothing", "", ""},
-  };
-  for (const Case& k : cases) {
-    for (std::size_t from : {0u, 3u}) {
-      for (std::size_t by : {0u, 1u, 40u}) {
-        std::size_t dots = DottedLines(k.text.data(), k.text.size());
-        std::string buffer(from + by + k.text.size() + dots, '#');
-        buffer.replace(from, k.text.size(), k.text);
-        DotStuffInPlace(buffer.data(), from, from + by, k.text.size(), dots);
-        EXPECT_EQ(buffer.substr(from + by), k.out) << k.what << ", " << from << " by " << by;
-      }
-    }
-  }
 }
 
 // The article file: posted whole or not at all, refused before any

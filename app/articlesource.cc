@@ -77,7 +77,6 @@ TArticleSource::TArticleSource(TArticleFile& file, const std::string& author,
   }
   FHead = std::move(headers.BeforeID);
   FTail = headers.BeforeCharset + Charset() + headers.AfterCharset;
-  FOut.reserve(2 * FBlock.size() + 16);
   Rewind();
 }
 
@@ -89,6 +88,7 @@ void TArticleSource::Rewind() {
   FAtLineStart = true;
   FLastCR = false;
   FPassDigest = TBodyDigest();
+  FIn = FInEnd = nullptr;
   FOut.clear();
   FOutAt = 0;
   FPosition = 0;
@@ -97,87 +97,101 @@ void TArticleSource::Rewind() {
   if (FFile.Regular()) FFile.Rewind();
 }
 
-void TArticleSource::Convert(const char* data, std::size_t size) {
-  // The byte-order mark says how the file was saved; it is no part of the
-  // text, and readers would show it.
-  std::size_t skip = std::min(FBomLeft, size);
-  FBomLeft -= skip;
-  data += skip;
-  size -= skip;
-  FBodyOut += size;
-  const char* end = data + size;
-  while (data < end) {
+char* TArticleSource::Convert(char* to, char* end) {
+  // Straight into the caller's buffer: a 10 MB article is copied once less.
+  while (FIn < FInEnd && to < end) {
     // The transparency rule: a line that begins with "." gets another.
     if (FAtLineStart) {
-      if (*data == '.') FOut += '.';
+      if (*FIn == '.') *to++ = '.';
       FAtLineStart = false;
+      continue;
     }
-    const char* lf = static_cast<const char*>(std::memchr(data, '\n', end - data));
-    if (lf == nullptr) {
-      FOut.append(data, end);
-      FLastCR = end[-1] == '\r';
-      return;
+    const auto* lf = static_cast<const char*>(std::memchr(FIn, '\n', FInEnd - FIn));
+    const char* lineEnd = lf != nullptr ? lf : FInEnd;
+    const std::size_t n = std::min<std::size_t>(lineEnd - FIn, end - to);
+    if (n > 0) {
+      std::memcpy(to, FIn, n);
+      to += n;
+      FIn += n;
+      FLastCR = FIn[-1] == '\r';
     }
+    if (FIn != lf) continue;
     // A bare LF is no line end in NNTP: CR LF goes on the wire.
-    bool cr = lf > data ? lf[-1] == '\r' : FLastCR;
-    FOut.append(data, lf);
-    FOut += cr ? "\n" : "\r\n";
+    if (end - to < (FLastCR ? 1 : 2)) break;
+    if (!FLastCR) *to++ = '\r';
+    *to++ = '\n';
+    ++FIn;
     FLastCR = false;
     FAtLineStart = true;
-    data = lf + 1;
   }
+  return to;
 }
 
-bool TArticleSource::Refill() {
+bool TArticleSource::NextPiece() {
   if (!FHeaderDone) {
     FHeaderDone = true;
     if (FMessageID.empty() && ChooseMessageID) FMessageID = ChooseMessageID();
     if (FMessageID.empty()) FMessageID = GenerateMessageID();
     FOut = FHead + "Message-ID: " + FMessageID + "\r\n" + FTail;
+    FOutAt = 0;
     return true;
   }
   if (FBodyDone) return false;
+  const char* piece = nullptr;
+  std::size_t size = 0;
   if (FBodyRead < FBodySize) {
     auto want = static_cast<std::int32_t>(
         std::min<std::int64_t>(FBodySize - FBodyRead, TArticleFile::kBlockSize));
-    const char* piece = FBuffered.Memory() + (FFile.Regular() ? 0 : FBodyRead);
     if (FFile.Regular()) {
       piece = FBlock.data();
       want = FFile.ReadBlock(FBlock.data(), want);
       if (want == 0) throw EArticleFile("Cannot read file %s: it became shorter", FFile.Path());
       FPassDigest.Update(piece, static_cast<std::size_t>(want));
+    } else {
+      piece = FBuffered.Memory() + FBodyRead;
     }
     FBodyRead += want;
-    Convert(piece, static_cast<std::size_t>(want));
-    if (FBodyRead < FBodySize) return true;
+    size = static_cast<std::size_t>(want);
   }
-  // The whole body has been read: it goes out only if it is what decided
-  // the character set in the header block.
-  if (FFile.Regular() && FPassDigest.Value() != FDigest)
-    throw EArticleFile("Cannot post %s: the file changed while it was being posted", FFile.Path());
-  FBodyDone = true;
-  // Servers refuse an article with no body at all: one empty line.
-  if (FBodyOut == 0) FOut += "\r\n";
-  return !FOut.empty();
+  if (FBodyRead == FBodySize) {
+    // The whole body has been read: its last piece goes out only if the
+    // body is what decided the character set in the header block.
+    if (FFile.Regular() && FPassDigest.Value() != FDigest)
+      throw EArticleFile("Cannot post %s: the file changed while it was being posted", FFile.Path());
+    FBodyDone = true;
+  }
+  // The byte-order mark says how the file was saved; it is no part of the
+  // text, and readers would show it.
+  const std::size_t skip = std::min(FBomLeft, size);
+  FBomLeft -= skip;
+  FIn = piece + skip;
+  FInEnd = piece + size;
+  FBodyOut += size - skip;
+  if (FBodyDone && FBodyOut == 0) {
+    // Servers refuse an article with no body at all: one empty line.
+    FOut = "\r\n";
+    FOutAt = 0;
+  }
+  return true;
 }
 
 std::int32_t TArticleSource::Read(void* buffer, std::int32_t count) {
   if (FStopped || FFailure) return -1;
-  auto* to = static_cast<char*>(buffer);
-  std::int32_t total = 0;
+  char* const start = static_cast<char*>(buffer);
+  char* to = start;
+  char* const end = start + count;
   try {
-    while (total < count) {
-      if (FOutAt == FOut.size()) {
-        FOut.clear();
-        FOutAt = 0;
-        if (!Refill()) break;
-        continue;
+    while (to < end) {
+      if (FOutAt < FOut.size()) {
+        const std::size_t n = std::min<std::size_t>(FOut.size() - FOutAt, end - to);
+        std::memcpy(to, FOut.data() + FOutAt, n);
+        FOutAt += n;
+        to += n;
+      } else if (FIn < FInEnd) {
+        to = Convert(to, end);
+      } else if (!NextPiece()) {
+        break;
       }
-      auto n = static_cast<std::int32_t>(
-          std::min<std::size_t>(FOut.size() - FOutAt, static_cast<std::size_t>(count - total)));
-      std::memcpy(to + total, FOut.data() + FOutAt, static_cast<std::size_t>(n));
-      FOutAt += static_cast<std::size_t>(n);
-      total += n;
     }
   } catch (const EArticleFile& e) {
     FFailure = e;
@@ -186,6 +200,7 @@ std::int32_t TArticleSource::Read(void* buffer, std::int32_t count) {
     FStopped = true;
     return -1;
   }
+  const auto total = static_cast<std::int32_t>(to - start);
   FPosition += total;
   return total;
 }

@@ -56,10 +56,12 @@ class TArticleSource : public TStream {
   std::int64_t Seek(std::int64_t offset, int origin) override;
 
  private:
-  // Puts the next piece of the article into FOut; false at its end.
-  bool Refill();
-  // One piece of the raw body, line ends and leading dots done.
-  void Convert(const char* data, std::size_t size);
+  // Makes the next piece of the article ready: the header block in FOut, or
+  // a piece of the raw body in FIn; false at the article's end.
+  bool NextPiece();
+  // The body from FIn into [to, end), line ends and leading dots done, for
+  // as much as fits; where the output ends.
+  char* Convert(char* to, char* end);
 
   TArticleFile& FFile;
   std::string FHead;  // the headers before the Message-ID
@@ -80,6 +82,8 @@ class TArticleSource : public TStream {
   bool FAtLineStart = true;
   bool FLastCR = false;
   TBodyDigest FPassDigest;
+  const char* FIn = nullptr;
+  const char* FInEnd = nullptr;
   std::string FOut;
   std::size_t FOutAt = 0;
   std::int64_t FPosition = 0;

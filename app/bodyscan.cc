@@ -38,38 +38,49 @@ bool WellFormed(const unsigned char* u, std::size_t length) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Where the 16 bytes at u, which begin at a character's start, end their
-// last whole character, when they are ASCII, two- and three-byte characters
-// (all of Polish, and the dashes and quotes around it) and well formed: 16,
-// or the position of the first character that their end cuts. 0 for
-// anything else, which is then looked at byte by byte. Bit k of each mask
-// is byte k, so the byte after byte k is bit k + 1. SSE2 is in every
-// 64-bit x86 processor; a 32-bit build asks the processor first.
-__attribute__((target("sse2"))) std::size_t TextChunk(const unsigned char* u, bool& eightBit) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u));
-  const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
-  if (high == 0) return 16;
-  eightBit = true;
-#define KESTRUN_BYTES_WHERE(andMask, equals)                                                \
-  static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(                                  \
-      _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(andMask))), _mm_set1_epi8(static_cast<char>(equals)))))
-  const unsigned continuation = KESTRUN_BYTES_WHERE(0xC0, 0x80);
-  const unsigned lead2 = KESTRUN_BYTES_WHERE(0xE0, 0xC0);
-  const unsigned lead3 = KESTRUN_BYTES_WHERE(0xF0, 0xE0);
-  // A four-byte lead, or a byte that begins nothing.
-  if ((continuation | lead2 | lead3) != high) return 0;
-  const unsigned overlong2 = KESTRUN_BYTES_WHERE(0xFE, 0xC0);  // C0 and C1
-  const unsigned e0 = KESTRUN_BYTES_WHERE(0xFF, 0xE0);
-  const unsigned ed = KESTRUN_BYTES_WHERE(0xFF, 0xED);
-  const unsigned a0 = KESTRUN_BYTES_WHERE(0x20, 0x20);  // a continuation from A0 up
-#undef KESTRUN_BYTES_WHERE
-  const unsigned expected = (lead2 << 1 | lead3 << 1 | lead3 << 2) & 0xFFFF;
-  // E0 then below A0 is overlong, ED then A0 or more a surrogate.
-  if (overlong2 != 0 || continuation != expected || ((e0 << 1) & ~a0 & 0xFFFF) != 0 ||
-      ((ed << 1) & a0) != 0)
-    return 0;
-  const unsigned cut = (lead2 & 0x8000) | (lead3 & 0xC000);
-  return cut != 0 ? static_cast<std::size_t>(std::countr_zero(cut)) : 16;
+// Scans 16 bytes at a time from u[i], a character's start, while they are
+// ASCII, two- and three-byte characters (all of Polish, and the dashes and
+// quotes around it) and well formed; returns where it stopped, at a
+// character's start, for the rest to be looked at byte by byte. Bit k of
+// each mask is byte k, so the byte after byte k is bit k + 1; what a
+// chunk's last characters still want goes into the next as `carry`, and
+// chunks follow each other at a fixed step, without waiting on each other.
+// SSE2 is in every 64-bit x86 processor; a 32-bit build asks the
+// processor first.
+__attribute__((target("sse2"))) std::size_t TextChunks(const unsigned char* u, std::size_t i,
+                                                       std::size_t size, bool& eightBit) {
+  const __m128i c0 = _mm_set1_epi8(static_cast<char>(0xC0));
+  const __m128i e0 = _mm_set1_epi8(static_cast<char>(0xE0));
+  const __m128i f0 = _mm_set1_epi8(static_cast<char>(0xF0));
+  const __m128i fe = _mm_set1_epi8(static_cast<char>(0xFE));
+  const __m128i ed = _mm_set1_epi8(static_cast<char>(0xED));
+  unsigned carry = 0, back = 0, anyHigh = 0;
+  for (; i + 16 <= size; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if ((high | carry) == 0) continue;
+    anyHigh |= high;
+    // As signed bytes, continuations (80 to BF) are those below C0.
+    const auto continuation = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, c0)));
+    const auto lead2 =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, e0), c0)));
+    const auto lead3 =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, f0), e0)));
+    // C0 and C1 begin only overlong forms; E0 and ED begin characters
+    // whose second byte has limits of its own (overlong forms,
+    // surrogates). None is in Polish text: they go the long way.
+    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(v, fe), c0),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, e0), _mm_cmpeq_epi8(v, ed)));
+    const unsigned wanted = lead2 << 1 | lead3 << 1 | lead3 << 2;
+    // A four-byte lead or a byte that begins nothing is in `high` alone.
+    if ((continuation | lead2 | lead3) != high || _mm_movemask_epi8(special) != 0 ||
+        continuation != ((wanted & 0xFFFF) | carry))
+      break;
+    carry = wanted >> 16;
+    back = (lead3 & 0x4000) != 0 ? 2 : carry != 0 ? 1 : 0;
+  }
+  eightBit = eightBit || anyHigh != 0;
+  return i - back;
 }
 
 bool ChunksAtATime() {
@@ -81,7 +92,7 @@ bool ChunksAtATime() {
 #endif
 }
 #else
-std::size_t TextChunk(const unsigned char*, bool&) { return 0; }
+std::size_t TextChunks(const unsigned char*, std::size_t i, std::size_t, bool&) { return i; }
 bool ChunksAtATime() { return false; }
 #endif
 
@@ -89,37 +100,53 @@ bool ChunksAtATime() { return false; }
 
 // ---- digest ---------------------------------------------------------------------------
 
+void TBodyDigest::AddChunk(const char* chunk) {
+  for (std::size_t lane = 0; lane < kLanes; ++lane) {
+    std::uint64_t word;
+    std::memcpy(&word, chunk + 8 * lane, 8);
+    FSum[lane] += word;
+    FSumOfSums[lane] += FSum[lane];
+  }
+}
+
 void TBodyDigest::Update(const char* data, std::size_t size) {
   FLength += size;
-  while (FPendingBytes != 0 && size > 0) {
-    FPending |= std::uint64_t{static_cast<unsigned char>(*data++)} << (8 * FPendingBytes);
-    --size;
-    if (++FPendingBytes == 8) {
-      FSum += FPending;
-      FSumOfSums += FSum;
-      FPending = 0;
-      FPendingBytes = 0;
-    }
+  if (FPendingBytes != 0) {
+    const std::size_t take = std::min(kChunk - FPendingBytes, size);
+    std::memcpy(FPending + FPendingBytes, data, take);
+    FPendingBytes += take;
+    data += take;
+    size -= take;
+    if (FPendingBytes < kChunk) return;
+    AddChunk(FPending);
+    FPendingBytes = 0;
   }
-  std::uint64_t sum = FSum;
-  std::uint64_t sumOfSums = FSumOfSums;
-  for (; size >= 8; data += 8, size -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data, 8);
-    sum += word;
-    sumOfSums += sum;
+  // In locals: the bytes are chars, which could alias the members, and
+  // the sums would go through memory at every word.
+  std::uint64_t s0 = FSum[0], s1 = FSum[1], s2 = FSum[2], s3 = FSum[3];
+  std::uint64_t t0 = FSumOfSums[0], t1 = FSumOfSums[1], t2 = FSumOfSums[2], t3 = FSumOfSums[3];
+  for (; size >= kChunk; data += kChunk, size -= kChunk) {
+    std::uint64_t w[kLanes];
+    std::memcpy(w, data, kChunk);
+    t0 += s0 += w[0];
+    t1 += s1 += w[1];
+    t2 += s2 += w[2];
+    t3 += s3 += w[3];
   }
-  FSum = sum;
-  FSumOfSums = sumOfSums;
-  for (; size > 0; --size) {
-    FPending |= std::uint64_t{static_cast<unsigned char>(*data++)} << (8 * FPendingBytes++);
-  }
+  FSum[0] = s0, FSum[1] = s1, FSum[2] = s2, FSum[3] = s3;
+  FSumOfSums[0] = t0, FSumOfSums[1] = t1, FSumOfSums[2] = t2, FSumOfSums[3] = t3;
+  std::memcpy(FPending, data, size);
+  FPendingBytes = size;
 }
 
 std::uint64_t TBodyDigest::Value() const {
   std::uint64_t h = 0x243F6A8885A308D3ull;
-  for (std::uint64_t word : {FSum, FSumOfSums, FPending, FLength}) h = Mixed(h, word);
-  return h;
+  for (std::size_t lane = 0; lane < kLanes; ++lane) h = Mixed(Mixed(h, FSum[lane]), FSumOfSums[lane]);
+  std::uint64_t word = 0;
+  for (std::size_t k = 0; k < FPendingBytes; ++k) {
+    word = Mixed(word, static_cast<unsigned char>(FPending[k]));
+  }
+  return Mixed(Mixed(h, word), FLength);
 }
 
 // ---- character set ----------------------------------------------------------------------
@@ -150,10 +177,9 @@ void TCharsetScan::Feed(const char* data, std::size_t size) {
     // rest of a chunk that is not, byte by byte.
     std::size_t stop = size;
     if (ChunksAtATime()) {
-      bool eightBit = false;
-      for (std::size_t step; i + 16 <= size && (step = TextChunk(u + i, eightBit)) != 0;) i += step;
-      FEightBit = FEightBit || eightBit;
-      stop = std::min(size, i + 16);
+      i = TextChunks(u, i, size, FEightBit);
+      // Past the chunk that stopped the scan, and the character it cut.
+      stop = std::min(size, i + 19);
     }
     while (i < stop) {
       const unsigned char c = u[i];

@@ -158,8 +158,9 @@ TNntpCli* NewClient(const TServerAccess& access, std::int32_t limitMs) {
 }
 
 // Connects and waits for the greeting; 0 when the client is ready, else
-// the error of the connect (or 10054 for a stop).
-std::uint16_t ConnectClient(TNntpCli& client) {
+// the error of the connect (or 10054 for a stop). `meanwhile` runs once
+// the connect is under way, before the wait.
+std::uint16_t ConnectClient(TNntpCli& client, const std::function<void()>& meanwhile = nullptr) {
   // A failed connect is reported from the event loop after the state has
   // dropped: waited for, so that a TLS failure can be told.
   bool reported = false;
@@ -170,6 +171,12 @@ std::uint16_t ConnectClient(TNntpCli& client) {
     error = e;
   };
   client.Connect();
+  if (meanwhile) {
+    meanwhile();
+    // The server's silence is measured from the wait on, not across work
+    // of ours.
+    client.SetInactivityTimeout(client.InactivityTimeout());
+  }
   WaitFor([&] {
     return client.State() == nntpReady || (client.State() == nntpNotConnected && reported);
   });
@@ -382,14 +389,28 @@ class TPostingRun {
   const int retries = RetryCount();
   const std::int32_t limitMs = InactivityLimitMs();
   // Opened now, so that a file that cannot be posted costs no connection;
-  // read once the server has greeted.
+  // read while the server makes ready to greet.
   TArticleFile file(path);
   LimitArticleFile(file);
   if (DryRunWanted()) ShowDryRun(author, groups, subject, file, identity);
 
   // Ends with the process on the error exits, which skip all clean-up.
   TNntpCli* client = NewClient(access, limitMs);
-  std::uint16_t connectError = ConnectClient(*client);
+  // The first pass over a regular file (its character set and digest)
+  // while the connection is made and the server starts a session: a
+  // server takes milliseconds to greet, and the pass no longer adds to
+  // them. A pipe is read once the server has greeted, as it may keep the
+  // program waiting on its writer.
+  std::unique_ptr<TArticleSource> article;
+  auto firstPass = [&] {
+    try {
+      article = std::make_unique<TArticleSource>(file, author, groups, subject, identity);
+    } catch (const EArticleStopped&) {
+      NoConnection(AnsiText("Przerwano przez użytkownika"));
+    }
+  };
+  std::uint16_t connectError =
+      ConnectClient(*client, file.Regular() ? std::function<void()>(firstPass) : nullptr);
   // A connection that was made and then lost before the greeting is made
   // again, like one lost while posting; a refusal, a name that does not
   // resolve or a silent server is no connection at once.
@@ -404,14 +425,15 @@ class TPostingRun {
                              : access.ConnectFailure(connectError));
   }
 
-  std::unique_ptr<TArticleSource> article;
-  try {
-    article = std::make_unique<TArticleSource>(file, author, groups, subject, identity);
-  } catch (const EArticleStopped&) {
-    // Nothing was sent, the server's last line (its greeting) is what
-    // there is to show.
-    NotPosted(client->LastResponse(),
-              AnsiText("Przerwano przez użytkownika; artykułu nie wysłano"));
+  if (!article) {
+    try {
+      article = std::make_unique<TArticleSource>(file, author, groups, subject, identity);
+    } catch (const EArticleStopped&) {
+      // Nothing was sent, the server's last line (its greeting) is what
+      // there is to show.
+      NotPosted(client->LastResponse(),
+                AnsiText("Przerwano przez użytkownika; artykułu nie wysłano"));
+    }
   }
   // The identifier the server recommends with its 340, else one of our
   // own: kept for every later attempt, so that a copy that arrived is known.

@@ -431,6 +431,12 @@ class TCustomWSocket : public TComponent, private plat::MessageTarget, protected
 
   void EnterState(TSocketState newState);
   void TryToSend();
+  // Sends from the caller's bytes when nothing is queued before them: the
+  // bytes taken (the rest is queued), or -1 when the connection failed.
+  // `full` tells that the socket took nothing and will say when it can.
+  int SendDirect(const void* data, int length, bool& full);
+  // A send that failed for another reason than a full socket.
+  void SendFailed(int error);
   void AppendToSendBuffer(const void* data, int length);
   void ClearSendBuffer();
   // Hands received data to OnDataAvailable: one piece per call, then back

@@ -1,5 +1,6 @@
-// The send queue and all data transfer: sending through 1514-byte blocks,
-// receiving, and the delivery loop behind OnDataAvailable.
+// The send queue and all data transfer: sending straight from the caller's
+// bytes or through the queue's blocks, receiving, and the delivery loop
+// behind OnDataAvailable.
 #include <algorithm>
 
 #include "net/WSocketCore.h"
@@ -25,10 +26,19 @@ int TCustomWSocket::Send(const void* data, int length) {
     // An empty send on an empty queue leaves it drained, so that
     // OnDataSent still comes for it.
     FDrained = false;
-    AppendToSendBuffer(data, length);
     result = length;
+    bool full = false;
+    const int taken = SendDirect(data, length, full);
+    if (taken < 0) return result;
+    if (taken == length) {
+      FDrained = true;
+    } else {
+      AppendToSendBuffer(static_cast<const char*>(data) + taken, length - taken);
+    }
+    if (!full) TryToSend();
+  } else {
+    TryToSend();
   }
-  TryToSend();
   // OnDataSent never fires inside Send: the queue ran dry, so a write
   // notification of our own brings it from the event loop. Nobody listening
   // for it (a server echoing what it reads), no message: it would cost a
@@ -47,6 +57,32 @@ int TCustomWSocket::SendString(const std::string& text) {
 
 void TCustomWSocket::AppendToSendBuffer(const void* data, int length) {
   FSendQueue.Append(data, length);
+}
+
+int TCustomWSocket::SendDirect(const void* data, int length, bool& full) {
+  // Only where nothing can come between the send and queuing what it left:
+  // no handler of OnSendData (it may send again), no send under way, and a
+  // stream, whose bytes may be split anywhere.
+  if (!FSendQueue.Empty() || FInTryToSend || OnSendData || FSocketType != plat::kSockStream ||
+      FSocketHandle == INVALID_SOCKET)
+    return 0;
+  const int n = SendRaw(data, length);
+  if (n >= 0) return n;
+  const int error = wsock::WSAGetLastError();
+  full = error == plat::WSAEWOULDBLOCK;
+  if (full) return 0;
+  SendFailed(error);
+  return -1;
+}
+
+void TCustomWSocket::SendFailed(int error) {
+  if (ConnectionGone(error)) {
+    FSessionClosedFired = true;
+    Close();
+    FireSessionClosed(static_cast<std::uint16_t>(error));
+    return;
+  }
+  ReportSocketError("TryToSend failed");
 }
 
 void TCustomWSocket::TryToSend() {
@@ -75,14 +111,7 @@ void TCustomWSocket::TryToSend() {
     if (n == 0) return;
     if (n < 0) {
       int error = wsock::WSAGetLastError();
-      if (error == plat::WSAEWOULDBLOCK) return;
-      if (ConnectionGone(error)) {
-        FSessionClosedFired = true;
-        Close();
-        FireSessionClosed(static_cast<std::uint16_t>(error));
-        return;
-      }
-      ReportSocketError("TryToSend failed");
+      if (error != plat::WSAEWOULDBLOCK) SendFailed(error);
       return;
     }
     if (generation != FSendQueue.Generation() || FSocketHandle == INVALID_SOCKET) return;

@@ -16,9 +16,11 @@
 import os
 import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 import benchrun
 from benchrun import median
@@ -146,10 +148,31 @@ def memory(work):
         sys.stdout.flush()
 
 
+def floor(subject, body):
+    """Wall ms of the least a client can do: from connect to the 240, the
+    article already in memory and no program to start. Against it, how much
+    of a program's wall is the server's own."""
+    start = time.monotonic()
+    with socket.create_connection((INN, 119)) as s:
+        f = s.makefile("rb")
+        f.readline()
+        s.sendall(b"POST\r\n")
+        go = f.readline()
+        mid = go[go.find(b"<"):go.find(b">") + 1] or b"<floor.%d@kestrun.test>" % random.getrandbits(64)
+        end = b".\r\n" if body.endswith(b"\r\n") else b"\r\n.\r\n"
+        s.sendall(b"From: Bench <bench@example.invalid>\r\nNewsgroups: %s\r\nSubject: %s\r\nMessage-ID: %s\r\n\r\n"
+                  % (GROUP.encode(), subject.encode(), mid) + body + end)
+        answer = f.readline()
+    if not answer.startswith(b"240"):
+        raise RuntimeError("floor post refused: %r" % answer)
+    return (time.monotonic() - start) * 1000
+
+
 def speed(work, runs=9):
-    print("\nCPU and wall posting 10 MB, %d runs of each program in turn, medians" % runs)
-    print("  %-10s %10s %10s %10s %10s %8s %8s" % ("file", "kestrun ms", "CPU ms", "inews ms", "CPU ms",
-                                                   "wall x", "CPU x"))
+    print("\nCPU and wall posting 10 MB, %d runs of each program in turn, medians; floor: the same post by a bare"
+          " client inside this script (no program started, no file read), the server's own share" % runs)
+    print("  %-10s %10s %10s %10s %10s %8s %8s %9s %8s" % ("file", "kestrun ms", "CPU ms", "inews ms", "CPU ms",
+                                                           "wall x", "CPU x", "floor ms", "floor x"))
     env = dict(os.environ, INNCONF=inews_conf(work, inn_dir))
     for label, line in (("UTF-8", UTF8_LINE), ("ASCII", ASCII_LINE)):
         body = text(10_000_000, line)
@@ -159,14 +182,17 @@ def speed(work, runs=9):
         with open(bodyfile, "wb") as f:
             f.write(body)
         artfile = article_file(work, "speed " + label, body)
-        ks, is_ = [], []
+        ks, is_, fs = [], [], []
         for _ in range(runs):
+            fs.append(floor("speed floor " + label, body))
             ks.append(benchrun.measure(runstat, [kestrun, INN, "Bench <bench@example.invalid>", GROUP,
                                                  "speed " + label, bodyfile]))
             is_.append(benchrun.measure(runstat, [INEWS, "-h", "-O", artfile], env))
         kw, kc = median([s[0] for s in ks]), median([s[1] for s in ks])
         iw, ic = median([s[0] for s in is_]), median([s[1] for s in is_])
-        print("  %-10s %10.1f %10.1f %10.1f %10.1f %8.2f %8.2f" % (label, kw, kc, iw, ic, kw / iw, kc / ic))
+        fw = median(fs)
+        print("  %-10s %10.1f %10.1f %10.1f %10.1f %8.2f %8.2f %9.1f %8.2f" % (label, kw, kc, iw, ic, kw / iw, kc / ic,
+                                                                        fw, fw / iw))
         sys.stdout.flush()
 
 

@@ -156,7 +156,8 @@ TEST(CharsetScan, SameForEveryCut) {
                                 // no lead, no character at all
                                 "\xC5", "\xE2\x82", "\xC0\xAF", "\xC1\xBF", "\xE0\x9F\xBF",
                                 "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xBF",
-                                "\xF5\x80\x80\x80", "\xFF", "\xC5\xC5\xBC", "\xE2\x82\x41"};
+                                "\xF5\x80\x80\x80", "\xFF", "\xC5\xC5\xBC", "\xE2\x82\x41",
+                                "\xC5" + std::string(17, 'a'), "\xE2\x82" + std::string(17, 'b')};
   const std::string polish = "Zażółć gęślą jaźń, ";
   for (const std::string& token : tokens) {
     for (std::size_t before = 0; before <= 18; ++before) {

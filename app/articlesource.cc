@@ -157,7 +157,8 @@ bool TArticleSource::NextPiece() {
     // The whole body has been read: its last piece goes out only if the
     // body is what decided the character set in the header block.
     if (FFile.Regular() && FPassDigest.Value() != FDigest)
-      throw EArticleFile("Cannot post %s: the file changed while it was being posted", FFile.Path());
+      throw EArticleFile("Cannot post %s: the file changed while it was being posted",
+                         FFile.Path());
     FBodyDone = true;
   }
   // The byte-order mark says how the file was saved; it is no part of the

@@ -69,8 +69,9 @@ __attribute__((target("sse2"))) std::size_t TextChunks(const unsigned char* u, s
     // C0 and C1 begin only overlong forms; E0 and ED begin characters
     // whose second byte has limits of its own (overlong forms,
     // surrogates). None is in Polish text: they go the long way.
-    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(v, fe), c0),
-                                         _mm_or_si128(_mm_cmpeq_epi8(v, e0), _mm_cmpeq_epi8(v, ed)));
+    const __m128i special =
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(v, fe), c0),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, e0), _mm_cmpeq_epi8(v, ed)));
     const unsigned wanted = lead2 << 1 | lead3 << 1 | lead3 << 2;
     // A four-byte lead or a byte that begins nothing is in `high` alone.
     if ((continuation | lead2 | lead3) != high || _mm_movemask_epi8(special) != 0 ||
@@ -141,7 +142,8 @@ void TBodyDigest::Update(const char* data, std::size_t size) {
 
 std::uint64_t TBodyDigest::Value() const {
   std::uint64_t h = 0x243F6A8885A308D3ull;
-  for (std::size_t lane = 0; lane < kLanes; ++lane) h = Mixed(Mixed(h, FSum[lane]), FSumOfSums[lane]);
+  for (std::size_t lane = 0; lane < kLanes; ++lane)
+    h = Mixed(Mixed(h, FSum[lane]), FSumOfSums[lane]);
   std::uint64_t word = 0;
   for (std::size_t k = 0; k < FPendingBytes; ++k) {
     word = Mixed(word, static_cast<unsigned char>(FPending[k]));

@@ -3,6 +3,7 @@
 
 #include "net/WSockLib.h"
 #include "nntp/NntpCli.h"
+#include "tests/unit/failing_socklib.h"
 #include "tests/unit/nntp_test_util.h"
 
 namespace {
@@ -336,6 +337,39 @@ TEST_F(NntpTest, ServerClosingDuringTransferOrBeforeTheFinalReply) {
     EXPECT_NE(d[0].error, 0) << "a POST cut off by the server's close is not a success";
     EXPECT_EQ(c.State(), nntpNotConnected);
     EXPECT_EQ(c.WSocket()->OnDataSent, nullptr);
+  }
+}
+
+// A connection that fails under the article ends the POST with the
+// socket's own error, whether a send fails or the write notification for a
+// queued block carries the error, and LastResponse keeps the server's last
+// line: no refusal is made up.
+TEST(NntpPostSendFailure, EndsWithTheSocketsErrorNotARefusal) {
+  for (bool notified : {false, true}) {
+    FailingSocketLibrary library;
+    ScriptedServer s;
+    s.finalReply = "";
+    s.answer = [&](const std::string& line) {
+      // From here the second send is the client's first article block (the
+      // first is this answer).
+      library.FailSend(2, notified ? plat::WSAEWOULDBLOCK : plat::WSAECONNRESET);
+      return std::string(line == "POST" ? "340 send it\r\n" : "500 unknown\r\n");
+    };
+    TNntpCli c(nullptr);
+    std::vector<Done> d;
+    ASSERT_TRUE(ConnectRecording(c, s, d));
+    TMemoryStream article;
+    Fill(article, Bytes(300000));
+    c.Post(&article);
+    if (notified) {
+      ASSERT_TRUE(RunUntil([&] { return c.WSocket()->SendQueueSize() > 0; }));
+      plat::PostWindowMessage(c.WSocket()->Handle(), MsgSocketEvent, c.WSocket()->HSocket(),
+                              plat::PackNotification(plat::kFdWrite, plat::WSAECONNRESET));
+    }
+    ASSERT_TRUE(RunUntil([&] { return !d.empty(); }));
+    PumpUntilIdle();
+    EXPECT_EQ(d, (std::vector<Done>{{nntpPost, plat::WSAECONNRESET}})) << "notified " << notified;
+    EXPECT_EQ(c.LastResponse(), "340 send it") << "notified " << notified;
   }
 }
 

@@ -10,7 +10,7 @@
 3. CPU and wall posting a 10 MB UTF-8 file and a 10 MB ASCII file, runs of
    the two programs in turn, medians and their ratio.
 
-    truth_bench.py KESTRUN RUNSTAT [CUTS LOST] [--truth-only | --speed-only]
+    truth_bench.py KESTRUN RUNSTAT [CUTS LOST] [--truth-only | --speed-only] [--runs=N]
                                                   (as root; starts its own INN)
 """
 import os
@@ -34,6 +34,7 @@ import nntp_read  # noqa: E402
 
 kestrun, runstat = sys.argv[1], sys.argv[2]
 numbers = [int(a) for a in sys.argv[3:] if not a.startswith("--")]
+RUNS = int(([a[7:] for a in sys.argv if a.startswith("--runs=")] or ["9"])[-1])
 CUTS = numbers[0] if numbers else 100
 LOST = numbers[1] if len(numbers) > 1 else 20
 INN = os.environ.get("KESTRUN_BENCH_TRUTH_ADDRESS", "127.0.0.5")
@@ -168,7 +169,7 @@ def floor(subject, body):
     return (time.monotonic() - start) * 1000
 
 
-def speed(work, runs=9):
+def speed(work, runs=RUNS):
     print("\nCPU and wall posting 10 MB, %d runs of each program in turn, medians; floor: the same post by a bare"
           " client inside this script (no program started, no file read), the server's own share" % runs)
     print("  %-10s %10s %10s %10s %10s %8s %8s %9s %8s" % ("file", "kestrun ms", "CPU ms", "inews ms", "CPU ms",

@@ -388,37 +388,6 @@ void TArticleFile::ReadBody(TMemoryStream& body, std::size_t spare) {
   }
 }
 
-TArticleBody ArticleBody(std::string_view bytes) {
-  static const char kBom[] = "\xEF\xBB\xBF";
-  std::string_view text(bytes);
-  bool eightBit = std::any_of(bytes.begin(), bytes.end(),
-                              [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-  if (!eightBit || !IsUtf8(bytes.data(), bytes.size())) return {text, "Windows-1250"};
-  // The byte-order mark says how the file was saved; it is no part of the
-  // text and readers would show it.
-  if (text.starts_with(kBom)) text.remove_prefix(3);
-  return {text, "UTF-8"};
-}
-
-void AssembleArticle(TMemoryStream& article, const std::string& author, const std::string& groups,
-                     const std::string& subject, TArticleFile& file,
-                     const TProductIdentity& identity, const std::string& messageId) {
-  TArticleSource source(file, author, groups, subject, identity);
-  source.SetMessageID(messageId);
-  article.Clear();
-  std::vector<char> block(TArticleFile::kBlockSize);
-  for (;;) {
-    std::int32_t n = source.Read(block.data(), static_cast<std::int32_t>(block.size()));
-    if (n < 0) {
-      if (source.Failure()) throw *source.Failure();
-      throw EArticleStopped();
-    }
-    if (n == 0) break;
-    article.WriteBuffer(block.data(), n);
-  }
-  article.SetPosition(0);
-}
-
 TArticleHeaders ArticleHeaders(const std::string& author, const std::string& groups,
                                const std::string& subject, const TProductIdentity& identity) {
   TArticleHeaders h;

@@ -110,15 +110,6 @@ class TArticleFile {
   std::int64_t FSize = -1;
 };
 
-// The body as it goes out and the character set it is declared in: UTF-8
-// for well-formed UTF-8 with a byte above 127 (a leading byte-order mark
-// left out), otherwise Windows-1250, byte for byte (plain ASCII included).
-struct TArticleBody {
-  std::string_view Text;
-  const char* Charset;
-};
-TArticleBody ArticleBody(std::string_view bytes);
-
 // The header block but for the two values known only later: the lines
 // before the Message-ID line, then those after it up to the body's
 // character set, then the rest (the empty line that ends the block
@@ -130,11 +121,3 @@ struct TArticleHeaders {
 };
 TArticleHeaders ArticleHeaders(const std::string& author, const std::string& groups,
                                const std::string& subject, const TProductIdentity& identity);
-
-// Replaces what `article` holds with the whole article, as it goes out
-// (TArticleSource) under the Message-ID `messageId`, and leaves it
-// positioned at 0. An empty file gives the body one empty line: servers
-// refuse an article with no body at all.
-void AssembleArticle(TMemoryStream& article, const std::string& author, const std::string& groups,
-                     const std::string& subject, TArticleFile& file,
-                     const TProductIdentity& identity, const std::string& messageId);

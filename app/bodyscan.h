@@ -29,8 +29,9 @@ class TBodyDigest {
   std::uint64_t FLength = 0;
 };
 
-// UTF-8 for well-formed UTF-8 with a byte above 127, otherwise
-// Windows-1250 (as ArticleBody decides for a whole body).
+// UTF-8 for well-formed UTF-8 with a byte above 127 (no overlong forms,
+// surrogates or code points past U+10FFFF: strict readers refuse them),
+// otherwise Windows-1250.
 class TCharsetScan {
  public:
   void Feed(const char* data, std::size_t size);

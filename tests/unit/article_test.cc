@@ -32,12 +32,16 @@ class ArticleTest : public ::testing::Test {
                        const std::string& subject = "Test") {
     WriteFile(path, body);
     TArticleFile file(path);
-    TMemoryStream article;
-    article.WriteBuffer("old", 3);  // replaced, not added to
-    AssembleArticle(article, author, "pl.test,pl.news.czytniki", subject, file, identity,
-                    "<id@example.invalid>");
-    EXPECT_EQ(article.Position(), 0);
-    return std::string(article.Memory(), static_cast<std::size_t>(article.Size()));
+    TArticleSource source(file, author, "pl.test,pl.news.czytniki", subject, identity);
+    source.SetMessageID("<id@example.invalid>");
+    std::string article;
+    std::vector<char> block(TArticleFile::kBlockSize);
+    for (std::int32_t n;
+         (n = source.Read(block.data(), static_cast<std::int32_t>(block.size()))) != 0;) {
+      if (n < 0) throw source.Failure().value();
+      article.append(block.data(), static_cast<std::size_t>(n));
+    }
+    return article;
   }
   std::string Headers(const std::string& from = "Jan <jan@example.invalid>",
                       const std::string& subject = "Test",
@@ -164,7 +168,13 @@ TEST(CharsetScan, SameForEveryCut) {
       std::string lead;
       while (lead.size() < before) lead += before - lead.size() >= 2 ? "ą" : "a";
       const std::string t = lead + token + polish;
-      const bool whole = std::string(ArticleBody(t).Charset) == "UTF-8";
+      // The whole text, one character at a time.
+      bool whole = false;
+      for (std::size_t i = 0, n; i < t.size(); i += n) {
+        n = Utf8CharLength(t.data(), t.size(), i);
+        whole = n > 1 || (n == 1 && whole);
+        if (n == 0) break;
+      }
       for (std::size_t cut = 0; cut <= t.size(); cut += 3) {
         for (std::size_t cut2 = cut; cut2 <= t.size(); ++cut2) {
           TCharsetScan scan;

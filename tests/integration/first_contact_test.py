@@ -12,10 +12,9 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 
-from harness import check, command, console_env, finish, native_path, options
+from harness import ScriptedServer, check, command, console_env, finish, native_path, options
 
 opts = options("--program")
 env, console, eol = console_env()
@@ -49,23 +48,18 @@ class Listener:
             self.srv.close()
 
 
-class Recorder:
+class Recorder(ScriptedServer):
     """A news server for one connection on a free port of 127.0.0.1, which
     records every byte it receives. `replies` maps a command's first words
     to the answer; the article after a 340 is recorded apart (up to and
     with its end marker) and answered 240."""
 
     def __init__(self, replies):
-        self.srv = socket.socket()
-        self.srv.bind(("127.0.0.1", 0))
-        self.srv.listen(4)
-        self.port = self.srv.getsockname()[1]
         self.replies = replies
         self.received = b""
         self.articles = []
         self.connections = 0
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
+        super().__init__("127.0.0.1", self.record, port=0)
 
     def answer(self, line):
         for start, reply in self.replies:
@@ -73,42 +67,24 @@ class Recorder:
                 return reply
         return b"500 what?\r\n"
 
-    def serve(self):
-        try:
-            conn, _ = self.srv.accept()
-        except OSError:
-            return
+    def record(self, _server, conn, f):
         self.connections += 1
-        f = conn.makefile("rb")
         conn.sendall(b"200 recorder ready\r\n")
-        try:
-            for line in iter(f.readline, b""):
-                self.received += line
-                reply = self.answer(line.rstrip(b"\r\n"))
-                if callable(reply):
-                    reply = reply()
-                conn.sendall(reply)
-                if reply.startswith(b"340"):
-                    article = b""
-                    for data in iter(f.readline, b""):
-                        article += data
-                        if data == b".\r\n":
-                            break
-                    self.received += article
-                    self.articles.append(article)
-                    conn.sendall(b"240 article posted\r\n")
-        except OSError:
-            pass
-        conn.close()
-
-    def close(self):
-        # Wakes the thread's accept when no one connected.
-        try:
-            self.srv.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.srv.close()
-        self.thread.join(timeout=30)
+        for line in iter(f.readline, b""):
+            self.received += line
+            reply = self.answer(line.rstrip(b"\r\n"))
+            if callable(reply):
+                reply = reply()
+            conn.sendall(reply)
+            if reply.startswith(b"340"):
+                article = b""
+                for data in iter(f.readline, b""):
+                    article += data
+                    if data == b".\r\n":
+                        break
+                self.received += article
+                self.articles.append(article)
+                conn.sendall(b"240 article posted\r\n")
 
     def url(self):
         return "nntp://127.0.0.1:%d" % self.port

@@ -108,16 +108,17 @@ class ClosedPort:
 
 
 class ScriptedServer:
-    """A news server for one connection on address:119. `script(server, conn,
-    f)` plays the server's part (f reads the connection); then whatever the
-    client sends is read and dropped. A list of scripts serves as many
-    connections, one after the other. `accepted` and `article_in` are set as
-    the client gets that far."""
+    """A news server for one connection on address:port (port 0: a free one,
+    then in `port`). `script(server, conn, f)` plays the server's part (f
+    reads the connection); then whatever the client sends is read and
+    dropped. A list of scripts serves as many connections, one after the
+    other. `accepted` and `article_in` are set as the client gets that far."""
 
-    def __init__(self, address, script):
+    def __init__(self, address, script, port=119):
         self.srv = socket.socket()
         self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.srv.bind((address, 119))
+        self.srv.bind((address, port))
+        self.port = self.srv.getsockname()[1]
         self.srv.listen(1)
         self.accepted = threading.Event()
         self.article_in = threading.Event()

@@ -244,6 +244,17 @@ struct TEchoListener {
     Listener.AssignPort("0");
     Listener.Listen();
   }
+  // Whether a new client gets `text` back.
+  bool Echoes(const std::string& text) {
+    TWSocket client(nullptr);
+    std::string echoed;
+    client.OnSessionConnected = [&](TObject*, std::uint16_t) { client.SendString(text); };
+    client.OnDataAvailable = [&](TObject*, std::uint16_t) { echoed += client.ReceiveString(); };
+    client.AssignAddr("127.0.0.1");
+    client.AssignPort(Listener.ReadBoundPort());
+    client.Connect();
+    return RunUntil([&] { return echoed == text; });
+  }
 };
 
 // A listener whose accept fails for a client that went away keeps
@@ -257,14 +268,7 @@ TEST(AcceptFailures, CostTheClientNotTheListener) {
     int errors = 0;
     listener.OnError = [&](TObject*) { ++errors; };
     library.FailAccept(1, error);
-    TWSocket client(nullptr);
-    std::string echoed;
-    client.OnSessionConnected = [&](TObject*, std::uint16_t) { client.SendString("hello\r\n"); };
-    client.OnDataAvailable = [&](TObject*, std::uint16_t) { echoed += client.ReceiveString(); };
-    client.AssignAddr("127.0.0.1");
-    client.AssignPort(listener.ReadBoundPort());
-    client.Connect();
-    ASSERT_TRUE(RunUntil([&] { return echoed == "hello\r\n"; }));
+    ASSERT_TRUE(echo.Echoes("hello\r\n"));
     EXPECT_EQ(library.AcceptCalls(), 2);  // the failed one, and the next
     EXPECT_EQ(listener.State(), wsListening);
     EXPECT_EQ(errors, 0);
@@ -291,14 +295,7 @@ TEST(AcceptFailures, ClientsThatResetBeforeAcceptLeaveTheListenerServing) {
                       sizeof reset);
     wsock::closesocket(s);
   }
-  TWSocket client(nullptr);
-  std::string echoed;
-  client.OnSessionConnected = [&](TObject*, std::uint16_t) { client.SendString("next\r\n"); };
-  client.OnDataAvailable = [&](TObject*, std::uint16_t) { echoed += client.ReceiveString(); };
-  client.AssignAddr("127.0.0.1");
-  client.AssignPort(listener.ReadBoundPort());
-  client.Connect();
-  ASSERT_TRUE(RunUntil([&] { return echoed == "next\r\n"; }));
+  ASSERT_TRUE(echo.Echoes("next\r\n"));
   EXPECT_EQ(listener.State(), wsListening);
 }
 

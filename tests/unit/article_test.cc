@@ -15,6 +15,17 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   f.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
 }
 
+// The article as Read gives it, from its start; false when a Read fails.
+bool ReadAll(TArticleSource& source, std::string& out) {
+  std::vector<char> block(TArticleFile::kBlockSize);
+  for (std::int32_t n;
+       (n = source.Read(block.data(), static_cast<std::int32_t>(block.size()))) != 0;) {
+    if (n < 0) return false;
+    out.append(block.data(), static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 class ArticleTest : public ::testing::Test {
  protected:
   std::string path = "article_test_body.tmp";
@@ -35,12 +46,7 @@ class ArticleTest : public ::testing::Test {
     TArticleSource source(file, author, "pl.test,pl.news.czytniki", subject, identity);
     source.SetMessageID("<id@example.invalid>");
     std::string article;
-    std::vector<char> block(TArticleFile::kBlockSize);
-    for (std::int32_t n;
-         (n = source.Read(block.data(), static_cast<std::int32_t>(block.size()))) != 0;) {
-      if (n < 0) throw source.Failure().value();
-      article.append(block.data(), static_cast<std::size_t>(n));
-    }
+    if (!ReadAll(source, article)) throw source.Failure().value();
     return article;
   }
   std::string Headers(const std::string& from = "Jan <jan@example.invalid>",
@@ -197,18 +203,10 @@ TEST_F(ArticleTest, AFileChangedBetweenPassesIsNotPosted) {
   TArticleFile file(path);
   TArticleSource source(file, "Jan <jan@example.invalid>", "pl.test", "Test", identity);
   source.SetMessageID("<id@example.invalid>");
-  auto readAll = [&](std::string& out) {
-    std::vector<char> block(100000);
-    for (std::int32_t n; (n = source.Read(block.data(), 100000)) != 0;) {
-      if (n < 0) return false;
-      out.append(block.data(), static_cast<std::size_t>(n));
-    }
-    return true;
-  };
   std::string first, second, third;
-  ASSERT_TRUE(readAll(first));
+  ASSERT_TRUE(ReadAll(source, first));
   source.Rewind();
-  ASSERT_TRUE(readAll(second));
+  ASSERT_TRUE(ReadAll(source, second));
   EXPECT_TRUE(first == second);
   body[2 * TArticleFile::kBlockSize + 7] = 'b';  // same size, one byte other
   try {
@@ -217,7 +215,7 @@ TEST_F(ArticleTest, AFileChangedBetweenPassesIsNotPosted) {
     GTEST_SKIP() << "this system keeps writers out while the file is open";
   }
   source.Rewind();
-  EXPECT_FALSE(readAll(third));
+  EXPECT_FALSE(ReadAll(source, third));
   ASSERT_TRUE(source.Failure().has_value());
   EXPECT_EQ(source.Failure()->MessageFormat(),
             "Cannot post %s: the file changed while it was being posted");

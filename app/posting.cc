@@ -248,11 +248,12 @@ class TPostingRun {
     if (!FEndWentOut) return std::nullopt;
     // The article may be there: asked for by its identifier before it goes
     // out again.
-    std::string id = FArticle.MessageID();
-    std::uint16_t stat = Run(nntpStatByID, [&] { FClient->StatByID(id.substr(1, id.size() - 2)); });
-    if (stat == 480 && LogIn()) {
-      stat = Run(nntpStatByID, [&] { FClient->StatByID(id.substr(1, id.size() - 2)); });
-    }
+    const std::string id = FArticle.MessageID();
+    auto askStat = [&] {
+      return Run(nntpStatByID, [&] { FClient->StatByID(id.substr(1, id.size() - 2)); });
+    };
+    std::uint16_t stat = askStat();
+    if (stat == 480 && LogIn()) stat = askStat();
     if (StopAsked()) return TOutcome::Stopped;
     if (stat == 0) {
       FRecovered = true;

@@ -13,7 +13,7 @@ import threading
 
 from harness import ClosedPort, ScriptedServer, check, command, console_env, find_article, finish, nntp_read, options
 from harness import run as run_program
-from harness import unique_tag
+from harness import native_path, unique_tag
 
 opts = options("--program", "--server", "--user-agent", "--url", "--scripted-server")
 windows = opts.windows
@@ -327,9 +327,19 @@ for name, second, want_code, want_lines in (
         ("STAT refused, a duplicate", then(b"500 What?\r\n", b"340 send it\r\n"), 0,
          [b"STAT <lost.1@scripted.example>\r\n", b"POST\r\n"]),
         ("STAT says no, posted again", then(b"430 no such article\r\n", b"340 send it\r\n", final=b"240 posted\r\n"), 0,
-         [b"STAT <lost.1@scripted.example>\r\n", b"POST\r\n"])):
+         [b"STAT <lost.1@scripted.example>\r\n", b"POST\r\n"]),
+        ("STAT after a login", then(b"480 login first\r\n", b"500 What?\r\n", b"381 more\r\n", b"281 ok\r\n",
+                                     b"223 0 <lost.1@scripted.example>\r\n"), 0,
+         [b"STAT <lost.1@scripted.example>\r\n", b"CAPABILITIES\r\n", b"AUTHINFO USER jan\r\n",
+          b"AUTHINFO PASS tajne\r\n", b"STAT <lost.1@scripted.example>\r\n"])):
     recorded.clear()
-    code, out = scripted([answer_lost, second])
+    with tempfile.NamedTemporaryFile("w", suffix=".netrc", delete=False) as netrc:
+        netrc.write("machine %s login jan password tajne\n" % scripted_address)
+    try:
+        code, out = scripted([answer_lost, second],
+                             extra_env={"NETRC": native_path(netrc.name), "KESTRUN_PLAIN_LOGIN": "1"})
+    finally:
+        os.unlink(netrc.name)
     check("answer lost, %s: exit 0" % name, code == 0 and out == "Artykuł wysłano" + eol and recorded == want_lines,
           "%d %r %r %r" % (code, out, recorded, last_err[0]))
     check("answer lost, %s: said on standard error" % name, "<lost.1@scripted.example>" in last_err[0],
